@@ -1,0 +1,127 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cr/CRobj.hpp"
+
+namespace vemiral {
+
+enum bt : int32_t { ADD = 0, SUB = 1, MUL = 2, DIV = 3, POW = 4 };
+enum ut : int32_t { NEG = 0, FAC = 1, EXP = 2, LN = 3, SIN = 4, COS = 5, TAN = 6, COT = 7 };
+
+// Trees deeper than this are refused when built: lowering, printing, copying
+// and destroying all recurse once per level.
+inline constexpr uint64_t kMaxTreeDepth = 10000;
+
+// Raised for a tree deeper than kMaxTreeDepth (RecursionError in Python).
+class TreeTooDeep : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Raised when lowering would build more chain nodes than kMaxChainNodes
+// (MemoryError in Python): a node shared across a tree is lowered once per
+// occurrence, so sharing can make the chain exponentially larger than the tree.
+class ExpressionTooLarge : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+inline constexpr uint64_t kMaxChainNodes = 4'000'000;
+
+// Called by long native loops at safe points; it throws to abandon the work
+// (a pending KeyboardInterrupt, for instance).
+using InterruptCheck = std::function<void()>;
+
+class Lowering;
+
+class ASTnode {
+public:
+    std::shared_ptr<ASTnode> left;
+    std::shared_ptr<ASTnode> right;
+    std::vector<double> results;
+    std::vector<uint64_t> params;
+    CRptr cr;
+
+    ASTnode() = default;
+    ASTnode(const ASTnode &) = delete;
+    ASTnode &operator=(const ASTnode &) = delete;
+    virtual ~ASTnode();
+
+    CRptr lower() const;
+    virtual void print() const = 0;
+
+    // Levels from this node down to its deepest leaf (1 for a leaf).
+    uint64_t depth() const { return depth_; }
+
+    // Fixes the grid, lowers this subtree and prints the chain. On any error
+    // the node keeps its previous params, chain and results.
+    void crinit(const std::vector<uint64_t> &extents);
+    // Evaluates the grid in row-major order, prints the timing report and
+    // returns the values.
+    const std::vector<double> &creval(const InterruptCheck &interrupted);
+    // The text of a Python program computing the same values.
+    std::string crgen();
+
+protected:
+    friend class Lowering;
+    // Lowers this node, asking `lowering` for the chains of the children.
+    virtual CRptr lowerWith(Lowering &lowering) const = 0;
+
+    uint64_t depth_ = 1;
+    void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r);
+};
+
+using ASTptr = std::shared_ptr<ASTnode>;
+
+class ASTnum final : public ASTnode {
+public:
+    double value;
+    explicit ASTnum(double value);
+    void print() const override;
+
+protected:
+    CRptr lowerWith(Lowering &lowering) const override;
+};
+
+class ASTvar final : public ASTnode {
+public:
+    uint64_t index;
+    double start;
+    double step;
+    ASTvar(uint64_t index, double start, double step);
+    void print() const override;
+
+protected:
+    CRptr lowerWith(Lowering &lowering) const override;
+};
+
+class ASTbin final : public ASTnode {
+public:
+    int32_t op;
+    ASTbin(int32_t op, ASTptr left, ASTptr right);
+    void print() const override;
+
+protected:
+    CRptr lowerWith(Lowering &lowering) const override;
+};
+
+class ASTun final : public ASTnode {
+public:
+    int32_t op;
+    ASTun(int32_t op, ASTptr child);
+    void print() const override;
+
+protected:
+    CRptr lowerWith(Lowering &lowering) const override;
+};
+
+// Names of operation codes for error messages ("TAN", "bt(42)").
+std::string btName(int32_t op);
+std::string utName(int32_t op);
+
+} // namespace vemiral

@@ -1,0 +1,74 @@
+#include "cr/CRexpr.hpp"
+
+#include <cmath>
+#include <iostream>
+
+namespace vemiral {
+
+CRexpr::CRexpr(int32_t op_, const CRobj &a, const CRobj &b)
+    : CRobj(a.index > b.index ? a.index : b.index, 2), op(op_) {
+    operands[0] = a.copy();
+    operands[1] = b.copy();
+}
+
+CRexpr::CRexpr(int32_t op_, const CRobj &a) : CRobj(a.index, 1), op(op_) {
+    operands[0] = a.copy();
+}
+
+CRexpr::CRexpr(int32_t op_, int64_t index_, uint64_t length_) : CRobj(index_, length_), op(op_) {}
+
+CRptr CRexpr::add(const CRobj &other) const { return std::make_unique<CRexpr>(EXPR_ADD, *this, other); }
+CRptr CRexpr::mul(const CRobj &other) const { return std::make_unique<CRexpr>(EXPR_MUL, *this, other); }
+CRptr CRexpr::pow(const CRobj &exponent) const {
+    return std::make_unique<CRexpr>(EXPR_POW, *this, exponent);
+}
+CRptr CRexpr::exp() const { return std::make_unique<CRexpr>(EXPR_EXP, *this); }
+CRptr CRexpr::ln() const { return std::make_unique<CRexpr>(EXPR_LN, *this); }
+CRptr CRexpr::sin() const { return std::make_unique<CRexpr>(EXPR_SIN, *this); }
+CRptr CRexpr::cos() const { return std::make_unique<CRexpr>(EXPR_COS, *this); }
+
+CRptr CRexpr::copy() const {
+    auto result = CRptr(new CRexpr(op, index, length));
+    copyInto(*result);
+    return result;
+}
+
+double CRexpr::apply(int32_t op, double x, double y) {
+    switch (op) {
+    case EXPR_ADD: return x + y;
+    case EXPR_MUL: return x * y;
+    case EXPR_POW: return std::pow(x, y);
+    case EXPR_EXP: return std::exp(x);
+    case EXPR_LN: return std::log(x);
+    case EXPR_SIN: return std::sin(x);
+    case EXPR_COS: return std::cos(x);
+    default: return 0.0;
+    }
+}
+
+double CRexpr::value() const {
+    if (op < EXPR_ADD || op > EXPR_COS)
+        return 0.0;
+    const double x = operands[0]->value();
+    const double y = length > 1 ? operands[1]->value() : 0.0;
+    return apply(op, x, y);
+}
+
+void CRexpr::print() const {
+    std::cout << "CRexpr[" << value() << "]";
+    printOperands();
+}
+
+// No recurrence of its own: every step is passed to the operands. A step
+// along a dimension beyond every operand's cannot change any of them.
+void CRexpr::shift(int64_t dim) {
+    if (dim > index)
+        return;
+    refreshOperands(dim);
+}
+
+} // namespace vemiral
+
+namespace vemiral {
+std::string CRexpr::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+} // namespace vemiral

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "cr/CRobj.hpp"
+
+namespace vemiral {
+
+// The fallback of the algebra: an operation the chains do not close, applied
+// at every point to the current values of one or two operand chains.
+class CRexpr final : public CRobj {
+public:
+    int32_t op;
+
+    CRexpr(int32_t op, const CRobj &a, const CRobj &b);
+    CRexpr(int32_t op, const CRobj &a);
+
+    CRptr add(const CRobj &other) const override;
+    CRptr mul(const CRobj &other) const override;
+    CRptr pow(const CRobj &exponent) const override;
+    CRptr exp() const override;
+    CRptr ln() const override;
+    CRptr sin() const override;
+    CRptr cos() const override;
+    CRptr copy() const override;
+    double value() const override;
+    void print() const override;
+    void shift(int64_t dim) override;
+    std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
+                        std::string indent) const override;
+
+    // The node's operation on operand values x (and y for two-operand codes).
+    static double apply(int32_t op, double x, double y);
+
+private:
+    CRexpr(int32_t op, int64_t index, uint64_t length); // for copy
+};
+
+} // namespace vemiral

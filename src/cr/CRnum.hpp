@@ -1,0 +1,36 @@
+#pragma once
+
+#include "cr/CRobj.hpp"
+
+namespace vemiral {
+
+// A constant: no operands, index -1, the same value along every dimension.
+class CRnum final : public CRobj {
+public:
+    double number;
+
+    explicit CRnum(double number);
+
+    CRptr add(const CRobj &other) const override;
+    CRptr mul(const CRobj &other) const override;
+    CRptr pow(const CRobj &exponent) const override;
+    CRptr exp() const override;
+    CRptr ln() const override;
+    CRptr sin() const override;
+    CRptr cos() const override;
+    void simplify() override;
+    CRptr copy() const override;
+    double valueof() override;
+    double value() const override;
+    bool isnumber() const override;
+    void print() const override;
+    void shift(int64_t dim) override;
+    std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
+                        std::string indent) const override;
+};
+
+// Negation of a subtrahend and reciprocal of a divisor go through this
+// constant; it lives from library load to unload and is never modified.
+extern const CRnum minusone;
+
+} // namespace vemiral

@@ -1,0 +1,105 @@
+#include "cr/CRobj.hpp"
+
+#include <atomic>
+#include <iostream>
+
+namespace vemiral {
+
+namespace {
+std::atomic<uint64_t> live{0};
+}
+
+CRobj::CRobj(int64_t index_, uint64_t length_) : length(length_), index(index_) {
+    operands.resize(length_);
+    live.fetch_add(1, std::memory_order_relaxed);
+}
+
+CRobj::~CRobj() { live.fetch_sub(1, std::memory_order_relaxed); }
+
+uint64_t CRobj::liveCount() { return live.load(std::memory_order_relaxed); }
+
+void CRobj::simplify() {
+    for (auto &op : operands)
+        op->simplify();
+}
+
+double CRobj::valueof() {
+    if (initialized)
+        return value();
+    initialized = true;
+    fastvalues.assign(length, 0.0);
+    for (uint64_t i = 0; i < length; ++i) {
+        if (!operands[i]->isnumber())
+            crpositions.push_back(static_cast<int32_t>(i));
+        fastvalues[i] = operands[i]->valueof();
+    }
+    return value();
+}
+
+double CRobj::value() const { return initialized ? fastvalues[0] : 0.0; }
+
+bool CRobj::isnumber() const { return false; }
+
+void CRobj::shift(int64_t) {}
+
+void CRobj::refreshOperands(int64_t dim) {
+    for (int32_t p : crpositions) {
+        operands[static_cast<size_t>(p)]->shift(dim);
+        fastvalues[static_cast<size_t>(p)] = operands[static_cast<size_t>(p)]->value();
+    }
+}
+
+void CRobj::copyInto(CRobj &dst) const {
+    for (uint64_t i = 0; i < length; ++i)
+        dst.operands[i] = operands[i]->copy();
+    if (initialized) {
+        dst.initialized = true;
+        dst.fastvalues = fastvalues;
+        dst.crpositions = crpositions;
+    }
+}
+
+void CRobj::printOperands() const {
+    std::cout << "(";
+    for (uint64_t i = 0; i < length; ++i) {
+        if (i != 0)
+            std::cout << ", ";
+        operands[i]->print();
+    }
+    std::cout << ")";
+}
+
+uint64_t operandLimit(const CRobj &a, const CRobj &b) {
+    auto constant = [](const CRobj &c) {
+        for (const auto &op : c.operands)
+            if (!op->isnumber())
+                return false;
+        return true;
+    };
+    return constant(a) && constant(b) ? kMaxOperands : kMaxChainOperands;
+}
+
+CRptr orderedSum(const CRobj &x, const CRobj &y) {
+    return x.index > y.index ? x.add(y) : y.add(x);
+}
+
+CRptr orderedProduct(const CRobj &x, const CRobj &y) {
+    return x.index > y.index ? x.mul(y) : y.mul(x);
+}
+
+double Binomials::operator()(uint64_t n, uint64_t r) {
+    const uint64_t d = n - r;
+    if (rows_.size() <= d)
+        rows_.resize(d + 1);
+    std::vector<double> &row = rows_[d];
+    if (row.empty())
+        row.push_back(1.0);
+    const double dd = static_cast<double>(n) - static_cast<double>(r);
+    while (row.size() <= r) {
+        const double t = static_cast<double>(row.size());
+        row.push_back(row.back() * ((dd + t) / t));
+    }
+    return row[r];
+}
+
+} // namespace vemiral

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vemiral {
+
+class CRobj;
+using CRptr = std::unique_ptr<CRobj>;
+
+// Operation codes of expression nodes; the trigonometric chain reuses the
+// sine and cosine codes as its kind.
+enum ExprOp : int32_t {
+    EXPR_ADD = 0,
+    EXPR_MUL = 1,
+    EXPR_POW = 2,
+    EXPR_EXP = 3,
+    EXPR_LN = 4,
+    EXPR_SIN = 5,
+    EXPR_COS = 6,
+};
+
+// Closed rules that would build a chain longer than this fall back to an
+// expression node, so that no reasonable input exhausts memory or time in
+// lowering (x**1e9 evaluates through pow at every point instead).
+inline constexpr uint64_t kMaxOperands = 1024;
+// Same limit where the operands are themselves chains: every coefficient of
+// such a product is built by the algebra, at a cost cubic in the length.
+inline constexpr uint64_t kMaxChainOperands = 32;
+
+// The operand count a closed rule may build for the given factors.
+uint64_t operandLimit(const CRobj &a, const CRobj &b);
+
+// A chain of recurrences: the value of a sub-expression at the current grid
+// point plus the registers that step it along one loop dimension.
+class CRobj {
+public:
+    std::vector<CRptr> operands;
+    std::vector<double> fastvalues;
+    std::vector<int32_t> crpositions;
+    uint64_t length = 0;
+    bool initialized = false;
+    int64_t idcounter = 0;
+    int64_t id = 0;
+    int64_t index = -1;
+    std::string name = "A";
+
+    CRobj(int64_t index, uint64_t length);
+    CRobj(const CRobj &) = delete;
+    CRobj &operator=(const CRobj &) = delete;
+    virtual ~CRobj();
+
+    virtual CRptr add(const CRobj &other) const = 0;
+    virtual CRptr mul(const CRobj &other) const = 0;
+    virtual CRptr pow(const CRobj &exponent) const = 0;
+    virtual CRptr exp() const = 0;
+    virtual CRptr ln() const = 0;
+    virtual CRptr sin() const = 0;
+    virtual CRptr cos() const = 0;
+    virtual void simplify();
+    virtual CRptr copy() const = 0;
+    virtual double valueof();
+    virtual double value() const;
+    virtual bool isnumber() const;
+    virtual void print() const = 0;
+    virtual void shift(int64_t dim);
+    virtual std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
+                                std::string indent) const = 0;
+
+    // Numbers this node and its chain operands for generated code and returns
+    // their value-array lines (post-order).
+    std::string genInit(CRobj &root);
+
+    // Position of this chain's value among its registers (and in its value
+    // array of generated code).
+    virtual uint64_t valuePosition() const { return 0; }
+
+    // Number of chain objects alive in the process.
+    static uint64_t liveCount();
+
+protected:
+    // Shifts every chain operand along dim and re-reads its value into the
+    // matching register; constant operands keep theirs.
+    void refreshOperands(int64_t dim);
+    // Gives dst deep copies of the operands and, when initialised, the state.
+    void copyInto(CRobj &dst) const;
+    // Writes "(op0, op1, ...)" for the printed forms.
+    void printOperands() const;
+};
+
+// The ordered sum and product: the operand with the strictly larger index
+// receives, on a tie the second-named one.
+CRptr orderedSum(const CRobj &x, const CRobj &y);
+CRptr orderedProduct(const CRobj &x, const CRobj &y);
+
+// Binomial coefficients B(n, r), each the running double product
+// c <- c * ((n - r + t) / t) over t = 1..r. For a fixed n - r these are prefix
+// products, so a table filled row by row gives the very same doubles in O(1)
+// per coefficient instead of O(r).
+class Binomials {
+public:
+    double operator()(uint64_t n, uint64_t r);
+
+private:
+    std::vector<std::vector<double>> rows_; // rows_[n - r][r]
+};
+
+} // namespace vemiral

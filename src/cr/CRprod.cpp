@@ -1,0 +1,140 @@
+#include "cr/CRprod.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "cr/CRexpr.hpp"
+#include "cr/CRnum.hpp"
+#include "cr/CRsum.hpp"
+
+namespace vemiral {
+
+CRprod::CRprod(int64_t index_, uint64_t length_) : CRobj(index_, length_) {}
+
+void CRprod::shift(int64_t dim) {
+    if (dim == index) {
+        for (uint64_t i = 0; i + 1 < length; ++i)
+            fastvalues[i] = fastvalues[i + 1] * fastvalues[i];
+    } else if (dim < index) {
+        refreshOperands(dim);
+    }
+}
+
+CRptr CRprod::add(const CRobj &other) const { return std::make_unique<CRexpr>(EXPR_ADD, *this, other); }
+
+CRptr CRprod::mul(const CRobj &other) const {
+    if (other.index != index) {
+        auto result = copy();
+        result->operands[0] = orderedProduct(*operands[0], other);
+        result->simplify();
+        return result;
+    }
+    if (auto p = dynamic_cast<const CRprod *>(&other)) {
+        // Operand by operand, combined as chains; a lone constant is
+        // multiplied by 1.0.
+        const uint64_t n = std::max(length, p->length);
+        auto result = std::make_unique<CRprod>(index, n);
+        for (uint64_t i = 0; i < n; ++i) {
+            const CRobj *x = i < length ? operands[i].get() : nullptr;
+            const CRobj *y = i < p->length ? p->operands[i].get() : nullptr;
+            if (x && y)
+                result->operands[i] = orderedProduct(*x, *y);
+            else {
+                const CRobj &only = x ? *x : *y;
+                result->operands[i] =
+                    only.isnumber() ? std::make_unique<CRnum>(static_cast<const CRnum &>(only).number * 1.0)
+                                    : only.copy();
+            }
+        }
+        result->simplify();
+        return result;
+    }
+    return std::make_unique<CRexpr>(EXPR_MUL, *this, other);
+}
+
+CRptr CRprod::pow(const CRobj &exponent) const {
+    if (exponent.index < index) {
+        // {φ0, *, φ1, ...}^c = {φ0^c, *, φ1^c, ...} for c constant along `index`.
+        auto result = copy();
+        for (uint64_t i = 0; i < length; ++i)
+            result->operands[i] = operands[i]->pow(exponent);
+        return result;
+    }
+    // An exponent over the same dimension closes only when it is a pure sum;
+    // one over a larger dimension never does: raising the operands would leave
+    // chains over a larger dimension inside this one.
+    if (exponent.index == index && dynamic_cast<const CRsum *>(&exponent) &&
+        length + exponent.length - 1 <= operandLimit(*this, exponent))
+        return powSameDimension(exponent);
+    return std::make_unique<CRexpr>(EXPR_POW, *this, exponent);
+}
+
+// The power rule chi_i = prod_j prod_q φj^(B(i,j) * (ψq * B(j,i-q))), each
+// factor built by the algebra so that chain operands stay chains.
+CRptr CRprod::powSameDimension(const CRobj &sum) const {
+    const uint64_t n = length, m = sum.length;
+    const uint64_t k = n - 1, l = m - 1;
+    Binomials binom;
+    auto result = std::make_unique<CRprod>(index, n + m - 1);
+    for (uint64_t i = 0; i < n + m - 1; ++i) {
+        CRptr outer = std::make_unique<CRnum>(1.0);
+        const uint64_t jlo = i > l ? i - l : 0, jhi = std::min(i, k);
+        for (uint64_t j = jlo; j <= jhi; ++j) {
+            CRptr inner = std::make_unique<CRnum>(1.0);
+            for (uint64_t q = i - j; q <= std::min(i, l); ++q) {
+                CRptr x = orderedProduct(*sum.operands[q], CRnum(binom(j, i - q)));
+                CRptr y = orderedProduct(CRnum(binom(i, j)), *x);
+                CRptr factor = operands[j]->pow(*y);
+                inner = orderedProduct(*inner, *factor);
+            }
+            outer = orderedProduct(*outer, *inner);
+        }
+        result->operands[i] = std::move(outer);
+    }
+    result->simplify();
+    return result;
+}
+
+CRptr CRprod::ln() const {
+    auto result = std::make_unique<CRsum>(index, length);
+    for (uint64_t i = 0; i < length; ++i)
+        result->operands[i] = operands[i]->ln();
+    return result;
+}
+
+CRptr CRprod::exp() const { return std::make_unique<CRexpr>(EXPR_EXP, *this); }
+CRptr CRprod::sin() const { return std::make_unique<CRexpr>(EXPR_SIN, *this); }
+CRptr CRprod::cos() const { return std::make_unique<CRexpr>(EXPR_COS, *this); }
+
+// Trailing factors that are exactly the constant 1.0 never change a register;
+// a chain operand is kept whatever it reads now, since it still varies.
+void CRprod::simplify() {
+    if (initialized)
+        return;
+    auto isOne = [](const CRptr &op) {
+        return op->isnumber() && op->value() == 1.0;
+    };
+    while (operands.size() > 1 && isOne(operands.back()))
+        operands.pop_back();
+    if (operands.empty())
+        operands.push_back(std::make_unique<CRnum>(1.0));
+    length = operands.size();
+}
+
+CRptr CRprod::copy() const {
+    auto result = std::make_unique<CRprod>(index, length);
+    copyInto(*result);
+    return result;
+}
+
+void CRprod::print() const {
+    std::cout << "CRprod[" << value() << "]";
+    printOperands();
+}
+
+} // namespace vemiral
+
+namespace vemiral {
+std::string CRprod::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+} // namespace vemiral

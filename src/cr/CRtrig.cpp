@@ -1,0 +1,99 @@
+#include "cr/CRtrig.hpp"
+
+#include <algorithm>
+#include <iostream>
+
+#include "cr/CRexpr.hpp"
+#include "cr/CRnum.hpp"
+#include "cr/CRprod.hpp"
+
+namespace vemiral {
+
+CRtrig::CRtrig(int64_t index_, int32_t kind_, uint64_t length_) : CRobj(index_, length_), kind(kind_) {}
+
+uint64_t CRtrig::valuePosition() const { return kind == EXPR_COS ? levels() : 0; }
+
+double CRtrig::value() const { return initialized ? fastvalues[valuePosition()] : 0.0; }
+
+void CRtrig::shift(int64_t dim) {
+    if (dim == index) {
+        // Rotate level j by level j+1 (still unrotated, since j ascends); each
+        // product is rounded before it is added, like the generated program.
+        const uint64_t n = levels();
+        double *f = fastvalues.data();
+        for (uint64_t j = 0; j + 1 < n; ++j) {
+            const double a = f[j], b = f[n + j], s = f[j + 1], c = f[n + j + 1];
+            const double r1 = a * c;
+            const double r2 = b * s;
+            const double z = r1 + r2;
+            const double r3 = b * c;
+            const double r4 = a * s;
+            f[n + j] = r3 - r4;
+            f[j] = z;
+        }
+    } else if (dim < index) {
+        refreshOperands(dim);
+    }
+}
+
+CRptr CRtrig::mul(const CRobj &other) const {
+    if (other.index != index) {
+        // Scaling S_0 and C_0 by a factor constant along this dimension scales
+        // the value, and the rotation preserves it.
+        auto result = copy();
+        const uint64_t n = levels();
+        result->operands[0] = orderedProduct(*operands[0], other);
+        result->operands[n] = orderedProduct(*operands[n], other);
+        return result;
+    }
+    if (dynamic_cast<const CRprod *>(&other) != nullptr)
+        return mulSameDimension(other);
+    return std::make_unique<CRexpr>(EXPR_MUL, *this, other);
+}
+
+// g * sin(f) with g = {ψ0, *, ψ1, ...}: scaling level i by ψi keeps the
+// rotation exact, since rotating (g_i sin θ_i, g_i cos θ_i) by
+// (g_{i+1} sin θ_{i+1}, g_{i+1} cos θ_{i+1}) gives the pair of the angle sum
+// scaled by g_i g_{i+1}, which is the product chain's own step. The shorter
+// side is padded: the product with 1.0, the levels with angle zero (0, 1).
+CRptr CRtrig::mulSameDimension(const CRobj &product) const {
+    const uint64_t n = levels(), m = product.length;
+    const uint64_t levelsOut = std::max(n, m);
+    if (2 * levelsOut > operandLimit(*this, product))
+        return std::make_unique<CRexpr>(EXPR_MUL, *this, product);
+    auto result = std::make_unique<CRtrig>(index, kind, 2 * levelsOut);
+    const CRnum zero(0.0), one(1.0);
+    for (uint64_t i = 0; i < levelsOut; ++i) {
+        const CRobj &s = i < n ? *operands[i] : static_cast<const CRobj &>(zero);
+        const CRobj &c = i < n ? *operands[n + i] : static_cast<const CRobj &>(one);
+        const CRobj &g = i < m ? *product.operands[i] : static_cast<const CRobj &>(one);
+        result->operands[i] = orderedProduct(s, g);
+        result->operands[levelsOut + i] = orderedProduct(c, g);
+    }
+    return result;
+}
+
+CRptr CRtrig::add(const CRobj &other) const { return std::make_unique<CRexpr>(EXPR_ADD, *this, other); }
+CRptr CRtrig::pow(const CRobj &exponent) const {
+    return std::make_unique<CRexpr>(EXPR_POW, *this, exponent);
+}
+CRptr CRtrig::exp() const { return std::make_unique<CRexpr>(EXPR_EXP, *this); }
+CRptr CRtrig::ln() const { return std::make_unique<CRexpr>(EXPR_LN, *this); }
+CRptr CRtrig::sin() const { return std::make_unique<CRexpr>(EXPR_SIN, *this); }
+CRptr CRtrig::cos() const { return std::make_unique<CRexpr>(EXPR_COS, *this); }
+
+void CRtrig::simplify() {}
+
+CRptr CRtrig::copy() const {
+    auto result = std::make_unique<CRtrig>(index, kind, length);
+    copyInto(*result);
+    return result;
+}
+
+void CRtrig::print() const { std::cout << "CRtrig[" << value() << "]()"; }
+
+} // namespace vemiral
+
+namespace vemiral {
+std::string CRtrig::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+} // namespace vemiral

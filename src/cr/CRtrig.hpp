@@ -1,0 +1,38 @@
+#pragma once
+
+#include "cr/CRobj.hpp"
+
+namespace vemiral {
+
+// The sine or cosine of a pure-sum chain over dimension `index`: level i keeps
+// the pair (S_i, C_i) of operand i, and one step rotates every pair by the
+// angle of the next level. Sines sit at 0..n-1, cosines at n..2n-1.
+class CRtrig final : public CRobj {
+public:
+    int32_t kind; // EXPR_SIN or EXPR_COS
+
+    CRtrig(int64_t index, int32_t kind, uint64_t length);
+
+    CRptr add(const CRobj &other) const override;
+    CRptr mul(const CRobj &other) const override;
+    CRptr pow(const CRobj &exponent) const override;
+    CRptr exp() const override;
+    CRptr ln() const override;
+    CRptr sin() const override;
+    CRptr cos() const override;
+    void simplify() override;
+    CRptr copy() const override;
+    double value() const override;
+    void print() const override;
+    void shift(int64_t dim) override;
+    std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
+                        std::string indent) const override;
+    uint64_t valuePosition() const override;
+
+    uint64_t levels() const { return length / 2; }
+
+private:
+    CRptr mulSameDimension(const CRobj &product) const;
+};
+
+} // namespace vemiral

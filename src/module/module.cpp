@@ -1,0 +1,118 @@
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <iostream>
+
+#include "ast/ASTnode.hpp"
+
+namespace py = pybind11;
+using namespace vemiral;
+
+namespace {
+
+// Native output goes through the C++ streams; flush them before control
+// returns to Python so the two never interleave out of order.
+struct FlushOnReturn {
+    ~FlushOnReturn() {
+        std::cout.flush();
+        std::cerr.flush();
+    }
+};
+
+ASTptr requireNode(const ASTptr &node, const char *what) {
+    if (!node)
+        throw py::type_error(std::string(what) + " must be an expression node, not None");
+    return node;
+}
+
+void checkSignals() {
+    if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+}
+
+} // namespace
+
+PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "";
+
+    py::register_exception<TreeTooDeep>(m, "_TreeTooDeep", PyExc_RecursionError);
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const TreeTooDeep &e) {
+            PyErr_SetString(PyExc_RecursionError, e.what());
+        } catch (const ExpressionTooLarge &e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
+
+    py::enum_<bt>(m, "bt")
+        .value("ADD", ADD)
+        .value("SUB", SUB)
+        .value("MUL", MUL)
+        .value("DIV", DIV)
+        .value("POW", POW)
+        .export_values();
+
+    py::enum_<ut>(m, "ut")
+        .value("NEG", NEG)
+        .value("FAC", FAC)
+        .value("EXP", EXP)
+        .value("LN", LN)
+        .value("SIN", SIN)
+        .value("COS", COS)
+        .value("TAN", TAN)
+        .value("COT", COT)
+        .export_values();
+
+    py::class_<ASTnode, ASTptr>(m, "ASTnode")
+        .def(
+            "crinit",
+            [](ASTnode &self, const std::vector<uint64_t> &params) {
+                FlushOnReturn flush;
+                self.crinit(params);
+            },
+            py::arg("params"))
+        .def("creval",
+             [](ASTnode &self) {
+                 FlushOnReturn flush;
+                 return self.creval(checkSignals);
+             })
+        .def("view",
+             [](const ASTnode &self) {
+                 FlushOnReturn flush;
+                 self.print();
+             })
+        .def("crgen", [](ASTnode &self) {
+            FlushOnReturn flush;
+            if (!self.cr)
+                throw std::runtime_error("crgen: crinit must come first");
+            PyErr_SetString(PyExc_NotImplementedError, "crgen is not implemented yet");
+            throw py::error_already_set();
+        });
+
+    py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
+        .def(py::init<double>(), py::arg("value"));
+
+    py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m, "ASTvar")
+        .def(py::init([](uint64_t index, double start, double step) {
+                 if (index > static_cast<uint64_t>(INT64_MAX))
+                     throw py::value_error("ASTvar: index must be below 2**63");
+                 return std::make_shared<ASTvar>(index, start, step);
+             }),
+             py::arg("index"), py::arg("start"), py::arg("step"));
+
+    py::class_<ASTbin, ASTnode, std::shared_ptr<ASTbin>>(m, "ASTbin", py::dynamic_attr())
+        .def(py::init([](bt op, const ASTptr &left, const ASTptr &right) {
+                 return std::make_shared<ASTbin>(op, requireNode(left, "left"), requireNode(right, "right"));
+             }),
+             py::arg("op"), py::arg("left"), py::arg("right"));
+
+    py::class_<ASTun, ASTnode, std::shared_ptr<ASTun>>(m, "ASTun", py::dynamic_attr())
+        .def(py::init([](ut op, const ASTptr &child) {
+                 return std::make_shared<ASTun>(op, requireNode(child, "child"));
+             }),
+             py::arg("op"), py::arg("child"));
+}
