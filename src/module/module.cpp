@@ -97,10 +97,13 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<double>(), py::arg("value"));
 
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m, "ASTvar")
-        .def(py::init([](uint64_t index, double start, double step) {
-                 if (index > static_cast<uint64_t>(INT64_MAX))
+        .def(py::init([](const py::int_ &index, double start, double step) {
+                 // Loop dimensions are signed 64-bit inside the chains.
+                 if (index < py::int_(0))
+                     throw py::type_error("ASTvar: index must be a non-negative int");
+                 if (index > py::int_(INT64_MAX))
                      throw py::value_error("ASTvar: index must be below 2**63");
-                 return std::make_shared<ASTvar>(index, start, step);
+                 return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step);
              }),
              py::arg("index"), py::arg("start"), py::arg("step"));
 
