@@ -24,10 +24,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Raised when lowering would build more chain nodes than kMaxChainNodes
-// (MemoryError in Python): a node shared across a tree is lowered once per
-// occurrence, so sharing can make the chain exponentially larger than the tree.
-class ExpressionTooLarge : public std::runtime_error {
+// Raised for work that would exhaust memory (MemoryError in Python): a grid
+// larger than the machine's memory, or a lowering that would build more than
+// kMaxChainNodes chain nodes (a node shared across a tree is lowered once per
+// occurrence, so sharing can make the chain exponentially larger than the tree).
+class TooLarge : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

@@ -1,6 +1,5 @@
 #include <chrono>
 #include <iostream>
-#include <new>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -36,7 +35,8 @@ uint64_t gridSize(const std::vector<uint64_t> &extents) {
         points *= e;
     }
     if (points > physicalMemoryBytes() / sizeof(double))
-        throw std::bad_alloc();
+        throw TooLarge("crinit: a grid of " + std::to_string(points) +
+                       " points needs more memory than this machine has");
     return points;
 }
 

@@ -12,7 +12,7 @@ namespace vemiral {
 // is what lowering it again would build.
 class Lowering {
 public:
-    explicit Lowering(const ASTnode &root) { countUses(root); }
+    explicit Lowering(const ASTnode &root) : baseline_(CRobj::liveCount()) { countUses(root); }
 
     CRptr chainOf(const ASTnode &node) {
         auto uses = uses_.find(&node);
@@ -28,13 +28,14 @@ public:
     }
 
 private:
+    uint64_t baseline_; // chain nodes alive before this walk
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
 
     CRptr build(const ASTnode &node) {
         CRptr chain = node.lowerWith(*this);
-        if (CRobj::liveCount() > kMaxChainNodes)
-            throw ExpressionTooLarge("expression too large: its chains of recurrences exceed " +
+        if (CRobj::liveCount() - baseline_ > kMaxChainNodes)
+            throw TooLarge("expression too large: its chains of recurrences exceed " +
                                      std::to_string(kMaxChainNodes) + " nodes");
         return chain;
     }

@@ -36,14 +36,13 @@ void checkSignals() {
 PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "";
 
-    py::register_exception<TreeTooDeep>(m, "_TreeTooDeep", PyExc_RecursionError);
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
             if (p)
                 std::rethrow_exception(p);
         } catch (const TreeTooDeep &e) {
             PyErr_SetString(PyExc_RecursionError, e.what());
-        } catch (const ExpressionTooLarge &e) {
+        } catch (const TooLarge &e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
         }
     });
