@@ -398,7 +398,7 @@ def kinds(values):
 
 
 # name -> (tree, extents, non-finite kinds the grid must contain)
-SPECIAL = {
+NON_FINITE = {
     "pow_of_zero_and_negative_bases": (
         lambda: bin_(POW, var(0, -2.0, 1.0), var(1, -3.0, 0.5)), [5, 13], {"nan", "inf"}),
     "pow_of_negative_zero": (lambda: bin_(POW, var(0, -0.0, 1.0), var(1, -3.0, 1.0)), [2, 5], {"inf", "-inf"}),
@@ -419,9 +419,9 @@ SPECIAL = {
 }
 
 
-@pytest.mark.parametrize("name", list(SPECIAL))
+@pytest.mark.parametrize("name", list(NON_FINITE))
 def test_program_reproduces_non_finite_values(native, name):
-    build, extents, expected_kinds = SPECIAL[name]
+    build, extents, expected_kinds = NON_FINITE[name]
     node = build()
     node.crinit(extents)
     expected = node.creval()
