@@ -1,15 +1,197 @@
-#include "ast/ASTnode.hpp"
+#include "codegen/codegen.hpp"
 
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
 #include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "ast/ASTnode.hpp"
 
 namespace vemiral {
 
-std::string CRobj::genInit(CRobj &) { return {}; }
+namespace {
 
+bool readsBackAs(std::string_view text, double value) {
+    double back = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+    return ec == std::errc() && end == text.data() + text.size() &&
+           std::bit_cast<uint64_t>(back) == std::bit_cast<uint64_t>(value);
+}
+
+// Functions with the C library's IEEE results where Python's math module
+// raises instead (domain errors, overflow). Each is emitted only when the
+// program calls it.
+struct Helper {
+    const char *call;
+    const char *definition;
+};
+
+constexpr std::array<Helper, 5> kHelpers{{
+    {"_pow(", "def _pow(x, y):\n"
+              "    try:\n"
+              "        return math.pow(x, y)\n"
+              "    except ValueError:\n"
+              "        if x == 0.0:\n"
+              "            odd = math.fmod(y, 2.0) in (1.0, -1.0)\n"
+              "            return math.copysign(math.inf, x) if odd else math.inf\n"
+              "        return math.nan\n"
+              "    except OverflowError:\n"
+              "        odd = math.fmod(y, 2.0) in (1.0, -1.0)\n"
+              "        return -math.inf if x < 0.0 and odd else math.inf\n"},
+    {"_exp(", "def _exp(x):\n"
+              "    try:\n"
+              "        return math.exp(x)\n"
+              "    except OverflowError:\n"
+              "        return math.inf\n"},
+    {"_log(", "def _log(x):\n"
+              "    try:\n"
+              "        return math.log(x)\n"
+              "    except ValueError:\n"
+              "        return -math.inf if x == 0.0 else math.nan\n"},
+    {"_sin(", "def _sin(x):\n"
+              "    try:\n"
+              "        return math.sin(x)\n"
+              "    except ValueError:\n"
+              "        return math.nan\n"},
+    {"_cos(", "def _cos(x):\n"
+              "    try:\n"
+              "        return math.cos(x)\n"
+              "    except ValueError:\n"
+              "        return math.nan\n"},
+}};
+
+std::string helpersFor(const std::string &program) {
+    std::string text;
+    for (const Helper &h : kHelpers)
+        if (program.find(h.call) != std::string::npos)
+            text += std::string(h.definition) + "\n";
+    return text.empty() ? text : "import math\n\n" + text;
+}
+
+// Names of all value arrays of the tree, in id order.
+void collectArrays(const CRobj &chain, std::vector<std::string> &names) {
+    if (chain.length > 0)
+        names.push_back(chain.arrayName());
+    for (const auto &op : chain.operands)
+        if (!op->isnumber())
+            collectArrays(*op, names);
+}
+
+std::string blanks(size_t levels) { return std::string(4 * levels, ' '); }
+
+} // namespace
+
+std::string pyNumber(double value) {
+    if (std::isnan(value))
+        return "float('nan')";
+    if (std::isinf(value))
+        return value > 0 ? "float('inf')" : "float('-inf')";
+    // "%f" of the largest double has 309 digits before the point.
+    std::array<char, 400> buf{};
+    auto fixed = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 6);
+    std::string_view text(buf.data(), static_cast<size_t>(fixed.ptr - buf.data()));
+    if (fixed.ec == std::errc() && readsBackAs(text, value))
+        return std::string(text);
+    auto shortest = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+    return std::string(buf.data(), shortest.ptr);
+}
+
+std::string CRobj::arrayName() const { return name + std::to_string(id); }
+
+std::string CRobj::valueCode() const { return arrayName() + "[" + std::to_string(valuePosition()) + "]"; }
+
+std::string operandsCode(const CRobj &chain, int64_t dim, const std::string &indent) {
+    std::string text;
+    for (uint64_t i = 0; i < chain.length; ++i)
+        if (!chain.operands[i]->isnumber())
+            text += chain.operands[i]->genCode(static_cast<uint64_t>(chain.id), dim, static_cast<int64_t>(i), indent);
+    return text;
+}
+
+std::string writeBack(const CRobj &chain, uint64_t parentId, int64_t position, const std::string &indent) {
+    return indent + chain.name + std::to_string(parentId) + "[" + std::to_string(position) +
+           "]=" + chain.valueCode() + "\n";
+}
+
+std::string recurrenceLoop(const CRobj &chain, const char *update, const std::string &indent) {
+    const std::string a = chain.arrayName();
+    const uint64_t steps = chain.length > 0 ? chain.length - 1 : 0;
+    return indent + "for i in range(" + std::to_string(steps) + "):\n" + indent + "    " + a + "[i]" + update +
+           a + "[i+1]\n";
+}
+
+std::string CRobj::genInit(CRobj &root) {
+    id = ++root.idcounter;
+    std::string text;
+    std::string line = arrayName() + "=[";
+    for (uint64_t k = 0; k < length; ++k) {
+        if (!operands[k]->isnumber())
+            text += operands[k]->genInit(root);
+        line += pyNumber(fastvalues[k]);
+        if (k + 1 < length)
+            line += ",";
+    }
+    line += "]\n";
+    if (length > 0)
+        text += line;
+    return text;
+}
+
+// One loop per dimension. Grid evaluation keeps one working copy of the chain
+// per dimension and re-seeds the inner copies from the outer one after a
+// carry; the program mirrors that on its single set of arrays: the body of
+// loop i saves every array before loop i+1 and restores them after it, then
+// takes the step along dimension i.
 std::string ASTnode::crgen() {
     if (!cr)
         throw std::runtime_error("crgen: crinit must come first");
-    throw std::logic_error("crgen is not implemented yet");
+    CRobj &root = *cr;
+    const size_t n = params.size();
+
+    std::string grid = "0";
+    for (size_t j = n; j-- > 0;)
+        grid = "[" + grid + " for _ in range(" + std::to_string(params[j]) + ")]";
+    std::string text = "results = " + grid + "\n";
+    text += root.genInit(root);
+    text += "base = [";
+    for (uint64_t k = 0; k < root.length; ++k)
+        text += (k > 0 ? "," : "") + pyNumber(root.fastvalues[k]);
+    text += "]\n";
+
+    std::vector<std::string> fragments;
+    for (size_t i = 0; i < n; ++i)
+        fragments.push_back(root.genCode(0, static_cast<int64_t>(i), -1, blanks(i + 1)));
+
+    std::vector<std::string> arrays;
+    collectArrays(root, arrays);
+    std::string names, copies;
+    for (const std::string &a : arrays) {
+        names += (names.empty() ? "" : ",") + a;
+        copies += (copies.empty() ? "" : ",") + a + "[:]";
+    }
+
+    std::string subscript = "results";
+    for (size_t i = 0; i < n; ++i) {
+        const std::string loop = std::to_string(i);
+        subscript += "[_" + loop + "]";
+        if (i == 0)
+            text += root.arrayName() + " = base[:]\n";
+        else if (!arrays.empty())
+            text += blanks(i) + "state" + std::to_string(i - 1) + " = [" + copies + "]\n";
+        text += blanks(i) + "for _" + loop + " in range(" + std::to_string(params[i]) + "):\n";
+    }
+    if (n > 0)
+        text += blanks(n) + subscript + " = " + root.valueCode() + "\n" + fragments[n - 1] + "\n";
+    for (size_t i = n > 0 ? n - 1 : 0; i-- > 0;) {
+        if (!arrays.empty())
+            text += blanks(i + 1) + "[" + names + "] = state" + std::to_string(i) + "\n";
+        text += fragments[i] + "\n";
+    }
+    return helpersFor(text) + text;
 }
 
 } // namespace vemiral

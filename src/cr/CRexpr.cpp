@@ -3,6 +3,8 @@
 #include <cmath>
 #include <iostream>
 
+#include "codegen/codegen.hpp"
+
 namespace vemiral {
 
 CRexpr::CRexpr(int32_t op_, const CRobj &a, const CRobj &b)
@@ -70,5 +72,30 @@ void CRexpr::shift(int64_t dim) {
 } // namespace vemiral
 
 namespace vemiral {
-std::string CRexpr::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+
+// No recurrence of its own: the operands' code, then the node's value
+// recomputed from its refreshed slots into the parent's array.
+std::string CRexpr::genCode(uint64_t parentId, int64_t dim, int64_t position, std::string indent) const {
+    std::string text = operandsCode(*this, dim, indent);
+    if (position != -1 && !text.empty())
+        text += writeBack(*this, parentId, position, indent);
+    return text;
+}
+
+// The operation over the node's own slots, with the C library's IEEE results
+// (the _-prefixed helpers are emitted at the top of the program).
+std::string CRexpr::valueCode() const {
+    const std::string x = arrayName() + "[0]", y = arrayName() + "[1]";
+    switch (op) {
+    case EXPR_ADD: return x + " + " + y;
+    case EXPR_MUL: return x + " * " + y;
+    case EXPR_POW: return "_pow(" + x + ", " + y + ")";
+    case EXPR_EXP: return "_exp(" + x + ")";
+    case EXPR_LN: return "_log(" + x + ")";
+    case EXPR_SIN: return "_sin(" + x + ")";
+    case EXPR_COS: return "_cos(" + x + ")";
+    default: return "0.0";
+    }
+}
+
 } // namespace vemiral

@@ -26,6 +26,7 @@ public:
     void shift(int64_t dim) override;
     std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
                         std::string indent) const override;
+    std::string valueCode() const override;
 
     // The node's operation on operand values x (and y for two-operand codes).
     static double apply(int32_t op, double x, double y);

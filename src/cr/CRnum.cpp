@@ -3,6 +3,7 @@
 #include <cmath>
 #include <iostream>
 
+#include "codegen/codegen.hpp"
 #include "cr/CRexpr.hpp"
 #include "cr/CRprod.hpp"
 #include "cr/CRsum.hpp"
@@ -59,5 +60,6 @@ void CRnum::print() const { std::cout << "CRnum(" << number << ")"; }
 void CRnum::shift(int64_t) {}
 
 std::string CRnum::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+std::string CRnum::valueCode() const { return pyNumber(number); }
 
 } // namespace vemiral

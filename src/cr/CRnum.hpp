@@ -27,6 +27,7 @@ public:
     void shift(int64_t dim) override;
     std::string genCode(uint64_t parentId, int64_t dim, int64_t position,
                         std::string indent) const override;
+    std::string valueCode() const override;
 };
 
 // Negation of a subtrahend and reciprocal of a divisor go through this

@@ -77,6 +77,11 @@ public:
     // array of generated code).
     virtual uint64_t valuePosition() const { return 0; }
 
+    // Generated code (codegen/codegen.cpp). The name of this node's value
+    // array, and the Python expression reading its current value there.
+    std::string arrayName() const;
+    virtual std::string valueCode() const;
+
     // Number of chain objects alive in the process.
     static uint64_t liveCount();
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iostream>
 
+#include "codegen/codegen.hpp"
 #include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
 #include "cr/CRsum.hpp"
@@ -136,5 +137,14 @@ void CRprod::print() const {
 } // namespace vemiral
 
 namespace vemiral {
-std::string CRprod::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+
+// As for sums, with products in the register loop and without the
+// diagnostic lines.
+std::string CRprod::genCode(uint64_t parentId, int64_t dim, int64_t position, std::string indent) const {
+    std::string text = dim == index ? recurrenceLoop(*this, "*=", indent) : operandsCode(*this, dim, indent);
+    if (position != -1 && !text.empty())
+        text += writeBack(*this, parentId, position, indent);
+    return text;
+}
+
 } // namespace vemiral

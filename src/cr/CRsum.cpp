@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iostream>
 
+#include "codegen/codegen.hpp"
 #include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
 #include "cr/CRprod.hpp"
@@ -191,5 +192,19 @@ void CRsum::print() const {
 } // namespace vemiral
 
 namespace vemiral {
-std::string CRsum::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+
+// The textual twin of shift: the register loop along the own dimension,
+// otherwise the operands' code and, when anything changed, the write-back of
+// the new value into the parent's array. Every call also reports itself on
+// standard output and traces the fragment's size on standard error.
+std::string CRsum::genCode(uint64_t parentId, int64_t dim, int64_t position, std::string indent) const {
+    std::cout << dim << " " << index << std::endl;
+    std::string text = dim == index ? recurrenceLoop(*this, "+=", indent) : operandsCode(*this, dim, indent);
+    if (position != -1 && !text.empty())
+        text += writeBack(*this, parentId, position, indent);
+    std::cerr << "[genCode:class CRsum] len=" << text.size()
+              << " lines=" << std::count(text.begin(), text.end(), '\n') << "\n";
+    return text;
+}
+
 } // namespace vemiral

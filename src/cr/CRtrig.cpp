@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "codegen/codegen.hpp"
 #include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
 #include "cr/CRprod.hpp"
@@ -95,5 +96,29 @@ void CRtrig::print() const { std::cout << "CRtrig[" << value() << "]()"; }
 } // namespace vemiral
 
 namespace vemiral {
-std::string CRtrig::genCode(uint64_t, int64_t, int64_t, std::string) const { return {}; }
+
+// Along the own dimension the rotation of shift, product by product in the
+// same order; otherwise the operands' code. The write-back reads element n
+// for the cosine kind.
+std::string CRtrig::genCode(uint64_t parentId, int64_t dim, int64_t position, std::string indent) const {
+    std::string text;
+    if (dim == index) {
+        const std::string v = arrayName(), n = std::to_string(levels());
+        const std::string body = indent + "    ";
+        text = indent + "for j in range(" + std::to_string(levels() > 0 ? levels() - 1 : 0) + "):\n" +
+               body + "r1 = " + v + "[j] * " + v + "[j+" + n + "+1]\n" +
+               body + "r2 = " + v + "[j+" + n + "] * " + v + "[j+1]\n" +
+               body + "z  = r1 + r2\n" +
+               body + "r3 = " + v + "[j+" + n + "] * " + v + "[j+" + n + "+1]\n" +
+               body + "r4 = " + v + "[j] * " + v + "[j+1]\n" +
+               body + v + "[j+" + n + "] = r3 - r4\n" +
+               body + v + "[j] = z\n";
+    } else {
+        text = operandsCode(*this, dim, indent);
+    }
+    if (position != -1 && !text.empty())
+        text += writeBack(*this, parentId, position, indent);
+    return text;
+}
+
 } // namespace vemiral

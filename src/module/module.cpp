@@ -86,10 +86,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
              })
         .def("crgen", [](ASTnode &self) {
             FlushOnReturn flush;
-            if (!self.cr)
-                throw std::runtime_error("crgen: crinit must come first");
-            PyErr_SetString(PyExc_NotImplementedError, "crgen is not implemented yet");
-            throw py::error_already_set();
+            return py::str(self.crgen());
         });
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
