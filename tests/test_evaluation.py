@@ -585,65 +585,64 @@ def test_reciprocal_of_inner_dimension_keeps_the_outer_terms(run):
 # exponent happens to be integral).
 
 DIMS = 3
-small = st.floats(-2.0, 2.0, allow_nan=False).map(lambda v: round(v, 3))
-steps = st.floats(-0.6, 0.6, allow_nan=False).map(lambda v: round(v, 3))
+NUMBERS = st.floats(-2.0, 2.0, allow_nan=False).map(lambda v: round(v, 3))
+STEPS = st.floats(-0.6, 0.6, allow_nan=False).map(lambda v: round(v, 3))
+POLY_POWERS = [0, 2, 3, -1, 0.5, 1.5, -0.5]
+ALL_POWERS = [0, 1, 2, 3, -1, -2, 0.5, -0.5, 1.5]
+POSITIVE_BASES = [0.5, 1.5, 2.0, 3.0]
+ARITHMETIC = [vm.ADD, vm.SUB, vm.MUL, vm.DIV]
+FUNCTIONS = [vm.NEG, vm.EXP, vm.LN, vm.SIN, vm.COS, vm.TAN, vm.COT]
 
 
-def leaves(dims):
-    """Numbers and variables over the given dimensions (a list of indexes)."""
-    return st.one_of(
-        small.map(N),
-        st.builds(V, st.sampled_from(dims), small, steps),
-    )
+def tree_strategy(transcendental):
+    if transcendental:
+        shapes = ["leaf", "arith", "arith", "power", "function", "function", "chain-power"]
+    else:
+        shapes = ["leaf", "arith", "arith", "arith", "power", "neg"]
+
+    @st.composite
+    def trees(draw, dims, depth=3, top=True):
+        """A random tree over the given dimensions (a list of indexes)."""
+        shape = draw(st.sampled_from(shapes[1:] if top else shapes)) if depth > 0 else "leaf"
+        if shape == "leaf":
+            if draw(st.integers(0, 2)) == 0:
+                return N(draw(NUMBERS))
+            return V(draw(st.sampled_from(dims)), draw(NUMBERS), draw(STEPS))
+        below = trees(dims, depth - 1, False)
+        if shape == "arith":
+            return B(draw(st.sampled_from(ARITHMETIC)), draw(below), draw(below))
+        if shape == "power":
+            powers = ALL_POWERS if transcendental else POLY_POWERS
+            return pw(draw(below), N(draw(st.sampled_from(powers))))
+        if shape == "neg":
+            return U(vm.NEG, draw(below))
+        if shape == "function":
+            return U(draw(st.sampled_from(FUNCTIONS)), draw(below))
+        # Powers with a non-constant exponent, on a positive base.
+        if draw(st.booleans()):
+            return pw(N(draw(st.sampled_from(POSITIVE_BASES))), draw(below))
+        return pw(exp(draw(below)), draw(below))
+
+    return trees
 
 
-def extend(children):
-    binary = st.builds(B, st.sampled_from([vm.ADD, vm.SUB, vm.MUL, vm.DIV]), children, children)
-    powers = st.one_of(
-        st.builds(lambda a, k: pw(a, N(k)), children, st.sampled_from([0, 1, 2, 3, -1, -2, 0.5, -0.5, 1.5])),
-        st.builds(lambda c, a: pw(N(c), a), st.sampled_from([0.5, 1.5, 2.0, 3.0]), children),
-        st.builds(lambda a, b: pw(exp(a), b), children, children),
-    )
-    return st.one_of(binary, powers, st.builds(U, st.sampled_from(list(OPS)), children))
-
-
-OPS = [vm.NEG, vm.EXP, vm.LN, vm.SIN, vm.COS]
-POLY_OPS = [vm.ADD, vm.SUB, vm.MUL, vm.DIV]
-
-
-def polynomial_trees(dims):
-    def extend_poly(children):
-        return st.one_of(
-            st.builds(B, st.sampled_from(POLY_OPS), children, children),
-            st.builds(lambda a, k: pw(a, N(k)), children, st.sampled_from([0, 2, 3, -1, 0.5, 1.5, -0.5])),
-            st.builds(lambda a: U(vm.NEG, a), children),
-        )
-
-    return st.recursive(leaves(dims), extend_poly, max_leaves=6)
-
-
-def mixed_trees(dims):
-    def extend_mixed(children):
-        return st.one_of(
-            extend(children),
-            st.builds(U, st.sampled_from([vm.TAN, vm.COT]), children),
-        )
-
-    return st.recursive(leaves(dims), extend_mixed, max_leaves=6)
+polynomial_trees = tree_strategy(transcendental=False)
+mixed_trees = tree_strategy(transcendental=True)
 
 
 @st.composite
 def cases(draw, trees):
-    """A tree and a grid. Half the trees join a part over the outer dimensions
-    with a part over the inner ones, so that chains of every dimension meet."""
+    """A tree and a grid. Half the trees join a part over the outer (or all)
+    dimensions with a part over the inner ones, so that chains of every
+    dimension meet and sums with chain operands are added and multiplied."""
     dims = draw(st.integers(1, DIMS))
     extents = draw(st.lists(st.integers(1, 6), min_size=dims, max_size=dims))
     everywhere = list(range(dims))
     if dims == 1 or draw(st.booleans()):
         return draw(trees(everywhere)), extents
     cut = draw(st.integers(1, dims - 1))
-    outer = draw(trees(everywhere[:cut]))
-    inner = draw(trees(everywhere[cut:]))
+    outer = draw(trees(everywhere if draw(st.booleans()) else everywhere[:cut], depth=2))
+    inner = draw(trees(everywhere[cut:], depth=2, top=False))
     if draw(st.booleans()):
         outer, inner = inner, outer
     join = draw(st.sampled_from(["add", "sub", "mul", "div", "exp-pow"]))
@@ -653,7 +652,7 @@ def cases(draw, trees):
 
 
 PROFILE = settings(
-    max_examples=100,
+    max_examples=300,
     deadline=None,
     derandomize=True,
     database=None,
