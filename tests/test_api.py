@@ -318,3 +318,18 @@ def test_operation_without_lowering_is_refused_by_crinit(build, name, native):
     assert native()[0] == ""
     with pytest.raises(RuntimeError):
         node.creval()
+
+
+# --- interpreters ---------------------------------------------------------------
+
+
+def test_module_refuses_to_load_in_a_subinterpreter():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError, match="ImportError"):
+            interpreters.run_string(interp, "import vemiral")
+    finally:
+        interpreters.destroy(interp)
+    # The main interpreter's module is untouched.
+    assert vm.ASTnum(1.0) is not None

@@ -1,6 +1,7 @@
 """Native text output: tree dumps, printed chains of every kind, and the timing report."""
 
 import math
+import os
 import re
 
 import pytest
@@ -253,3 +254,34 @@ def test_refused_calls_print_nothing(native):
     with pytest.raises(ValueError):
         node.crinit([0])
     assert native() == ("", "")
+
+
+# --- flushing -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, head",
+    [
+        (lambda n: n.view(), "astbin\n"),
+        (lambda n: n.crinit([2]), "CRsum[1]("),
+    ],
+    ids=["view", "crinit"],
+)
+def test_native_output_is_flushed_before_returning(call, head, native):
+    node = vm.ASTbin(vm.ADD, var(0, 0.0, 1.0), num(1.0))
+    call(node)
+    os.write(1, b"<marker>")
+    out, _ = native()
+    assert out.startswith(head)
+    assert out.endswith("<marker>")
+
+
+def test_report_is_flushed_before_creval_returns(native):
+    node = var(0, 0.0, 1.0)
+    node.crinit([2])
+    os.write(1, b"|")
+    node.creval()
+    os.write(1, b"<marker>")
+    out, _ = native()
+    assert out.startswith("CRsum[0](CRnum(0), CRnum(1))|Total loop time: ")
+    assert out.endswith(" ms\n<marker>")
