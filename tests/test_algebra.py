@@ -383,6 +383,22 @@ APPROX = [
         lambda t: math.exp((0.1 + 0.1 * t[0]) ** 2) * math.sin(0.3 + 0.2 * t[0]),
     ),
     (
+        "exp-of-quadratic-times-cos-pads-the-levels",
+        lambda: mul(un(vm.EXP, mul(var(0, 0.1, 0.1), var(0, 0.1, 0.1))), un(vm.COS, var(0, 0.3, 0.2))),
+        [15],
+        "CRtrig[" + g6(math.exp(0.01) * math.cos(0.3)) + "]()",
+        lambda t: math.exp((0.1 + 0.1 * t[0]) ** 2) * math.cos(0.3 + 0.2 * t[0]),
+    ),
+    (
+        "exp-of-two-dimensions-times-sin",
+        # exp(x + y) over dimension 1 carries a product chain over dimension 0
+        # as its first factor; the sine chain over dimension 1 absorbs it.
+        lambda: mul(un(vm.EXP, add(var(0, 0.2, 0.1), var(1, 0.3, 0.2))), un(vm.SIN, var(1, 0.3, 0.2))),
+        [4, 6],
+        "CRtrig[" + g6(math.exp(0.5) * math.sin(0.3)) + "]()",
+        lambda t: math.exp(0.2 + 0.1 * t[0] + 0.3 + 0.2 * t[1]) * math.sin(0.3 + 0.2 * t[1]),
+    ),
+    (
         "exp-times-sin-of-quadratic-pads-the-product",
         lambda: mul(un(vm.EXP, var(0, 0.3, 0.2)), un(vm.SIN, mul(var(0, 0.1, 0.1), var(0, 0.1, 0.1)))),
         [15],
