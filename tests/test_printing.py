@@ -104,6 +104,14 @@ def _sum2d():
             "CRsum[1](CRnum(1), CRnum(3), CRnum(2))",
         ),
         (_sum2d, "CRsum[3.5](CRsum[3.5](CRnum(3.5), CRnum(1)), CRnum(10))"),
+        (
+            lambda: vm.ASTbin(vm.ADD, var(1, 2.0, 10.0), var(0, 1.5, 1.0)),
+            "CRsum[3.5](CRsum[3.5](CRnum(3.5), CRnum(1)), CRnum(10))",
+        ),
+        (
+            lambda: vm.ASTbin(vm.MUL, var(0, 1.5, 1.0), var(1, 2.0, 10.0)),
+            "CRsum[3](CRsum[3](CRnum(3), CRnum(2)), CRsum[15](CRnum(15), CRnum(10)))",
+        ),
         (lambda: vm.ASTbin(vm.POW, num(2.0), var(0, 3.0, 1.0)), "CRprod[8](CRnum(8), CRnum(2))"),
         (lambda: vm.ASTbin(vm.POW, num(2.0), var(0, 3.0, 0.0)), "CRprod[8](CRnum(8), CRnum(1))"),
         (lambda: vm.ASTun(vm.EXP, var(0, 3.0, 0.0)), "CRprod[20.0855](CRnum(20.0855))"),
@@ -152,6 +160,8 @@ def _sum2d():
         "sum-over-constant",
         "sum-squared",
         "sum-nested-two-dimensions",
+        "sum-nested-two-dimensions-reversed",
+        "product-of-two-dimensions",
         "prod-constant-to-sum",
         "prod-constant-to-sum-not-simplified",
         "prod-exp-trailing-one-dropped",
