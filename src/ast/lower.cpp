@@ -12,7 +12,9 @@ namespace vemiral {
 // is what lowering it again would build.
 class Lowering {
 public:
-    explicit Lowering(const ASTnode &root) { countUses(root); }
+    // Chains alive before this walk (other nodes' chains) do not count
+    // against the limit of this one.
+    explicit Lowering(const ASTnode &root) : baseline_(CRobj::liveCount()) { countUses(root); }
 
     CRptr chainOf(const ASTnode &node) {
         auto uses = uses_.find(&node);
@@ -30,10 +32,12 @@ public:
 private:
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
+    const uint64_t baseline_;
 
     CRptr build(const ASTnode &node) {
         CRptr chain = node.lowerWith(*this);
-        if (CRobj::liveCount() > kMaxChainNodes)
+        const uint64_t live = CRobj::liveCount();
+        if (live > baseline_ && live - baseline_ > kMaxChainNodes)
             throw ExpressionTooLarge("expression too large: its chains of recurrences exceed " +
                                      std::to_string(kMaxChainNodes) + " nodes");
         return chain;
