@@ -190,6 +190,13 @@ EXACT = [
         lambda t: 6 ** t[0],
     ),
     (
+        "product-with-zero-factor-is-not-constant",
+        lambda: mul(pow_(num(0.0), var(0, 0.0, 1.0)), pow_(num(2.0), var(0, 0.0, 1.0))),
+        [4],
+        "CRprod[1](CRnum(1), CRnum(0))",
+        lambda t: 0.0 ** t[0] * 2.0 ** t[0],
+    ),
+    (
         "product-squared",
         lambda: pow_(mul(num(2.0), pow_(num(3.0), var(0, 0.0, 1.0))), num(2.0)),
         [4],

@@ -548,6 +548,9 @@ FIXED = [
     ("sin(x)*y", mul(sin(x), y), [6, 7]),
     ("sin(y)*x*z", mul(mul(sin(y), x), z), [3, 4, 5]),
     ("ln(exp(x*y))", U(vm.LN, exp(mul(x, y))), [6, 7]),
+    # The last factor of this product chain is an expression node that reads
+    # exp(0) = 1 before initialisation; it varies and must not be dropped.
+    ("exp(y*2^x)", exp(mul(y, pw(N(2), x))), [5, 6]),
     ("3^(x*y+z)*sin(z)", mul(pw(N(3), add(mul(x, y), z)), sin(z)), [3, 4, 5]),
     # Long runs, up to 10^5 points.
     ("long-1d-sin-exp", mul(sin(xs), exp(xs)), [100_000]),
