@@ -34,7 +34,8 @@ private:
 
     CRptr build(const ASTnode &node) {
         CRptr chain = node.lowerWith(*this);
-        if (CRobj::liveCount() - baseline_ > kMaxChainNodes)
+        const uint64_t live = CRobj::liveCount();
+        if (live > baseline_ && live - baseline_ > kMaxChainNodes)
             throw TooLarge("expression too large: its chains of recurrences exceed " +
                                      std::to_string(kMaxChainNodes) + " nodes");
         return chain;
