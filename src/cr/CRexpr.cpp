@@ -48,9 +48,15 @@ double CRexpr::apply(int32_t op, double x, double y) {
     }
 }
 
+// Once initialised, register i always holds operand i's current value: an
+// operand changes only when this node shifts it, and the node re-reads it
+// right then. Reading the registers gives the same number as asking the
+// operands, without walking the whole subtree at every call.
 double CRexpr::value() const {
     if (op < EXPR_ADD || op > EXPR_COS)
         return 0.0;
+    if (initialized)
+        return apply(op, fastvalues[0], length > 1 ? fastvalues[1] : 0.0);
     const double x = operands[0]->value();
     const double y = length > 1 ? operands[1]->value() : 0.0;
     return apply(op, x, y);
