@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "ast/ASTnode.hpp"
+#include "ast/evaluator.hpp"
 
 namespace vemiral {
 
@@ -55,11 +56,39 @@ void ASTnode::crinit(const std::vector<uint64_t> &extents) {
     results = std::move(storage);
 }
 
-const std::vector<double> &ASTnode::creval(const InterruptCheck &interrupted) {
+void ASTnode::requireGrid(const char *method) const {
     if (!cr)
-        throw std::runtime_error("creval: crinit must come first");
+        throw std::runtime_error(std::string(method) + ": crinit must come first");
     if (params.empty())
-        throw std::invalid_argument("creval: the grid has no dimensions (crinit was given no extents)");
+        throw std::invalid_argument(std::string(method) +
+                                    ": the grid has no dimensions (crinit was given no extents)");
+}
+
+const std::vector<double> &ASTnode::creval(const InterruptCheck &interrupted) {
+    requireGrid("creval");
+    const Evaluator evaluator(*cr, params);
+    double copying = 0.0;
+    const auto loopStart = Clock::now();
+    evaluator.evaluate(0, evaluator.rows(), results.data(), interrupted, &copying);
+    const auto loopEnd = Clock::now();
+    std::cout << "Total loop time: " << millisecondsBetween(loopStart, loopEnd) << " ms\n"
+              << "  valueof():     " << 0 << " ms\n"
+              << "  push_back:     " << 0 << " ms\n"
+              << "  shifting:      " << 0 << " ms\n"
+              << "  copying:       " << copying << " ms\n";
+    std::cout.flush();
+    return results;
+}
+
+void ASTnode::crarray(double *out, const InterruptCheck &poll) const {
+    requireGrid("crarray");
+    const Evaluator evaluator(*cr, params);
+    evaluateInParallel(evaluator, out, poll);
+}
+
+// The stepping of chain copies the evaluator replaces; kept only to check it.
+const std::vector<double> &ASTnode::crevalReference(const InterruptCheck &interrupted) {
+    requireGrid("creval");
     const size_t n = params.size();
     std::vector<uint64_t> counter(n, 0);
     std::vector<CRptr> chain;

@@ -1,3 +1,4 @@
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -29,6 +30,13 @@ ASTptr requireNode(const ASTptr &node, const char *what) {
 void checkSignals() {
     if (PyErr_CheckSignals() != 0)
         throw py::error_already_set();
+}
+
+// Called while the interpreter lock is released: takes it back just long
+// enough to run the pending signal handlers (Ctrl-C raises from there).
+void checkSignalsUnlocked() {
+    py::gil_scoped_acquire gil;
+    checkSignals();
 }
 
 } // namespace
@@ -79,6 +87,23 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
              [](ASTnode &self) {
                  FlushOnReturn flush;
                  return self.creval(checkSignals);
+             })
+        .def("_creval_reference",
+             [](ASTnode &self) {
+                 FlushOnReturn flush;
+                 return self.crevalReference(checkSignals);
+             })
+        .def("crarray",
+             [](const ASTnode &self) {
+                 self.requireGrid("crarray");
+                 std::vector<py::ssize_t> shape(self.params.begin(), self.params.end());
+                 py::array_t<double, py::array::c_style> values(shape);
+                 double *out = values.mutable_data();
+                 {
+                     py::gil_scoped_release unlocked;
+                     self.crarray(out, checkSignalsUnlocked);
+                 }
+                 return values;
              })
         .def("view",
              [](const ASTnode &self) {
