@@ -459,7 +459,8 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
             const auto t0 = Clock::now();
             for (size_t r = 0; r < regs; ++r)
                 lanes[r * static_cast<size_t>(k) + static_cast<size_t>(l)] = rowStart[r];
-            if (copyingMs)
+            // With one dimension this is the chain's only copy, never a re-seed.
+            if (copyingMs && outer > 0)
                 *copyingMs += millisecondsSince(t0);
             outs[l] = out + (row - first + static_cast<uint64_t>(l)) * rowLength_;
             if (row + static_cast<uint64_t>(l) + 1 < last)
