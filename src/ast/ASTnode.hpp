@@ -64,7 +64,6 @@ public:
     // Evaluates the grid in row-major order, prints the timing report and
     // returns the values.
     const std::vector<double> &creval(const InterruptCheck &interrupted);
-    const std::vector<double> &crevalReference(const InterruptCheck &interrupted);
     // The values creval returns, written to out (one double per grid point,
     // row-major) by all cores, printing nothing. `poll` runs on the calling
     // thread now and then and may throw to abandon the evaluation.

@@ -88,11 +88,6 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  FlushOnReturn flush;
                  return self.creval(checkSignals);
              })
-        .def("_creval_reference",
-             [](ASTnode &self) {
-                 FlushOnReturn flush;
-                 return self.crevalReference(checkSignals);
-             })
         .def("crarray",
              [](const ASTnode &self) {
                  self.requireGrid("crarray");
