@@ -29,8 +29,26 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 // Rows evaluated side by side: each row still runs its own operations in its
-// own order, but the rows' dependency chains overlap in the pipeline.
-constexpr int kMaxLanes = 16;
+// own order, but the rows' dependency chains overlap in the pipeline. More
+// rows hide more latency when a step does much work, but every row is one
+// more output stream; fewer when the rows' registers would leave the
+// first-level cache.
+constexpr int kMaxLanes = 32;
+constexpr uint64_t kHeavyStep = 8; // operations per point that warrant 32 rows
+constexpr size_t kLaneBytes = 32 * 1024;
+
+uint64_t operationsPerStep(const std::vector<Step> &steps) {
+    uint64_t ops = 0;
+    for (const Step &st : steps) {
+        switch (st.kind) {
+        case Step::Sum:
+        case Step::Prod: ops += st.b - 1; break;
+        case Step::Trig: ops += 6 * uint64_t{st.b - 1}; break;
+        default: ops += 1; break;
+        }
+    }
+    return ops;
+}
 constexpr uint64_t kPollPoints = uint64_t{1} << 20;
 
 // Register r of lane l sits at s[r * K + l], so one instruction updates the
@@ -298,18 +316,21 @@ Evaluator::Evaluator(const CRobj &root, const std::vector<uint64_t> &extents) : 
     const auto innermost = static_cast<int64_t>(inner);
     if (rows_ < 2) {
         b.emit(rootId, innermost, row_, false);
-        return;
-    }
-    b.tableBudget = rows_ / 2;
-    if (b.rowInvariant(rootId)) {
+    } else if (b.rowInvariant(rootId)) {
         // Every row is the same row.
         std::vector<Step> steps;
         b.emit(rootId, innermost, steps, false);
         tables_.push_back(b.tabulate(steps, rootValue_));
         rootTabulated_ = true;
-        return;
+    } else {
+        b.tableBudget = rows_ / 2;
+        b.emit(rootId, innermost, row_, true);
     }
-    b.emit(rootId, innermost, row_, true);
+
+    if (operationsPerStep(row_) < kHeavyStep)
+        maxLanes_ = kMaxLanes / 2;
+    while (maxLanes_ > 1 && init_.size() * sizeof(double) * static_cast<size_t>(maxLanes_) > kLaneBytes)
+        maxLanes_ /= 2;
 }
 
 namespace {
@@ -472,6 +493,7 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
             continue;
         }
         switch (k) {
+        case 32: runRows<32>(lanes.data(), outs, poll); break;
         case 16: runRows<16>(lanes.data(), outs, poll); break;
         case 8: runRows<8>(lanes.data(), outs, poll); break;
         case 4: runRows<4>(lanes.data(), outs, poll); break;
@@ -483,14 +505,14 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
     }
 }
 
-// Rows go in groups at fixed places: whole groups of kMaxLanes from row 0,
+// Rows go in groups at fixed places: whole groups of maxLanes_ from row 0,
 // then the rest in halving groups. A row is thus always evaluated by the same
 // code in the same lane, whichever range of rows a call covers, so even the
 // NaNs (whose sign and payload follow the compiler's choice of operand order
 // in a commutative operation) come out the same in creval and crarray.
 int Evaluator::groupSize(uint64_t row, uint64_t last) const {
     const uint64_t remaining = std::min(last, rows_) - row;
-    int k = kMaxLanes;
+    int k = maxLanes_;
     while (static_cast<uint64_t>(k) > remaining)
         k /= 2;
     return k;
@@ -535,7 +557,7 @@ void evaluateInParallel(const Evaluator &ev, double *out, const Evaluator::Poll 
             throw Cancelled{};
     };
     for (uint64_t i = 0; i < threads; ++i) {
-        // Group boundaries (multiples of kMaxLanes rows) between threads.
+        // Group boundaries (multiples of any group size) between threads.
         auto boundary = [&](uint64_t t) {
             return t == threads ? rows : rows * t / threads / kMaxLanes * kMaxLanes;
         };

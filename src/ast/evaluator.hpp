@@ -42,7 +42,7 @@ public:
     uint64_t rowLength() const { return rowLength_; }
 
     // Writes rows [first, last) to out, which receives the first point of row
-    // `first`; both ends are multiples of 16 or the end of the grid. `poll` runs after every group of rows and every 2^20 points
+    // `first`; both ends are multiples of 32 or the end of the grid. `poll` runs after every group of rows and every 2^20 points
     // within long rows; it may throw to abandon the work. When copyingMs is
     // given it accumulates the time spent re-seeding working state.
     void evaluate(uint64_t first, uint64_t last, double *out, const Poll &poll,
@@ -60,6 +60,7 @@ private:
     std::vector<std::vector<double>> tables_; // values of row-invariant parts
     uint32_t rootValue_ = 0;
     bool rootTabulated_ = false;             // every row is tables_[0]
+    int maxLanes_ = 32;                      // rows evaluated side by side
 
     template <int K>
     void runRows(double *lanes, double *const *outs, const Poll &poll) const;
