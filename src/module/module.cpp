@@ -32,6 +32,21 @@ void checkSignals() {
         throw py::error_already_set();
 }
 
+// One float object per value, straight into a preallocated list.
+py::list floatList(const std::vector<double> &values) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (!list)
+        throw py::error_already_set();
+    auto result = py::reinterpret_steal<py::list>(list);
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject *item = PyFloat_FromDouble(values[i]);
+        if (!item)
+            throw py::error_already_set();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return result;
+}
+
 // Called while the interpreter lock is released: takes it back just long
 // enough to run the pending signal handlers (Ctrl-C raises from there).
 void checkSignalsUnlocked() {
@@ -86,7 +101,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def("creval",
              [](ASTnode &self) {
                  FlushOnReturn flush;
-                 return self.creval(checkSignals);
+                 return floatList(self.creval(checkSignals));
              })
         .def("crarray",
              [](const ASTnode &self) {
