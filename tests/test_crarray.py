@@ -1,6 +1,7 @@
 """crarray returns creval's values bit for bit as a NumPy array, silently, with the same refusals."""
 
 import re
+import signal
 
 import numpy as np
 import pytest
@@ -181,3 +182,33 @@ def test_creval_report_keeps_its_five_lines(shape, capfd):
     if len(shape) == 1:
         # One dimension: nothing is ever re-seeded.
         assert out.endswith("  copying:       0 ms\n")
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("method", ["creval", "crarray"])
+def test_a_signal_stops_the_evaluation_and_the_node_stays_usable(method, capfd):
+    # Four transcendental calls per point keep the grid busy for a while.
+    e = un(vm.EXP, un(vm.SIN, un(vm.EXP, un(vm.SIN, bin_(vm.MUL, var(0, 0.0, 1e-3), var(1, 0.0, 1e-3))))))
+    e.crinit([2000, 2000])
+
+    def stop(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        try:
+            getattr(e, method)()
+        except Stop:
+            pass
+        else:
+            pytest.skip("the evaluation finished before the timer fired")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    e.crinit([3, 4])
+    listed, array = evaluate(e, [3, 4], capfd)
+    assert same_bits(listed, array)
