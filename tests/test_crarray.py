@@ -212,3 +212,41 @@ def test_a_signal_stops_the_evaluation_and_the_node_stays_usable(method, capfd):
     e.crinit([3, 4])
     listed, array = evaluate(e, [3, 4], capfd)
     assert same_bits(listed, array)
+
+
+@pytest.mark.parametrize("degree", range(0, 26))
+def test_one_dimensional_polynomials_of_every_length(degree, capfd):
+    # Chains of 1 to 26 registers along a single row.
+    e = bin_(vm.POW, bin_(vm.ADD, var(0, 0.0, 0.125), num(-1.0)), num(float(degree)))
+    listed, array = evaluate(e, [17], capfd)
+    np.testing.assert_allclose(array, (0.125 * np.arange(17) - 1.0) ** degree, rtol=1e-9, atol=1e-12)
+    assert same_bits(listed, array)
+
+
+@pytest.mark.parametrize("levels", [1, 2, 3, 4, 6])
+def test_one_dimensional_rotations_of_every_length(levels, capfd):
+    # sin and cos of a polynomial of degree levels - 1: trigonometric chains
+    # of 1 to 6 levels along a single row.
+    t = var(0, 0.0, 0.0625)
+    poly = t if levels > 1 else num(0.3)
+    for _ in range(levels - 2):
+        poly = bin_(vm.MUL, poly, t)
+    for op, f in [(vm.SIN, np.sin), (vm.COS, np.cos)]:
+        listed, array = evaluate(un(op, bin_(vm.ADD, poly, num(0.25))), [33], capfd)
+        ts = 0.0625 * np.arange(33)
+        expected = f((ts ** (levels - 1) if levels > 1 else 0.3) + 0.25)
+        np.testing.assert_allclose(array, expected, rtol=1e-9, atol=1e-12)
+        assert same_bits(listed, array)
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5])
+def test_one_dimensional_products_of_every_length(length, capfd):
+    # exp of a polynomial of degree length - 1: product chains along one row.
+    t = var(0, 0.0, 0.0625)
+    poly = num(0.5)
+    for _ in range(length - 1):
+        poly = bin_(vm.MUL, poly, t)
+    listed, array = evaluate(un(vm.EXP, poly), [29], capfd)
+    ts = 0.0625 * np.arange(29)
+    np.testing.assert_allclose(array, np.exp(0.5 * ts ** (length - 1)), rtol=1e-9)
+    assert same_bits(listed, array)

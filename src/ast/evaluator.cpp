@@ -49,6 +49,8 @@ uint64_t operationsPerStep(const std::vector<Step> &steps) {
     }
     return ops;
 }
+
+// Points between two calls of the poll within a long row.
 constexpr uint64_t kPollPoints = uint64_t{1} << 20;
 
 // Register r of lane l sits at s[r * K + l], so one instruction updates the
@@ -98,7 +100,8 @@ inline void execute(const std::vector<Step> &steps, double *s,
         case Step::Expr: {
             double *v = s + size_t{st.a} * K;
             const double *x = s + size_t{st.b} * K, *y = s + size_t{st.c} * K;
-            // The two closed operations inline, as CRexpr::apply computes them.
+            // Addition and multiplication inline (a call per lane would cost
+            // more than the operation), computed as CRexpr::apply does.
             if (st.op == EXPR_ADD) {
                 for (int l = 0; l < K; ++l)
                     v[l] = x[l] + y[l];
@@ -386,17 +389,32 @@ bool Evaluator::runLoneRecurrence(const double *start, double *out, const Poll &
     if (rootValue_ < st.a || (value != 0 && !(st.kind == Step::Trig && value == st.b)))
         return false;
     const double *regs = start + st.a;
-    switch (st.kind == Step::Trig ? 10 + st.b : st.kind == Step::Prod ? 20 + st.b : st.b) {
-    case 2: runRecurrence<Step::Sum, 2>(regs, value, out, rowLength_, poll); return true;
-    case 3: runRecurrence<Step::Sum, 3>(regs, value, out, rowLength_, poll); return true;
-    case 4: runRecurrence<Step::Sum, 4>(regs, value, out, rowLength_, poll); return true;
-    case 22: runRecurrence<Step::Prod, 2>(regs, value, out, rowLength_, poll); return true;
-    case 23: runRecurrence<Step::Prod, 3>(regs, value, out, rowLength_, poll); return true;
-    case 24: runRecurrence<Step::Prod, 4>(regs, value, out, rowLength_, poll); return true;
-    case 12: runRecurrence<Step::Trig, 2>(regs, value, out, rowLength_, poll); return true;
-    case 13: runRecurrence<Step::Trig, 3>(regs, value, out, rowLength_, poll); return true;
-    default: return false;
+    const uint32_t n = st.b;
+    if (st.kind == Step::Sum) {
+        if (n == 2)
+            runRecurrence<Step::Sum, 2>(regs, value, out, rowLength_, poll);
+        else if (n == 3)
+            runRecurrence<Step::Sum, 3>(regs, value, out, rowLength_, poll);
+        else if (n == 4)
+            runRecurrence<Step::Sum, 4>(regs, value, out, rowLength_, poll);
+        else
+            return false;
+    } else if (st.kind == Step::Prod) {
+        if (n == 2)
+            runRecurrence<Step::Prod, 2>(regs, value, out, rowLength_, poll);
+        else if (n == 3)
+            runRecurrence<Step::Prod, 3>(regs, value, out, rowLength_, poll);
+        else
+            return false;
+    } else {
+        if (n == 2)
+            runRecurrence<Step::Trig, 2>(regs, value, out, rowLength_, poll);
+        else if (n == 3)
+            runRecurrence<Step::Trig, 3>(regs, value, out, rowLength_, poll);
+        else
+            return false;
     }
+    return true;
 }
 
 template <int K>
