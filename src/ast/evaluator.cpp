@@ -418,12 +418,14 @@ bool Evaluator::runLoneRecurrence(const double *start, double *out, const Poll &
 }
 
 template <int K>
-void Evaluator::runRows(double *lanes, double *const *outs, const Poll &poll) const {
+void Evaluator::runRows(double *lanes, double *out, const Poll &poll) const {
     constexpr uint64_t pollEvery = kPollPoints / K;
-    const size_t value = size_t{rootValue_} * K;
+    const double *values = lanes + size_t{rootValue_} * K;
+    const uint64_t stride = rowLength_;
     for (uint64_t t = 0;; ++t) {
-        for (int l = 0; l < K; ++l)
-            outs[l][t] = lanes[value + l];
+        double *o = out + t;
+        for (int l = 0; l < K; ++l, o += stride)
+            *o = values[l];
         if (t + 1 == rowLength_)
             break;
         execute<K>(row_, lanes, tables_, t + 1);
@@ -491,7 +493,6 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
     const double *rowStart = outer == 0 ? init_.data() : work.data() + (outer - 1) * regs;
 
     std::vector<double> lanes(regs * kMaxLanes);
-    double *outs[kMaxLanes];
     for (uint64_t row = first; row < last;) {
         const int k = groupSize(row, last);
         for (int l = 0; l < k; ++l) {
@@ -501,22 +502,23 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
             // With one dimension this is the chain's only copy, never a re-seed.
             if (copyingMs && outer > 0)
                 *copyingMs += millisecondsSince(t0);
-            outs[l] = out + (row - first + static_cast<uint64_t>(l)) * rowLength_;
             if (row + static_cast<uint64_t>(l) + 1 < last)
                 advance(work, counter, copyingMs);
         }
-        if (k == 1 && runLoneRecurrence(lanes.data(), outs[0], poll)) {
+        // The group's rows are consecutive in out.
+        double *rows = out + (row - first) * rowLength_;
+        if (k == 1 && runLoneRecurrence(lanes.data(), rows, poll)) {
             row += 1;
             poll();
             continue;
         }
         switch (k) {
-        case 32: runRows<32>(lanes.data(), outs, poll); break;
-        case 16: runRows<16>(lanes.data(), outs, poll); break;
-        case 8: runRows<8>(lanes.data(), outs, poll); break;
-        case 4: runRows<4>(lanes.data(), outs, poll); break;
-        case 2: runRows<2>(lanes.data(), outs, poll); break;
-        default: runRows<1>(lanes.data(), outs, poll); break;
+        case 32: runRows<32>(lanes.data(), rows, poll); break;
+        case 16: runRows<16>(lanes.data(), rows, poll); break;
+        case 8: runRows<8>(lanes.data(), rows, poll); break;
+        case 4: runRows<4>(lanes.data(), rows, poll); break;
+        case 2: runRows<2>(lanes.data(), rows, poll); break;
+        default: runRows<1>(lanes.data(), rows, poll); break;
         }
         row += static_cast<uint64_t>(k);
         poll();

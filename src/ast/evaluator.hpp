@@ -63,7 +63,7 @@ private:
     int maxLanes_ = 32;                      // rows evaluated side by side
 
     template <int K>
-    void runRows(double *lanes, double *const *outs, const Poll &poll) const;
+    void runRows(double *lanes, double *out, const Poll &poll) const;
     bool runLoneRecurrence(const double *start, double *out, const Poll &poll) const;
     int groupSize(uint64_t row, uint64_t last) const;
     void advance(std::vector<double> &work, std::vector<uint64_t> &counter,
