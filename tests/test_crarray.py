@@ -2,6 +2,7 @@
 
 import re
 import signal
+import threading
 
 import numpy as np
 import pytest
@@ -250,3 +251,27 @@ def test_one_dimensional_products_of_every_length(length, capfd):
     ts = 0.0625 * np.arange(29)
     np.testing.assert_allclose(array, np.exp(0.5 * ts ** (length - 1)), rtol=1e-9)
     assert same_bits(listed, array)
+
+
+def test_crinit_from_another_thread_while_crarray_computes(capfd):
+    # crarray lets other threads run; each array is still one whole grid.
+    e = TREES["damped wave"]()
+    expected = {}
+    for shape in [(300, 400), (400, 300)]:
+        expected[shape] = evaluate(e, list(shape), capfd)[1]
+    done = threading.Event()
+
+    def reinit():
+        while not done.is_set():
+            for shape in expected:
+                e.crinit(list(shape))
+
+    worker = threading.Thread(target=reinit)
+    worker.start()
+    try:
+        for _ in range(20):
+            array = e.crarray()
+            assert np.array_equal(array.view(np.uint64), expected[array.shape].view(np.uint64))
+    finally:
+        done.set()
+        worker.join()

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ast/evaluator.hpp"
 #include "cr/CRobj.hpp"
 
 namespace vemiral {
@@ -64,10 +65,10 @@ public:
     // Evaluates the grid in row-major order, prints the timing report and
     // returns the values.
     const std::vector<double> &creval(const InterruptCheck &interrupted);
-    // The values creval returns, written to out (one double per grid point,
-    // row-major) by all cores, printing nothing. `poll` runs on the calling
-    // thread now and then and may throw to abandon the evaluation.
-    void crarray(double *out, const InterruptCheck &poll) const;
+    // The grid's evaluation compiled from the current chain (what creval
+    // runs). It refers to nothing in the node, so it may run while another
+    // thread calls crinit.
+    Evaluator evaluator(const char *method) const;
     // Refuses evaluation before a successful crinit or without dimensions.
     void requireGrid(const char *method) const;
     // The text of a Python program computing the same values.

@@ -68,8 +68,7 @@ void ASTnode::requireGrid(const char *method) const {
 // "copying" is the time spent re-seeding working state for a new row (the
 // row's registers from the outer dimensions' state, and those from each other).
 const std::vector<double> &ASTnode::creval(const InterruptCheck &interrupted) {
-    requireGrid("creval");
-    const Evaluator evaluator(*cr, params);
+    const Evaluator evaluator = this->evaluator("creval");
     double copying = 0.0;
     const auto loopStart = Clock::now();
     evaluator.evaluate(0, evaluator.rows(), results.data(), interrupted, &copying);
@@ -83,10 +82,9 @@ const std::vector<double> &ASTnode::creval(const InterruptCheck &interrupted) {
     return results;
 }
 
-void ASTnode::crarray(double *out, const InterruptCheck &poll) const {
-    requireGrid("crarray");
-    const Evaluator evaluator(*cr, params);
-    evaluateInParallel(evaluator, out, poll);
+Evaluator ASTnode::evaluator(const char *method) const {
+    requireGrid(method);
+    return Evaluator(*cr, params);
 }
 
 } // namespace vemiral

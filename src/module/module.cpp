@@ -105,13 +105,15 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
              })
         .def("crarray",
              [](const ASTnode &self) {
-                 self.requireGrid("crarray");
+                 // Compiled with the lock held: no crinit can change the node
+                 // meanwhile, and the evaluation needs nothing of it after.
+                 const Evaluator evaluator = self.evaluator("crarray");
                  std::vector<py::ssize_t> shape(self.params.begin(), self.params.end());
                  py::array_t<double, py::array::c_style> values(shape);
                  double *out = values.mutable_data();
                  {
                      py::gil_scoped_release unlocked;
-                     self.crarray(out, checkSignalsUnlocked);
+                     evaluateInParallel(evaluator, out, checkSignalsUnlocked);
                  }
                  return values;
              })
