@@ -348,9 +348,12 @@ void runRecurrence(const double *start, uint32_t value, double *out, uint64_t le
     double f[count];
     for (int i = 0; i < count; ++i)
         f[i] = start[i];
-    const bool second = value != 0; // the cosine kind's value is register N
+    const bool cosine = kind == Step::Trig && value != 0; // its value is register N
     for (uint64_t t = 0;; ++t) {
-        out[t] = second ? f[N] : f[0];
+        if constexpr (kind == Step::Trig)
+            out[t] = cosine ? f[N] : f[0];
+        else
+            out[t] = f[0];
         if (t + 1 == length)
             break;
         if constexpr (kind == Step::Sum) {
