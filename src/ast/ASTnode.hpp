@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ast/evaluator.hpp"
 #include "cr/CRobj.hpp"
 
 namespace vemiral {
@@ -65,6 +66,12 @@ public:
     // Evaluates the grid in row-major order, prints the timing report and
     // returns the values.
     const std::vector<double> &creval(const InterruptCheck &interrupted);
+    // The grid's evaluation compiled from the current chain (what creval
+    // runs). It refers to nothing in the node, so it may run while another
+    // thread calls crinit.
+    Evaluator evaluator(const char *method) const;
+    // Refuses evaluation before a successful crinit or without dimensions.
+    void requireGrid(const char *method) const;
     // The text of a Python program computing the same values.
     std::string crgen();
 

@@ -1,3 +1,4 @@
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -29,6 +30,28 @@ ASTptr requireNode(const ASTptr &node, const char *what) {
 void checkSignals() {
     if (PyErr_CheckSignals() != 0)
         throw py::error_already_set();
+}
+
+// One float object per value, straight into a preallocated list.
+py::list floatList(const std::vector<double> &values) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (!list)
+        throw py::error_already_set();
+    auto result = py::reinterpret_steal<py::list>(list);
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject *item = PyFloat_FromDouble(values[i]);
+        if (!item)
+            throw py::error_already_set();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return result;
+}
+
+// Called while the interpreter lock is released: takes it back just long
+// enough to run the pending signal handlers (Ctrl-C raises from there).
+void checkSignalsUnlocked() {
+    py::gil_scoped_acquire gil;
+    checkSignals();
 }
 
 } // namespace
@@ -77,7 +100,21 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def("creval",
              [](ASTnode &self) {
                  FlushOnReturn flush;
-                 return self.creval(checkSignals);
+                 return floatList(self.creval(checkSignals));
+             })
+        .def("crarray",
+             [](const ASTnode &self) {
+                 // Compiled with the lock held: no crinit can change the node
+                 // meanwhile, and the evaluation needs nothing of it after.
+                 const Evaluator evaluator = self.evaluator("crarray");
+                 std::vector<py::ssize_t> shape(self.params.begin(), self.params.end());
+                 py::array_t<double, py::array::c_style> values(shape);
+                 double *out = values.mutable_data();
+                 {
+                     py::gil_scoped_release unlocked;
+                     evaluateInParallel(evaluator, out, checkSignalsUnlocked);
+                 }
+                 return values;
              })
         .def("view",
              [](const ASTnode &self) {
