@@ -80,16 +80,8 @@ inline void execute(const std::vector<Step> &steps, double *s,
             double *sines = s + size_t{st.a} * K;
             double *cosines = sines + size_t{n} * K;
             for (uint32_t j = 0; j + 1 < n; ++j, sines += K, cosines += K) {
-                for (int l = 0; l < K; ++l) {
-                    const double a = sines[l], b = cosines[l], sn = sines[l + K], c = cosines[l + K];
-                    const double r1 = a * c;
-                    const double r2 = b * sn;
-                    const double z = r1 + r2;
-                    const double r3 = b * c;
-                    const double r4 = a * sn;
-                    cosines[l] = r3 - r4;
-                    sines[l] = z;
-                }
+                for (int l = 0; l < K; ++l)
+                    rotateLevel(sines[l], cosines[l], sines[l + K], cosines[l + K]);
             }
             break;
         }
@@ -363,16 +355,8 @@ void runRecurrence(const double *start, uint32_t value, double *out, uint64_t le
             for (int i = 0; i + 1 < N; ++i)
                 f[i] = f[i + 1] * f[i];
         } else {
-            for (int j = 0; j + 1 < N; ++j) {
-                const double a = f[j], b = f[N + j], sn = f[j + 1], c = f[N + j + 1];
-                const double r1 = a * c;
-                const double r2 = b * sn;
-                const double z = r1 + r2;
-                const double r3 = b * c;
-                const double r4 = a * sn;
-                f[N + j] = r3 - r4;
-                f[j] = z;
-            }
+            for (int j = 0; j + 1 < N; ++j)
+                rotateLevel(f[j], f[N + j], f[j + 1], f[N + j + 1]);
         }
         if ((t + 1) % kPollPoints == 0)
             poll();

@@ -18,20 +18,11 @@ double CRtrig::value() const { return initialized ? fastvalues[valuePosition()] 
 
 void CRtrig::shift(int64_t dim) {
     if (dim == index) {
-        // Rotate level j by level j+1 (still unrotated, since j ascends); each
-        // product is rounded before it is added, like the generated program.
+        // Rotate level j by level j+1, still unrotated since j ascends.
         const uint64_t n = levels();
         double *f = fastvalues.data();
-        for (uint64_t j = 0; j + 1 < n; ++j) {
-            const double a = f[j], b = f[n + j], s = f[j + 1], c = f[n + j + 1];
-            const double r1 = a * c;
-            const double r2 = b * s;
-            const double z = r1 + r2;
-            const double r3 = b * c;
-            const double r4 = a * s;
-            f[n + j] = r3 - r4;
-            f[j] = z;
-        }
+        for (uint64_t j = 0; j + 1 < n; ++j)
+            rotateLevel(f[j], f[n + j], f[j + 1], f[n + j + 1]);
     } else if (dim < index) {
         refreshOperands(dim);
     }

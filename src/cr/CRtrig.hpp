@@ -35,4 +35,18 @@ private:
     CRptr mulSameDimension(const CRobj &product) const;
 };
 
+// One level of the rotation: the pair (sine, cosine) turned by the angle whose
+// sine and cosine are s and c. Every product is rounded on its own before it
+// is added, in the order the generated program uses, so the recurrence, the
+// fast evaluator and the program agree bit for bit.
+inline void rotateLevel(double &sine, double &cosine, double s, double c) {
+    const double r1 = sine * c;
+    const double r2 = cosine * s;
+    const double z = r1 + r2;
+    const double r3 = cosine * c;
+    const double r4 = sine * s;
+    cosine = r3 - r4;
+    sine = z;
+}
+
 } // namespace vemiral
