@@ -102,6 +102,16 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  FlushOnReturn flush;
                  return floatList(self.creval(checkSignals));
              })
+        .def("view",
+             [](const ASTnode &self) {
+                 FlushOnReturn flush;
+                 self.print();
+             })
+        .def("crgen",
+             [](ASTnode &self) {
+                 FlushOnReturn flush;
+                 return py::str(self.crgen());
+             })
         .def("crarray",
              [](const ASTnode &self) {
                  // Compiled with the lock held: no crinit can change the node
@@ -115,16 +125,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                      evaluateInParallel(evaluator, out, checkSignalsUnlocked);
                  }
                  return values;
-             })
-        .def("view",
-             [](const ASTnode &self) {
-                 FlushOnReturn flush;
-                 self.print();
-             })
-        .def("crgen", [](ASTnode &self) {
-            FlushOnReturn flush;
-            return py::str(self.crgen());
-        });
+             });
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
         .def(py::init<double>(), py::arg("value"));
