@@ -24,13 +24,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Raised when lowering would build more chain nodes than kMaxChainNodes
-// (MemoryError in Python): a node shared across a tree is lowered once per
-// occurrence, so sharing can make the chain exponentially larger than the tree.
-class ExpressionTooLarge : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// Lowering refuses (ExpressionTooLarge, MemoryError in Python) to create more
+// chain nodes than this, temporaries included: a node shared across a tree stands for a copy of its
+// chain at every occurrence, so sharing can make the chain exponentially
+// larger than the tree.
 inline constexpr uint64_t kMaxChainNodes = 4'000'000;
 
 // Called by long native loops at safe points; it throws to abandon the work

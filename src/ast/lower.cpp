@@ -12,32 +12,39 @@ namespace vemiral {
 // is what lowering it again would build.
 class Lowering {
 public:
-    explicit Lowering(const ASTnode &root) { countUses(root); }
+    explicit Lowering(const ASTnode &root) : budget_(kMaxChainNodes) { countUses(root); }
 
     CRptr chainOf(const ASTnode &node) {
         auto uses = uses_.find(&node);
-        if (uses == uses_.end() || uses->second <= 1)
+        if (uses == uses_.end())
             return build(node);
         auto done = memo_.find(&node);
-        if (done == memo_.end())
-            done = memo_.emplace(&node, build(node)).first;
-        CRptr result = --uses->second == 0 ? std::move(done->second) : done->second->copy();
-        if (!done->second)
+        if (done != memo_.end()) {
+            // A later occurrence: a copy, or the chain itself for the last one.
+            if (--uses->second != 0)
+                return done->second->copy();
+            CRptr last = std::move(done->second);
             memo_.erase(done);
+            return last;
+        }
+        const bool shared = uses->second > 1;
+        --uses->second;
+        CRptr chain = build(node);
+        if (!shared)
+            return chain;
+        CRptr result = chain->copy();
+        memo_.emplace(&node, std::move(chain));
         return result;
     }
 
 private:
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
+    // Bounds the chain nodes this walk creates (other nodes' chains, alive
+    // before it, do not count).
+    ChainBudget budget_;
 
-    CRptr build(const ASTnode &node) {
-        CRptr chain = node.lowerWith(*this);
-        if (CRobj::liveCount() > kMaxChainNodes)
-            throw ExpressionTooLarge("expression too large: its chains of recurrences exceed " +
-                                     std::to_string(kMaxChainNodes) + " nodes");
-        return chain;
-    }
+    CRptr build(const ASTnode &node) { return node.lowerWith(*this); }
 
     // Counts the parent edges of every node reachable from root (without
     // recursion: the walk visits each node once).
