@@ -395,3 +395,33 @@ def test_an_interrupted_creval_raises_keyboard_interrupt_and_the_node_stays_usab
     for i in (0, 1, 777, 1999):
         for j in (0, 1, 4999):
             assert values[i * extents[1] + j] == pytest.approx(math.sin(0.001 * i) + j, rel=1e-12, abs=1e-12)
+
+
+@pytest.mark.parametrize("kind", ["add", "exp"])
+def test_lowering_a_tree_at_the_depth_limit_needs_little_native_stack(kind, native):
+    """Lowering walks the tree without native recursion: a 9,999-level tree
+    lowers on a thread with a 1 MiB stack (a recursive walk needs several
+    times that, more under the sanitizers)."""
+    import threading
+
+    e, _ = deep_tree(kind, MAX_DEPTH - 1)
+    outcome = []
+
+    def lower():
+        try:
+            e.crinit([2])
+            outcome.append("ok")
+        except MemoryError:
+            outcome.append("too large")
+
+    old = threading.stack_size(1 << 20)
+    try:
+        t = threading.Thread(target=lower)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert outcome == (["ok"] if kind == "add" else ["too large"])
+    if kind == "add":
+        native()
+        check_deep_values(kind, MAX_DEPTH - 1, e.creval())

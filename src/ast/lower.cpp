@@ -10,50 +10,88 @@ namespace vemiral {
 // One lowering walk. A node reached along several paths of the tree is
 // lowered once; every further occurrence receives a copy of its chain, which
 // is what lowering it again would build.
+//
+// The walk is iterative, children before parents, so that its native stack
+// use does not grow with the depth of the tree: a node's lowerWith runs once
+// the chains of its children are ready, and chainOf hands them over (left
+// first, then right).
 class Lowering {
 public:
     explicit Lowering(const ASTnode &root) : budget_(kMaxChainNodes) { countUses(root); }
 
-    CRptr chainOf(const ASTnode &node) {
-        auto uses = uses_.find(&node);
-        if (uses == uses_.end())
-            return build(node);
-        auto done = memo_.find(&node);
-        if (done != memo_.end()) {
-            // A later occurrence: a copy, or the chain itself for the last one.
-            if (--uses->second != 0)
-                return done->second->copy();
-            CRptr last = std::move(done->second);
-            memo_.erase(done);
-            return last;
+    CRptr run(const ASTnode &root) {
+        struct Step {
+            const ASTnode *node;
+            bool childrenReady;
+        };
+        std::vector<Step> todo{{&root, false}};
+        std::vector<CRptr> done; // chains of finished occurrences, in order
+        while (!todo.empty()) {
+            const Step step = todo.back();
+            todo.pop_back();
+            const ASTnode &node = *step.node;
+            auto uses = uses_.find(&node);
+            if (!step.childrenReady) {
+                auto memo = memo_.find(&node);
+                if (memo != memo_.end()) {
+                    // A later occurrence: a copy, or the chain itself for the last one.
+                    if (--uses->second != 0) {
+                        done.push_back(memo->second->copy());
+                    } else {
+                        done.push_back(std::move(memo->second));
+                        memo_.erase(memo);
+                    }
+                    continue;
+                }
+                todo.push_back({&node, true});
+                if (node.right)
+                    todo.push_back({node.right.get(), false});
+                if (node.left)
+                    todo.push_back({node.left.get(), false});
+                continue;
+            }
+            const size_t children = (node.left ? 1 : 0) + (node.right ? 1 : 0);
+            ready_.clear();
+            for (size_t i = done.size() - children; i < done.size(); ++i)
+                ready_.push_back(std::move(done[i]));
+            done.resize(done.size() - children);
+            next_ = 0;
+            const bool shared = uses->second > 1;
+            --uses->second;
+            CRptr chain = node.lowerWith(*this);
+            ready_.clear();
+            if (shared) {
+                done.push_back(chain->copy());
+                memo_.emplace(&node, std::move(chain));
+            } else {
+                done.push_back(std::move(chain));
+            }
         }
-        const bool shared = uses->second > 1;
-        --uses->second;
-        CRptr chain = build(node);
-        if (!shared)
-            return chain;
-        CRptr result = chain->copy();
-        memo_.emplace(&node, std::move(chain));
-        return result;
+        return std::move(done.back());
     }
+
+    // The chain of a child of the node being lowered (left first).
+    CRptr chainOf(const ASTnode &) { return std::move(ready_.at(next_++)); }
 
 private:
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
+    std::vector<CRptr> ready_;
+    size_t next_ = 0;
     // Bounds the chain nodes this walk creates (other nodes' chains, alive
     // before it, do not count).
     ChainBudget budget_;
 
-    CRptr build(const ASTnode &node) { return node.lowerWith(*this); }
-
     // Counts the parent edges of every node reachable from root (without
-    // recursion: the walk visits each node once).
+    // recursion: the walk visits each node once), and refuses operations
+    // without a lowering rule before anything is lowered.
     void countUses(const ASTnode &root) {
         std::vector<const ASTnode *> stack{&root};
         uses_[&root] = 1;
         while (!stack.empty()) {
             const ASTnode *node = stack.back();
             stack.pop_back();
+            checkLowerable(*node);
             for (const ASTnode *child : {node->left.get(), node->right.get()}) {
                 if (!child)
                     continue;
@@ -62,11 +100,21 @@ private:
             }
         }
     }
+
+    static void checkLowerable(const ASTnode &node) {
+        if (auto b = dynamic_cast<const ASTbin *>(&node)) {
+            if (b->op < ADD || b->op > POW)
+                throw std::invalid_argument("cannot lower binary operation " + btName(b->op));
+        } else if (auto u = dynamic_cast<const ASTun *>(&node)) {
+            if (u->op < NEG || u->op > COT || u->op == FAC)
+                throw std::invalid_argument("cannot lower unary operation " + utName(u->op));
+        }
+    }
 };
 
 CRptr ASTnode::lower() const {
     Lowering lowering(*this);
-    return lowering.chainOf(*this);
+    return lowering.run(*this);
 }
 
 CRptr ASTnum::lowerWith(Lowering &) const { return std::make_unique<CRnum>(value); }
