@@ -66,21 +66,28 @@ fi
 # Python's small-object allocator hides objects from the sanitizers' view;
 # plain malloc lets ASan see every Python object too.
 export PYTHONMALLOC=malloc
-export ASAN_OPTIONS="detect_leaks=1:malloc_context_size=${VEMIRAL_ASAN_CONTEXT:-2}:abort_on_error=0:halt_on_error=1:exitcode=86:detect_stack_use_after_return=0:check_initialization_order=1:strict_init_order=1:allocator_may_return_null=0"
+# Reports go to files: pytest captures the standard error of each test, so a
+# report written there by a process that then dies would be lost.
+REPORTS="$(mktemp -d)"
+export ASAN_OPTIONS="log_path=$REPORTS/asan:detect_leaks=1:malloc_context_size=${VEMIRAL_ASAN_CONTEXT:-2}:abort_on_error=0:halt_on_error=1:exitcode=86:detect_stack_use_after_return=0:check_initialization_order=1:strict_init_order=1:allocator_may_return_null=0"
 export LSAN_OPTIONS="suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:exitcode=87"
+export UBSAN_OPTIONS="log_path=$REPORTS/ubsan:print_stacktrace=1:halt_on_error=1:exitcode=87"
 export VEMIRAL_FUZZ_EXAMPLES="${VEMIRAL_FUZZ_EXAMPLES:-40}"
 export VEMIRAL_UNDER_SANITIZER=1
 
 LOG="$(mktemp)"
-trap 'rm -f "$LOG"' EXIT
+trap 'rm -rf "$LOG" "$REPORTS"' EXIT
 set +e
 LD_PRELOAD="$ASAN_RT:$UBSAN_RT" "$PY" -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$LOG"
 status=${PIPESTATUS[0]}
 set -e
 # A report printed without changing the exit status (a recovered UBSan
 # diagnostic, for instance) fails the run as well.
-if grep -qE '^(==[0-9]+==ERROR|SUMMARY: (Address|Leak|UndefinedBehavior)Sanitizer)|runtime error:' "$LOG"; then
+if compgen -G "$REPORTS/*" >/dev/null; then
+    cat "$REPORTS"/* >&2
+    echo "sanitize.sh: the sanitizers reported a problem (see above)" >&2
+    [ "$status" -ne 0 ] || status=1
+elif grep -qE '^(==[0-9]+==ERROR|SUMMARY: (Address|Leak|UndefinedBehavior)Sanitizer)|runtime error:' "$LOG"; then
     echo "sanitize.sh: the sanitizers reported a problem (see above)" >&2
     [ "$status" -ne 0 ] || status=1
 fi

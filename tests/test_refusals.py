@@ -397,11 +397,13 @@ def test_an_interrupted_creval_raises_keyboard_interrupt_and_the_node_stays_usab
             assert values[i * extents[1] + j] == pytest.approx(math.sin(0.001 * i) + j, rel=1e-12, abs=1e-12)
 
 
-@pytest.mark.parametrize("kind", ["add", "exp"])
+@pytest.mark.parametrize("kind", ["add"])
 def test_lowering_a_tree_at_the_depth_limit_needs_little_native_stack(kind, native):
     """Lowering walks the tree without native recursion: a 9,999-level tree
-    lowers on a thread with a 1 MiB stack (a recursive walk needs several
-    times that, more under the sanitizers)."""
+    whose chain stays flat lowers on a thread with a 1 MiB stack (a recursive
+    walk needs several times that, more under the sanitizers). Nested chains
+    are limited by the lowering budget to a few thousand levels, which the
+    main thread's stack holds (the tests above)."""
     import threading
 
     e, _ = deep_tree(kind, MAX_DEPTH - 1)
