@@ -14,8 +14,10 @@ namespace vemiral {
 enum bt : int32_t { ADD = 0, SUB = 1, MUL = 2, DIV = 3, POW = 4 };
 enum ut : int32_t { NEG = 0, FAC = 1, EXP = 2, LN = 3, SIN = 4, COS = 5, TAN = 6, COT = 7 };
 
-// Trees deeper than this are refused when built: lowering, printing, copying
-// and destroying all recurse once per level.
+// Trees deeper than this are refused when built: printing and destroying a
+// tree recurse once per level (lowering walks it iteratively), and so do the
+// operations on the chains lowering builds, which its node budget keeps to a
+// few thousand levels.
 inline constexpr uint64_t kMaxTreeDepth = 10000;
 
 // Raised for a tree deeper than kMaxTreeDepth (RecursionError in Python).
