@@ -15,8 +15,9 @@ namespace vemiral {
 enum bt : int32_t { ADD = 0, SUB = 1, MUL = 2, DIV = 3, POW = 4 };
 enum ut : int32_t { NEG = 0, FAC = 1, EXP = 2, LN = 3, SIN = 4, COS = 5, TAN = 6, COT = 7 };
 
-// Trees deeper than this are refused when built: lowering, printing, copying
-// and destroying all recurse once per level.
+// Trees deeper than this are refused when built: printing and destroying a
+// tree recurse once per level (lowering walks it iteratively), and so do the
+// operations on the chains lowering builds.
 inline constexpr uint64_t kMaxTreeDepth = 10000;
 
 // Raised for a tree deeper than kMaxTreeDepth (RecursionError in Python).
@@ -25,14 +26,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Raised for work that would exhaust memory (MemoryError in Python): a grid
-// larger than the machine's memory, or a lowering that would build more than
-// kMaxChainNodes chain nodes (a node shared across a tree is lowered once per
-// occurrence, so sharing can make the chain exponentially larger than the tree).
-class TooLarge : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// Lowering refuses (TooLarge, MemoryError in Python) to create more chain
+// nodes than this, temporaries included: a node shared across a tree stands
+// for a copy of its chain at every occurrence, so sharing can make the chain
+// exponentially larger than the tree.
 inline constexpr uint64_t kMaxChainNodes = 4'000'000;
 
 // Called by long native loops at safe points; it throws to abandon the work

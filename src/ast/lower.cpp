@@ -2,6 +2,7 @@
 #include <unordered_map>
 
 #include "ast/ASTnode.hpp"
+#include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
 #include "cr/CRsum.hpp"
 
@@ -10,45 +11,88 @@ namespace vemiral {
 // One lowering walk. A node reached along several paths of the tree is
 // lowered once; every further occurrence receives a copy of its chain, which
 // is what lowering it again would build.
+//
+// The walk is iterative, children before parents, so that its native stack
+// use does not grow with the depth of the tree: a node's lowerWith runs once
+// the chains of its children are ready, and chainOf hands them over (left
+// first, then right).
 class Lowering {
 public:
-    explicit Lowering(const ASTnode &root) : baseline_(CRobj::liveCount()) { countUses(root); }
+    explicit Lowering(const ASTnode &root) : budget_(kMaxChainNodes) { countUses(root); }
 
-    CRptr chainOf(const ASTnode &node) {
-        auto uses = uses_.find(&node);
-        if (uses == uses_.end() || uses->second <= 1)
-            return build(node);
-        auto done = memo_.find(&node);
-        if (done == memo_.end())
-            done = memo_.emplace(&node, build(node)).first;
-        CRptr result = --uses->second == 0 ? std::move(done->second) : done->second->copy();
-        if (!done->second)
-            memo_.erase(done);
-        return result;
+    CRptr run(const ASTnode &root) {
+        struct Step {
+            const ASTnode *node;
+            bool childrenReady;
+        };
+        std::vector<Step> todo{{&root, false}};
+        std::vector<CRptr> done; // chains of finished occurrences, in order
+        while (!todo.empty()) {
+            const Step step = todo.back();
+            todo.pop_back();
+            const ASTnode &node = *step.node;
+            auto uses = uses_.find(&node);
+            if (!step.childrenReady) {
+                auto memo = memo_.find(&node);
+                if (memo != memo_.end()) {
+                    // A later occurrence: a copy, or the chain itself for the last one.
+                    if (--uses->second != 0) {
+                        done.push_back(memo->second->copy());
+                    } else {
+                        done.push_back(std::move(memo->second));
+                        memo_.erase(memo);
+                    }
+                    continue;
+                }
+                todo.push_back({&node, true});
+                if (node.right)
+                    todo.push_back({node.right.get(), false});
+                if (node.left)
+                    todo.push_back({node.left.get(), false});
+                continue;
+            }
+            const size_t children = (node.left ? 1 : 0) + (node.right ? 1 : 0);
+            ready_.clear();
+            for (size_t i = done.size() - children; i < done.size(); ++i)
+                ready_.push_back(std::move(done[i]));
+            done.resize(done.size() - children);
+            next_ = 0;
+            const bool shared = uses->second > 1;
+            --uses->second;
+            CRptr chain = node.lowerWith(*this);
+            ready_.clear();
+            if (shared) {
+                done.push_back(chain->copy());
+                memo_.emplace(&node, std::move(chain));
+            } else {
+                done.push_back(std::move(chain));
+            }
+        }
+        return std::move(done.back());
     }
+
+    // The chain of a child of the node being lowered (left first).
+    CRptr chainOf(const ASTnode &) { return std::move(ready_.at(next_++)); }
 
 private:
-    uint64_t baseline_; // chain nodes alive before this walk
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
-
-    CRptr build(const ASTnode &node) {
-        CRptr chain = node.lowerWith(*this);
-        const uint64_t live = CRobj::liveCount();
-        if (live > baseline_ && live - baseline_ > kMaxChainNodes)
-            throw TooLarge("expression too large: its chains of recurrences exceed " +
-                                     std::to_string(kMaxChainNodes) + " nodes");
-        return chain;
-    }
+    std::vector<CRptr> ready_;
+    size_t next_ = 0;
+    // Bounds the chain nodes this walk creates (other nodes' chains, alive
+    // before it, do not count).
+    ChainBudget budget_;
 
     // Counts the parent edges of every node reachable from root (without
-    // recursion: the walk visits each node once).
+    // recursion: the walk visits each node once), and refuses operations
+    // without a lowering rule before anything is lowered.
     void countUses(const ASTnode &root) {
         std::vector<const ASTnode *> stack{&root};
         uses_[&root] = 1;
         while (!stack.empty()) {
             const ASTnode *node = stack.back();
             stack.pop_back();
+            checkLowerable(*node);
             for (const ASTnode *child : {node->left.get(), node->right.get()}) {
                 if (!child)
                     continue;
@@ -57,11 +101,21 @@ private:
             }
         }
     }
+
+    static void checkLowerable(const ASTnode &node) {
+        if (auto b = dynamic_cast<const ASTbin *>(&node)) {
+            if (b->op < ADD || b->op > POW)
+                throw std::invalid_argument("cannot lower binary operation " + btName(b->op));
+        } else if (auto u = dynamic_cast<const ASTun *>(&node)) {
+            if (u->op < NEG || u->op > COT || u->op == FAC)
+                throw std::invalid_argument("cannot lower unary operation " + utName(u->op));
+        }
+    }
 };
 
 CRptr ASTnode::lower() const {
     Lowering lowering(*this);
-    return lowering.chainOf(*this);
+    return lowering.run(*this);
 }
 
 CRptr ASTnum::lowerWith(Lowering &) const { return std::make_unique<CRnum>(value); }
@@ -70,28 +124,72 @@ CRptr ASTvar::lowerWith(Lowering &) const {
     return std::make_unique<CRsum>(static_cast<int64_t>(index), start, step);
 }
 
+namespace {
+
+// An expression node wraps its whole receiver in every operation. The walk
+// owns the chains it combines, so they move into the new node instead of being
+// copied: the same chain, without a deep copy per level, which would make a
+// long nest of expression nodes cost the square of its depth.
+bool isExpr(const CRptr &chain) { return dynamic_cast<const CRexpr *>(chain.get()) != nullptr; }
+
+CRptr combine(int32_t code, CRptr receiver, CRptr other) {
+    if (isExpr(receiver))
+        return std::make_unique<CRexpr>(code, std::move(receiver), std::move(other));
+    switch (code) {
+    case EXPR_ADD:
+        return receiver->add(*other);
+    case EXPR_MUL:
+        return receiver->mul(*other);
+    default:
+        return receiver->pow(*other);
+    }
+}
+
+CRptr unary(int32_t code, CRptr k) {
+    if (isExpr(k))
+        return std::make_unique<CRexpr>(code, std::move(k));
+    switch (code) {
+    case EXPR_EXP:
+        return k->exp();
+    case EXPR_LN:
+        return k->ln();
+    case EXPR_SIN:
+        return k->sin();
+    default:
+        return k->cos();
+    }
+}
+
+// The operand with the strictly larger index receives; ties go right.
+CRptr ordered(int32_t code, CRptr l, CRptr r) {
+    return l->index > r->index ? combine(code, std::move(l), std::move(r))
+                               : combine(code, std::move(r), std::move(l));
+}
+
+} // namespace
+
 CRptr ASTbin::lowerWith(Lowering &lowering) const {
     if (op < ADD || op > POW)
         throw std::invalid_argument("cannot lower binary operation " + btName(op));
     CRptr l = lowering.chainOf(*left);
     CRptr r = lowering.chainOf(*right);
-    // The operand with the strictly larger index receives; ties go right.
-    const bool leftWins = l->index > r->index;
     switch (op) {
     case ADD:
-        return leftWins ? l->add(*r) : r->add(*l);
-    case SUB: {
-        CRptr negated = r->mul(minusone);
-        return leftWins ? l->add(*negated) : negated->add(*l);
-    }
+        return ordered(EXPR_ADD, std::move(l), std::move(r));
     case MUL:
-        return leftWins ? l->mul(*r) : r->mul(*l);
+        return ordered(EXPR_MUL, std::move(l), std::move(r));
+    case SUB:
     case DIV: {
-        CRptr inverse = r->pow(minusone);
-        return leftWins ? l->mul(*inverse) : inverse->mul(*l);
+        // l - r = l + r * -1 and l / r = l * r^-1; the receiver is chosen on
+        // the indexes of l and r before r is negated or inverted.
+        const bool leftWins = l->index > r->index;
+        CRptr rr = op == SUB ? combine(EXPR_MUL, std::move(r), minusone.copy())
+                             : combine(EXPR_POW, std::move(r), minusone.copy());
+        const int32_t code = op == SUB ? EXPR_ADD : EXPR_MUL;
+        return leftWins ? combine(code, std::move(l), std::move(rr)) : combine(code, std::move(rr), std::move(l));
     }
     default: // POW: the base always receives
-        return l->pow(*r);
+        return combine(EXPR_POW, std::move(l), std::move(r));
     }
 }
 
@@ -111,22 +209,22 @@ CRptr ASTun::lowerWith(Lowering &lowering) const {
     CRptr k = lowering.chainOf(*left);
     switch (op) {
     case NEG:
-        return k->mul(minusone);
+        return combine(EXPR_MUL, std::move(k), minusone.copy());
     case EXP:
-        return k->exp();
+        return unary(EXPR_EXP, std::move(k));
     case LN:
-        return k->ln();
+        return unary(EXPR_LN, std::move(k));
     case SIN:
-        return k->sin();
+        return unary(EXPR_SIN, std::move(k));
     case COS:
-        return k->cos();
+        return unary(EXPR_COS, std::move(k));
     default: {
         // tan K = sin K * (cos K)^-1 and cot K = cos K * (sin K)^-1, with the
         // receiver chosen as for a product.
         CRptr s = k->sin(), c = k->cos();
-        const CRobj &num = op == TAN ? *s : *c;
-        CRptr inverse = (op == TAN ? *c : *s).pow(minusone);
-        return num.index > inverse->index ? num.mul(*inverse) : inverse->mul(num);
+        CRptr num = std::move(op == TAN ? s : c);
+        CRptr inverse = combine(EXPR_POW, std::move(op == TAN ? c : s), minusone.copy());
+        return ordered(EXPR_MUL, std::move(num), std::move(inverse));
     }
     }
 }

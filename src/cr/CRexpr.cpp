@@ -17,6 +17,13 @@ CRexpr::CRexpr(int32_t op_, const CRobj &a) : CRobj(a.index, 1), op(op_) {
     operands[0] = a.copy();
 }
 
+CRexpr::CRexpr(int32_t op_, CRptr a, CRptr b) : CRobj(a->index > b->index ? a->index : b->index, 2), op(op_) {
+    operands[0] = std::move(a);
+    operands[1] = std::move(b);
+}
+
+CRexpr::CRexpr(int32_t op_, CRptr a) : CRobj(a->index, 1), op(op_) { operands[0] = std::move(a); }
+
 CRexpr::CRexpr(int32_t op_, int64_t index_, uint64_t length_) : CRobj(index_, length_), op(op_) {}
 
 CRptr CRexpr::add(const CRobj &other) const { return std::make_unique<CRexpr>(EXPR_ADD, *this, other); }

@@ -12,6 +12,9 @@ public:
 
     CRexpr(int32_t op, const CRobj &a, const CRobj &b);
     CRexpr(int32_t op, const CRobj &a);
+    // The same nodes, taking the operands over instead of copying them.
+    CRexpr(int32_t op, CRptr a, CRptr b);
+    CRexpr(int32_t op, CRptr a);
 
     CRptr add(const CRobj &other) const override;
     CRptr mul(const CRobj &other) const override;

@@ -1,22 +1,37 @@
 #include "cr/CRobj.hpp"
 
-#include <atomic>
 #include <iostream>
 
 namespace vemiral {
 
 namespace {
-std::atomic<uint64_t> live{0};
+// Chain nodes ever created; the ChainBudget in force caps it at createdLimit
+// (the budget it was computed from is kept for the message).
+uint64_t created = 0;
+uint64_t createdLimit = UINT64_MAX;
+uint64_t budgetExtra = 0;
+} // namespace
+
+ChainBudget::ChainBudget(uint64_t extra) : previousLimit_(createdLimit), previousExtra_(budgetExtra) {
+    const uint64_t now = created;
+    createdLimit = now > UINT64_MAX - extra ? UINT64_MAX : now + extra;
+    budgetExtra = extra;
+}
+
+ChainBudget::~ChainBudget() {
+    createdLimit = previousLimit_;
+    budgetExtra = previousExtra_;
 }
 
 CRobj::CRobj(int64_t index_, uint64_t length_) : length(length_), index(index_) {
+    if (created >= createdLimit)
+        throw TooLarge("expression too large: lowering it would build more than " +
+                                 std::to_string(budgetExtra) + " chain nodes");
+    ++created;
     operands.resize(length_);
-    live.fetch_add(1, std::memory_order_relaxed);
 }
 
-CRobj::~CRobj() { live.fetch_sub(1, std::memory_order_relaxed); }
-
-uint64_t CRobj::liveCount() { return live.load(std::memory_order_relaxed); }
+CRobj::~CRobj() = default;
 
 void CRobj::simplify() {
     for (auto &op : operands)

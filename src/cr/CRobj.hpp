@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,29 @@ inline constexpr uint64_t kMaxChainOperands = 32;
 
 // The operand count a closed rule may build for the given factors.
 uint64_t operandLimit(const CRobj &a, const CRobj &b);
+
+// Raised for work that would exhaust memory (MemoryError in Python): a grid
+// larger than the machine's memory, or chains beyond a ChainBudget.
+class TooLarge : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// While one is alive, creating more than `extra` chain nodes (temporaries
+// included) throws TooLarge from the node's constructor, so an expression
+// whose chains explode is refused as soon as it crosses the budget, which
+// bounds both the memory and the time that lowering it takes.
+class ChainBudget {
+public:
+    explicit ChainBudget(uint64_t extra);
+    ~ChainBudget();
+    ChainBudget(const ChainBudget &) = delete;
+    ChainBudget &operator=(const ChainBudget &) = delete;
+
+private:
+    uint64_t previousLimit_;
+    uint64_t previousExtra_;
+};
 
 // A chain of recurrences: the value of a sub-expression at the current grid
 // point plus the registers that step it along one loop dimension.
@@ -81,9 +105,6 @@ public:
     // array, and the Python expression reading its current value there.
     std::string arrayName() const;
     virtual std::string valueCode() const;
-
-    // Number of chain objects alive in the process.
-    static uint64_t liveCount();
 
 protected:
     // Shifts every chain operand along dim and re-reads its value into the
