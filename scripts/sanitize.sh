@@ -19,21 +19,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    local candidate
-    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 /usr/bin/python3.12 /usr/local/bin/python3.12; do
-        if [ -x "$candidate" ]; then
-            echo "$candidate"
-            return
-        fi
-    done
-    echo "python3.12 not found (looked on PATH and under ~/.pyenv/versions)" >&2
-    return 1
-}
+source "$ROOT/scripts/common.sh"
 
 CXX="${CXX:-g++}"
 ASAN_RT="$("$CXX" -print-file-name=libasan.so)"
@@ -45,17 +31,8 @@ for rt in "$ASAN_RT" "$UBSAN_RT"; do
     fi
 done
 
-VENV="$ROOT/.venv-asan"
-if [ ! -x "$VENV/bin/python" ]; then
-    "$(find_python)" -m venv "$VENV"
-fi
-PY="$VENV/bin/python"
-if [ ! -f "$VENV/.deps-installed" ]; then
-    "$PY" -m pip install --quiet --upgrade pip
-    "$PY" -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3.0" cmake ninja \
-        "numpy>=1.24" "pytest>=8" "hypothesis>=6"
-    touch "$VENV/.deps-installed"
-fi
+ensure_venv "$ROOT/.venv-asan"
+PY="$ROOT/.venv-asan/bin/python"
 # The build itself runs without the runtime preloaded.
 "$PY" -m pip install --quiet --no-build-isolation --no-deps \
     -Cbuild-dir="build/asan-{wheel_tag}" \
