@@ -20,7 +20,7 @@ import vemiral as vm
 
 N = 1000  # 1000 x 1000 grid for the two-dimensional cases
 L_POINTS = 10**7
-REPEATS = 10
+REPEATS = 20
 REPEATS_LARGE = 4
 
 # Values agree within this, relative to the largest magnitude of the case.

@@ -1,7 +1,10 @@
 """crarray returns creval's values bit for bit as a NumPy array, silently, with the same refusals."""
 
+import os
 import re
 import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -30,6 +33,7 @@ TREES = {
     "product": lambda: un(vm.EXP, un(vm.NEG, bin_(vm.ADD, bin_(vm.POW, x(), num(2.0)), bin_(vm.POW, y(), num(2.0))))),
     "sine": lambda: un(vm.SIN, bin_(vm.MUL, x(), y())),
     "cosine": lambda: un(vm.COS, bin_(vm.ADD, bin_(vm.MUL, num(2.0), x()), z())),
+    "cosine of a product": lambda: un(vm.COS, bin_(vm.MUL, x(), y())),
     "trig times product": lambda: bin_(vm.MUL, un(vm.SIN, x()), un(vm.EXP, y())),
     "damped wave": lambda: bin_(vm.MUL, un(vm.EXP, un(vm.NEG, y())), un(vm.SIN, bin_(vm.MUL, x(), z()))),
     "expression": lambda: bin_(vm.DIV, bin_(vm.ADD, x(), num(1.0)), bin_(vm.ADD, y(), num(2.0))),
@@ -40,7 +44,9 @@ TREES = {
     "constant": lambda: bin_(vm.MUL, num(2.0), un(vm.COS, num(0.5))),
 }
 
-SHAPES = [[7], [1], [5, 9], [37, 3], [2, 1, 6], [3, 19, 4]]
+# Rows go in groups of up to 32 side by side and leave in blocks of 16 points:
+# full and partial groups and blocks, rows shorter and longer than a block.
+SHAPES = [[7], [1], [5, 9], [37, 3], [2, 1, 6], [3, 19, 4], [70, 23], [33, 2, 17]]
 
 
 def evaluate(tree, shape, capfd):
@@ -94,7 +100,7 @@ def test_a_cosine_gives_the_cosine_not_the_sine(capfd):
 
 @pytest.mark.parametrize(
     "shape",
-    # Many rows (shared between threads, in groups of up to 16 side by side),
+    # Many rows (shared between threads, in groups of up to 32 side by side),
     # a single long row, and rows of a single point.
     [[300, 257], [70001], [41, 3, 700], [5000, 1]],
     ids=lambda s: "x".join(map(str, s)),
@@ -104,6 +110,44 @@ def test_large_grids_shared_between_threads(name, shape, capfd):
     tree = TREES[name]()
     listed, array = evaluate(tree, shape, capfd)
     assert same_bits(listed, array)
+
+
+PORTABLE_RUN = """
+import sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import test_crarray as t
+arrays = {}
+for name, make in t.TREES.items():
+    for shape in t.SHAPES + [[300, 257]]:
+        tree = make()
+        tree.crinit(shape)
+        arrays[name + ' ' + repr(shape)] = tree.crarray()
+np.savez(sys.argv[2], **arrays)
+"""
+
+
+def test_the_portable_build_gives_the_same_bits(tmp_path, capfd):
+    # The evaluation core also runs compiled for any processor of the family
+    # (VEMIRAL_NO_AVX2 chooses it); on a processor with AVX2 the two must
+    # agree to the bit. Without AVX2 both runs take the portable code.
+    saved = tmp_path / "portable.npz"
+    env = dict(os.environ, VEMIRAL_NO_AVX2="1")
+    run = subprocess.run(
+        [sys.executable, "-c", PORTABLE_RUN, os.path.dirname(__file__), str(saved)],
+        capture_output=True, text=True, env=env,
+    )
+    assert run.returncode == 0, run.stderr
+    portable = np.load(saved)
+    assert len(portable.files) == len(TREES) * (len(SHAPES) + 1)
+    for name, make in TREES.items():
+        for shape in SHAPES + [[300, 257]]:
+            tree = make()
+            tree.crinit(shape)
+            expected = portable[name + " " + repr(shape)]
+            got = tree.crarray()
+            assert np.array_equal(got.view(np.uint64), expected.view(np.uint64)), (name, shape)
+    capfd.readouterr()
 
 
 def test_repeated_calls_agree_and_follow_a_new_crinit(capfd):

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -29,29 +30,35 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 // Rows evaluated side by side: each row still runs its own operations in its
-// own order, but the rows' dependency chains overlap in the pipeline. More
-// rows hide more latency when a step does much work, but every row is one
-// more output stream; fewer when the rows' registers would leave the
-// first-level cache.
+// own order, but the rows' dependency chains overlap in the pipeline, and the
+// cost of walking the steps is shared by more points. Fewer when the rows'
+// registers would leave the first-level cache.
 constexpr int kMaxLanes = 32;
-constexpr uint64_t kHeavyStep = 8; // operations per point that warrant 32 rows
 constexpr size_t kLaneBytes = 32 * 1024;
-
-uint64_t operationsPerStep(const std::vector<Step> &steps) {
-    uint64_t ops = 0;
-    for (const Step &st : steps) {
-        switch (st.kind) {
-        case Step::Sum:
-        case Step::Prod: ops += st.b - 1; break;
-        case Step::Trig: ops += 6 * uint64_t{st.b - 1}; break;
-        default: ops += 1; break;
-        }
-    }
-    return ops;
-}
 
 // Points between two calls of the poll within a long row.
 constexpr uint64_t kPollPoints = uint64_t{1} << 20;
+
+// v[l] = x[l] * y[l] (or x[l] + y[l]) for the K lanes, four at a time in
+// vector registers where K allows: the compiler cannot tell that v never
+// overlaps x or y (an expression node's value register is none of its
+// operands), and would otherwise go lane by lane.
+template <int K, bool multiply>
+inline void lanewise(double *v, const double *x, const double *y) {
+    if constexpr (K % 4 == 0) {
+        using V = double __attribute__((vector_size(32)));
+        for (int l = 0; l < K; l += 4) {
+            V a, b;
+            std::memcpy(&a, x + l, sizeof a);
+            std::memcpy(&b, y + l, sizeof b);
+            const V r = multiply ? a * b : a + b;
+            std::memcpy(v + l, &r, sizeof r);
+        }
+    } else {
+        for (int l = 0; l < K; ++l)
+            v[l] = multiply ? x[l] * y[l] : x[l] + y[l];
+    }
+}
 
 // Register r of lane l sits at s[r * K + l], so one instruction updates the
 // same register of K rows with consecutive (vectorisable) operations. The
@@ -86,8 +93,7 @@ inline void execute(const std::vector<Step> &steps, double *s,
             break;
         }
         case Step::Copy:
-            for (int l = 0; l < K; ++l)
-                s[size_t{st.a} * K + l] = s[size_t{st.b} * K + l];
+            std::memcpy(s + size_t{st.a} * K, s + size_t{st.b} * K, sizeof(double) * K);
             break;
         case Step::Expr: {
             double *v = s + size_t{st.a} * K;
@@ -95,11 +101,9 @@ inline void execute(const std::vector<Step> &steps, double *s,
             // Addition and multiplication inline (a call per lane would cost
             // more than the operation), computed as CRexpr::apply does.
             if (st.op == EXPR_ADD) {
-                for (int l = 0; l < K; ++l)
-                    v[l] = x[l] + y[l];
+                lanewise<K, false>(v, x, y);
             } else if (st.op == EXPR_MUL) {
-                for (int l = 0; l < K; ++l)
-                    v[l] = x[l] * y[l];
+                lanewise<K, true>(v, x, y);
             } else {
                 for (int l = 0; l < K; ++l)
                     v[l] = CRexpr::apply(st.op, x[l], y[l]);
@@ -322,50 +326,123 @@ Evaluator::Evaluator(const CRobj &root, const std::vector<uint64_t> &extents) : 
         b.emit(rootId, innermost, row_, true);
     }
 
-    if (operationsPerStep(row_) < kHeavyStep)
-        maxLanes_ = kMaxLanes / 2;
     while (maxLanes_ > 1 && init_.size() * sizeof(double) * static_cast<size_t>(maxLanes_) > kLaneBytes)
         maxLanes_ /= 2;
 }
 
 namespace {
 
-// A lone row whose shift is one short recurrence of the value's own chain:
-// its registers stay in machine registers instead of going through memory
-// at every step, with the very operations of execute().
-template <Step::Kind kind, int N>
-void runRecurrence(const double *start, uint32_t value, double *out, uint64_t length,
-                   const Evaluator::Poll &poll) {
-    constexpr int count = kind == Step::Trig ? 2 * N : N;
-    double f[count];
-    for (int i = 0; i < count; ++i)
-        f[i] = start[i];
-    const bool cosine = kind == Step::Trig && value != 0; // its value is register N
-    for (uint64_t t = 0;; ++t) {
-        if constexpr (kind == Step::Trig)
-            out[t] = cosine ? f[N] : f[0];
-        else
-            out[t] = f[0];
-        if (t + 1 == length)
-            break;
-        if constexpr (kind == Step::Sum) {
-            for (int i = 0; i + 1 < N; ++i)
-                f[i] = f[i + 1] + f[i];
-        } else if constexpr (kind == Step::Prod) {
-            for (int i = 0; i + 1 < N; ++i)
-                f[i] = f[i + 1] * f[i];
-        } else {
-            for (int j = 0; j + 1 < N; ++j)
-                rotateLevel(f[j], f[N + j], f[j + 1], f[N + j + 1]);
+// Steps of a group of rows gathered before they go out.
+constexpr uint64_t kHistory = 16;
+
+// Writes `count` steps of K rows from history (step-major: history[t][l] is
+// row l at step t) to out, row l at out + l * stride. Blocks of 4 rows by 4
+// steps are transposed in vector registers, so every row receives
+// contiguous stores instead of one scattered store per point.
+template <int K>
+inline void writeRows(const double (&history)[kHistory][K], uint64_t count, double *out,
+                      uint64_t stride) {
+    uint64_t t0 = 0;
+    if constexpr (K % 4 == 0) {
+        using V = double __attribute__((vector_size(32)));
+        using I = long long __attribute__((vector_size(32)));
+        for (; t0 + 4 <= count; t0 += 4) {
+            for (int l = 0; l < K; l += 4) {
+                V a0, a1, a2, a3;
+                std::memcpy(&a0, &history[t0][l], sizeof(V));
+                std::memcpy(&a1, &history[t0 + 1][l], sizeof(V));
+                std::memcpy(&a2, &history[t0 + 2][l], sizeof(V));
+                std::memcpy(&a3, &history[t0 + 3][l], sizeof(V));
+                const V e0 = __builtin_shuffle(a0, a1, I{0, 4, 2, 6});
+                const V o0 = __builtin_shuffle(a0, a1, I{1, 5, 3, 7});
+                const V e1 = __builtin_shuffle(a2, a3, I{0, 4, 2, 6});
+                const V o1 = __builtin_shuffle(a2, a3, I{1, 5, 3, 7});
+                const V r0 = __builtin_shuffle(e0, e1, I{0, 1, 4, 5});
+                const V r1 = __builtin_shuffle(o0, o1, I{0, 1, 4, 5});
+                const V r2 = __builtin_shuffle(e0, e1, I{2, 3, 6, 7});
+                const V r3 = __builtin_shuffle(o0, o1, I{2, 3, 6, 7});
+                double *o = out + static_cast<uint64_t>(l) * stride + t0;
+                std::memcpy(o, &r0, sizeof(V));
+                std::memcpy(o + stride, &r1, sizeof(V));
+                std::memcpy(o + 2 * stride, &r2, sizeof(V));
+                std::memcpy(o + 3 * stride, &r3, sizeof(V));
+            }
         }
-        if ((t + 1) % kPollPoints == 0)
+    }
+    for (int l = 0; l < K; ++l)
+        for (uint64_t t = t0; t < count; ++t)
+            out[static_cast<uint64_t>(l) * stride + t] = history[t][l];
+}
+
+// Runs K consecutive rows side by side to their end: `value(l)` is row l's
+// current value, `advance(t)` brings every row to step t. A lone row goes
+// out point by point, a group through a short history of its values.
+template <int K, class Value, class Advance>
+inline void driveRows(double *out, uint64_t length, const Evaluator::Poll &poll, Value &&value,
+                      Advance &&advance) {
+    constexpr uint64_t pollEvery = kPollPoints / K;
+    alignas(64) double history[K == 1 ? 1 : kHistory][K];
+    uint64_t written = 0; // steps of every row already in out
+    for (uint64_t t = 0;; ++t) {
+        const bool last = t + 1 == length;
+        if constexpr (K == 1) {
+            out[t] = value(0);
+        } else {
+            for (int l = 0; l < K; ++l)
+                history[t - written][l] = value(l);
+            if (t + 1 - written == kHistory || last) {
+                writeRows<K>(history, t + 1 - written, out + written, length);
+                written = t + 1;
+            }
+        }
+        if (last)
+            break;
+        advance(t + 1);
+        if ((t + 1) % pollEvery == 0)
             poll();
     }
 }
 
+// Rows whose shift is one short recurrence of the value's own chain, its
+// value at register V (0, or N for a cosine): the registers live in a local
+// array that the compiler keeps in machine registers where they fit, with
+// the very operations of execute() and no dispatch per step.
+template <Step::Kind kind, int N, int V, int K>
+void runRecurrence(const double *lanes, double *out, uint64_t length, const Evaluator::Poll &poll) {
+    constexpr int count = kind == Step::Trig ? 2 * N : N;
+    double f[count][K];
+    std::memcpy(f, lanes, sizeof f);
+    driveRows<K>(
+        out, length, poll, [&f](int l) { return f[V][l]; },
+        [&f](uint64_t) {
+            for (int l = 0; l < K; ++l) {
+                if constexpr (kind == Step::Sum) {
+                    for (int i = 0; i + 1 < N; ++i)
+                        f[i][l] = f[i + 1][l] + f[i][l];
+                } else if constexpr (kind == Step::Prod) {
+                    for (int i = 0; i + 1 < N; ++i)
+                        f[i][l] = f[i + 1][l] * f[i][l];
+                } else {
+                    for (int j = 0; j + 1 < N; ++j)
+                        rotateLevel(f[j][l], f[N + j][l], f[j + 1][l], f[N + j + 1][l]);
+                }
+            }
+        });
+}
+
+template <Step::Kind kind, int N, int K>
+void runRecurrenceAt(uint32_t value, const double *lanes, double *out, uint64_t length,
+                     const Evaluator::Poll &poll) {
+    if (kind == Step::Trig && value != 0)
+        runRecurrence<kind, N, kind == Step::Trig ? N : 0, K>(lanes, out, length, poll);
+    else
+        runRecurrence<kind, N, 0, K>(lanes, out, length, poll);
+}
+
 } // namespace
 
-bool Evaluator::runLoneRecurrence(const double *start, double *out, const Poll &poll) const {
+template <int K>
+bool Evaluator::runLoneRecurrence(const double *lanes, double *out, const Poll &poll) const {
     if (row_.size() != 1)
         return false;
     const Step &st = row_[0];
@@ -375,29 +452,29 @@ bool Evaluator::runLoneRecurrence(const double *start, double *out, const Poll &
     const uint32_t value = rootValue_ - st.a;
     if (rootValue_ < st.a || (value != 0 && !(st.kind == Step::Trig && value == st.b)))
         return false;
-    const double *regs = start + st.a;
+    const double *regs = lanes + size_t{st.a} * K;
     const uint32_t n = st.b;
     if (st.kind == Step::Sum) {
         if (n == 2)
-            runRecurrence<Step::Sum, 2>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Sum, 2, K>(value, regs, out, rowLength_, poll);
         else if (n == 3)
-            runRecurrence<Step::Sum, 3>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Sum, 3, K>(value, regs, out, rowLength_, poll);
         else if (n == 4)
-            runRecurrence<Step::Sum, 4>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Sum, 4, K>(value, regs, out, rowLength_, poll);
         else
             return false;
     } else if (st.kind == Step::Prod) {
         if (n == 2)
-            runRecurrence<Step::Prod, 2>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Prod, 2, K>(value, regs, out, rowLength_, poll);
         else if (n == 3)
-            runRecurrence<Step::Prod, 3>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Prod, 3, K>(value, regs, out, rowLength_, poll);
         else
             return false;
     } else {
         if (n == 2)
-            runRecurrence<Step::Trig, 2>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Trig, 2, K>(value, regs, out, rowLength_, poll);
         else if (n == 3)
-            runRecurrence<Step::Trig, 3>(regs, value, out, rowLength_, poll);
+            runRecurrenceAt<Step::Trig, 3, K>(value, regs, out, rowLength_, poll);
         else
             return false;
     }
@@ -406,19 +483,63 @@ bool Evaluator::runLoneRecurrence(const double *start, double *out, const Poll &
 
 template <int K>
 void Evaluator::runRows(double *lanes, double *out, const Poll &poll) const {
-    constexpr uint64_t pollEvery = kPollPoints / K;
     const double *values = lanes + size_t{rootValue_} * K;
-    const uint64_t stride = rowLength_;
-    for (uint64_t t = 0;; ++t) {
-        double *o = out + t;
-        for (int l = 0; l < K; ++l, o += stride)
-            *o = values[l];
-        if (t + 1 == rowLength_)
-            break;
-        execute<K>(row_, lanes, tables_, t + 1);
-        if ((t + 1) % pollEvery == 0)
-            poll();
+    driveRows<K>(
+        out, rowLength_, poll, [values](int l) { return values[l]; },
+        [&](uint64_t t) { execute<K>(row_, lanes, tables_, t); });
+}
+
+// One group of k rows from their seeded lanes. A full group, and a lone
+// row, may be one short recurrence; the other sizes only end a range.
+[[gnu::always_inline]] inline void Evaluator::runGroupWith(int k, double *lanes, double *out,
+                                                           const Poll &poll) const {
+    switch (k) {
+    case 32:
+        if (!runLoneRecurrence<32>(lanes, out, poll))
+            runRows<32>(lanes, out, poll);
+        break;
+    case 16: runRows<16>(lanes, out, poll); break;
+    case 8: runRows<8>(lanes, out, poll); break;
+    case 4: runRows<4>(lanes, out, poll); break;
+    case 2: runRows<2>(lanes, out, poll); break;
+    default:
+        if (!runLoneRecurrence<1>(lanes, out, poll))
+            runRows<1>(lanes, out, poll);
+        break;
     }
+}
+
+// The group runner is compiled twice: for any processor of the family, and
+// for AVX2, chosen once when the processor has it. AVX2 gives wider
+// registers for the same correctly rounded additions, multiplications and
+// divisions (no fused multiply-add either way), so the values are the same
+// whichever runs. VEMIRAL_NO_AVX2 set in the environment (when the module is
+// loaded) keeps the portable one, so that the two can be compared.
+[[gnu::flatten]] void Evaluator::runGroupPortable(int k, double *lanes, double *out,
+                                                  const Poll &poll) const {
+    runGroupWith(k, lanes, out, poll);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2")]] void Evaluator::runGroupAvx2(int k, double *lanes, double *out,
+                                                                   const Poll &poll) const {
+    runGroupWith(k, lanes, out, poll);
+}
+
+namespace {
+const bool useAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && std::getenv("VEMIRAL_NO_AVX2") == nullptr;
+}();
+} // namespace
+#endif
+
+void Evaluator::runGroup(int k, double *lanes, double *out, const Poll &poll) const {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return runGroupAvx2(k, lanes, out, poll);
+#endif
+    runGroupPortable(k, lanes, out, poll);
 }
 
 // The outer odometer: one working register array per outer dimension, work
@@ -493,20 +614,7 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
                 advance(work, counter, copyingMs);
         }
         // The group's rows are consecutive in out.
-        double *rows = out + (row - first) * rowLength_;
-        if (k == 1 && runLoneRecurrence(lanes.data(), rows, poll)) {
-            row += 1;
-            poll();
-            continue;
-        }
-        switch (k) {
-        case 32: runRows<32>(lanes.data(), rows, poll); break;
-        case 16: runRows<16>(lanes.data(), rows, poll); break;
-        case 8: runRows<8>(lanes.data(), rows, poll); break;
-        case 4: runRows<4>(lanes.data(), rows, poll); break;
-        case 2: runRows<2>(lanes.data(), rows, poll); break;
-        default: runRows<1>(lanes.data(), rows, poll); break;
-        }
+        runGroup(k, lanes.data(), out + (row - first) * rowLength_, poll);
         row += static_cast<uint64_t>(k);
         poll();
     }

@@ -62,9 +62,14 @@ private:
     bool rootTabulated_ = false;             // every row is tables_[0]
     int maxLanes_ = 32;                      // rows evaluated side by side
 
+    void runGroup(int k, double *lanes, double *out, const Poll &poll) const;
+    void runGroupWith(int k, double *lanes, double *out, const Poll &poll) const;
+    void runGroupPortable(int k, double *lanes, double *out, const Poll &poll) const;
+    void runGroupAvx2(int k, double *lanes, double *out, const Poll &poll) const;
     template <int K>
     void runRows(double *lanes, double *out, const Poll &poll) const;
-    bool runLoneRecurrence(const double *start, double *out, const Poll &poll) const;
+    template <int K>
+    bool runLoneRecurrence(const double *lanes, double *out, const Poll &poll) const;
     int groupSize(uint64_t row, uint64_t last) const;
     void advance(std::vector<double> &work, std::vector<uint64_t> &counter,
                  double *copyingMs) const;
