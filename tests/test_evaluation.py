@@ -644,13 +644,26 @@ polynomial_trees = tree_strategy(transcendental=False)
 mixed_trees = tree_strategy(transcendental=True)
 
 
+def small_grids(dims):
+    return st.lists(st.integers(1, 6), min_size=dims, max_size=dims)
+
+
+def many_row_grids(dims):
+    # Rows run in groups of up to 32 and leave in blocks of 16 points: more
+    # than a group of rows, rows shorter and longer than a block.
+    if dims == 1:
+        return st.lists(st.integers(1, 100), min_size=1, max_size=1)
+    outer = [st.integers(1, 3)] * (dims - 2) + [st.integers(33, 70)]
+    return st.tuples(*outer, st.integers(1, 40)).map(list)
+
+
 @st.composite
-def cases(draw, trees):
+def cases(draw, trees, grids=small_grids):
     """A tree and a grid. Half the trees join a part over the outer (or all)
     dimensions with a part over the inner ones, so that chains of every
     dimension meet and sums with chain operands are added and multiplied."""
     dims = draw(st.integers(1, DIMS))
-    extents = draw(st.lists(st.integers(1, 6), min_size=dims, max_size=dims))
+    extents = draw(grids(dims))
     everywhere = list(range(dims))
     if dims == 1 or draw(st.booleans()):
         return draw(trees(everywhere)), extents
@@ -685,6 +698,14 @@ def test_random_polynomial_and_rational_trees_agree_with_math(case, native):
 @PROFILE
 @given(case=cases(mixed_trees))
 def test_random_transcendental_trees_agree_with_math(case, native):
+    tree, extents = case
+    compared = compare(tree, extents, native)
+    assume(compared * 2 >= math.prod(extents))
+
+
+@settings(PROFILE, max_examples=60)
+@given(case=cases(mixed_trees, grids=many_row_grids))
+def test_random_trees_on_grids_of_many_rows_agree_with_math(case, native):
     tree, extents = case
     compared = compare(tree, extents, native)
     assume(compared * 2 >= math.prod(extents))
