@@ -542,6 +542,23 @@ void Evaluator::runGroup(int k, double *lanes, double *out, const Poll &poll) co
     runGroupPortable(k, lanes, out, poll);
 }
 
+namespace {
+
+// Runs copy, adding the time it took to *copyingMs when the caller asked
+// for it (creval's report); otherwise no clock is read.
+template <class Copy>
+void timedCopy(double *copyingMs, Copy &&copy) {
+    if (!copyingMs) {
+        copy();
+        return;
+    }
+    const auto t0 = Clock::now();
+    copy();
+    *copyingMs += millisecondsSince(t0);
+}
+
+} // namespace
+
 // The outer odometer: one working register array per outer dimension, work
 // j holding the state at the current row with the coordinates beyond j at 0.
 void Evaluator::advance(std::vector<double> &work, std::vector<uint64_t> &counter,
@@ -558,12 +575,10 @@ void Evaluator::advance(std::vector<double> &work, std::vector<uint64_t> &counte
             return; // past the last row; only reached by a caller's mistake
         --j;
     }
-    for (size_t m = j + 1; m < counter.size(); ++m) {
-        const auto t0 = Clock::now();
-        std::memcpy(work.data() + m * regs, work.data() + (m - 1) * regs, regs * sizeof(double));
-        if (copyingMs)
-            *copyingMs += millisecondsSince(t0);
-    }
+    for (size_t m = j + 1; m < counter.size(); ++m)
+        timedCopy(copyingMs, [&] {
+            std::memcpy(work.data() + m * regs, work.data() + (m - 1) * regs, regs * sizeof(double));
+        });
 }
 
 void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll &poll,
@@ -590,11 +605,9 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
         rest /= extents_[j];
     }
     for (size_t j = 0; j < outer; ++j) {
-        const auto t0 = Clock::now();
         const double *from = j == 0 ? init_.data() : work.data() + (j - 1) * regs;
-        std::memcpy(work.data() + j * regs, from, regs * sizeof(double));
-        if (copyingMs && j > 0)
-            *copyingMs += millisecondsSince(t0);
+        timedCopy(j > 0 ? copyingMs : nullptr,
+                  [&] { std::memcpy(work.data() + j * regs, from, regs * sizeof(double)); });
         for (uint64_t c = 0; c < counter[j]; ++c)
             execute<1>(outer_[j], work.data() + j * regs, tables_, 0);
     }
@@ -604,12 +617,11 @@ void Evaluator::evaluate(uint64_t first, uint64_t last, double *out, const Poll 
     for (uint64_t row = first; row < last;) {
         const int k = groupSize(row, last);
         for (int l = 0; l < k; ++l) {
-            const auto t0 = Clock::now();
-            for (size_t r = 0; r < regs; ++r)
-                lanes[r * static_cast<size_t>(k) + static_cast<size_t>(l)] = rowStart[r];
             // With one dimension this is the chain's only copy, never a re-seed.
-            if (copyingMs && outer > 0)
-                *copyingMs += millisecondsSince(t0);
+            timedCopy(outer > 0 ? copyingMs : nullptr, [&] {
+                for (size_t r = 0; r < regs; ++r)
+                    lanes[r * static_cast<size_t>(k) + static_cast<size_t>(l)] = rowStart[r];
+            });
             if (row + static_cast<uint64_t>(l) + 1 < last)
                 advance(work, counter, copyingMs);
         }
