@@ -17,17 +17,30 @@ find_python() {
     return 1
 }
 
+# Build tools, the run-time dependencies and every optional extra: the test
+# environment exercises them all (SymPy, plotting, Dask, the benchmark peers).
+DEPENDENCIES=(
+    "scikit-build-core>=0.10" "pybind11>=3.0" cmake ninja
+    "numpy>=1.24" "tqdm>=4.60"
+    "pytest>=8" "hypothesis>=6" "mpmath>=1.3"
+    "sympy>=1.12" "matplotlib>=3.7" "pillow>=10"
+    "dask[array]>=2024.1" "distributed>=2024.1"
+    "numexpr>=2.8" "numba>=0.59"
+    "mypy>=1.8"
+)
+
 # ensure_venv DIR: creates DIR with python3.12 unless it exists, and installs
-# the dependencies into it once.
+# the dependencies into it whenever their list changes.
 ensure_venv() {
     local venv="$1"
     if [ ! -x "$venv/bin/python" ]; then
         "$(find_python)" -m venv "$venv"
     fi
-    if [ ! -f "$venv/.deps-installed" ]; then
+    local wanted
+    wanted="$(printf '%s\n' "${DEPENDENCIES[@]}")"
+    if [ "$(cat "$venv/.deps-installed" 2>/dev/null)" != "$wanted" ]; then
         "$venv/bin/python" -m pip install --quiet --upgrade pip
-        "$venv/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "pybind11>=3.0" cmake ninja \
-            "numpy>=1.24" "pytest>=8" "hypothesis>=6"
-        touch "$venv/.deps-installed"
+        "$venv/bin/python" -m pip install --quiet "${DEPENDENCIES[@]}"
+        printf '%s\n' "$wanted" >"$venv/.deps-installed"
     fi
 }
