@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "ast/ASTnode.hpp"
+#include "module/bindings.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -152,4 +153,6 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  return std::make_shared<ASTun>(op, requireNode(child, "child"));
              }),
              py::arg("op"), py::arg("child"));
+
+    bindPickling(m);
 }
