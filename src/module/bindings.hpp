@@ -2,8 +2,11 @@
 
 #include <pybind11/pybind11.h>
 
-// Parts of the module registered from their own files, each called at the end
-// of the module's initialisation, after the node classes exist.
+// Python's arithmetic on expression nodes, the module functions sin, cos,
+// tan, cot, exp, ln and log, a formula-like repr and read-only attributes.
+// Called after the classes are registered; it only adds to them.
+void bindExpressionSyntax(pybind11::module_ &m);
 
-// pickle and copy support for every node class.
+// pickle and copy support for every node class (called after the classes
+// are registered; it only adds to them).
 void bindPickling(pybind11::module_ &m);
