@@ -242,6 +242,20 @@ class Grid:
                 bar.update(count)
         return out
 
+    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None) -> Any:
+        """The values of `expr` as a dask.array.Array (see vemiral_grid.distributed.to_dask)."""
+        from .distributed import to_dask
+
+        return to_dask(self, expr, chunks=chunks, tile=tile)
+
+    def to_npy(
+        self, expr: Expression, path: Any, tile: Tile = None, progress: bool | Callable[[int, int], object] | None = None
+    ) -> Any:
+        """Streams the values of `expr` into a .npy file (see vemiral_grid.storage.to_npy)."""
+        from .storage import to_npy
+
+        return to_npy(self, expr, path, tile=tile, progress=progress)
+
 
 def _evaluate_whole(node: vemiral.ASTnode, shape: tuple[int, ...], out: FloatArray | None) -> FloatArray:
     import os

@@ -1,0 +1,92 @@
+"""Tile edges and block shapes shared by the Dask and .npy paths."""
+
+from __future__ import annotations
+
+import math
+import operator
+from collections.abc import Iterator, Sequence
+
+import vemiral
+
+
+def tile_edges(tile: int | Sequence[int] | None, ndim: int) -> tuple[int, ...]:
+    """One tile edge per dimension, refused as evaluate refuses it, but before any
+    work is planned: a bad tile found inside a Dask task would surface far from
+    the call that made it."""
+    if tile is None:
+        return (int(vemiral.DEFAULT_TILE),) * ndim
+    if isinstance(tile, Sequence) and not isinstance(tile, str | bytes):
+        if len(tile) != ndim:
+            raise ValueError(f"tile: give one edge per dimension ({ndim}), not {len(tile)}")
+        edges = tuple(_edge(t) for t in tile)
+    else:
+        edges = (_edge(tile),) * ndim
+    return edges
+
+
+def _edge(value: object) -> int:
+    if isinstance(value, bool | float):
+        raise TypeError(f"tile: an edge must be an int, not {type(value).__name__}")
+    try:
+        edge = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"tile: an edge must be an int, not {type(value).__name__}") from None
+    if edge < 1:
+        raise ValueError(f"tile: every edge must be at least 1, not {edge}")
+    return edge
+
+
+def whole_tiles(shape: Sequence[int], edges: Sequence[int], points: int) -> tuple[int, ...]:
+    """A block shape of whole tiles holding at most about `points` points (at
+    least one tile), cut from the outermost dimension inwards so that the
+    innermost dimensions, contiguous in memory, stay long. Along a cut
+    dimension the blocks are made as even as whole tiles allow."""
+    block = list(shape)
+    for d in range(len(shape)):
+        if math.prod(block) <= points:
+            break
+        others = math.prod(block[:d]) * math.prod(block[d + 1 :])
+        fit = max(1, points // others)  # points along d that fit, whole tiles or not
+        tiles = -(-shape[d] // edges[d])
+        per_block = max(1, fit // edges[d])
+        pieces = -(-tiles // per_block)
+        block[d] = min(shape[d], -(-tiles // pieces) * edges[d])
+    return tuple(block)
+
+
+def file_runs(shape: Sequence[int], edges: Sequence[int], points: int) -> Iterator[tuple[tuple[int, ...], tuple[int, ...], int]]:
+    """Blocks of at most about `points` points (at least one row of one tile),
+    each one contiguous run of the grid in C order: fixed indices before some
+    dimension k, a run of whole tiles along k, everything after k. Yields
+    (origin, block shape, offset of the block's first point in points)."""
+    ndim = len(shape)
+    k, inner = ndim - 1, 1
+    while k > 0 and inner * shape[k] <= points:
+        inner *= shape[k]
+        k -= 1
+    run = max(1, points // inner)
+    if run >= edges[k]:
+        run -= run % edges[k]
+    run = min(run, shape[k])
+    strides = [math.prod(shape[d + 1 :]) for d in range(ndim)]
+    for outer in _indices(shape[:k]):
+        for first in range(0, shape[k], run):
+            origin = (*outer, first) + (0,) * (ndim - k - 1)
+            block = (1,) * k + (min(run, shape[k] - first),) + tuple(shape[k + 1 :])
+            yield origin, block, sum(i * s for i, s in zip(origin, strides, strict=True))
+
+
+def _indices(shape: Sequence[int]) -> Iterator[tuple[int, ...]]:
+    # numpy.ndindex in pure Python: extents here may exceed what NumPy indexes.
+    index = [0] * len(shape)
+    while True:
+        yield tuple(index)
+        d = len(shape) - 1
+        while d >= 0:
+            index[d] += 1
+            if index[d] < shape[d]:
+                break
+            index[d] = 0
+            d -= 1
+        if d < 0:
+            return

@@ -1,0 +1,152 @@
+"""Grids streamed into .npy files block by block, however large."""
+
+from __future__ import annotations
+
+import errno
+import io
+import math
+import os
+import secrets
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+from numpy.lib import format as npy_format
+
+from ._tiles import file_runs, tile_edges
+
+if TYPE_CHECKING:
+    from ._grid import Expression, Grid
+
+# Each block is computed straight into a memory map of its own stretch of the
+# file, unmapped before the next: at most this much of the grid is mapped at once.
+BLOCK_BYTES = 32 * 2**20
+
+Progress = bool | Callable[[int, int], object] | None
+
+
+def to_npy(
+    grid: Grid,
+    expr: Expression,
+    path: str | os.PathLike[str],
+    tile: int | Sequence[int] | None = None,
+    progress: Progress = None,
+) -> Path:
+    """Writes the values of `expr` over the grid to the .npy file `path` (float64,
+    C order, readable with numpy.load, also with mmap_mode) and returns the path.
+
+    The file is written under a temporary name in the same folder and renamed
+    at the end, so `path` either holds the whole grid or is left as it was. The
+    space is reserved before any value is computed. `progress`: None shows a
+    bar on standard error for grids of more than PROGRESS_THRESHOLD points,
+    True or False forces it on or off, and a callable is called as
+    progress(points_done, points_total) after every block (an exception it
+    raises abandons the write).
+
+    Refusals, all before any value is computed: the expression's own, a folder
+    that does not exist or cannot be written (OSError), too little free space
+    for the file (OSError with errno ENOSPC).
+    """
+    from ._grid import PROGRESS_THRESHOLD
+
+    node = grid.expression(expr)
+    shape = grid.shape
+    edges = tile_edges(tile, grid.ndim)
+    target = Path(os.fspath(path)).absolute()
+    folder = target.parent
+    if not folder.exists():
+        raise FileNotFoundError(errno.ENOENT, "to_npy: the folder does not exist", str(folder))
+    if not folder.is_dir():
+        raise NotADirectoryError(errno.ENOTDIR, "to_npy: not a folder", str(folder))
+    if target.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "to_npy: the path names a folder", str(target))
+
+    header = _header(shape)
+    total = len(header) + 8 * math.prod(shape)
+
+    # Raises PermissionError and the like for a folder that cannot be written.
+    fd, temporary = _create_beside(target)
+    report = None
+    try:
+        with os.fdopen(fd, "r+b") as file:
+            disk = os.statvfs(folder)
+            free = disk.f_bavail * disk.f_frsize
+            if total > free:
+                raise OSError(errno.ENOSPC, f"to_npy: the file needs {total} bytes, the disk has {free} free", str(folder))
+            # Reserving every block now means a full disk is found here, as an
+            # OSError, and never later through the map (where it would be SIGBUS).
+            os.posix_fallocate(file.fileno(), 0, total)
+            report = _reporter(progress, math.prod(shape), PROGRESS_THRESHOLD)
+            done = 0
+            for origin, block, offset in file_runs(shape, edges, BLOCK_BYTES // 8):
+                values = np.memmap(file, dtype=np.float64, mode="r+", offset=len(header) + 8 * offset, shape=block)
+                node.evaluate(block, origin=origin, tile=edges, out=values)
+                del values  # unmapped; the page cache writes it out
+                done += math.prod(block)
+                report(done)
+            # The header goes in last: until the data is complete, the temporary
+            # file does not even look like an array.
+            os.pwrite(file.fileno(), header, 0)
+            os.fsync(file.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    finally:
+        if report is not None:
+            report(None)
+    return target
+
+
+def _create_beside(target: Path) -> tuple[int, Path]:
+    """A new hidden file in the target's folder, created as open() would create
+    the target (mode 0o666 less the umask), where os.replace can move it over."""
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(6)}.part")
+        try:
+            return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666), temporary
+        except FileExistsError:
+            continue
+
+
+def _header(shape: tuple[int, ...]) -> bytes:
+    header = {"descr": np.dtype(np.float64).str, "fortran_order": False, "shape": shape}
+    buffer = io.BytesIO()
+    try:
+        npy_format.write_array_header_1_0(buffer, header)
+    except ValueError:  # a header beyond 64 KiB needs format 2.0
+        buffer = io.BytesIO()
+        npy_format.write_array_header_2_0(buffer, header)
+    return buffer.getvalue()
+
+
+def _reporter(progress: Progress, total: int, threshold: int) -> Callable[[int | None], None]:
+    """A function taking the points done so far, or None once at the end."""
+    if callable(progress):
+        callback = progress
+
+        def call(done: int | None) -> None:
+            if done is not None:
+                callback(done, total)
+
+        return call
+    if progress is None:
+        progress = total > threshold
+    if not progress:
+        return lambda done: None
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, unit="pt", unit_scale=True, file=sys.stderr, desc="vemiral to_npy", leave=False)
+
+    def show(done: int | None) -> None:
+        if done is None:
+            bar.close()
+        else:
+            bar.update(done - bar.n)
+
+    return show
