@@ -8,6 +8,7 @@ import math
 import operator
 import tokenize
 from collections.abc import Callable, Mapping
+from typing import TypeAlias
 
 import vemiral
 
@@ -17,10 +18,9 @@ MAX_LENGTH = 100_000
 # ValueError, before any node is built.
 MAX_DEPTH = 10_000
 
-Number = float
-Value = vemiral.ASTnode | float
+Value: TypeAlias = vemiral.ASTnode | float
 
-FUNCTIONS: dict[str, Callable[[Value], vemiral.ASTnode]] = {
+FUNCTIONS: dict[str, Callable[[Value], Value]] = {
     "sin": vemiral.sin,
     "cos": vemiral.cos,
     "tan": vemiral.tan,

@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, TypeAlias
 
 import vemiral
 
-Value = vemiral.ASTnode | float
+Value: TypeAlias = vemiral.ASTnode | float
 
 _FUNCTIONS: dict[str, Callable[[Value], vemiral.ASTnode]] = {
     "sin": vemiral.sin,

@@ -125,6 +125,7 @@ void checkSignalsUnlocked() {
 
 PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "";
+    m.attr("__version__") = VEMIRAL_VERSION;
 
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
