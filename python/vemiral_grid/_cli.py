@@ -17,6 +17,11 @@ from ._grid import Grid
 
 PROG = "vemiral-grid"
 
+# With -o, a grid whose values would take more than this share of the
+# machine's physical memory is streamed into the file block by block
+# (vemiral_grid.storage.to_npy) instead of being computed in memory first.
+STREAM_SHARE = 0.5
+
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
@@ -47,7 +52,16 @@ def _parser() -> _Parser:
         metavar="NAME=START:STOP:NUM",
         help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first)",
     )
-    parser.add_argument("-o", "--output", metavar="FILE.npy", help="write the values as a NumPy .npy file")
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE.npy",
+        help="write the values as a NumPy .npy file; a grid larger than half the physical memory "
+        "is streamed into it block by block",
+    )
+    parser.add_argument(
+        "--stream", action="store_true", help="with -o: stream the values into the file block by block whatever the size"
+    )
     parser.add_argument("--png", metavar="FILE.png", help="draw the values (heat map for 2-D, line for 1-D)")
     parser.add_argument(
         "--at",
@@ -124,13 +138,25 @@ def run(argv: Sequence[str] | None = None) -> int:
         node = grid.expression(args.expression)
         if args.png:
             _check_picture(grid, at)
-        npy = _open(args.output, "the values to") if args.output else None
+        stream = bool(args.output) and (args.stream or streams(grid))
+        if args.stream and not args.output:
+            raise UsageError("--stream needs -o FILE.npy")
+        if stream and args.png:
+            raise UsageError("--png draws values held in memory: leave it out when -o streams the grid")
+        # A streamed file is checked, written and renamed into place by to_npy itself.
+        npy = _open(args.output, "the values to") if args.output and not stream else None
         if npy:
             files.append((args.output, npy))
         png = _open(args.png, "the picture to") if args.png else None
         if png:
             files.append((args.png, png))
 
+        if stream:
+            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None)
+            if not args.quiet:
+                print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
+            done = True
+            return 0
         values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
         if npy:
             write_npy(grid, values, npy)
@@ -159,6 +185,12 @@ def run(argv: Sequence[str] | None = None) -> int:
             file.close()
             if not done:
                 _remove(path)
+
+
+def streams(grid: Grid) -> bool:
+    """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    return 8 * grid.size > STREAM_SHARE * physical
 
 
 def _check_picture(grid: Grid, at: dict[str, int]) -> None:
