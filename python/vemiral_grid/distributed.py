@@ -45,7 +45,7 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
     if chunks is None:
         chunks = whole_tiles(shape, edges, CHUNK_BYTES // 8)
     try:
-        normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)
+        normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)  # type: ignore[no-untyped-call]
     except ZeroDivisionError:  # Dask's answer to a chunk of size 0
         normal = ((0,),)
     if any(size < 1 for sizes in normal for size in sizes):
@@ -56,7 +56,7 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
     digest = hashlib.sha256(records).hexdigest()[:32]
     expression = delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
     token = hashlib.sha256(repr((digest, shape, chunks, edges)).encode()).hexdigest()[:32]
-    return da.map_blocks(
+    array: dask.array.Array = da.map_blocks(  # type: ignore[no-untyped-call]
         _block,
         expression,
         edges,
@@ -65,13 +65,14 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
         meta=np.empty((0,) * len(shape), dtype=np.float64),
         name=f"vemiral-{token}",
     )
+    return array
 
 
 def _block(node: vemiral.ASTnode, tile: tuple[int, ...], block_info: dict[Any, Any] | None = None) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None
     location = block_info[None]["array-location"]
-    return node.evaluate(  # type: ignore[no-any-return]
+    return node.evaluate(
         [stop - start for start, stop in location],
         origin=[start for start, _ in location],
         tile=tile,
