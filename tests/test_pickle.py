@@ -25,7 +25,7 @@ LEAF_VALUES = [0.0, -0.0, 1.0, -2.5, 0.1, 3.0, 1e-300, math.inf, math.nan, struc
 
 def records(node):
     """The encoded subtree a node pickles to."""
-    function, (fmt, data, attributes) = node.__reduce__()
+    function, (fmt, data), *state = node.__reduce__()
     assert function is vm._node_from_state and fmt == 1
     return data
 
@@ -61,12 +61,13 @@ def same_bits(a, b):
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-def forged(*args):
-    """A pickle whose loading calls the node rebuilder with `args`."""
+def forged(*args, state=None):
+    """A pickle whose loading calls the node rebuilder with `args`, then sets
+    `state` on the node unless it is None."""
 
     class Forged:
         def __reduce__(self):
-            return vm._node_from_state, args
+            return (vm._node_from_state, args) if state is None else (vm._node_from_state, args, state)
 
     return pickle.dumps(Forged())
 
@@ -212,8 +213,8 @@ def test_an_encoding_deeper_than_the_limit_is_refused():
     for i in range(MAX_DEPTH):
         data += record(KIND_UN, vm.NEG.value, a=i)
     with pytest.raises(ValueError, match="deeper than 10000"):
-        pickle.loads(forged(1, bytes(data), {}))
-    twin = pickle.loads(forged(1, bytes(data[:-RECORD]), {}))
+        pickle.loads(forged(1, bytes(data)))
+    twin = pickle.loads(forged(1, bytes(data[:-RECORD])))
     assert records(twin) == bytes(data[:-RECORD])
 
 
@@ -239,6 +240,29 @@ def test_deepcopy_copies_the_dict_deeply_and_shares_within_one_call():
     assert tree.meta == {"units": ["m"]}
 
 
+@pytest.mark.parametrize("copier", COPIERS.values(), ids=COPIERS.keys())
+def test_an_attribute_referring_to_the_node_refers_to_the_copy(copier):
+    x = var(0)
+    tree = bin_(vm.ADD, x, un(vm.SIN, x))
+    tree.itself = tree
+    tree.pair = [tree, x]
+    twin = copier(tree)
+    if copier is copy.copy:  # shallow: the attributes are the same objects
+        assert twin.itself is tree
+    else:
+        assert twin.itself is twin and twin.pair[0] is twin
+        assert twin.pair[1] is not x and twin.pair[1].index == 0
+
+
+def test_a_shared_node_is_one_object_after_the_trip():
+    x = var(0)
+    s = un(vm.SIN, x)
+    twin = pickle.loads(pickle.dumps(bin_(vm.MUL, s, bin_(vm.ADD, s, x))))
+    assert twin.left is twin.right.left
+    assert twin.left.child is twin.right.right
+    assert twin.left is not s
+
+
 def test_an_empty_dict_and_leaves_without_one():
     assert not hasattr(num(1.0), "__dict__")
     assert pickle.loads(pickle.dumps(bin_(vm.ADD, var(0), var(1)))).__dict__ == {}
@@ -251,41 +275,36 @@ NUM1 = record(KIND_NUM, a=f64(1.0))
 
 DAMAGED = {
     # (format, records, attributes) -> exception
-    "truncated by one byte": ((1, (VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1))[:-1], {}), ValueError),
-    "truncated to half a record": ((1, VAR0[:16], {}), ValueError),
-    "no records": ((1, b"", {}), ValueError),
-    "unknown kind 4": ((1, record(4), {}), ValueError),
-    "unknown kind 255": ((1, record(255), {}), ValueError),
-    "non-zero padding": ((1, record(KIND_NUM, padding=b"\0\1\0"), {}), ValueError),
-    "op in a number": ((1, record(KIND_NUM, op=1), {}), ValueError),
-    "step bits in a number": ((1, record(KIND_NUM, c=1), {}), ValueError),
-    "third field in a binary node": ((1, VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1, 7), {}), ValueError),
-    "second field in a unary node": ((1, VAR0 + record(KIND_UN, 2, 0, 1), {}), ValueError),
-    "variable index 2**63": ((1, record(KIND_VAR, a=2**63), {}), ValueError),
-    "child that does not exist": ((1, VAR0 + record(KIND_UN, 2, 5), {}), ValueError),
-    "child index 2**64-1": ((1, VAR0 + record(KIND_BIN, 0, 0, 2**64 - 1), {}), ValueError),
-    "node its own child": ((1, VAR0 + record(KIND_BIN, 0, 0, 1), {}), ValueError),
-    "two nodes in a cycle": ((1, record(KIND_UN, 2, 1) + record(KIND_UN, 2, 0), {}), ValueError),
-    "child after its parent": ((1, record(KIND_UN, 2, 1) + VAR0, {}), ValueError),
-    "record outside the tree": ((1, NUM1 + VAR0 + record(KIND_UN, 2, 1), {}), ValueError),
-    "root not last": ((1, VAR0 + record(KIND_UN, 2, 0) + NUM1, {}), ValueError),
-    "format 2": ((2, VAR0, {}), ValueError),
-    "format 0": ((0, VAR0, {}), ValueError),
-    "format 2**100": ((2**100, VAR0, {}), ValueError),
-    "format as str": (("1", VAR0, {}), TypeError),
-    "format as float": ((1.0, VAR0, {}), TypeError),
-    "format as bool": ((True, VAR0, {}), TypeError),
-    "records as str": ((1, VAR0.decode("latin-1"), {}), TypeError),
-    "records as bytearray": ((1, bytearray(VAR0), {}), TypeError),
-    "records as list": ((1, list(VAR0), {}), TypeError),
-    "records as None": ((1, None, {}), TypeError),
-    "attributes as list": ((1, VAR0, []), TypeError),
-    "attributes as None": ((1, VAR0, None), TypeError),
-    "attribute name not a str": ((1, VAR0 + record(KIND_UN, 2, 0), {1: "x"}), TypeError),
-    "attributes on a variable": ((1, VAR0, {"label": "x"}), ValueError),
-    "attributes on a number": ((1, NUM1, {"label": "x"}), ValueError),
-    "two items": ((1, VAR0), TypeError),
-    "four items": ((1, VAR0, {}, None), TypeError),
+    "truncated by one byte": ((1, (VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1))[:-1]), ValueError),
+    "truncated to half a record": ((1, VAR0[:16]), ValueError),
+    "no records": ((1, b""), ValueError),
+    "unknown kind 4": ((1, record(4)), ValueError),
+    "unknown kind 255": ((1, record(255)), ValueError),
+    "non-zero padding": ((1, record(KIND_NUM, padding=b"\0\1\0")), ValueError),
+    "op in a number": ((1, record(KIND_NUM, op=1)), ValueError),
+    "step bits in a number": ((1, record(KIND_NUM, c=1)), ValueError),
+    "third field in a binary node": ((1, VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1, 7)), ValueError),
+    "second field in a unary node": ((1, VAR0 + record(KIND_UN, 2, 0, 1)), ValueError),
+    "variable index 2**63": ((1, record(KIND_VAR, a=2**63)), ValueError),
+    "child that does not exist": ((1, VAR0 + record(KIND_UN, 2, 5)), ValueError),
+    "child index 2**64-1": ((1, VAR0 + record(KIND_BIN, 0, 0, 2**64 - 1)), ValueError),
+    "node its own child": ((1, VAR0 + record(KIND_BIN, 0, 0, 1)), ValueError),
+    "two nodes in a cycle": ((1, record(KIND_UN, 2, 1) + record(KIND_UN, 2, 0)), ValueError),
+    "child after its parent": ((1, record(KIND_UN, 2, 1) + VAR0), ValueError),
+    "record outside the tree": ((1, NUM1 + VAR0 + record(KIND_UN, 2, 1)), ValueError),
+    "root not last": ((1, VAR0 + record(KIND_UN, 2, 0) + NUM1), ValueError),
+    "format 2": ((2, VAR0), ValueError),
+    "format 0": ((0, VAR0), ValueError),
+    "format 2**100": ((2**100, VAR0), ValueError),
+    "format as str": (("1", VAR0), TypeError),
+    "format as float": ((1.0, VAR0), TypeError),
+    "format as bool": ((True, VAR0), TypeError),
+    "records as str": ((1, VAR0.decode("latin-1")), TypeError),
+    "records as bytearray": ((1, bytearray(VAR0)), TypeError),
+    "records as list": ((1, list(VAR0)), TypeError),
+    "records as None": ((1, None), TypeError),
+    "one item": ((1,), TypeError),
+    "three items": ((1, VAR0, {}), TypeError),
     "nothing": ((), TypeError),
 }
 
@@ -298,11 +317,35 @@ def test_damaged_states_are_refused(state, error):
         vm._node_from_state(*state)
 
 
+UN0 = VAR0 + record(KIND_UN, 2, 0)
+
+DAMAGED_ATTRIBUTES = {
+    # (records, attributes set after the node is built) -> exception
+    "attributes as a list": ((UN0, [("label", "x")]), TypeError),
+    "attributes as an int": ((UN0, 5), TypeError),
+    "attributes as a pair": ((UN0, ({"label": "x"}, None)), TypeError),
+    "an attribute name not a str": ((UN0, {"label": "x", 1: "y"}), TypeError),
+    "attributes on a variable": ((VAR0, {"label": "x"}), ValueError),
+    "attributes on a number": ((NUM1, {"label": "x"}), ValueError),
+}
+
+
+@pytest.mark.parametrize("state, error", DAMAGED_ATTRIBUTES.values(), ids=DAMAGED_ATTRIBUTES.keys())
+def test_damaged_attributes_are_refused_and_set_nothing(state, error):
+    data, attributes = state
+    with pytest.raises(error):
+        pickle.loads(forged(1, data, state=attributes))
+    node = vm._node_from_state(1, data)
+    with pytest.raises(error):
+        node.__setstate__(attributes)
+    assert getattr(node, "__dict__", {}) == {}
+
+
 def test_the_refusal_names_the_record_and_the_reason():
     with pytest.raises(ValueError, match=r"record 1: child refers to record 5, which does not exist"):
-        vm._node_from_state(1, VAR0 + record(KIND_UN, 2, 5), {})
+        vm._node_from_state(1, VAR0 + record(KIND_UN, 2, 5))
     with pytest.raises(ValueError, match=r"record 0: left child refers to record 1, which does not come before it"):
-        vm._node_from_state(1, record(KIND_BIN, 0, 1, 1) + VAR0, {})
+        vm._node_from_state(1, record(KIND_BIN, 0, 1, 1) + VAR0)
 
 
 def test_random_damage_is_refused_or_gives_a_valid_tree():
@@ -324,7 +367,7 @@ def test_random_damage_is_refused_or_gives_a_valid_tree():
             cut = rng.randrange(len(data) + 1)
             data[cut:] = other[rng.randrange(len(other) + 1) :]
         try:
-            node = vm._node_from_state(1, bytes(data), {})
+            node = vm._node_from_state(1, bytes(data))
         except ValueError:
             refused += 1
             continue

@@ -11,28 +11,30 @@ using namespace vemiral;
 
 namespace {
 
-// A node pickles as a call of _node_from_state(format, records, attributes):
-// the records are the flat encoding of the whole subtree (serialize.hpp), so
-// pickling and copying never recurse through Python whatever the depth, and
-// attributes is the instance's __dict__ (ASTbin and ASTun; empty otherwise).
-// A __reduce__ rather than __getstate__/__setstate__: unpickling then never
-// holds an instance made by __new__ alone, on which a method call would read
-// a node that was never built.
+// A node pickles as _node_from_state(format, records), the records being the
+// flat encoding of its whole subtree (serialize.hpp), so pickling and copying
+// never recurse through Python whatever the depth. A reduce rather than
+// __getstate__ with pybind11's __setstate__: unpickling never holds an
+// instance made by __new__ alone, on which any method would read a node that
+// was never built.
+//
+// The instance __dict__ of an ASTbin or ASTun, when not empty, is the reduce's
+// state, applied by __setstate__ once the node exists: pickle and deepcopy
+// have registered the new node by then, so an attribute that refers back to
+// the node itself comes back as the copy.
 constexpr int kStateFormat = 1;
 
 py::tuple reduce(const py::object &self) {
     const auto &node = self.cast<const ASTnode &>();
-    py::dict attributes;
-    if (py::object own = py::getattr(self, "__dict__", py::none()); py::isinstance<py::dict>(own))
-        attributes = py::reinterpret_borrow<py::dict>(own);
-    py::module_ module = py::module_::import("vemiral");
-    return py::make_tuple(module.attr("_node_from_state"),
-                          py::make_tuple(kStateFormat, py::bytes(encodeTree(node)), attributes));
+    const py::object rebuild = py::module_::import("vemiral").attr("_node_from_state");
+    const py::tuple arguments = py::make_tuple(kStateFormat, py::bytes(encodeTree(node)));
+    const py::object own = py::getattr(self, "__dict__", py::none());
+    if (py::isinstance<py::dict>(own) && !py::reinterpret_borrow<py::dict>(own).empty())
+        return py::make_tuple(rebuild, arguments, own);
+    return py::make_tuple(rebuild, arguments);
 }
 
-// Everything is checked before the node is handed out, so a refused state
-// leaves nothing behind.
-py::object fromState(const py::object &format, const py::object &records, const py::object &attributes) {
+py::object fromState(const py::object &format, const py::object &records) {
     const std::string where = "_node_from_state: ";
     if (!PyLong_CheckExact(format.ptr()))
         throw py::type_error(where + "format must be an int");
@@ -41,29 +43,31 @@ py::object fromState(const py::object &format, const py::object &records, const 
                               std::to_string(kStateFormat) + ")");
     if (!PyBytes_Check(records.ptr()))
         throw py::type_error(where + "records must be bytes");
-    if (!PyDict_Check(attributes.ptr()))
-        throw py::type_error(where + "attributes must be a dict");
-    const auto names = py::reinterpret_borrow<py::dict>(attributes);
-    for (const auto &item : names)
-        if (!PyUnicode_CheckExact(item.first.ptr()))
-            throw py::type_error(where + "attribute names must be str");
-
     char *data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(records.ptr(), &data, &size) != 0)
         throw py::error_already_set();
-    ASTptr root = decodeTree(data, static_cast<size_t>(size));
-    const bool takesAttributes = dynamic_cast<const ASTbin *>(root.get()) || dynamic_cast<const ASTun *>(root.get());
-    if (!takesAttributes && !names.empty())
-        throw py::value_error(where + "ASTnum and ASTvar nodes carry no attributes");
+    return py::cast(decodeTree(data, static_cast<size_t>(size)));
+}
 
-    py::object node = py::cast(root);
-    if (!names.empty()) {
-        py::object own = node.attr("__dict__");
-        if (PyDict_Update(own.ptr(), names.ptr()) != 0)
-            throw py::error_already_set();
-    }
-    return node;
+// Checked whole before anything is set, so a refused state changes nothing.
+void setAttributes(const py::object &self, const py::object &state) {
+    const std::string where = "__setstate__: ";
+    if (!PyDict_Check(state.ptr()))
+        throw py::type_error(where + "the state of a node is a dict of attributes, not " +
+                             std::string(py::str(py::type::handle_of(state).attr("__name__"))));
+    const auto attributes = py::reinterpret_borrow<py::dict>(state);
+    for (const auto &item : attributes)
+        if (!PyUnicode_Check(item.first.ptr()))
+            throw py::type_error(where + "attribute names must be str");
+    if (attributes.empty())
+        return;
+    const py::object own = py::getattr(self, "__dict__", py::none());
+    if (!py::isinstance<py::dict>(own))
+        throw py::value_error(where + std::string(py::str(py::type::handle_of(self).attr("__name__"))) +
+                              " nodes carry no attributes");
+    if (PyDict_Update(own.ptr(), attributes.ptr()) != 0)
+        throw py::error_already_set();
 }
 
 } // namespace
@@ -71,6 +75,10 @@ py::object fromState(const py::object &format, const py::object &records, const 
 void bindPickling(py::module_ &m) {
     py::class_<ASTnode, ASTptr> node(m.attr("ASTnode"));
     node.def("__reduce__", &reduce);
-    m.def("_node_from_state", &fromState, py::arg("format"), py::arg("records"), py::arg("attributes"),
+    // Bound under another name: pybind11 runs a method it registers as
+    // __setstate__ as a constructor, and skips it on a node that exists.
+    node.attr("__setstate__") =
+        py::cpp_function(&setAttributes, py::name("_set_attributes"), py::is_method(node), py::arg("state"));
+    m.def("_node_from_state", &fromState, py::arg("format"), py::arg("records"),
           "Rebuilds a pickled node (private: the target of ASTnode.__reduce__).");
 }
