@@ -37,10 +37,14 @@ def _edge(value: object) -> int:
 
 
 def whole_tiles(shape: Sequence[int], edges: Sequence[int], points: int) -> tuple[int, ...]:
-    """A block shape of whole tiles holding at most about `points` points (at
-    least one tile), cut from the outermost dimension inwards so that the
-    innermost dimensions, contiguous in memory, stay long. Along a cut
-    dimension the blocks are made as even as whole tiles allow."""
+    """A block shape of whole tiles holding at most about `points` points, cut
+    from the outermost dimension inwards so that the innermost dimensions,
+    contiguous in memory, stay long; along a cut dimension the blocks are as
+    even as whole tiles allow. Where even one tile is larger than `points`
+    (three dimensions at the default tile), the outer dimensions are then cut
+    inside the tiles: a block that starts inside a tile along an outer
+    dimension costs a few steps per row, along the innermost one it would
+    compute the points before it."""
     block = list(shape)
     for d in range(len(shape)):
         if math.prod(block) <= points:
@@ -51,6 +55,11 @@ def whole_tiles(shape: Sequence[int], edges: Sequence[int], points: int) -> tupl
         per_block = max(1, fit // edges[d])
         pieces = -(-tiles // per_block)
         block[d] = min(shape[d], -(-tiles // pieces) * edges[d])
+    for d in range(len(shape)):
+        if math.prod(block) <= points:
+            break
+        fit = max(1, points // (math.prod(block) // block[d]))
+        block[d] = -(-shape[d] // -(-shape[d] // fit))  # even pieces of at most fit
     return tuple(block)
 
 
