@@ -1,0 +1,133 @@
+"""Grids beyond memory on this machine: a Dask reduction of 10**10 points and a
+.npy file of 2 * 10**9 points. Not a test: it takes minutes and 16 GB of disk.
+
+    .venv/bin/python bench/scale.py [--folder DIR] [--skip-npy]
+
+1. W = sin(x*y) + cos(x + y) over a 100000 x 100000 grid (x, y from 0 with
+   step 1e-5) reduced to its maximum and mean through `to_dask` with Dask's
+   threaded scheduler on this machine's cores: points per second and the
+   peak resident memory of the process (which must stay under 1 GiB). It runs
+   first, so the process's peak resident size is this part's.
+2. The same reduction of a 10000 x 10000 corner of that grid, which fits in
+   memory, by `evaluate` plus NumPy's max and mean, and by `to_dask`.
+3. A 50000 x 40000 grid of W (2 * 10**9 points, 16 GB) written by `to_npy`,
+   then 64 blocks of it (the four corners and 60 at random) compared bit for
+   bit with `evaluate` of the same blocks, and the file deleted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import random
+import resource
+import shutil
+import time
+
+import dask
+import numpy as np
+
+import vemiral
+from vemiral_grid import Grid
+
+W = "sin(x*y) + cos(x + y)"
+STEP = 1e-5
+GiB = 2**30
+
+
+def peak_rss() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # Linux reports KiB
+
+
+def grid(rows: int, cols: int) -> Grid:
+    return Grid.from_steps(x=(0.0, STEP, rows), y=(0.0, STEP, cols))
+
+
+def reduce_with_dask(g: Grid) -> tuple[float, float, float, int]:
+    array = g.to_dask(W)
+    start = time.perf_counter()
+    top, mean = dask.compute(array.max(), array.mean(), scheduler="threads")
+    return float(top), float(mean), time.perf_counter() - start, array.npartitions
+
+
+def reduce_in_memory(g: Grid) -> tuple[float, float, float, float]:
+    """The maximum, the mean, the time of evaluate and the time of both."""
+    start = time.perf_counter()
+    values = g.evaluate(W, progress=False)
+    evaluated = time.perf_counter() - start
+    top, mean = values.max(), values.mean()
+    return float(top), float(mean), evaluated, time.perf_counter() - start
+
+
+def rate(points: int, seconds: float) -> str:
+    return f"{points / seconds / 1e6:8.1f} M points/s ({seconds * 1e9 / points:.2f} ns/point, {seconds:.1f} s)"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--folder", default=os.path.dirname(os.path.abspath(__file__)), help="where the .npy file goes")
+    parser.add_argument("--skip-npy", action="store_true", help="leave out part 3")
+    args = parser.parse_args()
+
+    print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
+          f"NumPy {np.__version__}, Dask {dask.__version__}, vemiral threads {vemiral.get_num_threads()}, "
+          f"tile {vemiral.DEFAULT_TILE}, load average {os.getloadavg()[0]:.2f}")
+
+    # 1. 10**10 points through Dask.
+    big = grid(100_000, 100_000)
+    top, mean, seconds, blocks = reduce_with_dask(big)
+    rss = peak_rss()
+    print(f"1. to_dask, 100000 x 100000 = 1e10 points in {blocks} blocks of {big.to_dask(W).chunksize}: "
+          f"max {top!r}, mean {mean!r}")
+    print(f"   {rate(big.size, seconds)}; peak resident memory {rss / 2**20:.0f} MiB "
+          f"({'under' if rss < GiB else 'NOT under'} 1 GiB)")
+
+    # 2. A grid that fits: evaluate against to_dask on the same points.
+    fits = grid(10_000, 10_000)
+    top_e, mean_e, evaluated, seconds_e = reduce_in_memory(fits)
+    top_d, mean_d, seconds_d, _ = reduce_with_dask(fits)
+    assert top_e == top_d, (top_e, top_d)
+    print(f"2. 10000 x 10000 = 1e8 points: evaluate alone                {rate(fits.size, evaluated)}")
+    print(f"   evaluate, then NumPy's max and mean {rate(fits.size, seconds_e)}")
+    print(f"   to_dask max and mean                {rate(fits.size, seconds_d)}; "
+          f"to_dask / (evaluate + NumPy) time {seconds_d / seconds_e:.2f}; means differ by {abs(mean_e - mean_d):.1e}")
+    print(f"   per point, the 1e10-point reduction took {(seconds / big.size) / (seconds_e / fits.size):.2f}x "
+          "the time of evaluate + NumPy here")
+
+    if args.skip_npy:
+        return
+    # 3. 2e9 points to disk.
+    disk = grid(50_000, 40_000)
+    path = os.path.join(args.folder, "scale-W.npy")
+    need = 8 * disk.size
+    free = shutil.disk_usage(args.folder).free
+    print(f"3. to_npy, 50000 x 40000 = 2e9 points ({need / 1e9:.0f} GB) into {args.folder} ({free / 1e9:.0f} GB free)")
+    if free < need * 1.1:
+        print("   skipped: not enough free disk")
+        return
+    try:
+        start = time.perf_counter()
+        disk.to_npy(W, path, progress=True)
+        seconds = time.perf_counter() - start
+        print(f"   {rate(disk.size, seconds)}, {need / seconds / 1e6:.0f} MB/s")
+        values = np.load(path, mmap_mode="r")
+        node = disk.expression(W)
+        rng = random.Random(12)
+        edge = 64
+        corners = [(0, 0), (0, 40_000 - edge), (50_000 - edge, 0), (50_000 - edge, 40_000 - edge)]
+        origins = corners + [(rng.randrange(50_000 - edge), rng.randrange(40_000 - edge)) for _ in range(60)]
+        for r, c in origins:
+            expected = node.evaluate((edge, edge), origin=(r, c))
+            got = np.asarray(values[r : r + edge, c : c + edge])
+            assert got.tobytes() == expected.tobytes(), f"block at {(r, c)} differs"
+        del values
+        print(f"   {len(origins)} blocks of {edge} x {edge} equal evaluate of the same blocks bit for bit")
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
+            print(f"   {path} deleted")
+
+
+if __name__ == "__main__":
+    main()
