@@ -3,10 +3,8 @@
 from __future__ import annotations
 
 import ast
-import io
 import math
 import operator
-import tokenize
 from collections.abc import Callable, Mapping
 from typing import TypeAlias
 
@@ -112,24 +110,18 @@ class _Columns:
 
 
 def _caret_as_power(text: str) -> tuple[str, list[int]]:
-    """`^` means power in formulas: it becomes `**` token by token, so that it also binds
-    as tightly as `**` (Python's `^` binds more loosely than `+`)."""
-    try:
-        tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
-    except (tokenize.TokenError, SyntaxError):
-        return text, []  # the parser reports the problem
-    pieces: list[str] = []
+    """`^` means power in formulas. It becomes `**` in the text itself, so that it also
+    binds as tightly as `**` (Python's `^` binds more loosely than `+`). The text holds
+    no string literal that a `^` could be part of: constants other than numbers are
+    refused anyway."""
+    pieces = text.split("^")
     shifts: list[int] = []
-    last = 0
-    for token in tokens:
-        if token.type == tokenize.OP and token.string == "^":
-            column = token.start[1]
-            pieces.append(text[last:column])
-            shifts.append(column + len(shifts))
-            pieces.append("**")
-            last = column + 1
-    pieces.append(text[last:])
-    return "".join(pieces), shifts
+    offset = 0
+    for piece in pieces[:-1]:
+        offset += len(piece)
+        shifts.append(offset)
+        offset += 2
+    return "**".join(pieces), shifts
 
 
 def _fold(op: Callable[[Value, Value], Value], a: Value, b: Value) -> Value:
