@@ -143,7 +143,7 @@ def run(argv: Sequence[str] | None = None) -> int:
                 print(f"{PROG}: wrote {path}", file=sys.stderr)
         if not files:
             print(
-                f"shape {grid.shape}, min {np.nanmin(values)!r}, max {np.nanmax(values)!r} "
+                f"shape {grid.shape}, min {float(np.nanmin(values))!r}, max {float(np.nanmax(values))!r} "
                 "(write them with -o FILE.npy, draw them with --png FILE.png)"
             )
         done = True
