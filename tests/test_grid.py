@@ -132,6 +132,7 @@ REFUSED = [
     ("(x, y)", "tuple", 1),
     ("[x for x in y]", "list comprehension", 1),
     ("y ^ 2 + x @ y", "operator @", 11),
+    ("  x.real", "attribute access", 4),
 ]
 
 

@@ -37,7 +37,8 @@ def _parser() -> _Parser:
     parser.add_argument(
         "expression",
         help="formula in Python syntax over the axis names: + - * / ** (or ^), "
-        "sin cos tan cot exp ln log sqrt, pi, e",
+        "sin cos tan cot exp ln log sqrt, pi, e (one that begins with a minus: begin it with a space, "
+        "or put it last, after --)",
     )
     parser.add_argument(
         "-a",

@@ -85,9 +85,10 @@ def _power(base: Value, exponent: Value) -> Value:
 class _Columns:
     """Columns of the text as the user wrote it, from offsets in the text that was parsed."""
 
-    def __init__(self, parsed: str, shifts: list[int]) -> None:
+    def __init__(self, parsed: str, shifts: list[int], indent: int) -> None:
         self.parsed = parsed.encode()
         self.shifts = shifts  # parsed offsets (characters) where a ^ became **
+        self.indent = indent  # blanks before the text that was parsed
 
     def of(self, node: ast.AST) -> int:
         return self.at(int(getattr(node, "col_offset", 0)))
@@ -102,7 +103,7 @@ class _Columns:
     def at(self, offset: int) -> int:
         # ast counts UTF-8 bytes; people count characters.
         characters = len(self.parsed[:offset].decode(errors="replace"))
-        return characters - sum(1 for shift in self.shifts if shift < characters) + 1
+        return self.indent + characters - sum(1 for shift in self.shifts if shift < characters) + 1
 
     def refuse(self, what: str, node: ast.AST, column: int | None = None) -> ValueError:
         where = self.of(node) if column is None else column
@@ -149,14 +150,13 @@ def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnod
         raise ValueError("the expression is empty")
     # One line, so that a column says where; line breaks are spaces in a formula.
     line = " ".join(text.splitlines())
-    parsed, shifts = _caret_as_power(line)
-    columns = _Columns(parsed, shifts)
+    body = line.lstrip()  # Python would take leading blanks for an indent
+    parsed, shifts = _caret_as_power(body)
+    columns = _Columns(parsed, shifts, len(line) - len(body))
     try:
         tree = ast.parse(parsed, mode="eval")
     except SyntaxError as error:
-        offset = (error.offset or 1) - 1
-        column = offset - sum(1 for shift in shifts if shift < offset) + 1
-        raise ValueError(f"syntax error: {error.msg} (column {column})") from None
+        raise ValueError(f"syntax error: {error.msg} (column {columns.at((error.offset or 1) - 1)})") from None
     except (RecursionError, MemoryError):
         raise ValueError("the expression is nested too deeply for Python's parser") from None
     value = _build(tree.body, variables, columns)
