@@ -53,7 +53,7 @@ def test_line_plot_for_one_dimension_and_a_named_slice_of_three(tmp_path):
 @pytest.mark.parametrize("args", [[" -x*y", "-a", "x=0:1:3", "-a", "y=-1:1:2"], ["-a", "x=0:1:3", "-a", "y=-1:1:2", "--", "-x*y"]],
                          ids=["leading-space", "after-dashes"])
 def test_an_expression_beginning_with_a_minus(tmp_path, args):
-    done = cli(*args, "-o", "m.npy", "-q", cwd=tmp_path)
+    done = cli("-o", "m.npy", "-q", *args, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert np.load(tmp_path / "m.npy").tobytes() == Grid(x=(0, 1, 3), y=(-1, 1, 2)).evaluate("-x*y").tobytes()
 
