@@ -166,6 +166,12 @@ def test_bad_strings_are_value_errors_never_recursion_errors(grid, text, words):
     assert words in str(info.value)
 
 
+def test_sympy_divides_as_people_write_it(grid):
+    assert repr(grid.expression(1 / (X * Y**2))) == "1.0/(x0*x1**2.0)"
+    assert grid.evaluate(1 / (X * Y**2)).tobytes() == grid.evaluate("1/(x*y**2)").tobytes()
+    assert repr(grid.expression(X / 3 - Y)) == "x0/3.0 - x1"
+
+
 def test_caret_is_power_and_binds_like_it(grid):
     assert repr(grid.expression("x^2 + 1")) == "x0**2.0 + 1.0"
     assert repr(grid.expression("2^-x^y")) == "2.0**-x0**x1"
@@ -182,8 +188,9 @@ def test_caret_is_power_and_binds_like_it(grid):
         (sp.oo * X, "Infinity"),
         (sp.I * X, "ImaginaryUnit"),
         (sp.floor(X), "floor"),
+        (sp.Integer(10**400) * X, "too large for a float"),
     ],
-    ids=["Abs", "Piecewise", "undefined", "free-symbol", "oo", "I", "floor"],
+    ids=["Abs", "Piecewise", "undefined", "free-symbol", "oo", "I", "floor", "huge"],
 )
 def test_sympy_constructs_without_a_translation_are_named(grid, expr, words):
     with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
