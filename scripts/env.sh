@@ -6,6 +6,7 @@ cd "$ROOT"
 
 source "$ROOT/scripts/common.sh"
 ensure_venv "$ROOT/.venv"
+ensure_clang
 PY="$ROOT/.venv/bin/python"
 # Rebuilds incrementally in build/<wheel tag>.
 # Warnings are errors here and in CI (not by default for a plain pip install).

@@ -42,7 +42,8 @@ def _parser() -> _Parser:
     parser.add_argument(
         "expression",
         help="formula in Python syntax over the axis names: + - * / ** (or ^), "
-        "sin cos tan cot exp ln log sqrt, pi, e",
+        "sin cos tan cot exp ln log sqrt, pi, e (one that begins with a minus: begin it with a space, "
+        "or put it last, after --)",
     )
     parser.add_argument(
         "-a",
@@ -169,7 +170,7 @@ def run(argv: Sequence[str] | None = None) -> int:
                 print(f"{PROG}: wrote {path}", file=sys.stderr)
         if not files:
             print(
-                f"shape {grid.shape}, min {np.nanmin(values)!r}, max {np.nanmax(values)!r} "
+                f"shape {grid.shape}, min {float(np.nanmin(values))!r}, max {float(np.nanmax(values))!r} "
                 "(write them with -o FILE.npy, draw them with --png FILE.png)"
             )
         done = True

@@ -222,8 +222,6 @@ class Grid:
         shape = self.shape
         if progress is None:
             progress = self.size > PROGRESS_THRESHOLD
-        if not hasattr(node, "evaluate"):
-            return _evaluate_whole(node, shape, out)  # until the tiled evaluation lands
         if not progress:
             return node.evaluate(shape, out=out, tile=tile)
         if out is None:
@@ -255,27 +253,6 @@ class Grid:
         from .storage import to_npy
 
         return to_npy(self, expr, path, tile=tile, progress=progress)
-
-
-def _evaluate_whole(node: vemiral.ASTnode, shape: tuple[int, ...], out: FloatArray | None) -> FloatArray:
-    import os
-
-    sys.stdout.flush()
-    saved = os.dup(1)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 1)
-        node.crinit(list(shape))
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
-    values = node.crarray()
-    if out is None:
-        return values
-    _check_out(out, shape)
-    out[...] = values
-    return out
 
 
 def _tile_edge(tile: Tile) -> int:

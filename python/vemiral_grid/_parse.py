@@ -3,10 +3,8 @@
 from __future__ import annotations
 
 import ast
-import io
 import math
 import operator
-import tokenize
 from collections.abc import Callable, Mapping
 from typing import TypeAlias
 
@@ -87,9 +85,10 @@ def _power(base: Value, exponent: Value) -> Value:
 class _Columns:
     """Columns of the text as the user wrote it, from offsets in the text that was parsed."""
 
-    def __init__(self, parsed: str, shifts: list[int]) -> None:
+    def __init__(self, parsed: str, shifts: list[int], indent: int) -> None:
         self.parsed = parsed.encode()
         self.shifts = shifts  # parsed offsets (characters) where a ^ became **
+        self.indent = indent  # blanks before the text that was parsed
 
     def of(self, node: ast.AST) -> int:
         return self.at(int(getattr(node, "col_offset", 0)))
@@ -104,7 +103,7 @@ class _Columns:
     def at(self, offset: int) -> int:
         # ast counts UTF-8 bytes; people count characters.
         characters = len(self.parsed[:offset].decode(errors="replace"))
-        return characters - sum(1 for shift in self.shifts if shift < characters) + 1
+        return self.indent + characters - sum(1 for shift in self.shifts if shift < characters) + 1
 
     def refuse(self, what: str, node: ast.AST, column: int | None = None) -> ValueError:
         where = self.of(node) if column is None else column
@@ -112,24 +111,18 @@ class _Columns:
 
 
 def _caret_as_power(text: str) -> tuple[str, list[int]]:
-    """`^` means power in formulas: it becomes `**` token by token, so that it also binds
-    as tightly as `**` (Python's `^` binds more loosely than `+`)."""
-    try:
-        tokens = list(tokenize.generate_tokens(io.StringIO(text).readline))
-    except (tokenize.TokenError, SyntaxError):
-        return text, []  # the parser reports the problem
-    pieces: list[str] = []
+    """`^` means power in formulas. It becomes `**` in the text itself, so that it also
+    binds as tightly as `**` (Python's `^` binds more loosely than `+`). The text holds
+    no string literal that a `^` could be part of: constants other than numbers are
+    refused anyway."""
+    pieces = text.split("^")
     shifts: list[int] = []
-    last = 0
-    for token in tokens:
-        if token.type == tokenize.OP and token.string == "^":
-            column = token.start[1]
-            pieces.append(text[last:column])
-            shifts.append(column + len(shifts))
-            pieces.append("**")
-            last = column + 1
-    pieces.append(text[last:])
-    return "".join(pieces), shifts
+    offset = 0
+    for piece in pieces[:-1]:
+        offset += len(piece)
+        shifts.append(offset)
+        offset += 2
+    return "**".join(pieces), shifts
 
 
 def _fold(op: Callable[[Value, Value], Value], a: Value, b: Value) -> Value:
@@ -157,14 +150,13 @@ def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnod
         raise ValueError("the expression is empty")
     # One line, so that a column says where; line breaks are spaces in a formula.
     line = " ".join(text.splitlines())
-    parsed, shifts = _caret_as_power(line)
-    columns = _Columns(parsed, shifts)
+    body = line.lstrip()  # Python would take leading blanks for an indent
+    parsed, shifts = _caret_as_power(body)
+    columns = _Columns(parsed, shifts, len(line) - len(body))
     try:
         tree = ast.parse(parsed, mode="eval")
     except SyntaxError as error:
-        offset = (error.offset or 1) - 1
-        column = offset - sum(1 for shift in shifts if shift < offset) + 1
-        raise ValueError(f"syntax error: {error.msg} (column {column})") from None
+        raise ValueError(f"syntax error: {error.msg} (column {columns.at((error.offset or 1) - 1)})") from None
     except (RecursionError, MemoryError):
         raise ValueError("the expression is nested too deeply for Python's parser") from None
     value = _build(tree.body, variables, columns)

@@ -55,7 +55,10 @@ class _Translator:
         if expr is sp.E:
             return math.e
         if isinstance(expr, sp.Integer | sp.Rational | sp.Float):
-            return float(expr)
+            number = float(expr)
+            if not math.isfinite(number) and expr.is_finite:
+                raise ValueError(f"SymPy number {_short(expr)} is too large for a float")
+            return number
         if isinstance(expr, sp.Add):
             return self.sum(expr)
         if isinstance(expr, sp.Mul):
@@ -112,17 +115,26 @@ class _Translator:
                 denominator.append(self.value(factor.base) if inverse == 1 else self.power(factor.base, inverse))
             else:
                 numerator.append(self.value(factor))
-        result: Value = 1.0
-        if numerator:
-            result = numerator[0]
-            for value in numerator[1:]:
-                result = result * value
-        for value in denominator:
-            result = result / value
+        # One division by the product of the denominators: 1/(x*y**2) as written.
+        result = _product(numerator)
+        if denominator:
+            result = result / _product(denominator)
         return -result if sign < 0 else result
 
     def power(self, base: Any, exponent: Any) -> Value:
         return self.value(base) ** self.value(exponent)
+
+
+def _product(factors: list[Value]) -> Value:
+    result: Value = factors[0] if factors else 1.0
+    for value in factors[1:]:
+        result = result * value
+    return result
+
+
+def _short(expr: Any) -> str:
+    text = str(expr)
+    return text if len(text) <= 60 else text[:57] + "..."
 
 
 def _name(expr: Any) -> str:

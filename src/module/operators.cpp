@@ -113,6 +113,13 @@ public:
 private:
     std::string out_;
 
+    // Past the limit nothing more is written, not even the closing brackets
+    // of the levels still being unwound.
+    void put(const std::string &text) {
+        if (out_.size() <= kReprLimit)
+            out_ += text;
+    }
+
     // Recurses once per level, like printing; trees are at most kMaxTreeDepth deep.
     void write(const ASTnode &node) {
         if (out_.size() > kReprLimit)
@@ -122,19 +129,19 @@ private:
             char *digits = PyOS_double_to_string(n->value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
             if (!digits)
                 throw py::error_already_set();
-            out_ += digits;
+            put(digits);
             PyMem_Free(digits);
         } else if (auto v = dynamic_cast<const ASTvar *>(&node)) {
-            out_ += "x" + std::to_string(v->index);
+            put("x" + std::to_string(v->index));
         } else if (auto b = dynamic_cast<const ASTbin *>(&node)) {
             writeBinary(*b);
         } else if (auto u = dynamic_cast<const ASTun *>(&node)) {
             const char *name = unaryName(u->op);
             if (u->op == NEG) {
-                out_ += "-";
+                put("-");
                 operand(*u->left, strength(*u->left) <= SIGN);
             } else {
-                out_ += name ? std::string(name) : utName(u->op);
+                put(name ? std::string(name) : utName(u->op));
                 operand(*u->left, true);
             }
         }
@@ -143,32 +150,32 @@ private:
     void writeBinary(const ASTbin &b) {
         static const char *const symbols[] = {" + ", " - ", "*", "/", "**"};
         if (b.op < ADD || b.op > POW) {
-            out_ += btName(b.op) + "(";
+            put(btName(b.op) + "(");
             write(*b.left);
-            out_ += ", ";
+            put(", ");
             write(*b.right);
-            out_ += ")";
+            put(")");
             return;
         }
         const Strength own = strength(b), l = strength(*b.left), r = strength(*b.right);
         if (b.op == POW) {
             // Right-associative, and its exponent may carry a sign: 2**-x0.
             operand(*b.left, l <= POWER);
-            out_ += symbols[b.op];
+            put(symbols[b.op]);
             operand(*b.right, r < SIGN);
         } else {
             operand(*b.left, l < own);
-            out_ += symbols[b.op];
+            put(symbols[b.op]);
             operand(*b.right, r <= own);
         }
     }
 
     void operand(const ASTnode &node, bool parenthesised) {
         if (parenthesised)
-            out_ += "(";
+            put("(");
         write(node);
         if (parenthesised)
-            out_ += ")";
+            put(")");
     }
 };
 
