@@ -72,7 +72,7 @@ def main() -> None:
 
     print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
           f"NumPy {np.__version__}, Dask {dask.__version__}, vemiral threads {vemiral.get_num_threads()}, "
-          f"tile {vemiral.DEFAULT_TILE}, load average {os.getloadavg()[0]:.2f}")
+          f"tiles {vemiral.default_tile(1)} (1-D), {vemiral.default_tile(2)} (2-D), load average {os.getloadavg()[0]:.2f}")
 
     # 1. 10**10 points through Dask.
     big = grid(100_000, 100_000)

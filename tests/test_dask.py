@@ -114,7 +114,7 @@ def test_the_same_request_builds_the_same_graph(grid):
 def test_default_chunks_are_whole_tiles_of_about_128_mib():
     big = Grid.from_steps(x=(0.0, 1e-5, 100_000), y=(0.0, 1e-5, 100_000))
     array = big.to_dask(W)
-    tile = vm.DEFAULT_TILE
+    tile = vm.default_tile(2)
     for dim, sizes in enumerate(array.chunks):
         assert sum(sizes) == 100_000
         assert all(size % tile == 0 for size in sizes[:-1]), f"dimension {dim} cut inside a tile"

@@ -14,7 +14,7 @@ def tile_edges(tile: int | Sequence[int] | None, ndim: int) -> tuple[int, ...]:
     work is planned: a bad tile found inside a Dask task would surface far from
     the call that made it."""
     if tile is None:
-        return (int(vemiral.DEFAULT_TILE),) * ndim
+        return (int(vemiral.default_tile(ndim)),) * ndim
     if isinstance(tile, Sequence) and not isinstance(tile, str | bytes):
         if len(tile) != ndim:
             raise ValueError(f"tile: give one edge per dimension ({ndim}), not {len(tile)}")
