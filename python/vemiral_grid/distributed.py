@@ -22,7 +22,7 @@ if TYPE_CHECKING:
 
     from ._grid import Expression, Grid
 
-# Default block size: whole tiles adding up to about this many bytes.
+# Default block size: whole tiles adding up to at most this many bytes.
 CHUNK_BYTES = 128 * 2**20
 
 
@@ -31,8 +31,8 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
 
     Each block is `evaluate` of the block's own shape at the block's origin,
     on one thread (Dask supplies the parallelism), so any chunking gives
-    `grid.evaluate(expr)` bit for bit. `chunks` is anything Dask accepts
-    (default: whole tiles of about 128 MiB). The expression is one key of
+    `grid.evaluate(expr, tile=tile)` bit for bit. `chunks` is anything Dask
+    accepts (default: whole tiles of at most 128 MiB). The expression is one key of
     the graph that every block task refers to: it travels to a worker once,
     not once per block.
     """
