@@ -132,6 +132,8 @@ def run(argv: Sequence[str] | None = None) -> int:
         if png:
             files.append((args.png, png))
 
+        # Whole in memory: the picture needs it all. A grid larger than memory
+        # written only to -o would be streamed tile row by tile row instead.
         values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
         if npy:
             write_npy(grid, values, npy)

@@ -18,7 +18,8 @@ from . import _parse, _sympy
 # Above this many points, evaluate shows a progress bar unless told otherwise.
 PROGRESS_THRESHOLD = 4_000_000
 
-Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any] | Any"
+# SymPy expressions too (SymPy has no annotations: they type as Any).
+Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 
