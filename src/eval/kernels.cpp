@@ -287,7 +287,59 @@ const bool useAvx2 = [] {
 }();
 #endif
 
+// Point t is op(left, right) with the table's entry t in place of the
+// table's register: CRexpr::apply's operations, inline for + and * so that
+// the loop runs in vector registers along the row.
+template <int32_t op>
+inline void tableRowWith(const Program::TableRow &row, const double *table, const double *registers,
+                         const RowsOut &out) {
+    const double left = registers[row.left], right = registers[row.right];
+    const bool tableLeft = row.left == row.tableAt, tableRight = row.right == row.tableAt;
+    double *o = out.out;
+    for (uint64_t t = out.begin; t < out.end; ++t) {
+        const double x = tableLeft ? table[t] : left, y = tableRight ? table[t] : right;
+        if constexpr (op == EXPR_ADD)
+            o[t - out.begin] = x + y;
+        else if constexpr (op == EXPR_MUL)
+            o[t - out.begin] = x * y;
+        else
+            o[t - out.begin] = CRexpr::apply(row.op, x, y);
+    }
+}
+
+[[gnu::always_inline]] inline void tableRow(const Program &program, const Seed &seed, const double *registers,
+                                            const RowsOut &out) {
+    const Program::TableRow &row = program.tableRow;
+    const double *table = seed.tables[row.table].data();
+    if (row.op == EXPR_ADD)
+        tableRowWith<EXPR_ADD>(row, table, registers, out);
+    else if (row.op == EXPR_MUL)
+        tableRowWith<EXPR_MUL>(row, table, registers, out);
+    else
+        tableRowWith<-1>(row, table, registers, out);
+}
+
+[[gnu::flatten]] void tableRowPortable(const Program &program, const Seed &seed, const double *registers,
+                                       const RowsOut &out) {
+    tableRow(program, seed, registers, out);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2")]] void tableRowAvx2(const Program &program, const Seed &seed,
+                                                        const double *registers, const RowsOut &out) {
+    tableRow(program, seed, registers, out);
+}
+#endif
+
 } // namespace
+
+void runTableRow(const Program &program, const Seed &seed, const double *registers, const RowsOut &out) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return tableRowAvx2(program, seed, registers, out);
+#endif
+    tableRowPortable(program, seed, registers, out);
+}
 
 void runGroup(const Program &program, const Seed &seed, int k, double *lanes, const RowsOut &out,
               const Poll &poll) {
