@@ -84,13 +84,27 @@ inline void driveRows(const RowsOut &out, const Poll &poll, Value &&value, Advan
     }
 }
 
+// One step of a short recurrence of `kind` over N levels, on one lane's
+// registers r(0) .. r(count - 1) (doubles, or vectors of lanes): the very
+// operations of execute(), without dispatch.
+template <Step::Kind kind, int N, class Reg>
+inline void stepRecurrence(Reg &&r) {
+    if constexpr (kind == Step::Sum) {
+        for (int i = 0; i + 1 < N; ++i)
+            r(i) = r(i + 1) + r(i);
+    } else if constexpr (kind == Step::Prod) {
+        for (int i = 0; i + 1 < N; ++i)
+            r(i) = r(i + 1) * r(i);
+    } else {
+        for (int j = 0; j + 1 < N; ++j)
+            rotateLevel(r(j), r(N + j), r(j + 1), r(N + j + 1));
+    }
+}
+
 // Rows whose shift is one short recurrence of the value's own chain, its
-// value at register V (0, or N for a cosine): the registers live in a local
-// array that the compiler keeps in machine registers where they fit, with
-// the very operations of execute() and no dispatch per step.
-// The same recurrence for a group of K rows (a multiple of 8) with its
-// registers in machine registers: the lanes go in vectors of four, a few
-// vectors at a time (as many as keep their registers within eight vector
+// value at register V (0, or N for a cosine), kept in machine registers.
+// A full group of K rows (a multiple of 8) goes in vectors of four lanes, a
+// few vectors at a time (as many as keep their registers within eight vector
 // registers) stepping kHistory steps before the next few take their turn.
 // Every lane still runs its own operations in its own order.
 template <Step::Kind kind, int N, int V, int K>
@@ -115,25 +129,8 @@ void runRecurrenceInRegisters(const double *lanes, const RowsOut &out, const Pol
             for (uint64_t j = 0; j < steps; ++j) {
                 for (int v = 0; v < together; ++v)
                     std::memcpy(&history[j][4 * (g + v)], &r[V][v], sizeof(Vec));
-                for (int v = 0; v < together; ++v) {
-                    if constexpr (kind == Step::Sum) {
-                        for (int i = 0; i + 1 < N; ++i)
-                            r[i][v] = r[i + 1][v] + r[i][v];
-                    } else if constexpr (kind == Step::Prod) {
-                        for (int i = 0; i + 1 < N; ++i)
-                            r[i][v] = r[i + 1][v] * r[i][v];
-                    } else {
-                        for (int i = 0; i + 1 < N; ++i) {
-                            Vec &sine = r[i][v], &cosine = r[N + i][v];
-                            const Vec s = r[i + 1][v], c = r[N + i + 1][v];
-                            const Vec r1 = sine * c, r2 = cosine * s;
-                            const Vec z = r1 + r2;
-                            const Vec r3 = cosine * c, r4 = sine * s;
-                            cosine = r3 - r4;
-                            sine = z;
-                        }
-                    }
-                }
+                for (int v = 0; v < together; ++v)
+                    stepRecurrence<kind, N>([&r, v](int i) -> Vec & { return r[i][v]; });
             }
             for (int i = 0; i < count; ++i)
                 for (int v = 0; v < together; ++v)
@@ -160,27 +157,18 @@ void runRecurrenceInRegisters(const double *lanes, const RowsOut &out, const Pol
 template <Step::Kind kind, int N, int V, int K>
 void runRecurrence(const double *lanes, const RowsOut &out, const Poll &poll) {
     if constexpr (K % 8 == 0) {
-        return runRecurrenceInRegisters<kind, N, V, K>(lanes, out, poll);
+        runRecurrenceInRegisters<kind, N, V, K>(lanes, out, poll);
+    } else {
+        constexpr int count = kind == Step::Rotate ? 2 * N : N;
+        double f[count][K];
+        std::memcpy(f, lanes, sizeof f);
+        driveRows<K>(
+            out, poll, [&f](int l) { return f[V][l]; },
+            [&f](uint64_t) {
+                for (int l = 0; l < K; ++l)
+                    stepRecurrence<kind, N>([&f, l](int i) -> double & { return f[i][l]; });
+            });
     }
-    constexpr int count = kind == Step::Rotate ? 2 * N : N;
-    double f[count][K];
-    std::memcpy(f, lanes, sizeof f);
-    driveRows<K>(
-        out, poll, [&f](int l) { return f[V][l]; },
-        [&f](uint64_t) {
-            for (int l = 0; l < K; ++l) {
-                if constexpr (kind == Step::Sum) {
-                    for (int i = 0; i + 1 < N; ++i)
-                        f[i][l] = f[i + 1][l] + f[i][l];
-                } else if constexpr (kind == Step::Prod) {
-                    for (int i = 0; i + 1 < N; ++i)
-                        f[i][l] = f[i + 1][l] * f[i][l];
-                } else {
-                    for (int j = 0; j + 1 < N; ++j)
-                        rotateLevel(f[j][l], f[N + j][l], f[j + 1][l], f[N + j + 1][l]);
-                }
-            }
-        });
 }
 
 template <Step::Kind kind, int N, int K>
