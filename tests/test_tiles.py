@@ -118,7 +118,7 @@ def test_each_tile_starts_from_its_own_corner(capfd):
 @pytest.mark.parametrize("origin, length, tile", [(0, 100_000, 1000), (12_345, 70_001, 1000), (999, 3, 1000),
                                                   (5, 40_000, 1), (3, 65_537, 4096)],
                          ids=["whole tiles", "partial first and last", "inside one tile", "tile of one point",
-                              "default tile, odd length"])
+                              "power-of-two tile, odd length"])
 def test_long_rows_of_tiles_side_by_side(origin, length, tile):
     t = vm.ASTvar(0, 0.0, 1.0)
     chirp = vm.ASTun(vm.SIN, vm.ASTbin(vm.ADD, vm.ASTbin(vm.MUL, vm.ASTnum(0.001), t),
@@ -229,7 +229,18 @@ def test_crarray_fills_out_in_place(capfd):
         X.crarray(out="no")
 
 
-def test_thread_setting(monkeypatch):
+def test_default_tile_is_what_evaluate_uses():
+    t = vm.ASTvar(0, 0.0, 1.0)
+    wave = vm.ASTun(vm.SIN, vm.ASTbin(vm.MUL, vm.ASTnum(0.01), t))
+    for dims in (1, 2):
+        shape = (3 * vm.default_tile(dims) + 7,) + (2,) * (dims - 1)
+        assert same_bits(wave.evaluate(shape), wave.evaluate(shape, tile=vm.default_tile(dims)))
+        assert not same_bits(wave.evaluate(shape), wave.evaluate(shape, tile=vm.default_tile(dims) + 1))
+    with pytest.raises(ValueError):
+        vm.default_tile(0)
+
+
+def test_thread_setting():
     before = vm.get_num_threads()
     try:
         vm.set_num_threads(1)

@@ -129,9 +129,13 @@ void checkSignalsUnlocked() {
     checkSignals();
 }
 
-// The edge every tile has along every dimension unless the caller says
-// otherwise: chosen from measurements of accuracy and speed (README).
-constexpr uint64_t kDefaultTile = 4096;
+// The tile edge along every dimension unless the caller says otherwise,
+// chosen from measurements (README): long enough that seeding a tile costs
+// little, short enough that the recurrences stay as accurate as evaluating
+// each point directly. A one-dimensional tile is a single row and pays its
+// seed alone, so it is longer; 4000 rather than 4096, since tiles of one row
+// run side by side and rows 2^k doubles apart compete for the same cache sets.
+uint64_t defaultTile(size_t dimensions) { return dimensions == 1 ? 4000 : 2000; }
 
 // A non-negative integer from anything with __index__ (NumPy integers
 // included); floats and other objects are refused.
@@ -213,7 +217,7 @@ unsigned threadsOf(const py::object &threads) {
 // lies below 2**63, so a larger edge is the same tile as 2**63.
 std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
     if (tile.is_none())
-        return std::vector<uint64_t>(n, kDefaultTile);
+        return std::vector<uint64_t>(n, defaultTile(n));
     const bool lone = PyIndex_Check(tile.ptr());
     if (!lone && (!PySequence_Check(tile.ptr()) || py::isinstance<py::str>(tile)))
         throw py::type_error("tile must be an int or a sequence of ints");
@@ -379,7 +383,15 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
              }),
              py::arg("op"), py::arg("child"));
 
-    m.attr("DEFAULT_TILE") = py::int_(kDefaultTile);
+    m.def(
+        "default_tile",
+        [](const py::object &dimensions) {
+            const uint64_t n = nonNegative(dimensions, "dimensions", true);
+            if (n < 1)
+                throw py::value_error("dimensions must be at least 1");
+            return defaultTile(n);
+        },
+        py::arg("dimensions"));
     m.def("get_num_threads", [] { return evaluationThreads(); });
     m.def(
         "set_num_threads",
