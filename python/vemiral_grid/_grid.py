@@ -231,7 +231,7 @@ class Grid:
             _check_out(out, shape)
         from tqdm import tqdm
 
-        rows = _tile_edge(tile)
+        rows = _tile_edge(tile, len(shape))
         with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
             for first, count in _slabs(shape[0], rows):
                 origin = (first,) + (0,) * (len(shape) - 1)
@@ -242,9 +242,10 @@ class Grid:
         return out
 
 
-def _tile_edge(tile: Tile) -> int:
+def _tile_edge(tile: Tile, ndim: int) -> int:
+    """The tile edge along dimension 0."""
     if tile is None:
-        return int(vemiral.DEFAULT_TILE)
+        return vemiral.default_tile(ndim)
     if isinstance(tile, Sequence):
         return max(1, operator.index(tile[0])) if len(tile) else 1
     return max(1, operator.index(tile))
