@@ -158,6 +158,7 @@ def run(argv: Sequence[str] | None = None) -> int:
                 print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
             done = True
             return 0
+        # Otherwise whole in memory (a picture needs it all).
         values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
         if npy:
             write_npy(grid, values, npy)

@@ -18,7 +18,8 @@ from . import _parse, _sympy
 # Above this many points, evaluate shows a progress bar unless told otherwise.
 PROGRESS_THRESHOLD = 4_000_000
 
-Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any] | Any"
+# SymPy expressions too (SymPy has no annotations: they type as Any).
+Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 
@@ -230,7 +231,7 @@ class Grid:
             _check_out(out, shape)
         from tqdm import tqdm
 
-        rows = _tile_edge(tile)
+        rows = _tile_edge(tile, len(shape))
         with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
             for first, count in _slabs(shape[0], rows):
                 origin = (first,) + (0,) * (len(shape) - 1)
@@ -255,9 +256,10 @@ class Grid:
         return to_npy(self, expr, path, tile=tile, progress=progress)
 
 
-def _tile_edge(tile: Tile) -> int:
+def _tile_edge(tile: Tile, ndim: int) -> int:
+    """The tile edge along dimension 0."""
     if tile is None:
-        return int(vemiral.DEFAULT_TILE)
+        return vemiral.default_tile(ndim)
     if isinstance(tile, Sequence):
         return max(1, operator.index(tile[0])) if len(tile) else 1
     return max(1, operator.index(tile))
