@@ -71,7 +71,7 @@ def rate(points: int, seconds: float) -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--folder", default=os.path.dirname(os.path.abspath(__file__)), help="where the .npy file goes")
-    parser.add_argument("--skip-npy", action="store_true", help="leave out part 3")
+    parser.add_argument("--skip-npy", action="store_true", help="leave out the .npy write")
     args = parser.parse_args()
 
     print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
