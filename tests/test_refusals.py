@@ -432,3 +432,18 @@ def test_lowering_a_tree_at_the_depth_limit_needs_little_native_stack(kind, nati
     if kind == "add":
         native()
         check_deep_values(kind, MAX_DEPTH - 1, e.creval())
+
+
+# --- nodes made by __new__ alone ---------------------------------------------
+
+
+@pytest.mark.parametrize("use", [
+    lambda n: n.crinit([3]), lambda n: n.creval(), lambda n: n.crarray(), lambda n: n.crgen(), lambda n: n.view(),
+    lambda n: n.evaluate((3,)), repr, lambda n: n.value, lambda n: n + 1, lambda n: vm.sin(n),
+    lambda n: vm.ASTbin(vm.ADD, n, n), lambda n: vm._shift_reference(n),
+    lambda n: __import__("pickle").dumps(n), lambda n: __import__("copy").deepcopy(n),
+], ids=["crinit", "creval", "crarray", "crgen", "view", "evaluate", "repr", "field", "operator", "function",
+        "as a child", "shift reference", "pickle", "deepcopy"])
+def test_a_node_never_built_is_refused_not_followed(use):
+    with pytest.raises(TypeError, match="never built"):
+        use(vm.ASTnum.__new__(vm.ASTnum))

@@ -278,6 +278,12 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             PyErr_SetString(PyExc_RecursionError, e.what());
         } catch (const TooLarge &e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
+        } catch (const py::cast_error &e) {
+            // A node made by __new__ alone has nothing inside to work on.
+            if (std::string(e.what()).find("non-held to held") == std::string::npos)
+                throw;
+            PyErr_SetString(PyExc_TypeError,
+                            "this expression node was never built: create nodes by calling their class");
         }
     });
 
@@ -303,33 +309,33 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     py::class_<ASTnode, ASTptr>(m, "ASTnode")
         .def(
             "crinit",
-            [](ASTnode &self, const ExtentsArg &params) {
+            [](const ASTptr &self, const ExtentsArg &params) {
                 const std::vector<uint64_t> extents = asExtents(params.value, "crinit");
                 FlushOnReturn flush;
-                self.crinit(extents);
+                self->crinit(extents);
             },
             py::arg("params"))
         .def("creval",
-             [](ASTnode &self) {
+             [](const ASTptr &self) {
                  FlushOnReturn flush;
-                 return floatList(self.creval(checkSignals));
+                 return floatList(self->creval(checkSignals));
              })
         .def("view",
-             [](const ASTnode &self) {
+             [](const ASTptr &self) {
                  FlushOnReturn flush;
-                 self.print();
+                 self->print();
              })
         .def("crgen",
-             [](ASTnode &self) {
+             [](const ASTptr &self) {
                  FlushOnReturn flush;
-                 return py::str(self.crgen());
+                 return py::str(self->crgen());
              })
         .def(
             "crarray",
-            [](const ASTnode &self, const py::object &out) {
+            [](const ASTptr &self, const py::object &out) {
                 // Taken with the lock held: a crinit meanwhile replaces the
                 // node's program, not this one.
-                const std::shared_ptr<const Program> program = self.gridProgram("crarray");
+                const std::shared_ptr<const Program> program = self->gridProgram("crarray");
                 py::array values = resultArray(out, program->extents);
                 double *data = static_cast<double *>(values.mutable_data());
                 {
@@ -341,7 +347,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             py::kw_only(), py::arg("out") = py::none())
         .def(
             "evaluate",
-            [](const ASTnode &self, const py::object &shape, const py::object &origin, const py::object &tile,
+            [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
                const py::object &out, const py::object &threads) {
                 Block block = blockOf(shape, origin, tile, out);
                 const unsigned workers = threadsOf(threads);
@@ -349,7 +355,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 block.out = static_cast<double *>(values.mutable_data());
                 {
                     py::gil_scoped_release unlocked;
-                    evaluateTiled(self, block, workers, checkSignalsUnlocked);
+                    evaluateTiled(*self, block, workers, checkSignalsUnlocked);
                 }
                 return values;
             },
@@ -397,9 +403,9 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         "set_num_threads",
         [](const py::object &threads) { setEvaluationThreads(threadsOf(threads)); },
         py::arg("threads"));
-    m.def("_shift_reference", [](const ASTnode &node) {
-        const std::shared_ptr<const Program> program = node.gridProgram("_shift_reference");
-        return floatList(referenceValues(*node.cr, node.params));
+    m.def("_shift_reference", [](const ASTptr &node) {
+        const std::shared_ptr<const Program> program = node->gridProgram("_shift_reference");
+        return floatList(referenceValues(*node->cr, node->params));
     });
     // The pool's idle threads are joined when the interpreter ends.
     Py_AtExit(stopThreads);

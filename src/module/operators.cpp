@@ -190,7 +190,7 @@ struct NodeField {
 };
 
 template <typename Node, typename Get> void addField(py::handle cls, const char *name, Get get) {
-    NodeField field{py::cpp_function([get](const Node &node) { return get(node); })};
+    NodeField field{py::cpp_function([get](const std::shared_ptr<Node> &node) { return get(node); })};
     py::setattr(cls, name, py::cast(std::move(field)));
 }
 
@@ -229,21 +229,21 @@ void bindExpressionSyntax(py::module_ &m) {
     }
     node.def("__neg__", [](const ASTptr &self) { return std::make_shared<ASTun>(NEG, self); })
         .def("__pos__", [](py::object self) { return self; })
-        .def("__repr__", [](const ASTnode &self) { return Formula().text(self); });
+        .def("__repr__", [](const ASTptr &self) { return Formula().text(*self); });
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m.attr("ASTnum"))
-        .def_property_readonly("value", [](const ASTnum &n) { return n.value; });
+        .def_property_readonly("value", [](const std::shared_ptr<ASTnum> &n) { return n->value; });
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m.attr("ASTvar"))
-        .def_property_readonly("index", [](const ASTvar &v) { return v.index; })
-        .def_property_readonly("start", [](const ASTvar &v) { return v.start; })
-        .def_property_readonly("step", [](const ASTvar &v) { return v.step; });
+        .def_property_readonly("index", [](const std::shared_ptr<ASTvar> &v) { return v->index; })
+        .def_property_readonly("start", [](const std::shared_ptr<ASTvar> &v) { return v->start; })
+        .def_property_readonly("step", [](const std::shared_ptr<ASTvar> &v) { return v->step; });
 
     const py::object bin = m.attr("ASTbin"), un = m.attr("ASTun");
-    addField<ASTbin>(bin, "op", [](const ASTbin &b) { return py::cast(static_cast<bt>(b.op)); });
-    addField<ASTbin>(bin, "left", [](const ASTbin &b) { return py::cast(b.left); });
-    addField<ASTbin>(bin, "right", [](const ASTbin &b) { return py::cast(b.right); });
-    addField<ASTun>(un, "op", [](const ASTun &u) { return py::cast(static_cast<ut>(u.op)); });
-    addField<ASTun>(un, "child", [](const ASTun &u) { return py::cast(u.left); });
+    addField<ASTbin>(bin, "op", [](const std::shared_ptr<ASTbin> &b) { return py::cast(static_cast<bt>(b->op)); });
+    addField<ASTbin>(bin, "left", [](const std::shared_ptr<ASTbin> &b) { return py::cast(b->left); });
+    addField<ASTbin>(bin, "right", [](const std::shared_ptr<ASTbin> &b) { return py::cast(b->right); });
+    addField<ASTun>(un, "op", [](const std::shared_ptr<ASTun> &u) { return py::cast(static_cast<ut>(u->op)); });
+    addField<ASTun>(un, "child", [](const std::shared_ptr<ASTun> &u) { return py::cast(u->left); });
 
     const auto functions = {std::pair{SIN, "sin"}, std::pair{COS, "cos"}, std::pair{TAN, "tan"},
                             std::pair{COT, "cot"}, std::pair{EXP, "exp"}, std::pair{LN, "ln"},

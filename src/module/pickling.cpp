@@ -25,7 +25,7 @@ namespace {
 constexpr int kStateFormat = 1;
 
 py::tuple reduce(const py::object &self) {
-    const auto &node = self.cast<const ASTnode &>();
+    const ASTnode &node = *self.cast<ASTptr>();
     const py::object rebuild = py::module_::import("vemiral").attr("_node_from_state");
     const py::tuple arguments = py::make_tuple(kStateFormat, py::bytes(encodeTree(node)));
     const py::object own = py::getattr(self, "__dict__", py::none());
