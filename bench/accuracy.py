@@ -1,10 +1,10 @@
 """Prints the error-growth table: how far each kind of recurrence drifts from the exact values.
 
 Run with `bash scripts/accuracy.sh` (sets up .venv and builds first; needs
-mpmath, a few seconds). For each kind of
-recurrence one expression is evaluated over 10^7 points of one dimension by
-crarray (one chain stepped from the origin), by evaluate at its default tile
-(reseeded at every tile), and directly in double precision by NumPy. The
+mpmath; takes seconds). For each kind of recurrence one expression is
+evaluated over 10^7 points of one dimension by crarray (one chain stepped
+from the origin), by evaluate at its default tile (reseeded at every tile),
+and directly in double precision by NumPy. The
 exact value at point i is the formula at the real number start + i * step,
 step being the double the variable holds, computed by mpmath with 40 digits.
 Errors are |value - exact| / max(1, |exact|), at a sample of points: the last
