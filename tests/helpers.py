@@ -181,6 +181,34 @@ class Expr:
             return self.start + (point[self.index] if self.index < len(point) else 0) * self.step
         return apply(self, [c.at(point) for c in self.children])
 
+    def exact(self, point):
+        """The value at a grid point in mpmath's precision (set by the caller), the variable
+        being the real number start + index * step with the double step it holds."""
+        import mpmath
+
+        if self.kind == "num":
+            return mpmath.mpf(self.value)
+        if self.kind == "var":
+            i = point[self.index] if self.index < len(point) else 0
+            return mpmath.mpf(self.start) + i * mpmath.mpf(self.step)
+        args = [c.exact(point) for c in self.children]
+        op = self.code
+        if self.kind == "bin":
+            a, b = args
+            if op == C_ADD:
+                return a + b
+            if op == C_SUB:
+                return a - b
+            if op == C_MUL:
+                return a * b
+            return a / b if op == C_DIV else a**b
+        (a,) = args
+        if op == C_NEG:
+            return -a
+        functions = {C_EXP: mpmath.exp, C_LN: mpmath.log, C_SIN: mpmath.sin, C_COS: mpmath.cos,
+                     C_TAN: mpmath.tan, C_COT: mpmath.cot}
+        return functions[op](a)
+
     def on_grid(self, shape):
         """The values over a whole grid by NumPy, shaped like it: the oracle for grids too
         large for at(). NumPy's transcendental functions may differ from the C library's
