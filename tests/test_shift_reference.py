@@ -1,0 +1,108 @@
+"""The chains' own recursive shift, stepped as the odometer steps it, gives creval's and crarray's values.
+
+vemiral._shift_reference(node) walks the grid with one copy of the chain per
+dimension, re-seeding inner copies from outer ones and stepping each copy with
+the chain's recursive `shift`: the definition the flattened evaluation must
+reproduce. Random trees over every operation (numbers including zeros of both
+signs, infinities, NaN and huge values, variables also of dimensions beyond
+the grid) on grids of 1 to 5 dimensions must agree bit for bit, NaN where NaN
+(a NaN's sign follows the compiler's choice of operand order, see README).
+"""
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, reject, settings
+from hypothesis import strategies as st
+
+from helpers import N, V, bin_, shape_id, un
+from test_dimensions import LARGE, TREES, variables
+
+import vemiral as vm
+
+pytestmark = pytest.mark.skipif(not hasattr(vm, "_shift_reference"), reason="_shift_reference has not landed yet")
+
+PROFILE = settings(
+    max_examples=150,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
+
+SPECIAL = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 1e300, -1e-300, float("inf"), float("-inf"), float("nan")]
+MODERATE = st.floats(-3.0, 3.0, allow_nan=False).map(lambda v: round(v, 3))
+NUMBERS = st.one_of(MODERATE, MODERATE, MODERATE, st.sampled_from(SPECIAL))
+BINARY = [vm.ADD, vm.SUB, vm.MUL, vm.DIV, vm.POW]
+UNARY = [vm.NEG, vm.EXP, vm.LN, vm.SIN, vm.COS, vm.TAN, vm.COT]
+
+
+@st.composite
+def trees(draw, ndim, depth=4):
+    kind = draw(st.sampled_from(["leaf", "bin", "bin", "un"])) if depth > 0 else "leaf"
+    if kind == "leaf":
+        if draw(st.integers(0, 3)) == 0:
+            return N(draw(NUMBERS))
+        # Now and then a dimension beyond the grid: its chain never moves.
+        dim = draw(st.integers(0, ndim)) if draw(st.integers(0, 9)) == 0 else draw(st.integers(0, ndim - 1))
+        return V(dim, draw(NUMBERS), draw(NUMBERS))
+    if kind == "bin":
+        return bin_(draw(st.sampled_from(BINARY)), draw(trees(ndim, depth - 1)), draw(trees(ndim, depth - 1)))
+    return un(draw(st.sampled_from(UNARY)), draw(trees(ndim, depth - 1)))
+
+
+@st.composite
+def grids(draw):
+    """1 to 5 dimensions; now and then more rows than a group of 32, or rows longer than a block of 16."""
+    ndim = draw(st.integers(1, 5))
+    extents = draw(st.lists(st.integers(1, 4), min_size=ndim, max_size=ndim))
+    widen = draw(st.sampled_from(["none", "none", "rows", "row length"]))
+    if widen == "row length":
+        extents[-1] = draw(st.integers(17, 60))
+    elif widen == "rows" and ndim > 1:
+        extents[0] = draw(st.integers(33, 70))
+    return extents
+
+
+@st.composite
+def cases(draw):
+    extents = draw(grids())
+    return draw(trees(len(extents))), extents
+
+
+def assert_same(reference, values):
+    reference = np.asarray(reference, dtype=np.float64).ravel()
+    values = np.asarray(values, dtype=np.float64).ravel()
+    assert reference.shape == values.shape
+    nan = np.isnan(reference)
+    assert np.array_equal(nan, np.isnan(values))
+    assert np.array_equal(reference[~nan].view(np.uint64), values[~nan].view(np.uint64))
+
+
+def lowered(node, extents):
+    try:
+        node.crinit(extents)
+    except MemoryError:
+        # A chain over the lowering budget (nested tan doubles at every level).
+        reject()
+
+
+@PROFILE
+@given(case=cases())
+def test_random_chains_stepped_by_shift_give_creval_and_crarray(case, native):
+    tree, extents = case
+    node = tree.native()
+    lowered(node, extents)
+    reference = vm._shift_reference(node)
+    assert len(reference) == int(np.prod(extents))
+    assert_same(reference, node.creval())
+    native()
+    assert_same(reference, node.crarray())
+
+
+@pytest.mark.parametrize("shape", LARGE, ids=shape_id)
+@pytest.mark.parametrize("name", TREES)
+def test_shift_gives_crarray_where_threads_start_inside_outer_dimensions(name, shape, native):
+    node = TREES[name](variables(shape)).native()
+    node.crinit(list(shape))
+    native()
+    assert_same(vm._shift_reference(node), node.crarray())
