@@ -205,7 +205,7 @@ def numexpr_peers():
     try:
         import numexpr
     except ImportError as e:
-        return None, f"skipped ({e})"
+        return None, f"numexpr skipped ({e})"
     numexpr.set_num_threads(os.cpu_count() or 1)
 
     def make(formula):
@@ -296,7 +296,7 @@ def numba_peers():
     try:
         import numba
     except ImportError as e:
-        return None, None, f"skipped ({e})"
+        return None, None, f"numba skipped ({e})"
     compiled = []
     for options in ({}, {"parallel": True}):
         kernels = {}
