@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "ast/evaluator.hpp"
 #include "cr/CRobj.hpp"
 
 namespace vemiral {
@@ -37,6 +36,7 @@ inline constexpr uint64_t kMaxChainNodes = 4'000'000;
 using InterruptCheck = std::function<void()>;
 
 class Lowering;
+class Program;
 
 class ASTnode {
 public:
@@ -45,6 +45,9 @@ public:
     std::vector<double> results;
     std::vector<uint64_t> params;
     CRptr cr;
+    // `cr` flattened for the grid of `params`, built by crinit and shared
+    // by every later evaluation of that grid.
+    std::shared_ptr<const Program> program;
 
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
@@ -52,6 +55,9 @@ public:
     virtual ~ASTnode();
 
     CRptr lower() const;
+    // Lowers as if every loop variable started `corner[dimension]` steps
+    // further on (dimensions beyond the corner's length at their start).
+    CRptr lowerAt(const std::vector<uint64_t> &corner) const;
     virtual void print() const = 0;
 
     // Levels from this node down to its deepest leaf (1 for a leaf).
@@ -63,12 +69,10 @@ public:
     // Evaluates the grid in row-major order, prints the timing report and
     // returns the values.
     const std::vector<double> &creval(const InterruptCheck &interrupted);
-    // The grid's evaluation compiled from the current chain (what creval
-    // runs). It refers to nothing in the node, so it may run while another
-    // thread calls crinit.
-    Evaluator evaluator(const char *method) const;
-    // Refuses evaluation before a successful crinit or without dimensions.
-    void requireGrid(const char *method) const;
+    // The program of the current grid, refusing evaluation before a
+    // successful crinit or without dimensions. It refers to nothing in the
+    // node, so it may run while another thread calls crinit.
+    std::shared_ptr<const Program> gridProgram(const char *method) const;
     // The text of a Python program computing the same values.
     std::string crgen();
 

@@ -18,7 +18,10 @@ namespace vemiral {
 // first, then right).
 class Lowering {
 public:
-    explicit Lowering(const ASTnode &root) : budget_(kMaxChainNodes) { countUses(root); }
+    Lowering(const ASTnode &root, const std::vector<uint64_t> &corner)
+        : corner_(corner), budget_(kMaxChainNodes) {
+        countUses(root);
+    }
 
     CRptr run(const ASTnode &root) {
         struct Step {
@@ -74,7 +77,16 @@ public:
     // The chain of a child of the node being lowered (left first).
     CRptr chainOf(const ASTnode &) { return std::move(ready_.at(next_++)); }
 
+    // Where a loop variable starts: moved to the corner's index along its
+    // dimension, as if the grid began there. Index 0 keeps the start itself
+    // (not start + 0 * step, which is NaN for an infinite step).
+    double startOf(const ASTvar &var) const {
+        const uint64_t c = var.index < corner_.size() ? corner_[var.index] : 0;
+        return c == 0 ? var.start : var.start + static_cast<double>(c) * var.step;
+    }
+
 private:
+    const std::vector<uint64_t> &corner_;
     std::unordered_map<const ASTnode *, uint64_t> uses_;
     std::unordered_map<const ASTnode *, CRptr> memo_;
     std::vector<CRptr> ready_;
@@ -113,15 +125,17 @@ private:
     }
 };
 
-CRptr ASTnode::lower() const {
-    Lowering lowering(*this);
+CRptr ASTnode::lower() const { return lowerAt({}); }
+
+CRptr ASTnode::lowerAt(const std::vector<uint64_t> &corner) const {
+    Lowering lowering(*this, corner);
     return lowering.run(*this);
 }
 
 CRptr ASTnum::lowerWith(Lowering &) const { return std::make_unique<CRnum>(value); }
 
-CRptr ASTvar::lowerWith(Lowering &) const {
-    return std::make_unique<CRsum>(static_cast<int64_t>(index), start, step);
+CRptr ASTvar::lowerWith(Lowering &lowering) const {
+    return std::make_unique<CRsum>(static_cast<int64_t>(index), lowering.startOf(*this), step);
 }
 
 namespace {

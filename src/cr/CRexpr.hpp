@@ -24,6 +24,7 @@ public:
     CRptr sin() const override;
     CRptr cos() const override;
     CRptr copy() const override;
+    ChainKind chainKind() const override { return ChainKind::Expression; }
     double value() const override;
     void print() const override;
     void shift(int64_t dim) override;

@@ -20,6 +20,7 @@ public:
     CRptr cos() const override;
     void simplify() override;
     CRptr copy() const override;
+    ChainKind chainKind() const override { return ChainKind::Number; }
     double valueof() override;
     double value() const override;
     bool isnumber() const override;

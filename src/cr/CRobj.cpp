@@ -5,11 +5,12 @@
 namespace vemiral {
 
 namespace {
-// Chain nodes ever created; the ChainBudget in force caps it at createdLimit
-// (the budget it was computed from is kept for the message).
-uint64_t created = 0;
-uint64_t createdLimit = UINT64_MAX;
-uint64_t budgetExtra = 0;
+// Chain nodes ever created on this thread; the ChainBudget in force caps it
+// at createdLimit (the budget it was computed from is kept for the message).
+// Per thread, since several threads may lower trees at once.
+thread_local uint64_t created = 0;
+thread_local uint64_t createdLimit = UINT64_MAX;
+thread_local uint64_t budgetExtra = 0;
 } // namespace
 
 ChainBudget::ChainBudget(uint64_t extra) : previousLimit_(createdLimit), previousExtra_(budgetExtra) {

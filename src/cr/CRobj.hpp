@@ -11,6 +11,9 @@ namespace vemiral {
 class CRobj;
 using CRptr = std::unique_ptr<CRobj>;
 
+// The recurrence a chain runs, for code that lays chains out flat.
+enum class ChainKind { Number, Sum, Product, Rotation, Expression };
+
 // Operation codes of expression nodes; the trigonometric chain reuses the
 // sine and cosine codes as its kind.
 enum ExprOp : int32_t {
@@ -96,6 +99,8 @@ public:
     // Numbers this node and its chain operands for generated code and returns
     // their value-array lines (post-order).
     std::string genInit(CRobj &root);
+
+    virtual ChainKind chainKind() const = 0;
 
     // Position of this chain's value among its registers (and in its value
     // array of generated code).

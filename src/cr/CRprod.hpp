@@ -19,6 +19,7 @@ public:
     CRptr cos() const override;
     void simplify() override;
     CRptr copy() const override;
+    ChainKind chainKind() const override { return ChainKind::Product; }
     void print() const override;
     void shift(int64_t dim) override;
     std::string genCode(uint64_t parentId, int64_t dim, int64_t position,

@@ -22,6 +22,7 @@ public:
     CRptr cos() const override;
     void simplify() override;
     CRptr copy() const override;
+    ChainKind chainKind() const override { return ChainKind::Rotation; }
     double value() const override;
     void print() const override;
     void shift(int64_t dim) override;

@@ -6,6 +6,11 @@
 #include <iostream>
 
 #include "ast/ASTnode.hpp"
+#include "eval/grid.hpp"
+#include "eval/pool.hpp"
+#include "eval/program.hpp"
+#include "eval/reference.hpp"
+#include "eval/tiles.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -32,13 +37,16 @@ void checkSignals() {
         throw py::error_already_set();
 }
 
-// One float object per value, straight into a preallocated list.
+// One float object per value, straight into a preallocated list; pending
+// signals are checked every 2^20 values.
 py::list floatList(const std::vector<double> &values) {
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (!list)
         throw py::error_already_set();
     auto result = py::reinterpret_steal<py::list>(list);
     for (size_t i = 0; i < values.size(); ++i) {
+        if ((i & 0xFFFFF) == 0xFFFFF)
+            checkSignals();
         PyObject *item = PyFloat_FromDouble(values[i]);
         if (!item)
             throw py::error_already_set();
@@ -52,6 +60,125 @@ py::list floatList(const std::vector<double> &values) {
 void checkSignalsUnlocked() {
     py::gil_scoped_acquire gil;
     checkSignals();
+}
+
+// The edge every tile has along every dimension unless the caller says
+// otherwise: chosen from measurements of accuracy and speed (README).
+constexpr uint64_t kDefaultTile = 4096;
+
+// A non-negative integer from anything with __index__ (NumPy integers
+// included); floats and other objects are refused.
+uint64_t nonNegative(py::handle value, const std::string &what, bool valueError) {
+    if (!PyIndex_Check(value.ptr()))
+        throw py::type_error(what + " must be an int, not " + std::string(py::str(py::type::of(value).attr("__name__"))));
+    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!number)
+        throw py::error_already_set();
+    if (number < py::int_(0)) {
+        const std::string text = what + " must not be negative, got " + std::string(py::str(number));
+        if (valueError)
+            throw py::value_error(text);
+        throw py::type_error(text);
+    }
+    if (number > py::int_(UINT64_MAX))
+        throw py::value_error(what + " must be below 2**64, got " + std::string(py::str(number)));
+    return number.cast<uint64_t>();
+}
+
+// A sequence of non-negative integers (or a lone integer, where `lone`).
+std::vector<uint64_t> nonNegatives(py::handle values, const std::string &what, bool lone) {
+    if (lone && PyIndex_Check(values.ptr()))
+        return {nonNegative(values, what, true)};
+    if (!PySequence_Check(values.ptr()) || py::isinstance<py::str>(values) || py::isinstance<py::bytes>(values))
+        throw py::type_error(what + " must be a sequence of ints");
+    std::vector<uint64_t> out;
+    const auto sequence = py::reinterpret_borrow<py::sequence>(values);
+    for (size_t i = 0; i < sequence.size(); ++i)
+        out.push_back(nonNegative(sequence[i], what + "[" + std::to_string(i) + "]", true));
+    return out;
+}
+
+// Checks `out` for a result of `shape`: a writable, C-ordered float64 array.
+double *outputArray(const py::object &out, const std::vector<uint64_t> &shape) {
+    if (!py::isinstance<py::array>(out))
+        throw py::type_error("out must be a numpy.ndarray, not " +
+                             std::string(py::str(py::type::of(out).attr("__name__"))));
+    auto array = py::reinterpret_borrow<py::array>(out);
+    if (!array.dtype().is(py::dtype::of<double>()) && !array.dtype().equal(py::dtype::of<double>()))
+        throw py::value_error("out must have dtype float64, not " + std::string(py::str(array.dtype())));
+    if (!(array.flags() & py::array::c_style))
+        throw py::value_error("out must be C-contiguous");
+    if (!array.writeable())
+        throw py::value_error("out is read-only");
+    bool same = static_cast<size_t>(array.ndim()) == shape.size();
+    for (size_t d = 0; same && d < shape.size(); ++d)
+        same = static_cast<uint64_t>(array.shape(static_cast<py::ssize_t>(d))) == shape[d];
+    if (!same) {
+        py::tuple wanted(shape.size());
+        for (size_t d = 0; d < shape.size(); ++d)
+            wanted[d] = py::int_(shape[d]);
+        throw py::value_error("out has shape " + std::string(py::str(py::getattr(array, "shape"))) +
+                              ", the result has shape " + std::string(py::str(wanted)));
+    }
+    return static_cast<double *>(array.mutable_data());
+}
+
+// A new array of `shape`, or the caller's `out` after checking it.
+py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape) {
+    if (!out.is_none()) {
+        outputArray(out, shape);
+        return py::reinterpret_borrow<py::array>(out);
+    }
+    std::vector<py::ssize_t> extents(shape.begin(), shape.end());
+    return py::array_t<double, py::array::c_style>(extents);
+}
+
+unsigned threadsOf(const py::object &threads) {
+    if (threads.is_none())
+        return evaluationThreads();
+    const uint64_t n = nonNegative(threads, "threads", true);
+    if (n < 1)
+        throw py::value_error("threads must be at least 1");
+    return static_cast<unsigned>(std::min<uint64_t>(n, 1024));
+}
+
+// The block a call of evaluate asks for, every argument checked before
+// anything is computed or written.
+Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
+              const py::object &out) {
+    Block block;
+    block.shape = nonNegatives(shapeArg, "shape", true);
+    const size_t n = block.shape.size();
+    if (n == 0)
+        throw py::value_error("shape must have at least one dimension");
+    for (size_t d = 0; d < n; ++d)
+        if (block.shape[d] == 0)
+            throw py::value_error("shape[" + std::to_string(d) + "] must be at least 1");
+    block.origin = originArg.is_none() ? std::vector<uint64_t>(n, 0) : nonNegatives(originArg, "origin", false);
+    if (block.origin.size() != n)
+        throw py::value_error("origin has " + std::to_string(block.origin.size()) +
+                              " entries, shape has " + std::to_string(n));
+    for (size_t d = 0; d < n; ++d)
+        if (block.origin[d] > uint64_t{INT64_MAX} || block.shape[d] > uint64_t{INT64_MAX} + 1 - block.origin[d])
+            throw std::overflow_error("origin + shape must stay within 2**63 along every dimension");
+    if (tileArg.is_none()) {
+        block.tile.assign(n, kDefaultTile);
+    } else if (PyIndex_Check(tileArg.ptr())) {
+        block.tile.assign(n, nonNegative(tileArg, "tile", true));
+    } else {
+        block.tile = nonNegatives(tileArg, "tile", false);
+        if (block.tile.size() != n)
+            throw py::value_error("tile has " + std::to_string(block.tile.size()) + " entries, shape has " +
+                                  std::to_string(n));
+    }
+    for (uint64_t &t : block.tile) {
+        if (t < 1)
+            throw py::value_error("tile must be at least 1 along every dimension");
+        // Every point lies below 2**63: a larger tile is the same tile.
+        t = std::min(t, uint64_t{1} << 63);
+    }
+    storablePoints(block.shape, "evaluate", out.is_none());
+    return block;
 }
 
 } // namespace
@@ -112,20 +239,37 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  FlushOnReturn flush;
                  return py::str(self.crgen());
              })
-        .def("crarray",
-             [](const ASTnode &self) {
-                 // Compiled with the lock held: no crinit can change the node
-                 // meanwhile, and the evaluation needs nothing of it after.
-                 const Evaluator evaluator = self.evaluator("crarray");
-                 std::vector<py::ssize_t> shape(self.params.begin(), self.params.end());
-                 py::array_t<double, py::array::c_style> values(shape);
-                 double *out = values.mutable_data();
-                 {
-                     py::gil_scoped_release unlocked;
-                     evaluateInParallel(evaluator, out, checkSignalsUnlocked);
-                 }
-                 return values;
-             });
+        .def(
+            "crarray",
+            [](const ASTnode &self, const py::object &out) {
+                // Taken with the lock held: a crinit meanwhile replaces the
+                // node's program, not this one.
+                const std::shared_ptr<const Program> program = self.gridProgram("crarray");
+                py::array values = resultArray(out, program->extents);
+                double *data = static_cast<double *>(values.mutable_data());
+                {
+                    py::gil_scoped_release unlocked;
+                    evaluateGrid(*program, data, evaluationThreads(), checkSignalsUnlocked);
+                }
+                return values;
+            },
+            py::kw_only(), py::arg("out") = py::none())
+        .def(
+            "evaluate",
+            [](const ASTnode &self, const py::object &shape, const py::object &origin, const py::object &tile,
+               const py::object &out, const py::object &threads) {
+                Block block = blockOf(shape, origin, tile, out);
+                const unsigned workers = threadsOf(threads);
+                py::array values = resultArray(out, block.shape);
+                block.out = static_cast<double *>(values.mutable_data());
+                {
+                    py::gil_scoped_release unlocked;
+                    evaluateTiled(self, block, workers, checkSignalsUnlocked);
+                }
+                return values;
+            },
+            py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(), py::arg("tile") = py::none(),
+            py::arg("out") = py::none(), py::arg("threads") = py::none());
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
         .def(py::init<double>(), py::arg("value"));
@@ -152,4 +296,17 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  return std::make_shared<ASTun>(op, requireNode(child, "child"));
              }),
              py::arg("op"), py::arg("child"));
+
+    m.attr("DEFAULT_TILE") = py::int_(kDefaultTile);
+    m.def("get_num_threads", [] { return evaluationThreads(); });
+    m.def(
+        "set_num_threads",
+        [](const py::object &threads) { setEvaluationThreads(threadsOf(threads)); },
+        py::arg("threads"));
+    m.def("_shift_reference", [](const ASTnode &node) {
+        const std::shared_ptr<const Program> program = node.gridProgram("_shift_reference");
+        return floatList(referenceValues(*node.cr, node.params));
+    });
+    // The pool's idle threads are joined when the interpreter ends.
+    Py_AtExit(stopThreads);
 }

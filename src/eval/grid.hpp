@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "eval/kernels.hpp"
+
+namespace vemiral {
+
+class Program;
+
+uint64_t physicalMemoryBytes();
+
+// The number of points of a grid, refusing (with the method's name) an
+// extent of 0, a count beyond 64 bits and, when the points are to be
+// allocated, more than the machine's memory holds.
+uint64_t storablePoints(const std::vector<uint64_t> &extents, const char *method, bool allocating);
+
+// Fills out (the program's whole grid, C order) on up to `threads` threads;
+// `wait` as for runTasks.
+void evaluateGrid(const Program &program, double *out, unsigned threads, const Poll &wait);
+
+} // namespace vemiral

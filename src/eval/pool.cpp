@@ -1,0 +1,197 @@
+// Worker threads shared by every evaluation of the process.
+#include "eval/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vemiral {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kWaitPeriod = std::chrono::milliseconds(20);
+
+unsigned initialThreads() {
+    if (const char *env = std::getenv("VEMIRAL_NUM_THREADS")) {
+        try {
+            const long n = std::stol(env);
+            if (n >= 1)
+                return static_cast<unsigned>(std::min<long>(n, 1024));
+        } catch (const std::exception &) {
+        }
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::atomic<unsigned> threadSetting{initialThreads()};
+
+struct Cancelled {};
+
+struct Job {
+    uint64_t count;
+    unsigned maxWorkers;
+    const Task *task;
+    std::atomic<uint64_t> next{0};
+    std::atomic<bool> cancelled{false};
+    unsigned workers = 0; // under the pool's mutex
+    std::exception_ptr error; // under the pool's mutex
+
+    bool claimable() const { return workers < maxWorkers && next.load() < count; }
+    bool finished() const { return workers == 0 && next.load() >= count; }
+};
+
+class Pool {
+public:
+    void run(Job &job, const Poll &wait) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        grow(job.maxWorkers);
+        jobs_.push_back(&job);
+        wake_.notify_all();
+        std::exception_ptr waitError;
+        while (!job.finished()) {
+            done_.wait_for(lock, kWaitPeriod);
+            if (job.finished() || waitError)
+                continue;
+            lock.unlock();
+            try {
+                wait();
+            } catch (...) {
+                waitError = std::current_exception();
+                job.cancelled.store(true);
+            }
+            lock.lock();
+        }
+        jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        const std::exception_ptr error = waitError ? waitError : job.error;
+        lock.unlock();
+        if (error)
+            std::rethrow_exception(error);
+    }
+
+    void stop() {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            threads.swap(threads_);
+            wake_.notify_all();
+        }
+        for (auto &t : threads)
+            t.join();
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<Job *> jobs_;
+    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+
+    void grow(unsigned wanted) {
+        while (threads_.size() < wanted)
+            threads_.emplace_back([this] { work(); });
+    }
+
+    Job *claimable() const {
+        for (Job *job : jobs_)
+            if (job->claimable())
+                return job;
+        return nullptr;
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || claimable(); });
+            if (stopping_)
+                return;
+            Job &job = *claimable();
+            ++job.workers;
+            lock.unlock();
+            std::exception_ptr error;
+            const Poll poll = [&job] {
+                if (job.cancelled.load(std::memory_order_relaxed))
+                    throw Cancelled{};
+            };
+            for (uint64_t i; (i = job.next.fetch_add(1)) < job.count;) {
+                if (job.cancelled.load())
+                    continue;
+                try {
+                    (*job.task)(i, poll);
+                } catch (const Cancelled &) {
+                } catch (...) {
+                    error = std::current_exception();
+                    job.cancelled.store(true);
+                }
+            }
+            lock.lock();
+            if (error && !job.error)
+                job.error = error;
+            if (--job.workers == 0)
+                done_.notify_all();
+        }
+    }
+};
+
+// Immortal: a fork leaves the child a pool whose threads do not exist there,
+// so the child starts a new one; the old stays reachable, never used again.
+std::vector<Pool *> pools{new Pool};
+std::mutex poolsMutex;
+
+Pool &pool() {
+    std::lock_guard<std::mutex> lock(poolsMutex);
+    return *pools.back();
+}
+
+[[maybe_unused]] const bool forkHandlerInstalled = [] {
+    pthread_atfork(nullptr, nullptr, [] { pools.push_back(new Pool); });
+    return true;
+}();
+
+} // namespace
+
+unsigned evaluationThreads() { return threadSetting.load(); }
+
+void setEvaluationThreads(unsigned threads) { threadSetting.store(std::max(1u, threads)); }
+
+void runTasks(uint64_t count, unsigned threads, const Task &task, const Poll &wait) {
+    if (count == 0)
+        return;
+    threads = static_cast<unsigned>(std::min<uint64_t>(std::max(1u, threads), count));
+    if (threads == 1) {
+        auto last = Clock::now();
+        const Poll throttled = [&] {
+            const auto now = Clock::now();
+            if (now - last >= kWaitPeriod) {
+                last = now;
+                wait();
+            }
+        };
+        for (uint64_t i = 0; i < count; ++i) {
+            task(i, throttled);
+            throttled();
+        }
+        return;
+    }
+    Job job;
+    job.count = count;
+    job.maxWorkers = threads;
+    job.task = &task;
+    pool().run(job, wait);
+}
+
+void stopThreads() { pool().stop(); }
+
+} // namespace vemiral

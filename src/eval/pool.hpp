@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "eval/kernels.hpp"
+
+namespace vemiral {
+
+// Threads an evaluation may use: VEMIRAL_NUM_THREADS when the module is
+// loaded, else the machine's logical cores; setEvaluationThreads changes it.
+unsigned evaluationThreads();
+void setEvaluationThreads(unsigned threads);
+
+// A task of runTasks: its number, and the poll its loops call (it throws to
+// stop the task when the call is abandoned).
+using Task = std::function<void(uint64_t, const Poll &)>;
+
+// Runs task(i) for every i in [0, count) on up to `threads` threads of a pool
+// that lives as long as the process, so no call pays for starting threads,
+// and calls from several Python threads at once share the pool's threads
+// rather than adding their own. The caller only waits, running `wait` every
+// 20 ms; when `wait` or a task throws, the other tasks stop at their next
+// poll and the exception propagates once none runs. With one thread or one
+// task everything runs on the caller, which then calls `wait` at most every
+// 20 ms from the tasks' polls.
+void runTasks(uint64_t count, unsigned threads, const Task &task, const Poll &wait);
+
+// Stops the pool's threads (at interpreter exit).
+void stopThreads();
+
+} // namespace vemiral

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cr/CRobj.hpp"
+
+namespace vemiral {
+
+// One instruction of a flattened shift, over the registers of a whole chain
+// tree numbered in one array.
+struct Step {
+    enum Kind : uint8_t {
+        Sum,    // registers first .. first+count-1 step as a pure-sum chain
+        Prod,   // registers first .. first+count-1 step as a pure-product chain
+        Rotate, // count sine/cosine levels rotate; sines from first, cosines from first+count
+        Copy,   // register target <- register source (an operand's value into its parent)
+        Expr,   // register target <- op(register source, register other)
+        Table,  // register target <- entry (step number) of table `source`
+    };
+    Kind kind;
+    int32_t op;      // Expr: the operation code
+    uint32_t first;  // Sum, Prod, Rotate: the first register; the others: the register written
+    uint32_t count;  // Sum, Prod: registers; Rotate: levels
+    uint32_t source; // Copy, Expr: the register read; Table: the table's number
+    uint32_t other;  // Expr: the second operand's register
+};
+
+// What stepping one row-invariant part along a row computes: its steps, and
+// the register its value is read from.
+struct TableRecipe {
+    std::vector<Step> steps;
+    uint32_t value;
+};
+
+// The registers a chain starts from, and the tables of its row-invariant
+// parts that follow from them.
+struct Seed {
+    std::vector<double> registers;
+    std::vector<std::vector<double>> tables;
+};
+
+// An initialised chain flattened for a grid of given extents: every register
+// of the tree in one array, and for every dimension the list of steps that
+// `shift` along it performs, with the same floating-point operations in the
+// same order on the same numbers, so every value is identical, bit for bit,
+// to what stepping copies of the chain gives.
+//
+// The grid is seen as rows: the innermost dimension runs along a row, the
+// outer dimensions count the rows. Row r starts from the state the outer
+// odometer reaches at r and then repeats the innermost shift.
+//
+// The program depends on the chain's shape only; `seed` holds the registers
+// of the chain it was built from. Another chain of the same shape (the same
+// tree lowered from another corner of a grid) runs on the same program from
+// its own seed.
+class Program {
+public:
+    Program(const CRobj &root, const std::vector<uint64_t> &extents);
+
+    std::vector<uint64_t> extents;
+    uint64_t rows = 1;
+    uint64_t rowLength = 1;
+    std::vector<std::vector<Step>> outer; // shift along each outer dimension
+    std::vector<Step> row;                // shift along the innermost one
+    std::vector<TableRecipe> tables;      // row-invariant parts, tabulated per seed
+    uint32_t rootValue = 0;
+    bool rootTabulated = false;           // every row is table 0
+    int maxLanes = 32;                    // rows evaluated side by side
+    Seed seed;                            // of the chain the program was built from
+
+    uint32_t registerCount() const { return static_cast<uint32_t>(seed.registers.size()); }
+
+    // The seed of another chain: false when its shape differs from this
+    // program's (then it needs a program of its own).
+    bool seedFrom(const CRobj &root, Seed &seed) const;
+
+private:
+    struct Node {
+        ChainKind kind;
+        int64_t index;
+        uint32_t first, length, value, end;
+        int32_t op;
+        std::vector<std::pair<uint32_t, uint32_t>> chains; // (position, node)
+    };
+    std::vector<Node> nodes_;
+
+    friend class ProgramBuilder;
+    void tabulate(Seed &seed) const;
+};
+
+} // namespace vemiral
