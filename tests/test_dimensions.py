@@ -63,11 +63,11 @@ def mixed(xs):
 
 TREES = {f.__name__: f for f in (polynomial, product, rotation, expression, mixed)}
 
-# Small grids run on the calling thread. crarray gives each thread at least
-# 65536 points and splits at multiples of 32 rows; on two threads the large
-# grids split inside outer dimensions other than the first: 41x3x1100 at row
-# 32 = (10, 2), 3x5x7x1300 at (0, 4, 4), 2x3x5x7x640 at (0, 2, 3, 5).
-# 7x5x30000 has rows too few for a split there but long enough for several.
+# Small grids run on the calling thread. crarray cuts a grid of 65536 points
+# or more into ranges of whole groups of rows (32 rows for chains this small),
+# several per thread; in the large grids the range boundaries fall inside
+# outer dimensions other than the first: 41x3x1100 at row 32 = (10, 2),
+# 7x5x30000 at (6, 2), 3x5x7x1300 at (0, 4, 4), 2x3x5x7x640 at (0, 2, 3, 5).
 SMALL = [[3, 2, 4, 5], [2, 3, 3, 2], [2, 3, 2, 3, 4], [3, 2, 2, 2, 5]]
 LARGE = [[41, 3, 1100], [7, 5, 30000], [3, 5, 7, 1300], [2, 3, 5, 7, 640]]
 
@@ -94,13 +94,38 @@ def test_every_level_is_re_seeded_on_small_grids(name, shape, native):
     assert worst(array, want) <= TOLERANCE
 
 
+@pytest.fixture
+def restore_threads():
+    saved = vm.get_num_threads()
+    yield
+    vm.set_num_threads(saved)
+
+
 @pytest.mark.parametrize("shape", LARGE, ids=shape_id)
 @pytest.mark.parametrize("name", TREES)
-def test_threads_start_inside_outer_dimensions(name, shape, native):
+def test_threads_start_inside_outer_dimensions(name, shape, native, restore_threads):
     tree = TREES[name](variables(shape))
-    listed, array = evaluate(tree, shape, native)
-    assert same_bits(listed, array)
-    assert worst(array, tree.on_grid(shape)) <= TOLERANCE
+    node = tree.native()
+    node.crinit(list(shape))
+    listed = node.creval()
+    native()
+    assert worst(np.reshape(listed, shape), tree.on_grid(shape)) <= TOLERANCE
+    for threads in (1, 2, 3):
+        vm.set_num_threads(threads)
+        assert same_bits(listed, node.crarray()), threads
+
+
+@pytest.mark.parametrize("shape", SMALL + LARGE, ids=shape_id)
+def test_evaluate_over_one_tile_is_crarray_and_over_default_tiles_is_accurate(shape, native):
+    tree = mixed(variables(shape))
+    node = tree.native()
+    node.crinit(list(shape))
+    native()
+    array = node.crarray()
+    assert same_bits(node.evaluate(shape, tile=max(shape)), array)
+    for threads in (1, 2):
+        tiled = node.evaluate(shape, threads=threads)
+        assert worst(tiled, tree.on_grid(shape)) <= TOLERANCE
 
 
 def test_an_outer_variable_alone_steps_once_per_row_at_every_level(native):

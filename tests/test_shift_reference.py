@@ -19,7 +19,6 @@ from test_dimensions import LARGE, TREES, variables
 
 import vemiral as vm
 
-pytestmark = pytest.mark.skipif(not hasattr(vm, "_shift_reference"), reason="_shift_reference has not landed yet")
 
 PROFILE = settings(
     max_examples=150,
