@@ -72,11 +72,10 @@ def largest_error(values, exact):
 MISSED = {"W", "G", "T"}
 
 
-@pytest.mark.parametrize(
-    "name",
-    [pytest.param(name, marks=pytest.mark.xfail(raises=AssertionError, strict=True, reason="missed at the default tile"))
-     if name in MISSED else name for name in CASES],
-)
+MISS = pytest.mark.xfail(raises=AssertionError, strict=True, reason="missed at the default tile")
+
+
+@pytest.mark.parametrize("name", [pytest.param(name, marks=MISS) if name in MISSED else name for name in CASES])
 def test_evaluate_is_as_accurate_as_direct_evaluation(name):
     tree = CASES[name]()
     shape = (LONG,) if name in ("L", "chirp") else (SIDE, SIDE)
