@@ -145,18 +145,19 @@ private:
     }
 };
 
-// Immortal: a fork leaves the child a pool whose threads do not exist there,
-// so the child starts a new one; the old stays reachable, never used again.
-std::vector<Pool *> pools{new Pool};
+// Immortal (never destroyed, so never in use while destroyed at exit): a fork
+// leaves the child a pool whose threads do not exist there, so the child
+// starts a new one; the old one stays reachable, never used again.
+std::vector<Pool *> *const pools = new std::vector<Pool *>{new Pool};
 std::mutex poolsMutex;
 
 Pool &pool() {
     std::lock_guard<std::mutex> lock(poolsMutex);
-    return *pools.back();
+    return *pools->back();
 }
 
 [[maybe_unused]] const bool forkHandlerInstalled = [] {
-    pthread_atfork(nullptr, nullptr, [] { pools.push_back(new Pool); });
+    pthread_atfork(nullptr, nullptr, [] { pools->push_back(new Pool); });
     return true;
 }();
 

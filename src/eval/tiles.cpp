@@ -21,23 +21,33 @@ constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
 uint64_t ceilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 // A tile's chain from its corner, on the shared program when it has the
-// program's shape, else on a program of its own.
+// program's shape, else on a program of its own. The shared program was
+// built from the block's first tile, whose seed it already holds.
 struct TileSeed {
     std::unique_ptr<Program> own;
-    Seed seed;
+    Seed ownSeed;
     const Program *program = nullptr;
+    const Seed *seed = nullptr;
 
-    TileSeed(const ASTnode &tree, const Program &shared, const std::vector<uint64_t> &corner) {
+    TileSeed(const ASTnode &tree, const Program &shared, const std::vector<uint64_t> &corner, bool first) {
+        if (first) {
+            program = &shared;
+            seed = &shared.seed;
+            return;
+        }
         CRptr chain = tree.lowerAt(corner);
         chain->valueof();
-        if (shared.seedFrom(*chain, seed)) {
+        if (shared.seedFrom(*chain, ownSeed)) {
             program = &shared;
+            seed = &ownSeed;
         } else {
             own = std::make_unique<Program>(*chain, shared.extents);
             program = own.get();
-            seed = own->seed;
+            seed = &own->seed;
         }
     }
+    TileSeed(const TileSeed &) = delete;
+    TileSeed &operator=(const TileSeed &) = delete;
 };
 
 class TiledEvaluation {
@@ -154,7 +164,7 @@ private:
         if (program_->rows == 1)
             return runRowOfTiles(task, poll);
         const std::vector<uint64_t> c = corner(tileAt(task.tile));
-        const TileSeed tile(tree_, *program_, c);
+        const TileSeed tile(tree_, *program_, c, task.tile == 0);
         // The part's rows in C order over the outer dimensions; a run of
         // consecutive rows along the last outer dimension is one range of
         // the tile's rows.
@@ -174,7 +184,7 @@ private:
                 row = row * extents_[d] + p[d];
             RowsOut out = columns;
             out.out = at(c, p, columns.begin);
-            evaluateRows(*tile.program, tile.seed, row, row + count, out, poll);
+            evaluateRows(*tile.program, *tile.seed, row, row + count, out, poll);
             r += count;
         }
     }
@@ -211,8 +221,8 @@ private:
             seeds.clear();
             bool shared = true;
             for (int l = 0; l < k; ++l) {
-                const std::vector<uint64_t> c = corner(tileAt(task.tile + first + static_cast<uint64_t>(l)));
-                seeds.push_back(std::make_unique<TileSeed>(tree_, program, c));
+                const uint64_t t = task.tile + first + static_cast<uint64_t>(l);
+                seeds.push_back(std::make_unique<TileSeed>(tree_, program, corner(tileAt(t)), t == 0));
                 shared = shared && seeds.back()->program == &program;
             }
             const std::vector<uint64_t> c = corner(tileAt(task.tile + first));
@@ -221,14 +231,14 @@ private:
             if (shared) {
                 for (size_t r = 0; r < regs; ++r)
                     for (int l = 0; l < k; ++l)
-                        lanes[r * static_cast<size_t>(k) + static_cast<size_t>(l)] = seeds[static_cast<size_t>(l)]->seed.registers[r];
-                runGroup(program, seeds[0]->seed, k, lanes.data(), out, poll);
+                        lanes[r * static_cast<size_t>(k) + static_cast<size_t>(l)] = seeds[static_cast<size_t>(l)]->seed->registers[r];
+                runGroup(program, *seeds[0]->seed, k, lanes.data(), out, poll);
             } else {
                 // A tile whose chain took another shape runs alone, on its own program.
                 for (int l = 0; l < k; ++l) {
                     RowsOut one = out;
                     one.out += static_cast<uint64_t>(l) * out.stride;
-                    evaluateRows(*seeds[static_cast<size_t>(l)]->program, seeds[static_cast<size_t>(l)]->seed, 0, 1, one, poll);
+                    evaluateRows(*seeds[static_cast<size_t>(l)]->program, *seeds[static_cast<size_t>(l)]->seed, 0, 1, one, poll);
                 }
             }
             first += static_cast<uint64_t>(k);

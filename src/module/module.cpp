@@ -62,9 +62,13 @@ void checkSignalsUnlocked() {
     checkSignals();
 }
 
-// The edge every tile has along every dimension unless the caller says
-// otherwise: chosen from measurements of accuracy and speed (README).
-constexpr uint64_t kDefaultTile = 4096;
+// The tile edge along every dimension unless the caller says otherwise,
+// chosen from measurements (README): long enough that seeding a tile costs
+// little, short enough that the recurrences stay as accurate as evaluating
+// each point directly. A one-dimensional tile is a single row and pays its
+// seed alone, so it is longer; 4000 rather than 4096, since tiles of one row
+// run side by side and rows 2^k doubles apart compete for the same cache sets.
+uint64_t defaultTile(size_t dimensions) { return dimensions == 1 ? 4000 : 2000; }
 
 // A non-negative integer from anything with __index__ (NumPy integers
 // included); floats and other objects are refused.
@@ -142,6 +146,33 @@ unsigned threadsOf(const py::object &threads) {
     return static_cast<unsigned>(std::min<uint64_t>(n, 1024));
 }
 
+// Tile edges: one int for every dimension, or one per dimension. Every point
+// lies below 2**63, so a larger edge is the same tile as 2**63.
+std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
+    if (tile.is_none())
+        return std::vector<uint64_t>(n, defaultTile(n));
+    const bool lone = PyIndex_Check(tile.ptr());
+    if (!lone && (!PySequence_Check(tile.ptr()) || py::isinstance<py::str>(tile)))
+        throw py::type_error("tile must be an int or a sequence of ints");
+    const auto edges = lone ? py::list(py::make_tuple(tile)) : py::list(tile);
+    if (!lone && edges.size() != n)
+        throw py::value_error("tile has " + std::to_string(edges.size()) + " entries, shape has " +
+                              std::to_string(n));
+    std::vector<uint64_t> out;
+    for (const py::handle edge : edges) {
+        if (!PyIndex_Check(edge.ptr()))
+            throw py::type_error("tile must be an int or a sequence of ints");
+        const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(edge.ptr()));
+        if (!value)
+            throw py::error_already_set();
+        if (value < py::int_(1))
+            throw py::value_error("tile must be at least 1 along every dimension");
+        const py::int_ largest(uint64_t{1} << 63);
+        out.push_back(value > largest ? uint64_t{1} << 63 : value.cast<uint64_t>());
+    }
+    return lone ? std::vector<uint64_t>(n, out[0]) : out;
+}
+
 // The block a call of evaluate asks for, every argument checked before
 // anything is computed or written.
 Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
@@ -161,22 +192,7 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
     for (size_t d = 0; d < n; ++d)
         if (block.origin[d] > uint64_t{INT64_MAX} || block.shape[d] > uint64_t{INT64_MAX} + 1 - block.origin[d])
             throw std::overflow_error("origin + shape must stay within 2**63 along every dimension");
-    if (tileArg.is_none()) {
-        block.tile.assign(n, kDefaultTile);
-    } else if (PyIndex_Check(tileArg.ptr())) {
-        block.tile.assign(n, nonNegative(tileArg, "tile", true));
-    } else {
-        block.tile = nonNegatives(tileArg, "tile", false);
-        if (block.tile.size() != n)
-            throw py::value_error("tile has " + std::to_string(block.tile.size()) + " entries, shape has " +
-                                  std::to_string(n));
-    }
-    for (uint64_t &t : block.tile) {
-        if (t < 1)
-            throw py::value_error("tile must be at least 1 along every dimension");
-        // Every point lies below 2**63: a larger tile is the same tile.
-        t = std::min(t, uint64_t{1} << 63);
-    }
+    block.tile = tileOf(tileArg, n);
     storablePoints(block.shape, "evaluate", out.is_none());
     return block;
 }
@@ -297,7 +313,15 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
              }),
              py::arg("op"), py::arg("child"));
 
-    m.attr("DEFAULT_TILE") = py::int_(kDefaultTile);
+    m.def(
+        "default_tile",
+        [](const py::object &dimensions) {
+            const uint64_t n = nonNegative(dimensions, "dimensions", true);
+            if (n < 1)
+                throw py::value_error("dimensions must be at least 1");
+            return defaultTile(n);
+        },
+        py::arg("dimensions"));
     m.def("get_num_threads", [] { return evaluationThreads(); });
     m.def(
         "set_num_threads",
