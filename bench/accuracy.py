@@ -145,7 +145,7 @@ def cell(value):
 def main():
     started = time.perf_counter()
     indexes = sample()
-    tile = getattr(vm, "DEFAULT_TILE", None)
+    tile = vm.default_tile(1) if hasattr(vm, "default_tile") else None
     print(f"Largest error |value - exact| / max(1, |exact|) within the first 10^k points "
           f"({len(indexes)} sampled of {POINTS}); evaluate at its default tile "
           f"({tile if tile is not None else 'evaluate n/a'}).\n")

@@ -345,7 +345,10 @@ def machine(descriptions):
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     load = ", load average %.2f %.2f %.2f" % os.getloadavg() if hasattr(os, "getloadavg") else ""
     threads = f"{vm.get_num_threads()} threads" if hasattr(vm, "get_num_threads") else "threads: one per core"
-    tile = f"DEFAULT_TILE {vm.DEFAULT_TILE}" if hasattr(vm, "DEFAULT_TILE") else "evaluate n/a"
+    if hasattr(vm, "default_tile"):
+        tile = f"default tile {vm.default_tile(1)} in 1-D, {vm.default_tile(2)} in 2-D"
+    else:
+        tile = "evaluate n/a"
     lines = [f"machine: {model}, {os.cpu_count()} logical CPUs ({cores} usable){load}",
              f"Python {platform.python_version()}, NumPy {np.__version__}, vemiral ({threads}, {tile})"]
     lines += [f"peers: {d}" for d in descriptions]
