@@ -35,6 +35,19 @@ def same_bits(a, b):
     return np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
+def same_bits_but_nan(a, b):
+    """Like same_bits for arrays of one shape, except that a NaN matches any NaN: the sign and
+    payload of a NaN follow the compiler's choice of operand order, which may differ between
+    code paths (README)."""
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    nan = np.isnan(a)
+    if not np.array_equal(nan, np.isnan(b)):
+        return False
+    return bool(np.array_equal(a[~nan].view(np.uint64), b[~nan].view(np.uint64)))
+
+
 # --- the C library's results, without Python's exceptions ------------------------------
 
 

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
-from helpers import N, V, bin_, shape_id, un
+from helpers import N, V, bin_, same_bits_but_nan, shape_id, un
 from test_dimensions import LARGE, TREES, variables
 
 import vemiral as vm
@@ -69,12 +69,7 @@ def cases(draw):
 
 
 def assert_same(reference, values):
-    reference = np.asarray(reference, dtype=np.float64).ravel()
-    values = np.asarray(values, dtype=np.float64).ravel()
-    assert reference.shape == values.shape
-    nan = np.isnan(reference)
-    assert np.array_equal(nan, np.isnan(values))
-    assert np.array_equal(reference[~nan].view(np.uint64), values[~nan].view(np.uint64))
+    assert same_bits_but_nan(np.ravel(reference), np.ravel(values))
 
 
 def lowered(node, extents):
