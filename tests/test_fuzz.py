@@ -291,11 +291,15 @@ def test_random_trees_grids_and_call_orders(desc, sequence, native):
     native()
 
 
+BT_OUTSIDE = (-(2**31), -1, 5, 8, 42, 2**31 - 1)
+UT_OUTSIDE = (-(2**31), -1, 8, 99, 2**31 - 1)
+
+
 @pytest.mark.parametrize(
     "make, code",
-    [(lambda c, x: vm.ASTbin(vm.bt(c), x, x), c) for c in (-(2**31), -1, 5, 8, 42, 2**31 - 1)]
-    + [(lambda c, x: vm.ASTun(vm.ut(c), x), c) for c in (-(2**31), -1, 8, 99, 2**31 - 1)],
-    ids=[f"bt-{c}" for c in (-(2**31), -1, 5, 8, 42, 2**31 - 1)] + [f"ut-{c}" for c in (-(2**31), -1, 8, 99, 2**31 - 1)],
+    [(lambda c, x: vm.ASTbin(vm.bt(c), x, x), c) for c in BT_OUTSIDE]
+    + [(lambda c, x: vm.ASTun(vm.ut(c), x), c) for c in UT_OUTSIDE],
+    ids=[f"bt-{c}" for c in BT_OUTSIDE] + [f"ut-{c}" for c in UT_OUTSIDE],
 )
 def test_operation_codes_outside_the_enumerations_build_print_and_are_refused(make, code, native):
     x = vm.ASTvar(0, 0.0, 1.0)
