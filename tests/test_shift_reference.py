@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
-from helpers import N, V, bin_, same_bits_but_nan, shape_id, un
+from helpers import N, V, add, bin_, cos, exp, mul, same_bits_but_nan, shape_id, sin, un
 from test_dimensions import LARGE, TREES, variables
 
 import vemiral as vm
@@ -100,3 +100,47 @@ def test_shift_gives_crarray_where_threads_start_inside_outer_dimensions(name, s
     node.crinit(list(shape))
     native()
     assert_same(vm._shift_reference(node), node.crarray())
+
+
+# Rows of one short recurrence (a sum of 2 to 4 registers, a product of 2 or
+# 3, a rotation of 2 or 3 levels) run specialised code for a full group of 32
+# rows and for a lone row, the general step walker for the other group sizes:
+# on 40 rows the first 32 take the one and the last 8 the other, so both must
+# step as shift does, also through overflow, infinities and NaN.
+def short_recurrences(t, s):
+    quadratic = add(mul(mul(t, t), N(0.01)), s)
+    return {
+        "sum-of-2": add(mul(t, N(3.0)), s),
+        "sum-of-3": add(mul(t, t), s),
+        "sum-of-4": add(mul(mul(t, t), t), s),
+        "product-of-2": exp(add(t, s)),
+        "product-of-3": exp(quadratic),
+        "sine-of-2": sin(add(t, s)),
+        "cosine-of-2": cos(add(t, s)),
+        "sine-of-3": sin(quadratic),
+        "cosine-of-3": cos(quadratic),
+    }
+
+
+STARTS_AND_STEPS = {
+    "finite": (0.5, 0.125),
+    "overflowing": (1e300, 1e300),
+    "infinite-start": (float("inf"), 1.0),
+    "nan-step": (0.5, float("nan")),
+}
+
+
+@pytest.mark.parametrize("shape", [[100], [40, 100]], ids=shape_id)
+@pytest.mark.parametrize("values", STARTS_AND_STEPS)
+@pytest.mark.parametrize("name", short_recurrences(N(0.0), N(0.0)))
+def test_short_recurrences_step_as_shift(name, values, shape, native):
+    start, step = STARTS_AND_STEPS[values]
+    t = V(len(shape) - 1, start, step)
+    s = V(0, 0.25, 0.5) if len(shape) > 1 else N(0.0)
+    node = short_recurrences(t, s)[name].native()
+    node.crinit(shape)
+    reference = vm._shift_reference(node)
+    assert_same(reference, node.creval())
+    native()
+    assert_same(reference, node.crarray())
+    assert_same(reference, node.evaluate(shape, tile=max(shape)))
