@@ -13,9 +13,9 @@ import mpmath
 import numpy as np
 import pytest
 
-from helpers import N, V, add, cos, div, exp, mul, pow_, sin, sub, un
-
 import vemiral as vm
+
+from helpers import N, V, add, cos, div, exp, mul, pow_, sin, sub, un
 
 SIDE = 4000
 LONG = 10**7

@@ -15,9 +15,9 @@ import math
 import numpy as np
 import pytest
 
-from helpers import N, V, add, cos, div, exp, grid_points, mul, pow_, same_bits, shape_id, sin, sub, un
-
 import vemiral as vm
+
+from helpers import N, V, add, cos, div, exp, grid_points, mul, pow_, same_bits, shape_id, sin, sub, un
 
 TOLERANCE = 1e-10
 

@@ -14,10 +14,10 @@ import pytest
 from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
+import vemiral as vm
+
 from helpers import N, V, add, bin_, cos, exp, mul, same_bits_but_nan, shape_id, sin, un
 from test_dimensions import LARGE, TREES, variables
-
-import vemiral as vm
 
 
 PROFILE = settings(
