@@ -40,12 +40,14 @@ private:
 // sine and cosine are s and c. Every product is rounded on its own before it
 // is added, in the order the generated program uses, so the recurrence, the
 // fast evaluator and the program agree bit for bit.
-inline void rotateLevel(double &sine, double &cosine, double s, double c) {
-    const double r1 = sine * c;
-    const double r2 = cosine * s;
-    const double z = r1 + r2;
-    const double r3 = cosine * c;
-    const double r4 = sine * s;
+// (Also on vectors of doubles, lane by lane, with the same operations.)
+template <class T>
+inline void rotateLevel(T &sine, T &cosine, T s, T c) {
+    const T r1 = sine * c;
+    const T r2 = cosine * s;
+    const T z = r1 + r2;
+    const T r3 = cosine * c;
+    const T r4 = sine * s;
     cosine = r3 - r4;
     sine = z;
 }

@@ -84,13 +84,27 @@ inline void driveRows(const RowsOut &out, const Poll &poll, Value &&value, Advan
     }
 }
 
+// One step of a short recurrence of `kind` over N levels, on one lane's
+// registers r(0) .. r(count - 1) (doubles, or vectors of lanes): the very
+// operations of execute(), without dispatch.
+template <Step::Kind kind, int N, class Reg>
+inline void stepRecurrence(Reg &&r) {
+    if constexpr (kind == Step::Sum) {
+        for (int i = 0; i + 1 < N; ++i)
+            r(i) = r(i + 1) + r(i);
+    } else if constexpr (kind == Step::Prod) {
+        for (int i = 0; i + 1 < N; ++i)
+            r(i) = r(i + 1) * r(i);
+    } else {
+        for (int j = 0; j + 1 < N; ++j)
+            rotateLevel(r(j), r(N + j), r(j + 1), r(N + j + 1));
+    }
+}
+
 // Rows whose shift is one short recurrence of the value's own chain, its
-// value at register V (0, or N for a cosine): the registers live in a local
-// array that the compiler keeps in machine registers where they fit, with
-// the very operations of execute() and no dispatch per step.
-// The same recurrence for a group of K rows (a multiple of 8) with its
-// registers in machine registers: the lanes go in vectors of four, a few
-// vectors at a time (as many as keep their registers within eight vector
+// value at register V (0, or N for a cosine), kept in machine registers.
+// A full group of K rows (a multiple of 8) goes in vectors of four lanes, a
+// few vectors at a time (as many as keep their registers within eight vector
 // registers) stepping kHistory steps before the next few take their turn.
 // Every lane still runs its own operations in its own order.
 template <Step::Kind kind, int N, int V, int K>
@@ -115,25 +129,8 @@ void runRecurrenceInRegisters(const double *lanes, const RowsOut &out, const Pol
             for (uint64_t j = 0; j < steps; ++j) {
                 for (int v = 0; v < together; ++v)
                     std::memcpy(&history[j][4 * (g + v)], &r[V][v], sizeof(Vec));
-                for (int v = 0; v < together; ++v) {
-                    if constexpr (kind == Step::Sum) {
-                        for (int i = 0; i + 1 < N; ++i)
-                            r[i][v] = r[i + 1][v] + r[i][v];
-                    } else if constexpr (kind == Step::Prod) {
-                        for (int i = 0; i + 1 < N; ++i)
-                            r[i][v] = r[i + 1][v] * r[i][v];
-                    } else {
-                        for (int i = 0; i + 1 < N; ++i) {
-                            Vec &sine = r[i][v], &cosine = r[N + i][v];
-                            const Vec s = r[i + 1][v], c = r[N + i + 1][v];
-                            const Vec r1 = sine * c, r2 = cosine * s;
-                            const Vec z = r1 + r2;
-                            const Vec r3 = cosine * c, r4 = sine * s;
-                            cosine = r3 - r4;
-                            sine = z;
-                        }
-                    }
-                }
+                for (int v = 0; v < together; ++v)
+                    stepRecurrence<kind, N>([&r, v](int i) -> Vec & { return r[i][v]; });
             }
             for (int i = 0; i < count; ++i)
                 for (int v = 0; v < together; ++v)
@@ -160,27 +157,18 @@ void runRecurrenceInRegisters(const double *lanes, const RowsOut &out, const Pol
 template <Step::Kind kind, int N, int V, int K>
 void runRecurrence(const double *lanes, const RowsOut &out, const Poll &poll) {
     if constexpr (K % 8 == 0) {
-        return runRecurrenceInRegisters<kind, N, V, K>(lanes, out, poll);
+        runRecurrenceInRegisters<kind, N, V, K>(lanes, out, poll);
+    } else {
+        constexpr int count = kind == Step::Rotate ? 2 * N : N;
+        double f[count][K];
+        std::memcpy(f, lanes, sizeof f);
+        driveRows<K>(
+            out, poll, [&f](int l) { return f[V][l]; },
+            [&f](uint64_t) {
+                for (int l = 0; l < K; ++l)
+                    stepRecurrence<kind, N>([&f, l](int i) -> double & { return f[i][l]; });
+            });
     }
-    constexpr int count = kind == Step::Rotate ? 2 * N : N;
-    double f[count][K];
-    std::memcpy(f, lanes, sizeof f);
-    driveRows<K>(
-        out, poll, [&f](int l) { return f[V][l]; },
-        [&f](uint64_t) {
-            for (int l = 0; l < K; ++l) {
-                if constexpr (kind == Step::Sum) {
-                    for (int i = 0; i + 1 < N; ++i)
-                        f[i][l] = f[i + 1][l] + f[i][l];
-                } else if constexpr (kind == Step::Prod) {
-                    for (int i = 0; i + 1 < N; ++i)
-                        f[i][l] = f[i + 1][l] * f[i][l];
-                } else {
-                    for (int j = 0; j + 1 < N; ++j)
-                        rotateLevel(f[j][l], f[N + j][l], f[j + 1][l], f[N + j + 1][l]);
-                }
-            }
-        });
 }
 
 template <Step::Kind kind, int N, int K>
@@ -287,7 +275,59 @@ const bool useAvx2 = [] {
 }();
 #endif
 
+// Point t is op(left, right) with the table's entry t in place of the
+// table's register: CRexpr::apply's operations, inline for + and * so that
+// the loop runs in vector registers along the row.
+template <int32_t op>
+inline void tableRowWith(const Program::TableRow &row, const double *table, const double *registers,
+                         const RowsOut &out) {
+    const double left = registers[row.left], right = registers[row.right];
+    const bool tableLeft = row.left == row.tableAt, tableRight = row.right == row.tableAt;
+    double *o = out.out;
+    for (uint64_t t = out.begin; t < out.end; ++t) {
+        const double x = tableLeft ? table[t] : left, y = tableRight ? table[t] : right;
+        if constexpr (op == EXPR_ADD)
+            o[t - out.begin] = x + y;
+        else if constexpr (op == EXPR_MUL)
+            o[t - out.begin] = x * y;
+        else
+            o[t - out.begin] = CRexpr::apply(row.op, x, y);
+    }
+}
+
+[[gnu::always_inline]] inline void tableRow(const Program &program, const Seed &seed, const double *registers,
+                                            const RowsOut &out) {
+    const Program::TableRow &row = program.tableRow;
+    const double *table = seed.tables[row.table].data();
+    if (row.op == EXPR_ADD)
+        tableRowWith<EXPR_ADD>(row, table, registers, out);
+    else if (row.op == EXPR_MUL)
+        tableRowWith<EXPR_MUL>(row, table, registers, out);
+    else
+        tableRowWith<-1>(row, table, registers, out);
+}
+
+[[gnu::flatten]] void tableRowPortable(const Program &program, const Seed &seed, const double *registers,
+                                       const RowsOut &out) {
+    tableRow(program, seed, registers, out);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2")]] void tableRowAvx2(const Program &program, const Seed &seed,
+                                                        const double *registers, const RowsOut &out) {
+    tableRow(program, seed, registers, out);
+}
+#endif
+
 } // namespace
+
+void runTableRow(const Program &program, const Seed &seed, const double *registers, const RowsOut &out) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return tableRowAvx2(program, seed, registers, out);
+#endif
+    tableRowPortable(program, seed, registers, out);
+}
 
 void runGroup(const Program &program, const Seed &seed, int k, double *lanes, const RowsOut &out,
               const Poll &poll) {

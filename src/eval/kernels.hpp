@@ -113,4 +113,8 @@ inline void execute(const std::vector<Step> &steps, double *s,
 void runGroup(const Program &program, const Seed &seed, int k, double *lanes, const RowsOut &out,
               const Poll &poll);
 
+// One row of a program whose row is an operation between a table and a
+// steady register (Program::tableRow), from the row's starting registers.
+void runTableRow(const Program &program, const Seed &seed, const double *registers, const RowsOut &out);
+
 } // namespace vemiral

@@ -220,6 +220,15 @@ Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_) : ext
     } else {
         b.tableBudget = rows / 2;
         b.emit(rootId, innermost, row, true);
+        if (row.size() == 2 && row[0].kind == Step::Table && row[1].kind == Step::Expr &&
+            row[1].first == rootValue) {
+            const Step &table = row[0], &expr = row[1];
+            // The other operand must be a register no step of the row writes.
+            auto steady = [&](uint32_t r) { return r == table.first || r != expr.first; };
+            if (steady(expr.source) && steady(expr.other) &&
+                (expr.source == table.first || expr.other == table.first))
+                tableRow = TableRow{true, expr.op, table.source, expr.source, expr.other, table.first};
+        }
     }
 
     while (maxLanes > 1 &&

@@ -66,6 +66,19 @@ public:
     std::vector<TableRecipe> tables;      // row-invariant parts, tabulated per seed
     uint32_t rootValue = 0;
     bool rootTabulated = false;           // every row is table 0
+
+    // A row that is one operation between a table and a number that stays
+    // put along the row (a separable expression such as (x + 1) / (y + 2)):
+    // its points are that operation on the table's entries, computed along
+    // the row without lanes.
+    struct TableRow {
+        bool applies = false;
+        int32_t op = 0;
+        uint32_t table = 0;    // the table's number
+        uint32_t left = 0;     // the operands' registers; the table's is `tableAt`
+        uint32_t right = 0;
+        uint32_t tableAt = 0;
+    } tableRow;
     int maxLanes = 32;                    // rows evaluated side by side
     Seed seed;                            // of the chain the program was built from
 

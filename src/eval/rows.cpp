@@ -104,6 +104,17 @@ void evaluateRows(const Program &program, const Seed &seed, uint64_t first, uint
     }
 
     Odometer odometer(program, seed, first, copyingMs);
+    if (program.tableRow.applies) {
+        for (uint64_t row = first; row < last; ++row) {
+            RowsOut one = out;
+            one.out = out.out + (row - first) * out.stride;
+            runTableRow(program, seed, odometer.rowStart(), one);
+            if (row + 1 < last)
+                odometer.advance(copyingMs);
+            poll();
+        }
+        return;
+    }
     const size_t regs = seed.registers.size();
     const bool outer = !program.outer.empty();
     std::vector<double> lanes(regs * static_cast<size_t>(program.maxLanes));
