@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
-from helpers import N, V, add, bin_, cos, exp, mul, same_bits_but_nan, shape_id, sin, un
+from helpers import N, V, add, bin_, cos, div, exp, mul, pow_, same_bits_but_nan, shape_id, sin, un
 from test_dimensions import LARGE, TREES, variables
 
 
@@ -138,6 +138,42 @@ def test_short_recurrences_step_as_shift(name, values, shape, native):
     t = V(len(shape) - 1, start, step)
     s = V(0, 0.25, 0.5) if len(shape) > 1 else N(0.0)
     node = short_recurrences(t, s)[name].native()
+    node.crinit(shape)
+    reference = vm._shift_reference(node)
+    assert_same(reference, node.creval())
+    native()
+    assert_same(reference, node.crarray())
+    assert_same(reference, node.evaluate(shape, tile=max(shape)))
+
+
+# Rows whose value is one operation between a table of the inner dimension
+# and a number steady along the row run along the row without lanes (+ and *
+# inline, the other operations as an expression node applies them).
+def table_rows(outer, inner):
+    steady = add(outer, N(1.0))
+    return {
+        "steady-times-table": div(steady, add(inner, N(2.0))),
+        "table-times-steady": mul(pow_(add(inner, N(2.0)), N(-1.0)), steady),
+        "steady-plus-table": add(steady, un(vm.LN, add(inner, N(2.0)))),
+        "steady-to-the-table": pow_(add(outer, N(2.0)), div(N(1.0), add(inner, N(3.0)))),
+    }
+
+
+INNER_STARTS_AND_STEPS = {
+    "finite": (1.0, 0.125),
+    "through-a-pole": (-3.0, 0.125),
+    "nan-step": (1.0, float("nan")),
+    "infinite-start": (float("-inf"), 1.0),
+}
+
+
+@pytest.mark.parametrize("shape", [[40, 100], [3, 5, 60]], ids=shape_id)
+@pytest.mark.parametrize("values", INNER_STARTS_AND_STEPS)
+@pytest.mark.parametrize("name", table_rows(N(0.0), N(0.0)))
+def test_rows_of_a_table_and_a_steady_number_step_as_shift(name, values, shape, native):
+    start, step = INNER_STARTS_AND_STEPS[values]
+    outer = add(V(0, 0.5, 0.25), V(len(shape) - 2, -1.0, 0.5))
+    node = table_rows(outer, V(len(shape) - 1, start, step))[name].native()
     node.crinit(shape)
     reference = vm._shift_reference(node)
     assert_same(reference, node.creval())
