@@ -1,15 +1,19 @@
-"""Evaluates three real surfaces with vemiral and with NumPy, then prints a generated program.
+"""Evaluates a formula given as text on a grid given by ranges and draws it, then three real
+surfaces built as trees, with vemiral and with NumPy, then prints a generated program.
 
-Run with `bash scripts/demo.sh`.
+Run with `bash scripts/demo.sh [directory for the picture]`.
 """
 
 import os
 import sys
 import time
 
+from pathlib import Path
+
 import numpy as np
 
 import vemiral as vm
+from vemiral_grid import Grid, save_png
 
 SHAPE = (600, 800)  # dimension 0 (x) by dimension 1 (y)
 X0, DX = 0.0, 1.0 / 600
@@ -135,7 +139,31 @@ def show_generated_program():
     print(program)
 
 
+def show_grid_interface(directory):
+    formula = "sin(x*y) + cos(x+y)"
+    print(f"== {formula} on a grid given by ranges, from a string")
+    grid = Grid(x=(0, 1, 1000), y=(1, 3, 1000))
+    values = grid.evaluate(formula)
+    x, y = grid.coords["x"][:, None], grid.coords["y"][None, :]
+    reference = np.sin(x * y) + np.cos(x + y)
+    print(f"   Grid(x=(0, 1, 1000), y=(1, 3, 1000)).evaluate({formula!r}): "
+          f"a {values.shape[0]} x {values.shape[1]} array")
+    print(f"   largest difference from NumPy on grid.coords: {np.max(np.abs(values - reference)):.2e}")
+    by_operators = grid.evaluate(lambda x, y: vm.sin(x * y) + vm.cos(x + y))
+    print(f"   the same formula written with operators, vm.sin(x*y) + vm.cos(x + y): "
+          f"{'the same bits' if by_operators.tobytes() == values.tobytes() else 'DIFFERENT values'}")
+    directory.mkdir(parents=True, exist_ok=True)
+    picture = directory / "wave.png"
+    save_png(grid, values, str(picture), title=formula)
+    print(f"   picture written to {picture}")
+    print(f'   the command line does the same: vemiral-grid "{formula}" -a x=0:1:1000 -a y=1:3:1000 '
+          f"-o wave.npy --png wave.png\n")
+
+
 def main():
+    root = Path(__file__).resolve().parents[1]
+    show_grid_interface(Path(sys.argv[1]) if len(sys.argv) > 1 else root / "build" / "demo")
+    print("== the tree API underneath: nodes built by hand, crinit, creval, crarray\n")
     for title, build, formula in SURFACES:
         show_surface(title, build, formula)
     show_generated_program()

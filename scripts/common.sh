@@ -29,6 +29,22 @@ DEPENDENCIES=(
     "mypy>=1.8"
 )
 
+# The test suite checks that the extension also builds with Clang. Debian's
+# clang package is installed when it is missing and we may (root, apt-get);
+# elsewhere that test is skipped and says why.
+ensure_clang() {
+    if command -v clang++ >/dev/null 2>&1; then
+        return
+    fi
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "installing clang for the Clang build check" >&2
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clang >/dev/null 2>&1 ||
+            { apt-get update -q >/dev/null 2>&1 &&
+              DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends clang >/dev/null 2>&1; } ||
+            echo "could not install clang: the Clang build check will be skipped" >&2
+    fi
+}
+
 # ensure_venv DIR: creates DIR with python3.12 unless it exists, and installs
 # the dependencies into it whenever their list changes.
 ensure_venv() {

@@ -6,6 +6,8 @@ cd "$ROOT"
 
 source "$ROOT/scripts/common.sh"
 ensure_venv "$ROOT/.venv"
+ensure_clang
 PY="$ROOT/.venv/bin/python"
 # Rebuilds incrementally in build/<wheel tag>.
-"$PY" -m pip install --quiet --no-build-isolation --no-deps "$ROOT"
+# Warnings are errors here and in CI (not by default for a plain pip install).
+"$PY" -m pip install --quiet --no-build-isolation --no-deps -Ccmake.define.VEMIRAL_WERROR=ON "$ROOT"

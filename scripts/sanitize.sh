@@ -47,6 +47,7 @@ PY="$ROOT/.venv-asan/bin/python"
     -Cbuild-dir="build/asan-{wheel_tag}" \
     -Ccmake.build-type=RelWithDebInfo \
     -Ccmake.define.VEMIRAL_SANITIZE=ON \
+    -Ccmake.define.VEMIRAL_WERROR=ON \
     "$ROOT"
 
 # Python's small-object allocator hides objects from the sanitizers' view;

@@ -202,10 +202,15 @@ def test_setting_attributes_never_makes_a_node_its_own_descendant(attribute, nat
     assert u.creval() == [0.0, 0.0, 0.0]
 
 
-def test_children_are_fixed_at_construction():
+def test_children_are_fixed_at_construction(native):
     x = var(0)
     e = vm.ASTbin(vm.MUL, x, x)
-    assert not hasattr(e, "left") and not hasattr(e, "right")
+    assert e.left is x and e.right is x
+    # An assignment is an attribute of the instance; the tree keeps its children.
+    e.left = num(5.0)
+    e.crinit([3])
+    native()
+    assert e.creval() == [0.0, 1.0, 4.0]
     with pytest.raises(AttributeError):
         x.left = e
 

@@ -40,9 +40,12 @@ private:
 // sine and cosine are s and c. Every product is rounded on its own before it
 // is added, in the order the generated program uses, so the recurrence, the
 // fast evaluator and the program agree bit for bit.
-// (Also on vectors of doubles, lane by lane, with the same operations.)
+// (Also on vectors of doubles, lane by lane, with the same operations; s and
+// c by reference, since a vector passed by value changes the calling
+// convention where AVX is off, which Clang refuses under -Werror. Every read
+// comes before the writes, so they may even alias.)
 template <class T>
-inline void rotateLevel(T &sine, T &cosine, T s, T c) {
+inline void rotateLevel(T &sine, T &cosine, const T &s, const T &c) {
     const T r1 = sine * c;
     const T r2 = cosine * s;
     const T z = r1 + r2;

@@ -15,6 +15,15 @@ constexpr uint64_t kPollPoints = uint64_t{1} << 20;
 // Steps of a group of rows gathered before they go out.
 constexpr uint64_t kHistory = 16;
 
+// Picks lanes of two vectors (indexes 0-3 from a, 4-7 from b): GCC's
+// spelling, or Clang's, which has no __builtin_shuffle.
+#if defined(__clang__)
+#define VEMIRAL_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shufflevector(a, b, i0, i1, i2, i3)
+#else
+using ShuffleMask = long long __attribute__((vector_size(32)));
+#define VEMIRAL_SHUFFLE(a, b, i0, i1, i2, i3) __builtin_shuffle(a, b, ShuffleMask{i0, i1, i2, i3})
+#endif
+
 // Writes `count` steps of K rows from history (step-major: history[t][l] is
 // row l at step t) to out, row l at out + l * stride. Blocks of 4 rows by 4
 // steps are transposed in vector registers, so every row receives
@@ -25,7 +34,6 @@ inline void writeRows(const double (&history)[kHistory][K], uint64_t count, doub
     uint64_t t0 = 0;
     if constexpr (K % 4 == 0) {
         using V = double __attribute__((vector_size(32)));
-        using I = long long __attribute__((vector_size(32)));
         for (; t0 + 4 <= count; t0 += 4) {
             for (int l = 0; l < K; l += 4) {
                 V a0, a1, a2, a3;
@@ -33,14 +41,14 @@ inline void writeRows(const double (&history)[kHistory][K], uint64_t count, doub
                 std::memcpy(&a1, &history[t0 + 1][l], sizeof(V));
                 std::memcpy(&a2, &history[t0 + 2][l], sizeof(V));
                 std::memcpy(&a3, &history[t0 + 3][l], sizeof(V));
-                const V e0 = __builtin_shuffle(a0, a1, I{0, 4, 2, 6});
-                const V o0 = __builtin_shuffle(a0, a1, I{1, 5, 3, 7});
-                const V e1 = __builtin_shuffle(a2, a3, I{0, 4, 2, 6});
-                const V o1 = __builtin_shuffle(a2, a3, I{1, 5, 3, 7});
-                const V r0 = __builtin_shuffle(e0, e1, I{0, 1, 4, 5});
-                const V r1 = __builtin_shuffle(o0, o1, I{0, 1, 4, 5});
-                const V r2 = __builtin_shuffle(e0, e1, I{2, 3, 6, 7});
-                const V r3 = __builtin_shuffle(o0, o1, I{2, 3, 6, 7});
+                const V e0 = VEMIRAL_SHUFFLE(a0, a1, 0, 4, 2, 6);
+                const V o0 = VEMIRAL_SHUFFLE(a0, a1, 1, 5, 3, 7);
+                const V e1 = VEMIRAL_SHUFFLE(a2, a3, 0, 4, 2, 6);
+                const V o1 = VEMIRAL_SHUFFLE(a2, a3, 1, 5, 3, 7);
+                const V r0 = VEMIRAL_SHUFFLE(e0, e1, 0, 1, 4, 5);
+                const V r1 = VEMIRAL_SHUFFLE(o0, o1, 0, 1, 4, 5);
+                const V r2 = VEMIRAL_SHUFFLE(e0, e1, 2, 3, 6, 7);
+                const V r3 = VEMIRAL_SHUFFLE(o0, o1, 2, 3, 6, 7);
                 double *o = out + static_cast<uint64_t>(l) * stride + t0;
                 std::memcpy(o, &r0, sizeof(V));
                 std::memcpy(o + stride, &r1, sizeof(V));

@@ -12,11 +12,10 @@ namespace vemiral {
 
 namespace {
 
-// Rows evaluated side by side: each row still runs its own operations in its
-// own order, but the rows' dependency chains overlap in the pipeline, and the
-// cost of walking the steps is shared by more points. Fewer when the rows'
-// registers would leave the first-level cache.
-constexpr int kMaxLanes = 32;
+// Rows evaluated side by side (Program::maxLanes): each row still runs its
+// own operations in its own order, but the rows' dependency chains overlap in
+// the pipeline, and the cost of walking the steps is shared by more points.
+// Fewer when the rows' registers would leave the first-level cache.
 constexpr size_t kLaneBytes = 32 * 1024;
 
 // The registers a chain node contributes, in layout order: its fast values,

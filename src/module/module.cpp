@@ -11,11 +11,78 @@
 #include "eval/program.hpp"
 #include "eval/reference.hpp"
 #include "eval/tiles.hpp"
+#include "module/bindings.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
 
 namespace {
+
+// Integer arguments reach the bindings as they came, so that a refusal can say
+// what was wrong with the value instead of the generic "incompatible function
+// arguments"; the casters keep the signatures' documented types.
+struct IndexArg {
+    py::object value;
+};
+struct ExtentsArg {
+    py::object value;
+};
+
+} // namespace
+
+namespace pybind11::detail {
+template <> struct type_caster<IndexArg> {
+    PYBIND11_TYPE_CASTER(IndexArg, const_name("int"));
+    bool load(handle src, bool) {
+        value.value = reinterpret_borrow<object>(src);
+        return true;
+    }
+};
+template <> struct type_caster<ExtentsArg> {
+    PYBIND11_TYPE_CASTER(ExtentsArg, const_name("collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"));
+    bool load(handle src, bool) {
+        value.value = reinterpret_borrow<object>(src);
+        return true;
+    }
+};
+} // namespace pybind11::detail
+
+namespace {
+
+std::string typeName(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+// An int, or any object with __index__ (NumPy integers); floats are refused
+// even when integral, as Python's own indexing does.
+py::int_ asIndex(py::handle value, const std::string &what) {
+    if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+        throw py::type_error(what + " must be an int, not " + typeName(value));
+    PyObject *index = PyNumber_Index(value.ptr());
+    if (!index)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(index);
+}
+
+// The extents exactly as the sequence caster takes them; when it refuses, the
+// first offending element says why (still a TypeError, as before).
+std::vector<uint64_t> asExtents(const py::object &params, const char *method) {
+    py::detail::make_caster<std::vector<uint64_t>> caster;
+    if (caster.load(params, true))
+        return py::detail::cast_op<std::vector<uint64_t>>(std::move(caster));
+    const std::string prefix = std::string(method) + ": ";
+    if (!PySequence_Check(params.ptr()) || PyUnicode_Check(params.ptr()) || PyBytes_Check(params.ptr()))
+        throw py::type_error(prefix + "the extents must be a sequence of ints, not " + typeName(params));
+    const py::sequence items = py::reinterpret_borrow<py::sequence>(params);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string what = prefix + "extents[" + std::to_string(i) + "]";
+        const py::int_ extent = asIndex(items[i], what);
+        if (extent < py::int_(0))
+            throw py::type_error(what + " is " + std::string(py::str(extent)) +
+                                 ", negative; every extent must be at least 1");
+        if (extent > py::int_(UINT64_MAX))
+            throw py::type_error(what + " is " + std::string(py::str(extent)) + ", beyond 64 bits");
+    }
+    throw py::type_error(prefix + "the extents must be a sequence of ints");
+}
 
 // Native output goes through the C++ streams; flush them before control
 // returns to Python so the two never interleave out of order.
@@ -201,6 +268,7 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
 
 PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "";
+    m.attr("__version__") = VEMIRAL_VERSION;
 
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
@@ -235,9 +303,10 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     py::class_<ASTnode, ASTptr>(m, "ASTnode")
         .def(
             "crinit",
-            [](ASTnode &self, const std::vector<uint64_t> &params) {
+            [](ASTnode &self, const ExtentsArg &params) {
+                const std::vector<uint64_t> extents = asExtents(params.value, "crinit");
                 FlushOnReturn flush;
-                self.crinit(params);
+                self.crinit(extents);
             },
             py::arg("params"))
         .def("creval",
@@ -291,10 +360,11 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<double>(), py::arg("value"));
 
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m, "ASTvar")
-        .def(py::init([](const py::int_ &index, double start, double step) {
+        .def(py::init([](const IndexArg &indexArg, double start, double step) {
+                 const py::int_ index = asIndex(indexArg.value, "ASTvar: index");
                  // Loop dimensions are signed 64-bit inside the chains.
                  if (index < py::int_(0))
-                     throw py::type_error("ASTvar: index must be a non-negative int");
+                     throw py::type_error("ASTvar: index must be non-negative, not " + std::string(py::str(index)));
                  if (index > py::int_(INT64_MAX))
                      throw py::value_error("ASTvar: index must be below 2**63");
                  return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step);
@@ -333,4 +403,6 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     });
     // The pool's idle threads are joined when the interpreter ends.
     Py_AtExit(stopThreads);
+
+    bindExpressionSyntax(m);
 }

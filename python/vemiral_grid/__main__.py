@@ -1,0 +1,3 @@
+from ._cli import main
+
+main()

@@ -1,0 +1,191 @@
+"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-a ...] [-o values.npy] [--png picture.png]."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import os
+import sys
+from collections.abc import Sequence
+from typing import IO, NoReturn
+
+import numpy as np
+import numpy.typing as npt
+
+from . import __version__
+from ._grid import Grid
+
+PROG = "vemiral-grid"
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line, not argparse's usage block: the problem, then how to get help.
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class UsageError(Exception):
+    """Bad input from the command line: reported in one line, exit status 2."""
+
+
+def _parser() -> _Parser:
+    parser = _Parser(
+        prog=PROG,
+        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy) and a picture (.png).",
+        epilog='example: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png',
+    )
+    parser.add_argument(
+        "expression",
+        help="formula in Python syntax over the axis names: + - * / ** (or ^), "
+        "sin cos tan cot exp ln log sqrt, pi, e (one that begins with a minus: begin it with a space, "
+        "or put it last, after --)",
+    )
+    parser.add_argument(
+        "-a",
+        "--axis",
+        action="append",
+        default=[],
+        metavar="NAME=START:STOP:NUM",
+        help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first)",
+    )
+    parser.add_argument("-o", "--output", metavar="FILE.npy", help="write the values as a NumPy .npy file")
+    parser.add_argument("--png", metavar="FILE.png", help="draw the values (heat map for 2-D, line for 1-D)")
+    parser.add_argument(
+        "--at",
+        action="append",
+        default=[],
+        metavar="NAME=INDEX",
+        help="for the picture of a grid of more than two dimensions: fix this axis at this index",
+    )
+    parser.add_argument("--tile", metavar="N[,N...]", help="tile edge, one for all dimensions or one per dimension")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no messages")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    return parser
+
+
+def _axis(text: str) -> tuple[str, tuple[float, float, int]]:
+    name, sep, spec = text.partition("=")
+    parts = spec.split(":")
+    if not sep or not name.strip() or len(parts) != 3:
+        raise UsageError(f"malformed axis '{text}': expected NAME=START:STOP:NUM, e.g. x=0:1:100")
+    try:
+        start, stop = float(parts[0]), float(parts[1])
+        num = int(parts[2])
+    except ValueError:
+        raise UsageError(f"malformed axis '{text}': START and STOP are numbers, NUM an integer") from None
+    return name.strip(), (start, stop, num)
+
+
+def _index(text: str) -> tuple[str, int]:
+    name, sep, index = text.partition("=")
+    try:
+        if not sep:
+            raise ValueError
+        return name.strip(), int(index)
+    except ValueError:
+        raise UsageError(f"malformed --at '{text}': expected NAME=INDEX, e.g. z=0") from None
+
+
+def _tile(text: str | None) -> int | tuple[int, ...] | None:
+    if text is None:
+        return None
+    try:
+        edges = tuple(int(part) for part in text.split(","))
+    except ValueError:
+        raise UsageError(f"malformed --tile '{text}': expected N or N,N,...") from None
+    return edges[0] if len(edges) == 1 else edges
+
+
+def _open(path: str, what: str) -> IO[bytes]:
+    # Opened before the evaluation, so an unwritable path fails in a moment.
+    try:
+        return open(path, "wb")
+    except OSError as error:
+        raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
+
+
+def write_npy(grid: Grid, values: npt.NDArray[np.float64], file: IO[bytes]) -> None:
+    """Writes the values; the place where arrays larger than memory will be streamed instead."""
+    np.save(file, values, allow_pickle=False)
+
+
+def run(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    files: list[tuple[str, IO[bytes]]] = []
+    done = False
+    try:
+        axes = dict(_axis(text) for text in args.axis)
+        if len(axes) != len(args.axis):
+            raise UsageError("an axis is named twice")
+        if not axes:
+            raise UsageError("give at least one axis, e.g. -a x=0:1:100")
+        at = dict(_index(text) for text in args.at)
+        tile = _tile(args.tile)
+        grid = Grid(**axes)
+        node = grid.expression(args.expression)
+        if args.png:
+            _check_picture(grid, at)
+        npy = _open(args.output, "the values to") if args.output else None
+        if npy:
+            files.append((args.output, npy))
+        png = _open(args.png, "the picture to") if args.png else None
+        if png:
+            files.append((args.png, png))
+
+        # Whole in memory: the picture needs it all. A grid larger than memory
+        # written only to -o would be streamed tile row by tile row instead.
+        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
+        if npy:
+            write_npy(grid, values, npy)
+        if png:
+            from ._plot import save_png
+
+            save_png(grid, values, png, at=at, title=args.expression)
+        if not args.quiet:
+            for path, _ in files:
+                print(f"{PROG}: wrote {path}", file=sys.stderr)
+        if not files:
+            print(
+                f"shape {grid.shape}, min {float(np.nanmin(values))!r}, max {float(np.nanmax(values))!r} "
+                "(write them with -o FILE.npy, draw them with --png FILE.png)"
+            )
+        done = True
+        return 0
+    except (UsageError, ValueError, OverflowError, MemoryError, OSError) as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    finally:
+        for path, file in files:
+            file.close()
+            if not done:
+                _remove(path)
+
+
+def _check_picture(grid: Grid, at: dict[str, int]) -> None:
+    if importlib.util.find_spec("matplotlib") is None:
+        raise UsageError("--png needs matplotlib: pip install 'vemiral[plot]'")
+    for name, index in at.items():
+        if name not in grid.names:
+            raise UsageError(f"--at {name}: no such axis (axes: {', '.join(grid.names)})")
+        if not 0 <= index < grid.shape[grid.names.index(name)]:
+            raise UsageError(f"--at {name}={index}: outside 0..{grid.shape[grid.names.index(name)] - 1}")
+    free = grid.ndim - len(at)
+    if not 1 <= free <= 2:
+        raise UsageError(
+            f"a picture shows one or two dimensions, and {free} would be left: "
+            f"fix the others with --at NAME=INDEX (axes: {', '.join(grid.names)})"
+        )
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def main() -> None:
+    sys.exit(run())

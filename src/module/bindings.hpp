@@ -1,0 +1,8 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// Python's arithmetic on expression nodes, the module functions sin, cos,
+// tan, cot, exp, ln and log, a formula-like repr and read-only attributes.
+// Called after the classes are registered; it only adds to them.
+void bindExpressionSyntax(pybind11::module_ &m);

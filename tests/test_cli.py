@@ -1,0 +1,118 @@
+"""The vemiral-grid command line: run as a process, its files read back, its refusals (one line, status 2)."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from vemiral_grid import Grid
+from vemiral_grid._cli import run
+
+# Starting interpreters is slow under the sanitizers; the in-process tests
+# below still run there.
+processes = pytest.mark.skipif(
+    bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts processes (skipped under the sanitizers)"
+)
+SCRIPT = Path(sys.executable).with_name("vemiral-grid")
+
+
+def cli(*args, cwd, module=False):
+    command = [sys.executable, "-m", "vemiral_grid"] if module else [str(SCRIPT)]
+    return subprocess.run(command + list(args), cwd=cwd, capture_output=True, text=True, timeout=120)
+
+
+@processes
+@pytest.mark.parametrize("module", [False, True], ids=["vemiral-grid", "python-m"])
+def test_writes_the_array_of_grid_evaluate_and_a_picture(tmp_path, module):
+    done = cli("sin(x*y) + cos(x+y)", "-a", "x=0:1:120", "-a", "y=1:3:80", "-o", "wave.npy",
+               "--png", "wave.png", cwd=tmp_path, module=module)
+    assert done.returncode == 0, done.stderr
+    expected = Grid(x=(0, 1, 120), y=(1, 3, 80)).evaluate("sin(x*y) + cos(x+y)")
+    assert np.load(tmp_path / "wave.npy").tobytes() == expected.tobytes()
+    with Image.open(tmp_path / "wave.png") as image:
+        assert image.format == "PNG" and image.size == (700, 550)
+        assert len(image.getcolors(1 << 20)) > 100  # a heat map, not a blank canvas
+    assert done.stderr.splitlines() == ["vemiral-grid: wrote wave.npy", "vemiral-grid: wrote wave.png"]
+
+
+@processes
+def test_line_plot_for_one_dimension_and_a_named_slice_of_three(tmp_path):
+    assert cli("sin(x)", "-a", "x=0:6.3:200", "--png", "line.png", "-q", cwd=tmp_path).returncode == 0
+    done = cli("x*y*z", "-a", "x=0:1:20", "-a", "y=0:1:30", "-a", "z=0:1:5", "--at", "z=2", "--png", "cut.png",
+               "--quiet", "--tile", "4,8,2", cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+    with Image.open(tmp_path / "line.png") as line, Image.open(tmp_path / "cut.png") as cut:
+        assert (line.size, cut.size) == ((700, 400), (700, 550))
+
+
+@processes
+@pytest.mark.parametrize("args", [[" -x*y", "-a", "x=0:1:3", "-a", "y=-1:1:2"], ["-a", "x=0:1:3", "-a", "y=-1:1:2", "--", "-x*y"]],
+                         ids=["leading-space", "after-dashes"])
+def test_an_expression_beginning_with_a_minus(tmp_path, args):
+    done = cli("-o", "m.npy", "-q", *args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert np.load(tmp_path / "m.npy").tobytes() == Grid(x=(0, 1, 3), y=(-1, 1, 2)).evaluate("-x*y").tobytes()
+
+
+@processes
+def test_large_grid_shows_progress_on_stderr_only(tmp_path):
+    done = cli("x + y", "-a", "x=0:1:2100", "-a", "y=0:1:2000", cwd=tmp_path)
+    assert done.returncode == 0
+    summary = done.stdout.split(" (write")[0]
+    assert summary.startswith("shape (2100, 2000), min 0.0, max ")
+    assert float(summary.rsplit(" ", 1)[1]) == pytest.approx(2.0, abs=1e-12)
+    assert "row" in done.stderr
+    assert cli("x + y", "-a", "x=0:1:2100", "-a", "y=0:1:2000", "-q", cwd=tmp_path).stderr == ""
+
+
+BAD = [
+    (["x +", "-a", "x=0:1:10"], "syntax error"),
+    (["z", "-a", "x=0:1:10"], "unknown name 'z'"),
+    (["x", "-a", "x=0:1"], "malformed axis 'x=0:1'"),
+    (["x", "-a", "x=0:one:4"], "malformed axis"),
+    (["x", "-a", "x=0:1:0"], "num must be at least 1"),
+    (["x", "-a", "x=0:1:4", "-a", "x=0:1:4"], "named twice"),
+    (["x"], "at least one axis"),
+    (["x", "-a", "x=0:1:4", "-o", "/nonexistent/dir/a.npy"], "cannot write the values to /nonexistent/dir/a.npy"),
+    (["x", "-a", "x=0:1:4", "--png", "/nonexistent/a.png"], "cannot write the picture to"),
+    (["x", "-a", "x=0:1:4", "-a", "y=0:1:4", "-a", "z=0:1:4", "--png", "a.png"], "fix the others with --at"),
+    (["x", "-a", "x=0:1:4", "-a", "y=0:1:4", "--at", "q=1", "--png", "a.png"], "--at q: no such axis"),
+    (["x", "-a", "x=0:1:4", "--tile", "a"], "malformed --tile"),
+    (["x", "-a", "x=0:1:4", "--bogus"], "unrecognized arguments: --bogus"),
+    (["x.real", "-a", "x=0:1:4"], "attribute access is not allowed"),
+]
+BAD_IDS = ["syntax", "unknown-axis", "range-two-parts", "range-word", "num-0", "twice", "no-axis",
+           "npy-unwritable", "png-unwritable", "3-D-picture", "at-unknown", "tile", "option", "attribute"]
+
+
+@processes
+@pytest.mark.parametrize("args, words", BAD, ids=BAD_IDS)
+def test_bad_command_lines_exit_2_with_one_line(tmp_path, args, words):
+    done = cli(*args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == ""
+    assert len(done.stderr.splitlines()) == 1, done.stderr
+    assert done.stderr.startswith("vemiral-grid: error: ") and words in done.stderr
+    assert list(tmp_path.iterdir()) == []  # nothing half-written
+
+
+# argparse's own refusals leave through SystemExit: those run as processes only.
+IN_PROCESS = [i for i, name in enumerate(BAD_IDS) if name != "option"]
+
+
+@pytest.mark.parametrize("args, words", [BAD[i] for i in IN_PROCESS], ids=[BAD_IDS[i] for i in IN_PROCESS])
+def test_bad_input_in_process(tmp_path, capsys, monkeypatch, args, words):
+    monkeypatch.chdir(tmp_path)
+    assert run(args) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and words in err
+
+
+def test_a_failed_evaluation_removes_the_opened_files(tmp_path, capsys):
+    target = tmp_path / "a.npy"
+    # A grid beyond memory fails at evaluation, after the file was opened: it goes.
+    assert run(["x", "-a", "x=0:1:4", "-a", f"y=0:1:{2**40}", "-o", str(target), "-q"]) == 2
+    assert "error" in capsys.readouterr().err and not target.exists()

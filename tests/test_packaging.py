@@ -1,0 +1,103 @@
+"""Packaging: one version everywhere, a Clang build that computes the same bits, a wheel that works on its own."""
+
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import vemiral as vm
+import vemiral_grid
+
+ROOT = Path(__file__).resolve().parents[1]
+BIN = Path(sys.executable).parent
+processes = pytest.mark.skipif(
+    bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="builds in processes (skipped under the sanitizers)"
+)
+# The same formula in every build: its bits must not depend on the compiler.
+PROBE = (
+    "import vemiral as vm, sys\n"
+    "x, y = vm.ASTvar(0, 0.0, 0.01), vm.ASTvar(1, 1.0, 0.02)\n"
+    "e = vm.sin(x*y) + vm.cos(x + y)/(y + 2) + vm.exp(-(x**2)) * vm.ln(y) ** 1.5\n"
+    "e.crinit([37, 29])\n"
+    "sys.stdout.write('\\n' + e.crarray().tobytes().hex() + ' ' + vm.__file__)\n"
+)
+
+
+def run(command, **kwargs):
+    done = subprocess.run(command, capture_output=True, text=True, timeout=600, **kwargs)
+    assert done.returncode == 0, f"{command}\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+def probe(python, **kwargs):
+    # The last line: crinit prints the chain before it.
+    bits, where = run([str(python), "-c", PROBE], **kwargs).stdout.splitlines()[-1].split(" ", 1)
+    return bits, where
+
+
+def test_one_version_everywhere():
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        declared = tomllib.load(f)["project"]["version"]
+    assert vm.__version__ == vemiral_grid.__version__ == importlib.metadata.version("vemiral") == declared
+
+
+@processes
+@pytest.mark.skipif(shutil.which("clang++") is None, reason="clang++ is not installed (scripts/common.sh installs it as root)")
+def test_the_extension_builds_with_clang_and_computes_the_same_bits(tmp_path):
+    import pybind11
+
+    build = tmp_path / "clang"
+    run([str(BIN / "cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+         f"-DCMAKE_MAKE_PROGRAM={BIN / 'ninja'}", "-DCMAKE_CXX_COMPILER=clang++",
+         # Unoptimised: the check is about the language and the warnings, and it compiles fast.
+         "-DCMAKE_BUILD_TYPE=Debug", "-DVEMIRAL_WERROR=ON",
+         f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}"])
+    run([str(BIN / "cmake"), "--build", str(build), "-j", "2"])
+    module = next(build.glob("vemiral*" + sysconfig.get_config_var("EXT_SUFFIX")))
+    env = dict(os.environ, PYTHONPATH=str(build))
+    clang_bits, where = probe(sys.executable, env=env, cwd=tmp_path)
+    assert Path(where) == module
+    gcc_bits, where = probe(sys.executable, cwd=tmp_path)
+    assert Path(where).parent != build
+    assert clang_bits == gcc_bits
+
+
+@processes
+def test_the_wheel_works_in_a_fresh_environment(tmp_path):
+    wheels = tmp_path / "wheels"
+    # The same build directory as the development install: only the packing is new.
+    run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
+         "-Ccmake.define.VEMIRAL_WERROR=ON", "-w", str(wheels), str(ROOT)])
+    (wheel,) = wheels.glob("vemiral-*.whl")
+    names = set(zipfile.ZipFile(wheel).namelist())
+    sources = {f"vemiral_grid/{p.name}" for p in (ROOT / "python" / "vemiral_grid").iterdir() if p.is_file()}
+    assert sources <= names
+    assert {"vemiral.pyi", "vemiral-stubs/__init__.pyi"} <= names
+
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", str(venv)])
+    python = venv / "bin" / "python"
+    # The base install: NumPy and tqdm only.
+    run([str(python), "-m", "pip", "install", "--quiet", str(wheel)])
+    work = tmp_path / "work"
+    work.mkdir()
+    bits, where = probe(python, cwd=work)
+    assert Path(where).is_relative_to(venv)
+    assert bits == probe(sys.executable, cwd=work)[0]
+    smoke = run([str(python), "-I", "-c",
+                 "import importlib.util as u, vemiral_grid as g, numpy as np\n"
+                 "assert u.find_spec('sympy') is None and u.find_spec('matplotlib') is None\n"
+                 "v = g.Grid(x=(0, 1, 5), y=(1, 2, 3)).evaluate('x*y + sqrt(y)')\n"
+                 "print(v.shape, g.__version__, g.__file__)"], cwd=work).stdout.split()
+    assert smoke[:2] == ["(5,", "3)"] and smoke[2] == vm.__version__ and Path(smoke[3]).is_relative_to(venv)
+    run([str(venv / "bin" / "vemiral-grid"), "x + y", "-a", "x=0:1:4", "-a", "y=0:1:3", "-o", "s.npy", "-q"], cwd=work)
+    import numpy as np
+
+    assert np.load(work / "s.npy").shape == (4, 3)
