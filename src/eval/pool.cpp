@@ -48,16 +48,64 @@ struct Job {
 
     bool claimable() const { return workers < maxWorkers && next.load() < count; }
     bool finished() const { return workers == 0 && next.load() >= count; }
+
+    // Runs the tasks this thread claims until none is left; the first error
+    // (other than a stop) cancels the rest and is returned.
+    std::exception_ptr work(const Poll &poll) {
+        std::exception_ptr error;
+        for (uint64_t i; (i = next.fetch_add(1)) < count;) {
+            if (cancelled.load())
+                continue;
+            try {
+                (*task)(i, poll);
+            } catch (const Cancelled &) {
+            } catch (...) {
+                error = std::current_exception();
+                cancelled.store(true);
+            }
+        }
+        return error;
+    }
 };
+
+// One calling thread at a time works on its own job beside the pool's
+// threads (one fewer of which it then needs); the others only wait, so the
+// threads at work never outnumber the setting however many callers there are.
+std::atomic<bool> callerAtWork{false};
 
 class Pool {
 public:
     void run(Job &job, const Poll &wait) {
+        const bool working = !callerAtWork.exchange(true);
         std::unique_lock<std::mutex> lock(mutex_);
+        if (working && job.maxWorkers > 1)
+            --job.maxWorkers;
         grow(job.maxWorkers);
         jobs_.push_back(&job);
         wake_.notify_all();
-        std::exception_ptr waitError;
+        lock.unlock();
+        std::exception_ptr waitError, taskError;
+        if (working) {
+            // The caller's poll: the job's stop, and `wait` every 20 ms.
+            auto last = Clock::now();
+            const Poll poll = [&] {
+                if (job.cancelled.load(std::memory_order_relaxed))
+                    throw Cancelled{};
+                if (const auto now = Clock::now(); now - last >= kWaitPeriod) {
+                    last = now;
+                    try {
+                        wait();
+                    } catch (...) {
+                        waitError = std::current_exception();
+                        job.cancelled.store(true);
+                        throw Cancelled{};
+                    }
+                }
+            };
+            taskError = job.work(poll);
+            callerAtWork.store(false);
+        }
+        lock.lock();
         while (!job.finished()) {
             done_.wait_for(lock, kWaitPeriod);
             if (job.finished() || waitError)
@@ -72,7 +120,7 @@ public:
             lock.lock();
         }
         jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
-        const std::exception_ptr error = waitError ? waitError : job.error;
+        const std::exception_ptr error = waitError ? waitError : taskError ? taskError : job.error;
         lock.unlock();
         if (error)
             std::rethrow_exception(error);
@@ -120,22 +168,10 @@ private:
             Job &job = *claimable();
             ++job.workers;
             lock.unlock();
-            std::exception_ptr error;
-            const Poll poll = [&job] {
+            const std::exception_ptr error = job.work([&job] {
                 if (job.cancelled.load(std::memory_order_relaxed))
                     throw Cancelled{};
-            };
-            for (uint64_t i; (i = job.next.fetch_add(1)) < job.count;) {
-                if (job.cancelled.load())
-                    continue;
-                try {
-                    (*job.task)(i, poll);
-                } catch (const Cancelled &) {
-                } catch (...) {
-                    error = std::current_exception();
-                    job.cancelled.store(true);
-                }
-            }
+            });
             lock.lock();
             if (error && !job.error)
                 job.error = error;
