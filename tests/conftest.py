@@ -1,10 +1,10 @@
-"""Shared fixtures: native output capture and small tree builders."""
+"""Shared fixtures: native output capture, and pytest's verdict for the sanitizer run.
+
+Tree builders and the direct-evaluation oracle live in helpers.py."""
 
 import os
 
 import pytest
-
-import vemiral as vm
 
 
 @pytest.fixture
@@ -17,22 +17,6 @@ def native(capfd):
 
     read()
     return read
-
-
-def var(index, start=0.0, step=1.0):
-    return vm.ASTvar(index, start, step)
-
-
-def num(value):
-    return vm.ASTnum(value)
-
-
-def bin_(op, left, right):
-    return vm.ASTbin(op, left, right)
-
-
-def un(op, child):
-    return vm.ASTun(op, child)
 
 
 def pytest_sessionfinish(session, exitstatus):

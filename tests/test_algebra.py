@@ -8,39 +8,9 @@ import pytest
 
 import vemiral as vm
 
+from helpers import add, c_pow, div, grid_points, mul, num, pow_, sub, un, var
+
 E = math.e
-
-
-def var(index, start=0.0, step=1.0):
-    return vm.ASTvar(index, start, step)
-
-
-def num(value):
-    return vm.ASTnum(value)
-
-
-def add(a, b):
-    return vm.ASTbin(vm.ADD, a, b)
-
-
-def sub(a, b):
-    return vm.ASTbin(vm.SUB, a, b)
-
-
-def mul(a, b):
-    return vm.ASTbin(vm.MUL, a, b)
-
-
-def div(a, b):
-    return vm.ASTbin(vm.DIV, a, b)
-
-
-def pow_(a, b):
-    return vm.ASTbin(vm.POW, a, b)
-
-
-def un(op, a):
-    return vm.ASTun(op, a)
 
 
 def g6(value):
@@ -71,19 +41,6 @@ def top_level_operands(chain):
         depth -= ch in ")]"
         count += ch == "," and depth == 0
     return count
-
-
-def safe_pow(a, b):
-    try:
-        return math.pow(a, b)
-    except OverflowError:
-        return math.inf
-
-
-def grid(extents):
-    if len(extents) == 1:
-        return [(i,) for i in range(extents[0])]
-    return [(i,) + rest for i in range(extents[0]) for rest in grid(extents[1:])]
 
 
 # --- exact chains with exact values -----------------------------------------------
@@ -261,7 +218,7 @@ EXACT = [
 def test_rule_builds_the_expected_chain_and_values(build, extents, chain, closed, lower):
     printed, values = lower(build(), extents)
     assert printed == chain
-    assert values == [float(closed(t)) for t in grid(extents)]
+    assert values == [float(closed(t)) for t in grid_points(extents)]
 
 
 # --- chains whose values involve transcendental rounding ------------------------------
@@ -469,7 +426,7 @@ APPROX = [
 def test_rule_builds_the_expected_chain_and_close_values(build, extents, chain, closed, lower):
     printed, values = lower(build(), extents)
     assert printed == chain
-    expected = [closed(t) for t in grid(extents)]
+    expected = [closed(t) for t in grid_points(extents)]
     # A few dozen recurrence steps: rounding stays within a few ulps per step.
     assert values == pytest.approx(expected, rel=1e-13, abs=1e-13)
 
@@ -509,7 +466,7 @@ def test_three_level_rotation_matches_the_angle_sums(lower):
 )
 def test_unary_operations_lower_to_their_function(op, closed, argument, extents, at, lower):
     _, values = lower(un(op, argument()), extents)
-    expected = [closed(at(t)) for t in grid(extents)]
+    expected = [closed(at(t)) for t in grid_points(extents)]
     assert values == pytest.approx(expected, rel=1e-12, abs=1e-13)
 
 
@@ -551,7 +508,7 @@ def test_power_of_constant_chain_is_capped(exponent, kind, operands, lower):
     printed, values = lower(pow_(var(0, 1.0, 1e-3), num(exponent)), [6])
     assert printed.startswith(kind)
     assert top_level_operands(printed) == operands
-    expected = [safe_pow(1 + 1e-3 * t, exponent) for t in range(6)]
+    expected = [c_pow(1 + 1e-3 * t, exponent) for t in range(6)]
     assert values == pytest.approx(expected, rel=1e-9)
 
 

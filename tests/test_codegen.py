@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import vemiral as vm
-from conftest import bin_, num, un, var
+from helpers import bin_, num, un, var
 
 ADD, SUB, MUL, DIV, POW = vm.ADD, vm.SUB, vm.MUL, vm.DIV, vm.POW
 EXP, LN, SIN, COS = vm.EXP, vm.LN, vm.SIN, vm.COS
@@ -290,6 +290,7 @@ def test_numbers_read_back_exactly(native, value, literal):
         (lambda: bin_(ADD, un(SIN, un(EXP, un(EXP, var(0)))), un(COS, un(LN, var(0, 1.0)))),
          {"_sin", "_cos", "_exp", "_log"}),
     ],
+    ids=["product-of-sums", "sine", "log", "pow", "exp-of-sine", "every-helper"],
 )
 def test_helpers_are_emitted_only_when_called(native, build, helpers):
     text, _, _ = generate(native, build(), [2, 2])
@@ -325,6 +326,7 @@ def shift_ids(text, by):
         (lambda: bin_(MUL, un(SIN, var(2, 0.0, 0.5)), un(EXP, var(1))), 3),
         (lambda: num(2.0), 1),
     ],
+    ids=["sum-of-logs", "sine-times-product", "constant"],
 )
 def test_repeated_crgen_continues_numbering_and_ignores_creval(native, build, nodes):
     node = build()

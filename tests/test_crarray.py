@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vemiral as vm
-from conftest import bin_, num, un, var
+from helpers import bin_, num, same_bits, shape_id, un, var
 
 
 def x():
@@ -57,12 +57,7 @@ def evaluate(tree, shape, capfd):
     return listed, array
 
 
-def same_bits(listed, array):
-    expected = np.array(listed, dtype=np.float64).view(np.uint64)
-    return np.array_equal(expected, array.ravel().view(np.uint64))
-
-
-@pytest.mark.parametrize("shape", SHAPES, ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("shape", SHAPES, ids=shape_id)
 @pytest.mark.parametrize("name", sorted(TREES))
 def test_crarray_equals_creval_bit_for_bit(name, shape, capfd):
     listed, array = evaluate(TREES[name](), shape, capfd)
@@ -103,7 +98,7 @@ def test_a_cosine_gives_the_cosine_not_the_sine(capfd):
     # Many rows (shared between threads, in groups of up to 32 side by side),
     # a single long row, and rows of a single point.
     [[300, 257], [70001], [41, 3, 700], [5000, 1]],
-    ids=lambda s: "x".join(map(str, s)),
+    ids=shape_id,
 )
 @pytest.mark.parametrize("name", ["sum", "sine", "expression", "nan and inf"])
 def test_large_grids_shared_between_threads(name, shape, capfd):
@@ -216,7 +211,7 @@ REPORT = re.compile(
 )
 
 
-@pytest.mark.parametrize("shape", [[5], [4, 3], [2, 3, 4]], ids=lambda s: "x".join(map(str, s)))
+@pytest.mark.parametrize("shape", [[5], [4, 3], [2, 3, 4]], ids=shape_id)
 def test_creval_report_keeps_its_five_lines(shape, capfd):
     e = TREES["product"]()
     e.crinit(shape)
@@ -262,7 +257,7 @@ def test_a_signal_stops_the_evaluation_and_the_node_stays_usable(method, capfd):
     assert same_bits(listed, array)
 
 
-@pytest.mark.parametrize("degree", range(0, 26))
+@pytest.mark.parametrize("degree", range(0, 26), ids=lambda v: f"degree-{v}")
 def test_one_dimensional_polynomials_of_every_length(degree, capfd):
     # Chains of 1 to 26 registers along a single row.
     e = bin_(vm.POW, bin_(vm.ADD, var(0, 0.0, 0.125), num(-1.0)), num(float(degree)))
@@ -271,7 +266,7 @@ def test_one_dimensional_polynomials_of_every_length(degree, capfd):
     assert same_bits(listed, array)
 
 
-@pytest.mark.parametrize("levels", [1, 2, 3, 4, 6])
+@pytest.mark.parametrize("levels", [1, 2, 3, 4, 6], ids=lambda v: f"levels-{v}")
 def test_one_dimensional_rotations_of_every_length(levels, capfd):
     # sin and cos of a polynomial of degree levels - 1: trigonometric chains
     # of 1 to 6 levels along a single row.
@@ -287,7 +282,7 @@ def test_one_dimensional_rotations_of_every_length(levels, capfd):
         assert same_bits(listed, array)
 
 
-@pytest.mark.parametrize("length", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 5], ids=lambda v: f"length-{v}")
 def test_one_dimensional_products_of_every_length(length, capfd):
     # exp of a polynomial of degree length - 1: product chains along one row.
     t = var(0, 0.0, 0.0625)

@@ -10,20 +10,37 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
-
-def var(index, start=0.0, step=1.0):
-    return vm.ASTvar(index, start, step)
-
-
-def num(value):
-    return vm.ASTnum(value)
-
-
-def grid(extents):
-    points = [()]
-    for e in extents:
-        points = [p + (i,) for p in points for i in range(e)]
-    return points
+from helpers import (
+    C_ADD,
+    C_COS,
+    C_COT,
+    C_DIV,
+    C_EXP,
+    C_LN,
+    C_MUL,
+    C_NEG,
+    C_POW,
+    C_SIN,
+    C_SUB,
+    C_TAN,
+    N,
+    V,
+    add,
+    apply,
+    bin_,
+    cos,
+    div,
+    exp,
+    grid_points,
+    mul,
+    num,
+    pow_,
+    shape_id,
+    sin,
+    sub,
+    un,
+    var,
+)
 
 
 @pytest.fixture
@@ -58,20 +75,20 @@ def test_three_dimensions_in_row_major_order(run):
         vm.ASTbin(vm.ADD, z, vm.ASTbin(vm.ADD, y, x)),
         vm.ASTbin(vm.ADD, y, vm.ASTbin(vm.ADD, z, x)),
     ):
-        assert run(e, [2, 3, 4]) == [100.0 * i + 10.0 * j + k for i, j, k in grid([2, 3, 4])]
+        assert run(e, [2, 3, 4]) == [100.0 * i + 10.0 * j + k for i, j, k in grid_points([2, 3, 4])]
 
 
 @pytest.mark.parametrize(
     "extents",
     [[1], [5], [1, 1], [4, 1], [1, 4], [2, 1, 3], [1, 1, 1, 2]],
-    ids=lambda e: "x".join(map(str, e)),
+    ids=shape_id,
 )
 def test_extents_of_one_are_fine(extents, run):
     # Depends on the last two dimensions (or the only one).
     last = len(extents) - 1
     e = vm.ASTbin(vm.MUL, var(last, 1.0, 2.0), var(max(last - 1, 0), 3.0, 1.0))
     values = run(e, extents)
-    expected = [(1.0 + 2.0 * p[last]) * (3.0 + p[max(last - 1, 0)]) for p in grid(extents)]
+    expected = [(1.0 + 2.0 * p[last]) * (3.0 + p[max(last - 1, 0)]) for p in grid_points(extents)]
     assert values == expected
 
 
@@ -112,7 +129,7 @@ def test_new_crinit_changes_the_length_and_values(run):
     e = vm.ASTbin(vm.ADD, var(0, 1.0, 1.0), var(1, 0.0, 0.5))
     assert len(run(e, [2, 3])) == 6
     values = run(e, [3, 2, 2])
-    assert values == [1.0 + i + 0.5 * j for i, j, _ in grid([3, 2, 2])]
+    assert values == [1.0 + i + 0.5 * j for i, j, _ in grid_points([3, 2, 2])]
     assert run(e, [1]) == [1.0]
 
 
@@ -137,21 +154,23 @@ def test_creval_after_empty_extents_is_refused(native):
 
 
 BAD_EXTENTS = [
-    ([0], ValueError),
-    ([3, 0], ValueError),
-    ([0, 2**64 - 1, 2**64 - 1], ValueError),
-    ([2**32, 2**32], OverflowError),
-    ([2**63, 2, 1], OverflowError),
-    ([2**64 - 1, 2**64 - 1], OverflowError),
-    ([10**6, 10**6, 10**3], MemoryError),
-    ([2**61], MemoryError),
-    ([-1], TypeError),
-    ([2**64], TypeError),
+    ([0], ValueError, "zero"),
+    ([3, 0], ValueError, "zero-inner"),
+    ([0, 2**64 - 1, 2**64 - 1], ValueError, "zero-before-huge"),
+    ([2**32, 2**32], OverflowError, "2^64-points"),
+    ([2**63, 2, 1], OverflowError, "2^64-points-in-three"),
+    ([2**64 - 1, 2**64 - 1], OverflowError, "2^128-points"),
+    ([10**6, 10**6, 10**3], MemoryError, "10^15-points"),
+    ([2**61], MemoryError, "2^61-points"),
+    ([-1], TypeError, "negative"),
+    ([2**64], TypeError, "2^64-extent"),
 ]
 
 
 @pytest.mark.parametrize(
-    "extents, error", BAD_EXTENTS, ids=[f"{e.__name__}-{i}" for i, (_, e) in enumerate(BAD_EXTENTS)]
+    "extents, error",
+    [case[:2] for case in BAD_EXTENTS],
+    ids=[f"{error.__name__}-{name}" for _, error, name in BAD_EXTENTS],
 )
 def test_refused_crinit_keeps_the_previous_grid(extents, error, native):
     e = vm.ASTbin(vm.MUL, var(0, 1.0, 1.0), var(1, 0.5, 0.5))
@@ -210,7 +229,7 @@ def test_long_evaluation_can_be_interrupted(native):
     e.crinit([2, 2])
     values = e.creval()
     expected = []
-    for i, j in grid([2, 2]):
+    for i, j in grid_points([2, 2]):
         xs_, ys_ = 1.0 + 0.001 * i, 1.0 + 0.001 * j
         expected.append(math.log((xs_ + ys_) ** math.sin(ys_)) + math.exp(math.sin(math.log(xs_ + ys_))))
     assert values == pytest.approx(expected, rel=1e-14)
@@ -235,138 +254,6 @@ def test_long_evaluation_can_be_interrupted(native):
 # anything a wrong rule would produce.
 
 TOL = 1e-9
-
-
-class Node:
-    """An expression with a native twin and a reference evaluation."""
-
-    def __init__(self, kind, op=None, children=(), value=None, index=None, start=None, step=None):
-        self.kind, self.op, self.children = kind, op, list(children)
-        self.code = None if op is None else int(op)
-        self.value, self.index, self.start, self.step = value, index, start, step
-
-    def __repr__(self):
-        if self.kind == "num":
-            return repr(self.value)
-        if self.kind == "var":
-            return f"v{self.index}({self.start!r}, {self.step!r})"
-        return f"{self.op.name}({', '.join(map(repr, self.children))})"
-
-    def native(self):
-        if self.kind == "num":
-            return vm.ASTnum(self.value)
-        if self.kind == "var":
-            return vm.ASTvar(self.index, self.start, self.step)
-        kids = [c.native() for c in self.children]
-        return (vm.ASTbin if self.kind == "bin" else vm.ASTun)(self.op, *kids)
-
-    def nodes(self):
-        for c in self.children:
-            yield from c.nodes()
-        yield self
-
-
-def N(value):
-    return Node("num", value=float(value))
-
-
-def V(index, start, step):
-    return Node("var", index=index, start=float(start), step=float(step))
-
-
-def B(op, a, b):
-    return Node("bin", op, (a, b))
-
-
-def U(op, a):
-    return Node("un", op, (a,))
-
-
-def c_pow(a, b):
-    """pow() as the C library computes it, without Python's exceptions."""
-    try:
-        return math.pow(a, b)
-    except OverflowError:
-        return math.inf if a > 0 or float(b).is_integer() and int(b) % 2 == 0 else -math.inf
-    except ValueError:
-        if a == 0.0:
-            return math.inf
-        return math.nan
-
-
-def c_div(a, b):
-    try:
-        return a / b
-    except ZeroDivisionError:
-        return math.nan if a == 0 or math.isnan(a) else math.copysign(math.inf, a) * math.copysign(1.0, b)
-
-
-def c_exp(a):
-    try:
-        return math.exp(a)
-    except OverflowError:
-        return math.inf
-
-
-def c_log(a):
-    if math.isnan(a) or a < 0:
-        return math.nan
-    if a == 0:
-        return -math.inf
-    return math.log(a)
-
-
-def c_fn(fn, a):
-    if math.isinf(a):
-        return math.nan
-    return fn(a)
-
-
-# Operation codes as plain ints: comparing enum members is slow in the
-# reference loops.
-C_ADD = int(vm.ADD)
-C_SUB = int(vm.SUB)
-C_MUL = int(vm.MUL)
-C_DIV = int(vm.DIV)
-C_POW = int(vm.POW)
-C_NEG = int(vm.NEG)
-C_EXP = int(vm.EXP)
-C_LN = int(vm.LN)
-C_SIN = int(vm.SIN)
-C_COS = int(vm.COS)
-C_TAN = int(vm.TAN)
-C_COT = int(vm.COT)
-
-
-def apply(node, args):
-    op = node.code
-    if node.kind == "bin":
-        a, b = args
-        if op == C_ADD:
-            return a + b
-        if op == C_SUB:
-            return a - b
-        if op == C_MUL:
-            return a * b
-        if op == C_DIV:
-            return c_div(a, b)
-        return c_pow(a, b)
-    (a,) = args
-    if op == C_NEG:
-        return -a
-    if op == C_EXP:
-        return c_exp(a)
-    if op == C_LN:
-        return c_log(a)
-    if op == C_SIN:
-        return c_fn(math.sin, a)
-    if op == C_COS:
-        return c_fn(math.cos, a)
-    if op == C_TAN:
-        return c_div(c_fn(math.sin, a), c_fn(math.cos, a))
-    return c_div(c_fn(math.cos, a), c_fn(math.sin, a))
-
-
 INF = math.inf
 
 
@@ -430,7 +317,7 @@ def certain_non_finite(node, args, errs):
 
 def reference(tree, extents):
     """Values by math at every point, with an error bound for each (inf: not comparable)."""
-    points = grid(extents)
+    points = grid_points(extents)
     order = list(tree.nodes())
     values = {}
     for node in order:
@@ -500,75 +387,43 @@ x, y, z = V(0, 0.3, 0.25), V(1, -0.7, 0.15), V(2, 0.45, -0.05)
 xs, ys = V(0, 0.05, 0.003), V(1, -0.4, 0.0025)
 
 
-def add(a, b):
-    return B(vm.ADD, a, b)
-
-
-def sub(a, b):
-    return B(vm.SUB, a, b)
-
-
-def mul(a, b):
-    return B(vm.MUL, a, b)
-
-
-def div(a, b):
-    return B(vm.DIV, a, b)
-
-
-def pw(a, b):
-    return B(vm.POW, a, b)
-
-
-def exp(a):
-    return U(vm.EXP, a)
-
-
-def sin(a):
-    return U(vm.SIN, a)
-
-
-def cos(a):
-    return U(vm.COS, a)
-
-
 FIXED = [
     ("x*y+y", add(mul(X, Y), Y), [4, 5]),
     ("x*y+y-fractional", add(mul(x, y), y), [6, 7]),
     ("1/z+x*y", add(div(N(1), Z), mul(X, Y)), [2, 3, 4]),
     ("1/z+x*y-fractional", add(div(N(1), z), mul(x, y)), [3, 4, 5]),
-    ("2^(x*y)", pw(N(2), mul(x, y)), [6, 7]),
+    ("2^(x*y)", pow_(N(2), mul(x, y)), [6, 7]),
     ("exp(x*y)", exp(mul(x, y)), [6, 7]),
     ("sin(x*y+x)", sin(add(mul(x, y), x)), [6, 7]),
     ("cos(x+y)*y", mul(cos(add(x, y)), y), [6, 7]),
     ("exp(y)*exp(x*y)", mul(exp(y), exp(mul(x, y))), [6, 7]),
-    ("(e^y)^(y+x)", pw(exp(y), add(y, x)), [6, 7]),
-    ("(e^x)^y", pw(exp(x), y), [6, 7]),
+    ("(e^y)^(y+x)", pow_(exp(y), add(y, x)), [6, 7]),
+    ("(e^x)^y", pow_(exp(x), y), [6, 7]),
     ("exp(z)+x*cos(y)", add(exp(z), mul(x, cos(y))), [3, 4, 5]),
     ("x*y*z-quotient", div(mul(mul(x, y), z), add(mul(z, z), N(1.5))), [3, 4, 5]),
-    ("x^3-y^2*x", sub(pw(x, N(3)), mul(pw(y, N(2)), x)), [5, 6]),
-    ("(x+y+z)^4", pw(add(add(x, y), z), N(4)), [3, 3, 3]),
-    ("sqrt(x^2+y^2+1)", pw(add(add(mul(x, x), mul(y, y)), N(1)), N(0.5)), [5, 6]),
-    ("(x+2)^(y)", pw(add(x, N(2)), y), [5, 6]),
-    ("y^(x+2)", pw(add(y, N(3)), add(x, N(2))), [5, 6]),
-    ("ln(x*x+1)*exp(-y)", mul(U(vm.LN, add(mul(x, x), N(1))), exp(U(vm.NEG, y))), [5, 6]),
-    ("tan(x*0.3+y)", U(vm.TAN, add(mul(x, N(0.3)), y)), [5, 6]),
-    ("cot(x+2)", U(vm.COT, add(x, N(2))), [12]),
+    ("x^3-y^2*x", sub(pow_(x, N(3)), mul(pow_(y, N(2)), x)), [5, 6]),
+    ("(x+y+z)^4", pow_(add(add(x, y), z), N(4)), [3, 3, 3]),
+    ("sqrt(x^2+y^2+1)", pow_(add(add(mul(x, x), mul(y, y)), N(1)), N(0.5)), [5, 6]),
+    ("(x+2)^(y)", pow_(add(x, N(2)), y), [5, 6]),
+    ("y^(x+2)", pow_(add(y, N(3)), add(x, N(2))), [5, 6]),
+    ("ln(x*x+1)*exp(-y)", mul(un(vm.LN, add(mul(x, x), N(1))), exp(un(vm.NEG, y))), [5, 6]),
+    ("tan(x*0.3+y)", un(vm.TAN, add(mul(x, N(0.3)), y)), [5, 6]),
+    ("cot(x+2)", un(vm.COT, add(x, N(2))), [12]),
     ("exp(x)*sin(x)", mul(exp(x), sin(x)), [20]),
     ("exp(x*x)*cos(y*x)", mul(exp(mul(x, x)), cos(mul(y, x))), [6, 7]),
     ("sin(x)*y", mul(sin(x), y), [6, 7]),
     ("sin(y)*x*z", mul(mul(sin(y), x), z), [3, 4, 5]),
-    ("ln(exp(x*y))", U(vm.LN, exp(mul(x, y))), [6, 7]),
+    ("ln(exp(x*y))", un(vm.LN, exp(mul(x, y))), [6, 7]),
     # The last factor of this product chain is an expression node that reads
     # exp(0) = 1 before initialisation; it varies and must not be dropped.
-    ("exp(y*2^x)", exp(mul(y, pw(N(2), x))), [5, 6]),
-    ("3^(x*y+z)*sin(z)", mul(pw(N(3), add(mul(x, y), z)), sin(z)), [3, 4, 5]),
+    ("exp(y*2^x)", exp(mul(y, pow_(N(2), x))), [5, 6]),
+    ("3^(x*y+z)*sin(z)", mul(pow_(N(3), add(mul(x, y), z)), sin(z)), [3, 4, 5]),
     # Long runs, up to 10^5 points.
     ("long-1d-sin-exp", mul(sin(xs), exp(xs)), [100_000]),
     ("long-2d-x*y+y", add(mul(xs, ys), ys), [100, 200]),
     ("long-2d-sin(x*y+x)", sin(add(mul(xs, ys), xs)), [100, 200]),
     ("long-3d-exp(z)+x*cos(y)", add(exp(V(2, 0.1, 0.02)), mul(xs, cos(ys))), [40, 50, 50]),
-    ("long-3d-2^(x*y)/z", div(pw(N(2), mul(xs, ys)), V(2, 1.0, 0.02)), [20, 25, 40]),
+    ("long-3d-2^(x*y)/z", div(pow_(N(2), mul(xs, ys)), V(2, 1.0, 0.02)), [20, 25, 40]),
 ]
 
 
@@ -582,14 +437,14 @@ def test_fixed_expressions_agree_with_math(tree, extents, native):
 def test_integral_grid_fixes_x_times_y_plus_y_exactly(run):
     xn, yn = var(0, 0.0, 1.0), var(1, 0.0, 1.0)
     e = vm.ASTbin(vm.ADD, vm.ASTbin(vm.MUL, xn, yn), yn)
-    assert run(e, [3, 4]) == [float((i + 1) * j) for i, j in grid([3, 4])]
+    assert run(e, [3, 4]) == [float((i + 1) * j) for i, j in grid_points([3, 4])]
 
 
 def test_reciprocal_of_inner_dimension_keeps_the_outer_terms(run):
     X_, Y_, Z_ = var(0, 1.0, 1.0), var(1, 1.0, 1.0), var(2, 1.0, 1.0)
     e = vm.ASTbin(vm.ADD, vm.ASTbin(vm.DIV, num(1.0), Z_), vm.ASTbin(vm.MUL, X_, Y_))
     values = run(e, [2, 3, 4])
-    expected = [1.0 / (1 + k) + (1 + i) * (1 + j) for i, j, k in grid([2, 3, 4])]
+    expected = [1.0 / (1 + k) + (1 + i) * (1 + j) for i, j, k in grid_points([2, 3, 4])]
     assert values == pytest.approx(expected, rel=1e-15)
 
 
@@ -624,18 +479,18 @@ def tree_strategy(transcendental):
             return V(draw(st.sampled_from(dims)), draw(NUMBERS), draw(STEPS))
         below = trees(dims, depth - 1, False)
         if shape == "arith":
-            return B(draw(st.sampled_from(ARITHMETIC)), draw(below), draw(below))
+            return bin_(draw(st.sampled_from(ARITHMETIC)), draw(below), draw(below))
         if shape == "power":
             powers = ALL_POWERS if transcendental else POLY_POWERS
-            return pw(draw(below), N(draw(st.sampled_from(powers))))
+            return pow_(draw(below), N(draw(st.sampled_from(powers))))
         if shape == "neg":
-            return U(vm.NEG, draw(below))
+            return un(vm.NEG, draw(below))
         if shape == "function":
-            return U(draw(st.sampled_from(FUNCTIONS)), draw(below))
+            return un(draw(st.sampled_from(FUNCTIONS)), draw(below))
         # Powers with a non-constant exponent, on a positive base.
         if draw(st.booleans()):
-            return pw(N(draw(st.sampled_from(POSITIVE_BASES))), draw(below))
-        return pw(exp(draw(below)), draw(below))
+            return pow_(N(draw(st.sampled_from(POSITIVE_BASES))), draw(below))
+        return pow_(exp(draw(below)), draw(below))
 
     return trees
 
@@ -674,8 +529,8 @@ def cases(draw, trees, grids=small_grids):
         outer, inner = inner, outer
     join = draw(st.sampled_from(["add", "sub", "mul", "div", "exp-pow"]))
     if join == "exp-pow":
-        return pw(exp(outer), inner), extents
-    return B({"add": vm.ADD, "sub": vm.SUB, "mul": vm.MUL, "div": vm.DIV}[join], outer, inner), extents
+        return pow_(exp(outer), inner), extents
+    return bin_({"add": vm.ADD, "sub": vm.SUB, "mul": vm.MUL, "div": vm.DIV}[join], outer, inner), extents
 
 
 PROFILE = settings(

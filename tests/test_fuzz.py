@@ -36,6 +36,8 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from helpers import c_cos, c_exp, c_log, c_pow, c_sin, grid_points
+
 settings.register_profile(
     "ci",
     derandomize=True,
@@ -62,42 +64,6 @@ WELL_INTERMEDIATE = 1e6
 RTOL = 1e-6
 
 # --- C-like direct evaluation -------------------------------------------------
-
-
-def c_pow(x, y):
-    try:
-        return math.pow(x, y)
-    except OverflowError:
-        odd = y == math.floor(y) and abs(y) < 2**53 and int(y) % 2 == 1
-        return -INF if (x < 0 and odd) else INF
-    except ValueError:
-        if x == 0.0:
-            odd = y == math.floor(y) and abs(y) < 2**53 and int(y) % 2 == 1
-            return math.copysign(INF, x) if odd else INF
-        return NAN
-
-
-def c_exp(x):
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return INF
-
-
-def c_log(x):
-    if math.isnan(x) or x < 0:
-        return NAN
-    if x == 0:
-        return -INF
-    return math.log(x)
-
-
-def c_sin(x):
-    return NAN if math.isinf(x) else math.sin(x)
-
-
-def c_cos(x):
-    return NAN if math.isinf(x) else math.cos(x)
 
 
 BIN = {
@@ -176,13 +142,6 @@ def view_lines(desc):
     if kind == "bin":
         return ["astbin"] + view_lines(desc[2]) + view_lines(desc[3])
     return ["astun"] + view_lines(desc[2])
-
-
-def grid_points(extents):
-    points = [()]
-    for e in extents:
-        points = [p + (i,) for p in points for i in range(e)]
-    return points
 
 
 def bits(values):
@@ -332,10 +291,15 @@ def test_random_trees_grids_and_call_orders(desc, sequence, native):
     native()
 
 
+BT_OUTSIDE = (-(2**31), -1, 5, 8, 42, 2**31 - 1)
+UT_OUTSIDE = (-(2**31), -1, 8, 99, 2**31 - 1)
+
+
 @pytest.mark.parametrize(
     "make, code",
-    [(lambda c, x: vm.ASTbin(vm.bt(c), x, x), c) for c in (-(2**31), -1, 5, 8, 42, 2**31 - 1)]
-    + [(lambda c, x: vm.ASTun(vm.ut(c), x), c) for c in (-(2**31), -1, 8, 99, 2**31 - 1)],
+    [(lambda c, x: vm.ASTbin(vm.bt(c), x, x), c) for c in BT_OUTSIDE]
+    + [(lambda c, x: vm.ASTun(vm.ut(c), x), c) for c in UT_OUTSIDE],
+    ids=[f"bt-{c}" for c in BT_OUTSIDE] + [f"ut-{c}" for c in UT_OUTSIDE],
 )
 def test_operation_codes_outside_the_enumerations_build_print_and_are_refused(make, code, native):
     x = vm.ASTvar(0, 0.0, 1.0)

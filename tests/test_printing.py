@@ -8,15 +8,9 @@ import pytest
 
 import vemiral as vm
 
+from helpers import num, var
+
 E = math.e
-
-
-def var(index, start=0.0, step=1.0):
-    return vm.ASTvar(index, start, step)
-
-
-def num(value):
-    return vm.ASTnum(value)
 
 
 # --- view -------------------------------------------------------------------

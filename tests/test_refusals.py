@@ -8,7 +8,7 @@ import pytest
 
 import vemiral as vm
 
-from conftest import bin_, num, un, var
+from helpers import bin_, num, un, var
 
 # The depth at which a tree is refused: a node whose subtree would have more
 # levels than this cannot be built.
@@ -49,6 +49,8 @@ def x_plus_y():
         ([3, 0], ValueError),
         ([0, 2**64 - 1, 2**64 - 1], ValueError),
     ],
+    ids=["10^15-points", "2^40-points", "2^62-points", "2^64-points", "2^64.6-points", "2^65-points",
+         "zero", "zero-inner", "zero-before-huge"],
 )
 def test_bad_extents_are_refused_and_the_node_keeps_its_grid(extents, error, native):
     e = x_plus_y()
@@ -58,7 +60,7 @@ def test_bad_extents_are_refused_and_the_node_keeps_its_grid(extents, error, nat
     assert_evaluates_x_plus_y(e, native)
 
 
-@pytest.mark.parametrize("extents", [[-1], [1.5], ["3"], [2**64]])
+@pytest.mark.parametrize("extents", [[-1], [1.5], ["3"], [2**64]], ids=["negative", "float", "str", "2^64"])
 def test_extents_that_are_not_unsigned_64_bit_ints_are_type_errors(extents):
     with pytest.raises(TypeError):
         var(0).crinit(extents)
@@ -76,13 +78,15 @@ def test_a_grid_beyond_memory_is_refused_before_anything_is_allocated(native):
 # --- call order --------------------------------------------------------------
 
 
-@pytest.mark.parametrize("node", [num(1.0), var(0), un(vm.SIN, var(0)), x_plus_y()], ids=repr)
+@pytest.mark.parametrize(
+    "node", [num(1.0), var(0), un(vm.SIN, var(0)), x_plus_y()], ids=["num", "var", "sin", "x+y"]
+)
 def test_creval_before_crinit_is_a_runtime_error(node):
     with pytest.raises(RuntimeError, match="crinit must come first"):
         node.creval()
 
 
-@pytest.mark.parametrize("node", [num(1.0), var(0), x_plus_y()], ids=repr)
+@pytest.mark.parametrize("node", [num(1.0), var(0), x_plus_y()], ids=["num", "var", "x+y"])
 def test_crgen_before_crinit_is_a_runtime_error(node):
     with pytest.raises(RuntimeError, match="crinit must come first"):
         node.crgen()
@@ -116,6 +120,8 @@ def test_creval_after_crinit_with_no_extents_is_a_value_error(native):
         lambda: vm.ASTnum("1"),
         lambda: vm.ASTnode(),
     ],
+    ids=["none-left", "none-right", "none-child", "int-binary-op", "int-unary-op", "unary-op-in-bin",
+         "binary-op-in-un", "float-child", "negative-index", "float-index", "str-number", "abstract-node"],
 )
 def test_bad_constructor_arguments_are_type_errors(build):
     with pytest.raises(TypeError):
@@ -150,6 +156,8 @@ def test_the_largest_loop_dimension_lowers_and_needs_that_many_extents(native):
         (lambda x: vm.ASTbin(vm.ADD, x, vm.ASTun(vm.FAC, x)), "FAC"),
         (lambda x: vm.ASTun(vm.SIN, vm.ASTbin(vm.bt(5), x, x)), "5"),
     ],
+    ids=["bt-42", "bt-minus-1", "bt-int32-max", "ut-99", "ut-int32-min", "FAC", "FAC-below-root",
+         "bt-5-below-sin"],
 )
 def test_unknown_operations_are_refused_naming_them_and_leave_the_node_as_it_was(build, name, native):
     e = build(var(0))
@@ -166,7 +174,7 @@ def test_unknown_operations_are_refused_naming_them_and_leave_the_node_as_it_was
     assert_evaluates_x_plus_y(good, native)
 
 
-@pytest.mark.parametrize("op", [vm.bt(42), vm.bt(-7)])
+@pytest.mark.parametrize("op", [vm.bt(42), vm.bt(-7)], ids=["bt-42", "bt-minus-7"])
 def test_unknown_operations_still_print(op, native):
     vm.ASTbin(op, num(1.0), var(3)).view()
     assert native()[0] == "astbin\nastnum(1)\nastvar(3)\n"

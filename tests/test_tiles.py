@@ -18,17 +18,11 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from helpers import same_bits_but_nan as same_bits
+
 EXAMPLES = int(os.environ.get("VEMIRAL_FUZZ_EXAMPLES", "150"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    if a.shape != b.shape:
-        return False
-    nan = np.isnan(a)
-    return bool(np.array_equal(nan, np.isnan(b)) and np.array_equal(a[~nan].view(np.int64), b[~nan].view(np.int64)))
 
 
 # --- random trees over up to four dimensions ---------------------------------

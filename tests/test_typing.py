@@ -96,7 +96,14 @@ def _runtime_parameters(doc):
     return [n for n in names if n != "self"]
 
 
-@pytest.mark.parametrize("owner, name, stub", list(_stub_functions()), ids=lambda v: v if isinstance(v, str) else None)
+STUB_FUNCTIONS = list(_stub_functions())
+
+
+@pytest.mark.parametrize(
+    "owner, name, stub",
+    STUB_FUNCTIONS,
+    ids=[f"{owner}.{name}" if owner else name for owner, name, _ in STUB_FUNCTIONS],
+)
 def test_stub_parameters_match_the_bindings(owner, name, stub):
     # stubtest cannot see the parameters of pybind11's functions: their
     # signature lines say them.

@@ -1,0 +1,307 @@
+"""Tree builders, grid points, bit comparisons and the direct-evaluation oracle shared by the test files.
+
+The builders make native nodes from native operands and Python twins (Expr)
+from twins: a twin knows its own shape, so it can build its native tree, name
+itself in a test id and evaluate itself directly, point by point in C
+semantics (the oracle) or over a whole grid with NumPy.
+"""
+
+import math
+
+import numpy as np
+
+import vemiral as vm
+
+# --- grids and bits ------------------------------------------------------------------
+
+
+def grid_points(extents):
+    """Every index tuple of the grid, in row-major order (the order of creval's list)."""
+    points = [()]
+    for e in extents:
+        points = [p + (i,) for p in points for i in range(e)]
+    return points
+
+
+def shape_id(shape):
+    """A parametrize id for a grid: 3x19x4."""
+    return "x".join(map(str, shape))
+
+
+def same_bits(a, b):
+    """True when two sequences of doubles hold the same bits (NaN payloads and signs included)."""
+    a = np.asarray(a, dtype=np.float64).ravel()
+    b = np.asarray(b, dtype=np.float64).ravel()
+    return np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+def same_bits_but_nan(a, b):
+    """Like same_bits for arrays of one shape, except that a NaN matches any NaN: the sign and
+    payload of a NaN follow the compiler's choice of operand order, which may differ between
+    code paths (README)."""
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    nan = np.isnan(a)
+    if not np.array_equal(nan, np.isnan(b)):
+        return False
+    return bool(np.array_equal(a[~nan].view(np.uint64), b[~nan].view(np.uint64)))
+
+
+# --- the C library's results, without Python's exceptions ------------------------------
+
+
+def odd_integer(y):
+    return y == math.floor(y) and abs(y) < 2**53 and int(y) % 2 == 1
+
+
+def c_pow(x, y):
+    try:
+        return math.pow(x, y)
+    except OverflowError:
+        return -math.inf if (x < 0 and odd_integer(y)) else math.inf
+    except ValueError:
+        if x == 0.0:
+            return math.copysign(math.inf, x) if odd_integer(y) else math.inf
+        return math.nan
+
+
+def c_div(a, b):
+    try:
+        return a / b
+    except ZeroDivisionError:
+        return math.nan if a == 0 or math.isnan(a) else math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def c_exp(x):
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def c_log(x):
+    if math.isnan(x) or x < 0:
+        return math.nan
+    if x == 0:
+        return -math.inf
+    return math.log(x)
+
+
+def c_sin(x):
+    return math.nan if math.isinf(x) else math.sin(x)
+
+
+def c_cos(x):
+    return math.nan if math.isinf(x) else math.cos(x)
+
+
+# Operation codes as plain ints: comparing enum members is slow in the
+# reference loops.
+C_ADD = int(vm.ADD)
+C_SUB = int(vm.SUB)
+C_MUL = int(vm.MUL)
+C_DIV = int(vm.DIV)
+C_POW = int(vm.POW)
+C_NEG = int(vm.NEG)
+C_EXP = int(vm.EXP)
+C_LN = int(vm.LN)
+C_SIN = int(vm.SIN)
+C_COS = int(vm.COS)
+C_TAN = int(vm.TAN)
+C_COT = int(vm.COT)
+
+
+def apply(node, args):
+    """The operation of an Expr node on double arguments, as the formula reads (tan = sin / cos)."""
+    op = node.code
+    if node.kind == "bin":
+        a, b = args
+        if op == C_ADD:
+            return a + b
+        if op == C_SUB:
+            return a - b
+        if op == C_MUL:
+            return a * b
+        if op == C_DIV:
+            return c_div(a, b)
+        return c_pow(a, b)
+    (a,) = args
+    if op == C_NEG:
+        return -a
+    if op == C_EXP:
+        return c_exp(a)
+    if op == C_LN:
+        return c_log(a)
+    if op == C_SIN:
+        return c_sin(a)
+    if op == C_COS:
+        return c_cos(a)
+    if op == C_TAN:
+        return c_div(c_sin(a), c_cos(a))
+    return c_div(c_cos(a), c_sin(a))
+
+
+NUMPY_BIN = {C_ADD: np.add, C_SUB: np.subtract, C_MUL: np.multiply, C_DIV: np.divide, C_POW: np.power}
+NUMPY_UN = {
+    C_NEG: np.negative,
+    C_EXP: np.exp,
+    C_LN: np.log,
+    C_SIN: np.sin,
+    C_COS: np.cos,
+    C_TAN: lambda a: np.sin(a) / np.cos(a),
+    C_COT: lambda a: np.cos(a) / np.sin(a),
+}
+
+
+# --- the Python twin ----------------------------------------------------------------------
+
+
+class Expr:
+    """An expression with a native twin and a direct evaluation."""
+
+    def __init__(self, kind, op=None, children=(), value=None, index=None, start=None, step=None):
+        self.kind, self.op, self.children = kind, op, list(children)
+        self.code = None if op is None else int(op)
+        self.value, self.index, self.start, self.step = value, index, start, step
+
+    def __repr__(self):
+        if self.kind == "num":
+            return repr(self.value)
+        if self.kind == "var":
+            return f"v{self.index}({self.start!r}, {self.step!r})"
+        return f"{self.op.name}({', '.join(map(repr, self.children))})"
+
+    def native(self):
+        if self.kind == "num":
+            return vm.ASTnum(self.value)
+        if self.kind == "var":
+            return vm.ASTvar(self.index, self.start, self.step)
+        kids = [c.native() for c in self.children]
+        return (vm.ASTbin if self.kind == "bin" else vm.ASTun)(self.op, *kids)
+
+    def nodes(self):
+        """Every node, children before parents."""
+        for c in self.children:
+            yield from c.nodes()
+        yield self
+
+    def at(self, point):
+        """The value at a grid point (a tuple of indexes), each operation rounded to double."""
+        if self.kind == "num":
+            return self.value
+        if self.kind == "var":
+            return self.start + (point[self.index] if self.index < len(point) else 0) * self.step
+        return apply(self, [c.at(point) for c in self.children])
+
+    def exact(self, point):
+        """The value at a grid point in mpmath's precision (set by the caller), the variable
+        being the real number start + index * step with the double step it holds."""
+        import mpmath
+
+        if self.kind == "num":
+            return mpmath.mpf(self.value)
+        if self.kind == "var":
+            i = point[self.index] if self.index < len(point) else 0
+            return mpmath.mpf(self.start) + i * mpmath.mpf(self.step)
+        args = [c.exact(point) for c in self.children]
+        op = self.code
+        if self.kind == "bin":
+            a, b = args
+            if op == C_ADD:
+                return a + b
+            if op == C_SUB:
+                return a - b
+            if op == C_MUL:
+                return a * b
+            return a / b if op == C_DIV else a**b
+        (a,) = args
+        if op == C_NEG:
+            return -a
+        functions = {C_EXP: mpmath.exp, C_LN: mpmath.log, C_SIN: mpmath.sin, C_COS: mpmath.cos,
+                     C_TAN: mpmath.tan, C_COT: mpmath.cot}
+        return functions[op](a)
+
+    def on_grid(self, shape):
+        """The values over a whole grid by NumPy, shaped like it: the oracle for grids too
+        large for at(). NumPy's transcendental functions may differ from the C library's
+        by an ulp."""
+        with np.errstate(all="ignore"):
+            return np.broadcast_to(self._on_grid(tuple(shape)), shape).copy()
+
+    def _on_grid(self, shape):
+        if self.kind == "num":
+            return np.float64(self.value)
+        if self.kind == "var":
+            if self.index >= len(shape):
+                return np.float64(self.start + 0 * self.step)
+            axis = [1] * len(shape)
+            axis[self.index] = shape[self.index]
+            i = np.arange(shape[self.index], dtype=np.float64).reshape(axis)
+            return self.start + i * self.step
+        args = [c._on_grid(shape) for c in self.children]
+        table = NUMPY_BIN if self.kind == "bin" else NUMPY_UN
+        return table[self.code](*args)
+
+
+def N(value):
+    return Expr("num", value=float(value))
+
+
+def V(index, start, step):
+    return Expr("var", index=index, start=float(start), step=float(step))
+
+
+# --- builders: native nodes from native operands, twins from twins ------------------------
+
+
+def var(index, start=0.0, step=1.0):
+    return vm.ASTvar(index, start, step)
+
+
+def num(value):
+    return vm.ASTnum(value)
+
+
+def bin_(op, left, right):
+    if isinstance(left, Expr):
+        return Expr("bin", op, (left, right))
+    return vm.ASTbin(op, left, right)
+
+
+def un(op, child):
+    if isinstance(child, Expr):
+        return Expr("un", op, (child,))
+    return vm.ASTun(op, child)
+
+
+def add(a, b):
+    return bin_(vm.ADD, a, b)
+
+
+def sub(a, b):
+    return bin_(vm.SUB, a, b)
+
+
+def mul(a, b):
+    return bin_(vm.MUL, a, b)
+
+
+def div(a, b):
+    return bin_(vm.DIV, a, b)
+
+
+def pow_(a, b):
+    return bin_(vm.POW, a, b)
+
+
+def exp(a):
+    return un(vm.EXP, a)
+
+
+def sin(a):
+    return un(vm.SIN, a)
+
+
+def cos(a):
+    return un(vm.COS, a)
