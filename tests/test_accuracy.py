@@ -64,19 +64,15 @@ def largest_error(values, exact):
     return max(float(abs(mpmath.mpf(v) - e) / max(1, abs(e))) for v, e in zip(values, exact))
 
 
-# Missed at the default tile (2000 along each dimension in 2-D). Largest
-# errors at the sampled points against direct evaluation's there: W 1.2e-10
-# against 4.8e-15 (still 2.3e-12 with tiles of 256), G 7.1e-13 against
-# 1.8e-17 (already inside the first tile, where evaluate is crarray), T
-# 1.3e-13 at (3156, 1897) against 1.4e-14. Strict: a case that starts
-# passing fails here until it leaves this list.
-MISSED = {"W", "G", "T"}
+# Missed at the default tile (2000 along each dimension in 2-D): the README
+# states these largest errors at the sampled points (direct evaluation's:
+# W 4.8e-15, G 1.8e-17, T 1.4e-14). W's grows with the product of the steps
+# along both dimensions, G's and T's with the steps of their product chains.
+# Held here to what the README states, with a margin of 1.5.
+STATED = {"W": 1.2e-10, "G": 7.1e-13, "T": 1.3e-13}
 
 
-MISS = pytest.mark.xfail(raises=AssertionError, strict=True, reason="missed at the default tile")
-
-
-@pytest.mark.parametrize("name", [pytest.param(name, marks=MISS) if name in MISSED else name for name in CASES])
+@pytest.mark.parametrize("name", list(CASES))
 def test_evaluate_is_as_accurate_as_direct_evaluation(name):
     tree = CASES[name]()
     shape = (LONG,) if name in ("L", "chirp") else (SIDE, SIDE)
@@ -87,4 +83,8 @@ def test_evaluate_is_as_accurate_as_direct_evaluation(name):
         exact = [tree.exact(p) for p in points]
         tiled = largest_error([float(values[p]) for p in points], exact)
         direct = largest_error([tree.at(p) for p in points], exact)
-    assert tiled <= max(2 * direct, FLOOR), (tiled, direct)
+    if name in STATED:
+        assert tiled > max(2 * direct, FLOOR), f"{name} now meets the criterion: move it out of STATED"
+        assert tiled <= 1.5 * STATED[name], (tiled, direct)
+    else:
+        assert tiled <= max(2 * direct, FLOOR), (tiled, direct)
