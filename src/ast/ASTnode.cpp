@@ -7,6 +7,16 @@ namespace vemiral {
 
 ASTnode::~ASTnode() = default;
 
+ASTnode::TileProgram ASTnode::lastTileProgram() const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    return tileProgram_;
+}
+
+void ASTnode::keepTileProgram(TileProgram program) const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    tileProgram_ = std::move(program);
+}
+
 void ASTnode::setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r) {
     uint64_t deepest = 0;
     if (l)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,6 +50,17 @@ public:
     // by every later evaluation of that grid.
     std::shared_ptr<const Program> program;
 
+    // The program evaluate built last for this tree from a tile corner, for
+    // tiles of given extents: a repeated call on the same grid starts from it
+    // instead of flattening (and tabulating) again. The tree never changes,
+    // so neither does the program; this is no part of crinit's state.
+    struct TileProgram {
+        std::vector<uint64_t> corner, extents;
+        std::shared_ptr<const Program> program;
+    };
+    TileProgram lastTileProgram() const;
+    void keepTileProgram(TileProgram program) const;
+
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
     ASTnode &operator=(const ASTnode &) = delete;
@@ -82,6 +94,8 @@ protected:
     virtual CRptr lowerWith(Lowering &lowering) const = 0;
 
     uint64_t depth_ = 1;
+    mutable std::mutex tileProgramMutex_;
+    mutable TileProgram tileProgram_;
     void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r);
 };
 

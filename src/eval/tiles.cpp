@@ -67,9 +67,16 @@ public:
         }
         for (size_t d = n_ - 1; d-- > 0;)
             strides_[d] = strides_[d + 1] * b_.shape[d + 1];
-        CRptr chain = tree_.lowerAt(corner(tileAt(0)));
-        chain->valueof();
-        program_ = std::make_unique<Program>(*chain, extents_);
+        const std::vector<uint64_t> first = corner(tileAt(0));
+        ASTnode::TileProgram kept = tree_.lastTileProgram();
+        if (kept.program && kept.corner == first && kept.extents == extents_) {
+            program_ = std::move(kept.program);
+        } else {
+            CRptr chain = tree_.lowerAt(first);
+            chain->valueof();
+            program_ = std::make_shared<const Program>(*chain, extents_);
+            tree_.keepTileProgram({first, extents_, program_});
+        }
     }
 
     void run(unsigned threads, const Poll &wait) {
@@ -99,7 +106,7 @@ private:
     const Block &b_;
     size_t n_;
     std::vector<uint64_t> firstTile_, tileCount_, extents_, strides_;
-    std::unique_ptr<Program> program_;
+    std::shared_ptr<const Program> program_;
     std::vector<Task> tasks_;
 
     uint64_t tiles() const {
