@@ -78,8 +78,8 @@ def _parser() -> _Parser:
 
 
 def _axis(text: str) -> tuple[str, tuple[float, float, int]]:
-    name, sep, spec = text.partition("=")
-    parts = spec.split(":")
+    name, sep, bounds = text.partition("=")
+    parts = bounds.split(":")
     if not sep or not name.strip() or len(parts) != 3:
         raise UsageError(f"malformed axis '{text}': expected NAME=START:STOP:NUM, e.g. x=0:1:100")
     try:
