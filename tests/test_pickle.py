@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vemiral as vm
-from conftest import bin_, num, un, var
+from helpers import bin_, num, un, var
 
 MAX_DEPTH = 10_000
 RECORD = 32

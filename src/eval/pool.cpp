@@ -69,8 +69,9 @@ struct Job {
 };
 
 // One calling thread at a time works on its own job beside the pool's
-// threads (one fewer of which it then needs); the others only wait, so the
-// threads at work never outnumber the setting however many callers there are.
+// threads, which are one fewer than the threads a call may use; the other
+// callers only wait, so the threads at work never outnumber the setting
+// however many callers there are.
 std::atomic<bool> callerAtWork{false};
 
 class Pool {
@@ -78,8 +79,6 @@ public:
     void run(Job &job, const Poll &wait) {
         const bool working = !callerAtWork.exchange(true);
         std::unique_lock<std::mutex> lock(mutex_);
-        if (working && job.maxWorkers > 1)
-            --job.maxWorkers;
         grow(job.maxWorkers);
         jobs_.push_back(&job);
         wake_.notify_all();
@@ -224,7 +223,7 @@ void runTasks(uint64_t count, unsigned threads, const Task &task, const Poll &wa
     }
     Job job;
     job.count = count;
-    job.maxWorkers = threads;
+    job.maxWorkers = threads - 1;
     job.task = &task;
     pool().run(job, wait);
 }

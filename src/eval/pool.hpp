@@ -16,14 +16,14 @@ void setEvaluationThreads(unsigned threads);
 // stop the task when the call is abandoned).
 using Task = std::function<void(uint64_t, const Poll &)>;
 
-// Runs task(i) for every i in [0, count) on up to `threads` threads of a pool
-// that lives as long as the process, so no call pays for starting threads,
-// and calls from several Python threads at once share the pool's threads
-// rather than adding their own. The caller only waits, running `wait` every
-// 20 ms; when `wait` or a task throws, the other tasks stop at their next
+// Runs task(i) for every i in [0, count) on up to `threads` threads: the
+// caller and the threads of a pool that lives as long as the process, so no
+// call pays for starting threads, and calls from several Python threads at
+// once share the pool's threads rather than adding their own (one caller at
+// a time works beside them, the others wait). `wait` runs on the caller
+// every 20 ms; when it or a task throws, the other tasks stop at their next
 // poll and the exception propagates once none runs. With one thread or one
-// task everything runs on the caller, which then calls `wait` at most every
-// 20 ms from the tasks' polls.
+// task everything runs on the caller.
 void runTasks(uint64_t count, unsigned threads, const Task &task, const Poll &wait);
 
 // Stops the pool's threads (at interpreter exit).
