@@ -140,11 +140,7 @@ uint64_t defaultTile(size_t dimensions) { return dimensions == 1 ? 4000 : 2000; 
 // A non-negative integer from anything with __index__ (NumPy integers
 // included); floats and other objects are refused.
 uint64_t nonNegative(py::handle value, const std::string &what, bool valueError) {
-    if (!PyIndex_Check(value.ptr()))
-        throw py::type_error(what + " must be an int, not " + std::string(py::str(py::type::of(value).attr("__name__"))));
-    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!number)
-        throw py::error_already_set();
+    const py::int_ number = asIndex(value, what);
     if (number < py::int_(0)) {
         const std::string text = what + " must not be negative, got " + std::string(py::str(number));
         if (valueError)
@@ -172,8 +168,7 @@ std::vector<uint64_t> nonNegatives(py::handle values, const std::string &what, b
 // Checks `out` for a result of `shape`: a writable, C-ordered float64 array.
 double *outputArray(const py::object &out, const std::vector<uint64_t> &shape) {
     if (!py::isinstance<py::array>(out))
-        throw py::type_error("out must be a numpy.ndarray, not " +
-                             std::string(py::str(py::type::of(out).attr("__name__"))));
+        throw py::type_error("out must be a numpy.ndarray, not " + typeName(out));
     auto array = py::reinterpret_borrow<py::array>(out);
     if (!array.dtype().is(py::dtype::of<double>()) && !array.dtype().equal(py::dtype::of<double>()))
         throw py::value_error("out must have dtype float64, not " + std::string(py::str(array.dtype())));
