@@ -1,7 +1,6 @@
 """Recurrence algebra as seen from Python: the chain each rule builds and the values it yields."""
 
 import math
-import re
 import time
 
 import pytest
