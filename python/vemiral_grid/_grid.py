@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import operator
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, TypeAlias
@@ -14,6 +13,7 @@ import numpy.typing as npt
 import vemiral
 
 from . import _parse, _sympy
+from ._tiles import positive_int, tile_edges
 
 # Above this many points, evaluate shows a progress bar unless told otherwise.
 PROGRESS_THRESHOLD = 4_000_000
@@ -43,18 +43,6 @@ def _number(value: object, what: str) -> float:
     return number
 
 
-def _count(value: object, what: str) -> int:
-    if isinstance(value, bool | float | np.floating):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    try:
-        count = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
-    if count < 1:
-        raise ValueError(f"{what} must be at least 1, not {count}")
-    return count
-
-
 def _triple(name: str, value: object) -> tuple[object, object, object]:
     if not isinstance(value, tuple | list) or len(value) != 3:
         raise ValueError(f"axis {name}: give a tuple of three numbers, not {value!r}")
@@ -75,7 +63,7 @@ class Grid:
             start, stop, num = _triple(name, value)
             first = _number(start, f"axis {name}: start")
             last = _number(stop, f"axis {name}: stop")
-            count = _count(num, f"axis {name}: num")
+            count = positive_int(num, f"axis {name}: num")
             # As numpy.linspace: a single point is the start, whatever the stop.
             step = (last - first) / (count - 1) if count > 1 else 0.0
             built.append(Axis(name, first, last, step, count))
@@ -89,7 +77,7 @@ class Grid:
             start, step, num = _triple(name, value)
             first = _number(start, f"axis {name}: start")
             delta = _number(step, f"axis {name}: step")
-            count = _count(num, f"axis {name}: num")
+            count = positive_int(num, f"axis {name}: num")
             built.append(Axis(name, first, first + (count - 1) * delta, delta, count))
         grid = cls.__new__(cls)
         grid._init(built)
@@ -231,7 +219,7 @@ class Grid:
             _check_out(out, shape)
         from tqdm import tqdm
 
-        rows = _tile_edge(tile, len(shape))
+        rows = tile_edges(tile, len(shape))[0]
         with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
             for first, count in _slabs(shape[0], rows):
                 origin = (first,) + (0,) * (len(shape) - 1)
@@ -254,15 +242,6 @@ class Grid:
         from .storage import to_npy
 
         return to_npy(self, expr, path, tile=tile, progress=progress)
-
-
-def _tile_edge(tile: Tile, ndim: int) -> int:
-    """The tile edge along dimension 0."""
-    if tile is None:
-        return vemiral.default_tile(ndim)
-    if isinstance(tile, Sequence):
-        return max(1, operator.index(tile[0])) if len(tile) else 1
-    return max(1, operator.index(tile))
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:

@@ -24,16 +24,21 @@ def tile_edges(tile: int | Sequence[int] | None, ndim: int) -> tuple[int, ...]:
     return edges
 
 
-def _edge(value: object) -> int:
+def positive_int(value: object, what: str) -> int:
+    """An int of at least 1, from anything with __index__ (floats refused)."""
     if isinstance(value, bool | float):
-        raise TypeError(f"tile: an edge must be an int, not {type(value).__name__}")
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
     try:
-        edge = operator.index(value)  # type: ignore[arg-type]
+        number = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"tile: an edge must be an int, not {type(value).__name__}") from None
-    if edge < 1:
-        raise ValueError(f"tile: every edge must be at least 1, not {edge}")
-    return edge
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{what} must be at least 1, not {number}")
+    return number
+
+
+def _edge(value: object) -> int:
+    return positive_int(value, "tile: an edge")
 
 
 def whole_tiles(shape: Sequence[int], edges: Sequence[int], points: int) -> tuple[int, ...]:
