@@ -1,0 +1,188 @@
+// Python arguments read and checked before any native work starts, so that a
+// refusal names what was wrong and nothing is half done.
+#include "module/arguments.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "eval/grid.hpp"
+#include "eval/pool.hpp"
+
+namespace py = pybind11;
+
+namespace vemiral {
+
+namespace {
+
+std::string typeName(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+} // namespace
+
+// An int, or any object with __index__ (NumPy integers); floats are refused
+// even when integral, as Python's own indexing does.
+py::int_ asIndex(py::handle value, const std::string &what) {
+    if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+        throw py::type_error(what + " must be an int, not " + typeName(value));
+    PyObject *index = PyNumber_Index(value.ptr());
+    if (!index)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::int_>(index);
+}
+
+// The extents exactly as the sequence caster takes them; when it refuses, the
+// first offending element says why (still a TypeError, as before).
+std::vector<uint64_t> asExtents(const py::object &params, const char *method) {
+    py::detail::make_caster<std::vector<uint64_t>> caster;
+    if (caster.load(params, true))
+        return py::detail::cast_op<std::vector<uint64_t>>(std::move(caster));
+    const std::string prefix = std::string(method) + ": ";
+    if (!PySequence_Check(params.ptr()) || PyUnicode_Check(params.ptr()) || PyBytes_Check(params.ptr()))
+        throw py::type_error(prefix + "the extents must be a sequence of ints, not " + typeName(params));
+    const py::sequence items = py::reinterpret_borrow<py::sequence>(params);
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string what = prefix + "extents[" + std::to_string(i) + "]";
+        const py::int_ extent = asIndex(items[i], what);
+        if (extent < py::int_(0))
+            throw py::type_error(what + " is " + std::string(py::str(extent)) +
+                                 ", negative; every extent must be at least 1");
+        if (extent > py::int_(UINT64_MAX))
+            throw py::type_error(what + " is " + std::string(py::str(extent)) + ", beyond 64 bits");
+    }
+    throw py::type_error(prefix + "the extents must be a sequence of ints");
+}
+
+// The tile edge along every dimension unless the caller says otherwise,
+// chosen from measurements (README): long enough that seeding a tile costs
+// little, short enough that the recurrences stay as accurate as evaluating
+// each point directly. A one-dimensional tile is a single row and pays its
+// seed alone, so it is longer; 4000 rather than 4096, since tiles of one row
+// run side by side and rows 2^k doubles apart compete for the same cache sets.
+uint64_t defaultTile(size_t dimensions) { return dimensions == 1 ? 4000 : 2000; }
+
+// A non-negative integer from anything with __index__ (NumPy integers
+// included); floats and other objects are refused.
+uint64_t nonNegative(py::handle value, const std::string &what, bool valueError) {
+    const py::int_ number = asIndex(value, what);
+    if (number < py::int_(0)) {
+        const std::string text = what + " must not be negative, got " + std::string(py::str(number));
+        if (valueError)
+            throw py::value_error(text);
+        throw py::type_error(text);
+    }
+    if (number > py::int_(UINT64_MAX))
+        throw py::value_error(what + " must be below 2**64, got " + std::string(py::str(number)));
+    return number.cast<uint64_t>();
+}
+
+// A sequence of non-negative integers (or a lone integer, where `lone`).
+static std::vector<uint64_t> nonNegatives(py::handle values, const std::string &what, bool lone) {
+    if (lone && PyIndex_Check(values.ptr()))
+        return {nonNegative(values, what, true)};
+    if (!PySequence_Check(values.ptr()) || py::isinstance<py::str>(values) || py::isinstance<py::bytes>(values))
+        throw py::type_error(what + " must be a sequence of ints");
+    std::vector<uint64_t> out;
+    const auto sequence = py::reinterpret_borrow<py::sequence>(values);
+    for (size_t i = 0; i < sequence.size(); ++i)
+        out.push_back(nonNegative(sequence[i], what + "[" + std::to_string(i) + "]", true));
+    return out;
+}
+
+// Checks `out` for a result of `shape`: a writable, C-ordered float64 array.
+static double *outputArray(const py::object &out, const std::vector<uint64_t> &shape) {
+    if (!py::isinstance<py::array>(out))
+        throw py::type_error("out must be a numpy.ndarray, not " + typeName(out));
+    auto array = py::reinterpret_borrow<py::array>(out);
+    if (!array.dtype().is(py::dtype::of<double>()) && !array.dtype().equal(py::dtype::of<double>()))
+        throw py::value_error("out must have dtype float64, not " + std::string(py::str(array.dtype())));
+    if (!(array.flags() & py::array::c_style))
+        throw py::value_error("out must be C-contiguous");
+    if (!array.writeable())
+        throw py::value_error("out is read-only");
+    bool same = static_cast<size_t>(array.ndim()) == shape.size();
+    for (size_t d = 0; same && d < shape.size(); ++d)
+        same = static_cast<uint64_t>(array.shape(static_cast<py::ssize_t>(d))) == shape[d];
+    if (!same) {
+        py::tuple wanted(shape.size());
+        for (size_t d = 0; d < shape.size(); ++d)
+            wanted[d] = py::int_(shape[d]);
+        throw py::value_error("out has shape " + std::string(py::str(py::getattr(array, "shape"))) +
+                              ", the result has shape " + std::string(py::str(wanted)));
+    }
+    return static_cast<double *>(array.mutable_data());
+}
+
+// A new array of `shape`, or the caller's `out` after checking it.
+py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape) {
+    if (!out.is_none()) {
+        outputArray(out, shape);
+        return py::reinterpret_borrow<py::array>(out);
+    }
+    std::vector<py::ssize_t> extents(shape.begin(), shape.end());
+    return py::array_t<double, py::array::c_style>(extents);
+}
+
+unsigned threadsOf(const py::object &threads) {
+    if (threads.is_none())
+        return evaluationThreads();
+    const uint64_t n = nonNegative(threads, "threads", true);
+    if (n < 1)
+        throw py::value_error("threads must be at least 1");
+    return static_cast<unsigned>(std::min<uint64_t>(n, 1024));
+}
+
+// Tile edges: one int for every dimension, or one per dimension. Every point
+// lies below 2**63, so a larger edge is the same tile as 2**63.
+static std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
+    if (tile.is_none())
+        return std::vector<uint64_t>(n, defaultTile(n));
+    const bool lone = PyIndex_Check(tile.ptr());
+    if (!lone && (!PySequence_Check(tile.ptr()) || py::isinstance<py::str>(tile)))
+        throw py::type_error("tile must be an int or a sequence of ints");
+    const auto edges = lone ? py::list(py::make_tuple(tile)) : py::list(tile);
+    if (!lone && edges.size() != n)
+        throw py::value_error("tile has " + std::to_string(edges.size()) + " entries, shape has " +
+                              std::to_string(n));
+    std::vector<uint64_t> out;
+    for (const py::handle edge : edges) {
+        if (!PyIndex_Check(edge.ptr()))
+            throw py::type_error("tile must be an int or a sequence of ints");
+        const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(edge.ptr()));
+        if (!value)
+            throw py::error_already_set();
+        if (value < py::int_(1))
+            throw py::value_error("tile must be at least 1 along every dimension");
+        const py::int_ largest(uint64_t{1} << 63);
+        out.push_back(value > largest ? uint64_t{1} << 63 : value.cast<uint64_t>());
+    }
+    return lone ? std::vector<uint64_t>(n, out[0]) : out;
+}
+
+// The block a call of evaluate asks for, every argument checked before
+// anything is computed or written.
+Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
+              const py::object &out) {
+    Block block;
+    block.shape = nonNegatives(shapeArg, "shape", true);
+    const size_t n = block.shape.size();
+    if (n == 0)
+        throw py::value_error("shape must have at least one dimension");
+    for (size_t d = 0; d < n; ++d)
+        if (block.shape[d] == 0)
+            throw py::value_error("shape[" + std::to_string(d) + "] must be at least 1");
+    block.origin = originArg.is_none() ? std::vector<uint64_t>(n, 0) : nonNegatives(originArg, "origin", false);
+    if (block.origin.size() != n)
+        throw py::value_error("origin has " + std::to_string(block.origin.size()) +
+                              " entries, shape has " + std::to_string(n));
+    for (size_t d = 0; d < n; ++d)
+        if (block.origin[d] > uint64_t{INT64_MAX} || block.shape[d] > uint64_t{INT64_MAX} + 1 - block.origin[d])
+            throw std::overflow_error("origin + shape must stay within 2**63 along every dimension");
+    block.tile = tileOf(tileArg, n);
+    storablePoints(block.shape, "evaluate", out.is_none());
+    return block;
+}
+
+
+} // namespace vemiral

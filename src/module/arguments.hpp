@@ -1,0 +1,41 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "eval/tiles.hpp"
+
+namespace vemiral {
+
+// An int, or any object with __index__ (NumPy integers); floats are refused
+// even when integral, as Python's own indexing does (TypeError).
+pybind11::int_ asIndex(pybind11::handle value, const std::string &what);
+
+// A non-negative integer below 2**64, negative ones refused with ValueError
+// (or TypeError, where the caller's signature promises it).
+uint64_t nonNegative(pybind11::handle value, const std::string &what, bool valueError);
+
+// crinit's extents, with a message naming the first offending element.
+std::vector<uint64_t> asExtents(const pybind11::object &params, const char *method);
+
+// The tile edge along every dimension of a grid of `dimensions` when the
+// caller names none.
+uint64_t defaultTile(size_t dimensions);
+
+// Threads for one call: None for the module setting, else an int >= 1.
+unsigned threadsOf(const pybind11::object &threads);
+
+// A new float64 array of `shape`, or the caller's `out` once it is checked
+// to be a writable, C-contiguous float64 array of that shape.
+pybind11::array resultArray(const pybind11::object &out, const std::vector<uint64_t> &shape);
+
+// The block a call of evaluate asks for (its `out` not yet set), every
+// argument checked before anything is computed or written.
+Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
+              const pybind11::object &out);
+
+} // namespace vemiral
