@@ -140,39 +140,22 @@ CRptr ASTvar::lowerWith(Lowering &lowering) const {
 
 namespace {
 
-// An expression node wraps its whole receiver in every operation. The walk
-// owns the chains it combines, so they move into the new node instead of being
-// copied: the same chain, without a deep copy per level, which would make a
-// long nest of expression nodes cost the square of its depth.
-bool isExpr(const CRptr &chain) { return dynamic_cast<const CRexpr *>(chain.get()) != nullptr; }
-
+// The walk owns the chains it combines, so they are handed over to the
+// algebra, which moves what it keeps of them into the result instead of
+// copying it: a long run of sums or products, or a long nest of expression
+// nodes, then costs time in proportion to its length, not to its square.
 CRptr combine(int32_t code, CRptr receiver, CRptr other) {
-    if (isExpr(receiver))
-        return std::make_unique<CRexpr>(code, std::move(receiver), std::move(other));
     switch (code) {
     case EXPR_ADD:
-        return receiver->add(*other);
+        return sumOf(std::move(receiver), std::move(other));
     case EXPR_MUL:
-        return receiver->mul(*other);
+        return productOf(std::move(receiver), std::move(other));
     default:
-        return receiver->pow(*other);
+        return powerOf(std::move(receiver), std::move(other));
     }
 }
 
-CRptr unary(int32_t code, CRptr k) {
-    if (isExpr(k))
-        return std::make_unique<CRexpr>(code, std::move(k));
-    switch (code) {
-    case EXPR_EXP:
-        return k->exp();
-    case EXPR_LN:
-        return k->ln();
-    case EXPR_SIN:
-        return k->sin();
-    default:
-        return k->cos();
-    }
-}
+CRptr unary(int32_t code, CRptr k) { return unaryOf(code, std::move(k)); }
 
 // The operand with the strictly larger index receives; ties go right.
 CRptr ordered(int32_t code, CRptr l, CRptr r) {
@@ -223,7 +206,8 @@ CRptr ASTun::lowerWith(Lowering &lowering) const {
     default: {
         // tan K = sin K * (cos K)^-1 and cot K = cos K * (sin K)^-1, with the
         // receiver chosen as for a product.
-        CRptr s = k->sin(), c = k->cos();
+        CRptr s = k->sin();
+        CRptr c = unaryOf(EXPR_COS, std::move(k));
         CRptr num = std::move(op == TAN ? s : c);
         CRptr inverse = combine(EXPR_POW, std::move(op == TAN ? c : s), minusone.copy());
         return ordered(EXPR_MUL, std::move(num), std::move(inverse));

@@ -36,6 +36,20 @@ CRptr CRexpr::ln() const { return std::make_unique<CRexpr>(EXPR_LN, *this); }
 CRptr CRexpr::sin() const { return std::make_unique<CRexpr>(EXPR_SIN, *this); }
 CRptr CRexpr::cos() const { return std::make_unique<CRexpr>(EXPR_COS, *this); }
 
+// An expression node wraps its whole receiver in every operation: the
+// receiver itself, handed over, instead of a deep copy per level, which would
+// make a long nest of expression nodes cost the square of its depth.
+CRptr CRexpr::addOwned(CRptr self, CRptr other) {
+    return std::make_unique<CRexpr>(EXPR_ADD, std::move(self), std::move(other));
+}
+CRptr CRexpr::mulOwned(CRptr self, CRptr other) {
+    return std::make_unique<CRexpr>(EXPR_MUL, std::move(self), std::move(other));
+}
+CRptr CRexpr::powOwned(CRptr self, CRptr exponent) {
+    return std::make_unique<CRexpr>(EXPR_POW, std::move(self), std::move(exponent));
+}
+CRptr CRexpr::unaryOwned(int32_t code, CRptr self) { return std::make_unique<CRexpr>(code, std::move(self)); }
+
 CRptr CRexpr::copy() const {
     auto result = CRptr(new CRexpr(op, index, length));
     copyInto(*result);

@@ -28,6 +28,18 @@ CRptr CRnum::mul(const CRobj &other) const {
     return std::make_unique<CRnum>(static_cast<const CRnum &>(other).number * number);
 }
 
+CRptr CRnum::addOwned(CRptr self, CRptr other) {
+    if (!other->isnumber())
+        return sumOf(std::move(other), std::move(self));
+    return add(*other);
+}
+
+CRptr CRnum::mulOwned(CRptr self, CRptr other) {
+    if (!other->isnumber())
+        return productOf(std::move(other), std::move(self));
+    return mul(*other);
+}
+
 CRptr CRnum::pow(const CRobj &exponent) const {
     if (auto e = dynamic_cast<const CRnum *>(&exponent))
         return std::make_unique<CRnum>(std::pow(number, e->number));

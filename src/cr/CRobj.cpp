@@ -1,6 +1,7 @@
 #include "cr/CRobj.hpp"
 
 #include <iostream>
+#include <utility>
 
 namespace vemiral {
 
@@ -93,6 +94,53 @@ uint64_t operandLimit(const CRobj &a, const CRobj &b) {
         return true;
     };
     return constant(a) && constant(b) ? kMaxOperands : kMaxChainOperands;
+}
+
+CRptr CRobj::addOwned(CRptr, CRptr other) { return add(*other); }
+CRptr CRobj::mulOwned(CRptr, CRptr other) { return mul(*other); }
+CRptr CRobj::powOwned(CRptr, CRptr exponent) { return pow(*exponent); }
+
+CRptr CRobj::unaryOwned(int32_t code, CRptr) {
+    switch (code) {
+    case EXPR_EXP:
+        return exp();
+    case EXPR_LN:
+        return ln();
+    case EXPR_SIN:
+        return sin();
+    default:
+        return cos();
+    }
+}
+
+// The receiver is reached before its owner is handed over, and lives on in
+// the parameter it is moved into.
+CRptr sumOf(CRptr a, CRptr b) {
+    CRobj &receiver = *a;
+    return receiver.addOwned(std::move(a), std::move(b));
+}
+
+CRptr productOf(CRptr a, CRptr b) {
+    CRobj &receiver = *a;
+    return receiver.mulOwned(std::move(a), std::move(b));
+}
+
+CRptr powerOf(CRptr a, CRptr b) {
+    CRobj &receiver = *a;
+    return receiver.powOwned(std::move(a), std::move(b));
+}
+
+CRptr unaryOf(int32_t code, CRptr a) {
+    CRobj &receiver = *a;
+    return receiver.unaryOwned(code, std::move(a));
+}
+
+CRptr orderedSumOf(CRptr x, CRptr y) {
+    return x->index > y->index ? sumOf(std::move(x), std::move(y)) : sumOf(std::move(y), std::move(x));
+}
+
+CRptr orderedProductOf(CRptr x, CRptr y) {
+    return x->index > y->index ? productOf(std::move(x), std::move(y)) : productOf(std::move(y), std::move(x));
 }
 
 CRptr orderedSum(const CRobj &x, const CRobj &y) {

@@ -88,6 +88,18 @@ public:
     virtual CRptr cos() const = 0;
     virtual void simplify();
     virtual CRptr copy() const = 0;
+
+    // The chains add, mul, pow and the functions build, for a caller that
+    // owns this node (`self`, which holds `this`) and the other operand and
+    // gives both up: what the result keeps of them is moved into it rather
+    // than copied, so folding a long run of operations into one chain costs
+    // time in proportion to the run, not to its square. The same chain, node
+    // for node; the defaults copy, as the const forms do. `code` is one of
+    // EXPR_EXP, EXPR_LN, EXPR_SIN, EXPR_COS.
+    virtual CRptr addOwned(CRptr self, CRptr other);
+    virtual CRptr mulOwned(CRptr self, CRptr other);
+    virtual CRptr powOwned(CRptr self, CRptr exponent);
+    virtual CRptr unaryOwned(int32_t code, CRptr self);
     virtual double valueof();
     virtual double value() const;
     virtual bool isnumber() const;
@@ -125,6 +137,16 @@ protected:
 // receives, on a tie the second-named one.
 CRptr orderedSum(const CRobj &x, const CRobj &y);
 CRptr orderedProduct(const CRobj &x, const CRobj &y);
+
+// a->add(*b), a->mul(*b), a->pow(*b), the function `code` of a, and the
+// ordered sum and product, from chains the caller gives up (the *Owned
+// methods above).
+CRptr sumOf(CRptr a, CRptr b);
+CRptr productOf(CRptr a, CRptr b);
+CRptr powerOf(CRptr a, CRptr b);
+CRptr unaryOf(int32_t code, CRptr a);
+CRptr orderedSumOf(CRptr x, CRptr y);
+CRptr orderedProductOf(CRptr x, CRptr y);
 
 // Binomial coefficients B(n, r), each the running double product
 // c <- c * ((n - r + t) / t) over t = 1..r. For a fixed n - r these are prefix

@@ -54,6 +54,44 @@ CRptr CRprod::mul(const CRobj &other) const {
     return std::make_unique<CRexpr>(EXPR_MUL, *this, other);
 }
 
+// add and mul again, from operands the caller gives up (CRobj::addOwned).
+CRptr CRprod::addOwned(CRptr self, CRptr other) {
+    return std::make_unique<CRexpr>(EXPR_ADD, std::move(self), std::move(other));
+}
+
+CRptr CRprod::mulOwned(CRptr self, CRptr other) {
+    if (other->index != index) {
+        operands[0] = orderedProductOf(std::move(operands[0]), std::move(other));
+        simplify();
+        return self;
+    }
+    if (auto p = dynamic_cast<CRprod *>(other.get())) {
+        const uint64_t n = std::max(length, p->length);
+        auto result = std::make_unique<CRprod>(index, n);
+        for (uint64_t i = 0; i < n; ++i) {
+            CRptr x = i < length ? std::move(operands[i]) : nullptr;
+            CRptr y = i < p->length ? std::move(p->operands[i]) : nullptr;
+            if (x && y)
+                result->operands[i] = orderedProductOf(std::move(x), std::move(y));
+            else {
+                CRptr only = x ? std::move(x) : std::move(y);
+                result->operands[i] = only->isnumber()
+                                          ? std::make_unique<CRnum>(static_cast<const CRnum &>(*only).number * 1.0)
+                                          : std::move(only);
+            }
+        }
+        result->simplify();
+        return result;
+    }
+    return std::make_unique<CRexpr>(EXPR_MUL, std::move(self), std::move(other));
+}
+
+CRptr CRprod::unaryOwned(int32_t code, CRptr self) {
+    if (code == EXPR_LN)
+        return ln();
+    return std::make_unique<CRexpr>(code, std::move(self));
+}
+
 CRptr CRprod::pow(const CRobj &exponent) const {
     if (exponent.index < index) {
         // {φ0, *, φ1, ...}^c = {φ0^c, *, φ1^c, ...} for c constant along `index`.

@@ -17,6 +17,9 @@ public:
     CRptr ln() const override;
     CRptr sin() const override;
     CRptr cos() const override;
+    CRptr addOwned(CRptr self, CRptr other) override;
+    CRptr mulOwned(CRptr self, CRptr other) override;
+    CRptr unaryOwned(int32_t code, CRptr self) override;
     void simplify() override;
     CRptr copy() const override;
     ChainKind chainKind() const override { return ChainKind::Product; }

@@ -86,6 +86,52 @@ CRptr CRsum::mul(const CRobj &other) const {
     return std::make_unique<CRexpr>(EXPR_MUL, *this, other);
 }
 
+// add and mul again, from operands the caller gives up (CRobj::addOwned):
+// the same chains, with every operand that the const forms copy once moved.
+CRptr CRsum::addOwned(CRptr self, CRptr other) {
+    if (other->index != index) {
+        operands[0] = orderedSumOf(std::move(operands[0]), std::move(other));
+        simplify();
+        return self;
+    }
+    if (auto s = dynamic_cast<CRsum *>(other.get())) {
+        const uint64_t n = std::max(length, s->length);
+        auto result = std::make_unique<CRsum>(index, n);
+        for (uint64_t i = 0; i < n; ++i) {
+            CRptr x = i < length ? std::move(operands[i]) : nullptr;
+            CRptr y = i < s->length ? std::move(s->operands[i]) : nullptr;
+            if (x && y)
+                result->operands[i] = orderedSumOf(std::move(x), std::move(y));
+            else {
+                CRptr only = x ? std::move(x) : std::move(y);
+                result->operands[i] = only->isnumber() ? std::make_unique<CRnum>(0.0 + numberOf(*only))
+                                                       : std::move(only);
+            }
+        }
+        return result;
+    }
+    return std::make_unique<CRexpr>(EXPR_ADD, std::move(self), std::move(other));
+}
+
+CRptr CRsum::mulOwned(CRptr self, CRptr other) {
+    if (other->index != index) {
+        for (uint64_t i = 0; i < length; ++i) {
+            CRptr factor = i + 1 < length ? other->copy() : std::move(other);
+            operands[i] = orderedProductOf(std::move(operands[i]), std::move(factor));
+        }
+        simplify();
+        return self;
+    }
+    if (auto s = dynamic_cast<const CRsum *>(other.get())) {
+        if (length < s->length)
+            return productOf(std::move(other), std::move(self));
+        if (length + s->length - 1 > operandLimit(*this, *s))
+            return std::make_unique<CRexpr>(EXPR_MUL, std::move(self), std::move(other));
+        return mulSameDimension(*s);
+    }
+    return std::make_unique<CRexpr>(EXPR_MUL, std::move(self), std::move(other));
+}
+
 // The product rule of pure-sum chains:
 //   c_i = sum_j B(i, j) * a_j * sum_q B(j, i - q) * b_q.
 // Operands are combined as chains. When every operand is a constant the same
@@ -111,16 +157,17 @@ CRptr CRsum::mulSameDimension(const CRsum &other) const {
             result->operands[i] = std::make_unique<CRnum>(acc);
             continue;
         }
+        // The running sums are handed over to each next step, not copied.
         CRptr acc = std::make_unique<CRnum>(0.0);
         for (uint64_t j = jlo; j <= jhi; ++j) {
             CRptr s = std::make_unique<CRnum>(0.0);
             for (uint64_t q = i - j; q <= std::min(i, l); ++q) {
-                CRptr p = other.operands[q]->copy()->mul(CRnum(binom(j, i - q)));
-                s = orderedSum(*p, *s);
+                CRptr p = productOf(other.operands[q]->copy(), std::make_unique<CRnum>(binom(j, i - q)));
+                s = orderedSumOf(std::move(p), std::move(s));
             }
-            CRptr t = s->mul(CRnum(binom(i, j)));
-            CRptr u = orderedProduct(*t, *operands[j]);
-            acc = orderedSum(*acc, *u);
+            CRptr t = productOf(std::move(s), std::make_unique<CRnum>(binom(i, j)));
+            CRptr u = orderedProductOf(std::move(t), operands[j]->copy());
+            acc = orderedSumOf(std::move(acc), std::move(u));
         }
         result->operands[i] = std::move(acc);
     }

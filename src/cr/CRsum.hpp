@@ -18,6 +18,8 @@ public:
     CRptr ln() const override;
     CRptr sin() const override;
     CRptr cos() const override;
+    CRptr addOwned(CRptr self, CRptr other) override;
+    CRptr mulOwned(CRptr self, CRptr other) override;
     void simplify() override;
     CRptr copy() const override;
     ChainKind chainKind() const override { return ChainKind::Sum; }

@@ -74,6 +74,27 @@ CRptr CRtrig::ln() const { return std::make_unique<CRexpr>(EXPR_LN, *this); }
 CRptr CRtrig::sin() const { return std::make_unique<CRexpr>(EXPR_SIN, *this); }
 CRptr CRtrig::cos() const { return std::make_unique<CRexpr>(EXPR_COS, *this); }
 
+// The same chains as above from operands the caller gives up (CRobj::addOwned).
+CRptr CRtrig::mulOwned(CRptr self, CRptr other) {
+    if (other->index != index) {
+        const uint64_t n = levels();
+        operands[0] = orderedProductOf(std::move(operands[0]), other->copy());
+        operands[n] = orderedProductOf(std::move(operands[n]), std::move(other));
+        return self;
+    }
+    if (dynamic_cast<const CRprod *>(other.get()) != nullptr)
+        return mulSameDimension(*other);
+    return std::make_unique<CRexpr>(EXPR_MUL, std::move(self), std::move(other));
+}
+
+CRptr CRtrig::addOwned(CRptr self, CRptr other) {
+    return std::make_unique<CRexpr>(EXPR_ADD, std::move(self), std::move(other));
+}
+CRptr CRtrig::powOwned(CRptr self, CRptr exponent) {
+    return std::make_unique<CRexpr>(EXPR_POW, std::move(self), std::move(exponent));
+}
+CRptr CRtrig::unaryOwned(int32_t code, CRptr self) { return std::make_unique<CRexpr>(code, std::move(self)); }
+
 void CRtrig::simplify() {}
 
 CRptr CRtrig::copy() const {

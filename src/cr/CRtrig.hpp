@@ -20,6 +20,10 @@ public:
     CRptr ln() const override;
     CRptr sin() const override;
     CRptr cos() const override;
+    CRptr addOwned(CRptr self, CRptr other) override;
+    CRptr mulOwned(CRptr self, CRptr other) override;
+    CRptr powOwned(CRptr self, CRptr exponent) override;
+    CRptr unaryOwned(int32_t code, CRptr self) override;
     void simplify() override;
     CRptr copy() const override;
     ChainKind chainKind() const override { return ChainKind::Rotation; }
