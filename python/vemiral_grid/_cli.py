@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import math
 import os
 import sys
 from collections.abc import Sequence
@@ -13,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import __version__
+from ._files import replacing, target_of, targets_of
 from ._grid import Grid
 
 PROG = "vemiral-grid"
@@ -110,23 +112,36 @@ def _tile(text: str | None) -> int | tuple[int, ...] | None:
     return edges[0] if len(edges) == 1 else edges
 
 
-def _open(path: str, what: str) -> IO[bytes]:
-    # Opened before the evaluation, so an unwritable path fails in a moment.
-    try:
-        return open(path, "wb")
-    except OSError as error:
-        raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Every output refused before any work: an empty path, a target that is
+    not a regular file, a folder that cannot be written, two outputs that are
+    the same file. Nothing is opened or created here: the files are written
+    only once the values are known."""
+    outputs = [(path, what) for path, what in ((args.output, "the values to"), (args.png, "the picture to")) if path is not None]
+    for path, what in outputs:
+        if not path:
+            raise UsageError(f"cannot write {what} an empty path")
+        try:
+            target_of(path)
+        except OSError as error:
+            raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
+        except ValueError as error:
+            raise UsageError(f"cannot write {what} {path}: {error}") from None
+    if len(outputs) == 2:
+        try:
+            targets_of(args.output, args.png)
+        except ValueError:
+            raise UsageError(f"-o and --png name the same file, {args.png}: give each its own") from None
 
 
 def write_npy(grid: Grid, values: npt.NDArray[np.float64], file: IO[bytes]) -> None:
-    """Writes the values; the place where arrays larger than memory will be streamed instead."""
+    """Writes the values held in memory into an open file (a grid too large for
+    memory is streamed by to_npy instead)."""
     np.save(file, values, allow_pickle=False)
 
 
 def run(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    files: list[tuple[str, IO[bytes]]] = []
-    done = False
     try:
         axes = dict(_axis(text) for text in args.axis)
         if len(axes) != len(args.axis):
@@ -137,56 +152,63 @@ def run(argv: Sequence[str] | None = None) -> int:
         tile = _tile(args.tile)
         grid = Grid(**axes)
         node = grid.expression(args.expression)
-        if args.png:
+        if args.png is not None:
             _check_picture(grid, at)
         stream = bool(args.output) and (args.stream or streams(grid))
-        if args.stream and not args.output:
+        if args.stream and args.output is None:
             raise UsageError("--stream needs -o FILE.npy")
-        if stream and args.png:
+        if stream and args.png is not None:
             raise UsageError("--png draws values held in memory: leave it out when -o streams the grid")
-        # A streamed file is checked, written and renamed into place by to_npy itself.
-        npy = _open(args.output, "the values to") if args.output and not stream else None
-        if npy:
-            files.append((args.output, npy))
-        png = _open(args.png, "the picture to") if args.png else None
-        if png:
-            files.append((args.png, png))
+        _check_outputs(args)
 
         if stream:
+            # Prepared, checked, written and renamed into place by to_npy itself.
             grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None)
             if not args.quiet:
                 print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
-            done = True
             return 0
-        # Otherwise whole in memory (a picture needs it all).
+        # Otherwise whole in memory (a picture needs it all), before any file is touched.
         values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
-        if npy:
-            write_npy(grid, values, npy)
-        if png:
-            from ._plot import save_png
+        paths = [path for path in (args.output, args.png) if path is not None]
+        if paths:
+            try:
+                with replacing(*paths) as staged:
+                    outputs = iter(staged)
+                    if args.output is not None:
+                        write_npy(grid, values, next(outputs).file)
+                    if args.png is not None:
+                        from ._plot import save_png
 
-            save_png(grid, values, png, at=at, title=args.expression)
-        if not args.quiet:
-            for path, _ in files:
-                print(f"{PROG}: wrote {path}", file=sys.stderr)
-        if not files:
+                        save_png(grid, values, next(outputs).file, at=at, title=args.expression)
+            except OSError as error:
+                raise UsageError(f"cannot write {' and '.join(paths)}, left as they were: {error.strerror or error}") from None
+            if not args.quiet:
+                for path in paths:
+                    print(f"{PROG}: wrote {path}", file=sys.stderr)
+        else:
+            low, high = _range(values)
             print(
-                f"shape {grid.shape}, min {float(np.nanmin(values))!r}, max {float(np.nanmax(values))!r} "
+                f"shape {grid.shape}, min {low!r}, max {high!r} "
                 "(write them with -o FILE.npy, draw them with --png FILE.png)"
             )
-        done = True
         return 0
-    except (UsageError, ValueError, OverflowError, MemoryError, OSError) as error:
+    except (UsageError, ValueError, TypeError, OverflowError, MemoryError, RecursionError, OSError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
-    finally:
-        for path, file in files:
-            file.close()
-            if not done:
-                _remove(path)
+    except Exception as error:  # a fault of ours: still one line, never a traceback
+        print(f"{PROG}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
+
+
+def _range(values: npt.NDArray[np.float64]) -> tuple[float, float]:
+    """The smallest and largest value that is not NaN (NaN when every value is)."""
+    numbers = values[~np.isnan(values)]
+    if numbers.size == 0:
+        return math.nan, math.nan
+    return float(numbers.min()), float(numbers.max())
 
 
 def streams(grid: Grid) -> bool:
@@ -209,13 +231,6 @@ def _check_picture(grid: Grid, at: dict[str, int]) -> None:
             f"a picture shows one or two dimensions, and {free} would be left: "
             f"fix the others with --at NAME=INDEX (axes: {', '.join(grid.names)})"
         )
-
-
-def _remove(path: str) -> None:
-    try:
-        os.remove(path)
-    except OSError:
-        pass
 
 
 def main() -> None:

@@ -193,6 +193,15 @@ class Grid:
             elif isinstance(node, vemiral.ASTun):
                 stack.append(vemiral.ASTun.child.__get__(node))
 
+    def _prepared(self, expr: Expression, tile: Tile = None) -> vemiral.ASTnode:
+        """The tree of `expr`, once its chain has been built for the tile at the
+        grid's first point: an expression the algebra refuses (MemoryError for
+        one whose chain would be too large) is refused here, before any block
+        is planned, written or sent to a worker."""
+        node = self.expression(expr)
+        node.evaluate((1,) * self.ndim, tile=tile, threads=1)
+        return node
+
     # --- evaluation ---------------------------------------------------------
 
     def evaluate(

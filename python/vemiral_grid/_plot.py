@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from collections.abc import Mapping
 from typing import IO
 
@@ -14,14 +15,16 @@ from ._grid import Grid
 def save_png(
     grid: Grid,
     values: npt.NDArray[np.float64],
-    target: str | IO[bytes],
+    target: str | os.PathLike[str] | IO[bytes],
     *,
     at: Mapping[str, int] | None = None,
     title: str | None = None,
 ) -> None:
     """Draws `values` (shaped like `grid`) into a PNG: a heat map with the axes'
     coordinates and a colour bar for two dimensions, a line for one. A grid of more
-    dimensions needs the others fixed by index, e.g. `at={"z": 0}`."""
+    dimensions needs the others fixed by index, e.g. `at={"z": 0}`. A path is
+    written whole or left as it was (vemiral_grid._files.replacing); an open
+    binary file is written as it is."""
     if values.shape != grid.shape:
         raise ValueError(f"values of shape {values.shape} do not fit a grid of shape {grid.shape}")
     fixed = dict(at or {})
@@ -69,7 +72,13 @@ def save_png(
     if title:
         fixed_text = ", ".join(f"{name}={coords[name][index]:.6g}" for name, index in fixed.items())
         axes.set_title(title + (f"  ({fixed_text})" if fixed_text else ""))
-    figure.savefig(target, format="png")
+    if isinstance(target, str | os.PathLike):
+        from ._files import replacing
+
+        with replacing(target) as (staged,):
+            figure.savefig(staged.file, format="png")
+    else:
+        figure.savefig(target, format="png")
 
 
 def _edges(coordinates: npt.NDArray[np.float64]) -> tuple[float, float]:

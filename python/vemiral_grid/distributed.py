@@ -39,9 +39,10 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
     import dask.array as da
     from dask.delayed import delayed
 
-    node = grid.expression(expr)  # the parser's refusals come before any task
     shape = grid.shape
     edges = tile_edges(tile, grid.ndim)
+    # The parser's and the algebra's refusals come before any task is built.
+    node = grid._prepared(expr, edges)
     if chunks is None:
         chunks = whole_tiles(shape, edges, CHUNK_BYTES // 8)
     try:

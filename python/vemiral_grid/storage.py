@@ -6,7 +6,6 @@ import errno
 import io
 import math
 import os
-import secrets
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -15,6 +14,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib import format as npy_format
 
+from ._files import replacing
 from ._tiles import file_runs, tile_edges
 
 if TYPE_CHECKING:
@@ -38,43 +38,39 @@ def to_npy(
     C order, readable with numpy.load, also with mmap_mode) and returns the path.
 
     The file is written under a temporary name in the same folder and renamed
-    at the end, so `path` either holds the whole grid or is left as it was. The
-    space is reserved before any value is computed. `progress`: None shows a
+    at the end (vemiral_grid._files.replacing), so `path` either holds the
+    whole grid or is left as it was; a symbolic link is followed. The space is
+    reserved before any value is computed. `progress`: None shows a
     bar on standard error for grids of more than PROGRESS_THRESHOLD points,
     True or False forces it on or off, and a callable is called as
     progress(points_done, points_total) after every block (an exception it
     raises abandons the write).
 
-    Refusals, all before any value is computed: the expression's own, a folder
+    Refusals, all before any value is computed: the expression's own (the
+    parser's, and lowering's at the first tile: MemoryError, ValueError), an
+    empty path (ValueError), a target that is not a regular file or a folder
     that does not exist or cannot be written (OSError), too little free space
     for the file (OSError with errno ENOSPC).
     """
     from ._grid import PROGRESS_THRESHOLD
 
-    node = grid.expression(expr)
-    shape = grid.shape
     edges = tile_edges(tile, grid.ndim)
-    target = Path(os.fspath(path)).absolute()
-    folder = target.parent
-    if not folder.exists():
-        raise FileNotFoundError(errno.ENOENT, "to_npy: the folder does not exist", str(folder))
-    if not folder.is_dir():
-        raise NotADirectoryError(errno.ENOTDIR, "to_npy: not a folder", str(folder))
-    if target.is_dir():
-        raise IsADirectoryError(errno.EISDIR, "to_npy: the path names a folder", str(target))
-
+    node = grid._prepared(expr, edges)
+    shape = grid.shape
     header = _header(shape)
     total = len(header) + 8 * math.prod(shape)
-
-    # Raises PermissionError and the like for a folder that cannot be written.
-    fd, temporary = _create_beside(target)
     report = None
     try:
-        with os.fdopen(fd, "r+b") as file:
-            disk = os.statvfs(folder)
+        # Refuses a bad target, and a folder that cannot be written (PermissionError
+        # and the like), before any value is computed.
+        with replacing(path) as (staged,):
+            file = staged.file
+            disk = os.statvfs(staged.target.parent)
             free = disk.f_bavail * disk.f_frsize
             if total > free:
-                raise OSError(errno.ENOSPC, f"to_npy: the file needs {total} bytes, the disk has {free} free", str(folder))
+                raise OSError(
+                    errno.ENOSPC, f"to_npy: the file needs {total} bytes, the disk has {free} free", str(staged.target.parent)
+                )
             # Reserving every block now means a full disk is found here, as an
             # OSError, and never later through the map (where it would be SIGBUS).
             os.posix_fallocate(file.fileno(), 0, total)
@@ -89,29 +85,10 @@ def to_npy(
             # The header goes in last: until the data is complete, the temporary
             # file does not even look like an array.
             os.pwrite(file.fileno(), header, 0)
-            os.fsync(file.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
     finally:
         if report is not None:
             report(None)
-    return target
-
-
-def _create_beside(target: Path) -> tuple[int, Path]:
-    """A new hidden file in the target's folder, created as open() would create
-    the target (mode 0o666 less the umask), where os.replace can move it over."""
-    while True:
-        temporary = target.with_name(f".{target.name}.{secrets.token_hex(6)}.part")
-        try:
-            return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666), temporary
-        except FileExistsError:
-            continue
+    return Path(os.fspath(path)).absolute()
 
 
 def _header(shape: tuple[int, ...]) -> bytes:
