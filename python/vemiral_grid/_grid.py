@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import keyword
 import math
+import os
 import sys
+import unicodedata
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, TypeAlias
 
@@ -37,10 +40,53 @@ class Axis(NamedTuple):
 def _number(value: object, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, int | float | np.integer | np.floating):
         raise TypeError(f"{what} must be a real number, not {type(value).__name__}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an int beyond every float, as for a SymPy number
+        raise ValueError(f"{what} is too large for a float") from None
     if not math.isfinite(number):
         raise ValueError(f"{what} must be finite, not {number}")
     return number
+
+
+def _checked(axis: Axis) -> Axis:
+    """An axis whose every coordinate start + i*step is a finite number."""
+    last = axis.start + (axis.num - 1) * axis.step
+    if not math.isfinite(axis.step) or not math.isfinite(last):
+        raise ValueError(
+            f"axis {axis.name}: the coordinates must be finite numbers; step {axis.step!r} "
+            f"gives {last!r} at the last of {axis.num} points"
+        )
+    return axis
+
+
+def _count(value: object, what: str) -> int:
+    count = positive_int(value, what)
+    if count >= 2**63:  # no grid point lies beyond 2**63, in evaluate or anywhere else
+        raise OverflowError(f"{what} must be below 2**63, not {count}")
+    return count
+
+
+def _name_problem(name: str) -> str | None:
+    """Why `name` cannot name an axis (a formula could never use it), or None."""
+    if not name.isidentifier() or keyword.iskeyword(name):
+        return "it is not a Python name"
+    if unicodedata.normalize("NFKC", name) != name:
+        return f"Python reads it as '{unicodedata.normalize('NFKC', name)}'"
+    if name.startswith("_") or name in _parse.RESERVED or hasattr(Grid, name):
+        return "it is taken by a function, constant or attribute"
+    return None
+
+
+def check_storable(points: int, what: str) -> None:
+    """Refuses, before anything is allocated, an array of `points` float64
+    values larger than the machine's physical memory (MemoryError) or than 64
+    bits count (OverflowError), as the native module refuses such a grid."""
+    if points >= 2**64:
+        raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if 8 * points > physical:
+        raise MemoryError(f"{what}: {points} points need more memory than this machine has")
 
 
 def _triple(name: str, value: object) -> tuple[object, object, object]:
@@ -63,10 +109,10 @@ class Grid:
             start, stop, num = _triple(name, value)
             first = _number(start, f"axis {name}: start")
             last = _number(stop, f"axis {name}: stop")
-            count = positive_int(num, f"axis {name}: num")
+            count = _count(num, f"axis {name}: num")
             # As numpy.linspace: a single point is the start, whatever the stop.
             step = (last - first) / (count - 1) if count > 1 else 0.0
-            built.append(Axis(name, first, last, step, count))
+            built.append(_checked(Axis(name, first, last, step, count)))
         self._init(built)
 
     @classmethod
@@ -77,8 +123,8 @@ class Grid:
             start, step, num = _triple(name, value)
             first = _number(start, f"axis {name}: start")
             delta = _number(step, f"axis {name}: step")
-            count = positive_int(num, f"axis {name}: num")
-            built.append(Axis(name, first, first + (count - 1) * delta, delta, count))
+            count = _count(num, f"axis {name}: num")
+            built.append(_checked(Axis(name, first, first + (count - 1) * delta, delta, count)))
         grid = cls.__new__(cls)
         grid._init(built)
         return grid
@@ -87,8 +133,9 @@ class Grid:
         if not axes:
             raise ValueError("a grid needs at least one axis, e.g. Grid(x=(0, 1, 100))")
         for axis in axes:
-            if axis.name.startswith("_") or axis.name in _parse.RESERVED or hasattr(Grid, axis.name):
-                raise ValueError(f"'{axis.name}' cannot name an axis: it is taken by a function, constant or attribute")
+            problem = _name_problem(axis.name)
+            if problem:
+                raise ValueError(f"'{axis.name}' cannot name an axis: {problem}")
         self._axes = tuple(axes)
         self._variables = {
             axis.name: vemiral.ASTvar(index=dim, start=axis.start, step=axis.step) for dim, axis in enumerate(axes)
@@ -119,6 +166,8 @@ class Grid:
     @property
     def coords(self) -> dict[str, FloatArray]:
         """Each axis's coordinates, start + i*step (for plotting and comparisons)."""
+        for axis in self._axes:
+            check_storable(axis.num, f"coords of axis {axis.name}")
         return {
             axis.name: axis.start + np.arange(axis.num, dtype=np.float64) * axis.step for axis in self._axes
         }
@@ -223,6 +272,7 @@ class Grid:
         if not progress:
             return node.evaluate(shape, out=out, tile=tile)
         if out is None:
+            check_storable(self.size, "evaluate")
             out = np.empty(shape, dtype=np.float64)
         else:
             _check_out(out, shape)

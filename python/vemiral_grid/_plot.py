@@ -27,7 +27,9 @@ def save_png(
     binary file is written as it is."""
     if values.shape != grid.shape:
         raise ValueError(f"values of shape {values.shape} do not fit a grid of shape {grid.shape}")
-    fixed = dict(at or {})
+    from ._tiles import as_int
+
+    fixed = {name: as_int(index, f"at[{name!r}]") for name, index in (at or {}).items()}
     for name, index in fixed.items():
         if name not in grid.names:
             raise ValueError(f"cannot fix '{name}': the grid's axes are {', '.join(grid.names)}")

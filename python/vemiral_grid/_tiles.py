@@ -6,39 +6,63 @@ import math
 import operator
 from collections.abc import Iterator, Sequence
 
+import numpy as np
+
 import vemiral
 
 
 def tile_edges(tile: int | Sequence[int] | None, ndim: int) -> tuple[int, ...]:
-    """One tile edge per dimension, refused as evaluate refuses it, but before any
-    work is planned: a bad tile found inside a Dask task would surface far from
-    the call that made it."""
+    """One tile edge per dimension, from one int for every dimension or one per
+    dimension, refused as evaluate refuses it, but before any work is planned:
+    a bad tile found inside a Dask task would surface far from the call that
+    made it."""
     if tile is None:
         return (int(vemiral.default_tile(ndim)),) * ndim
-    if isinstance(tile, Sequence) and not isinstance(tile, str | bytes):
-        if len(tile) != ndim:
-            raise ValueError(f"tile: give one edge per dimension ({ndim}), not {len(tile)}")
-        edges = tuple(_edge(t) for t in tile)
-    else:
-        edges = (_edge(tile),) * ndim
-    return edges
+    items = int_sequence(tile, "tile")
+    if items is None:
+        if isinstance(tile, bool) or not hasattr(tile, "__index__"):
+            raise TypeError(f"tile must be an int or a sequence of ints, not {type(tile).__name__}")
+        return (positive_int(tile, "tile"),) * ndim
+    if len(items) != ndim:
+        raise ValueError(f"tile has {len(items)} entries, the grid has {ndim} dimensions")
+    return tuple(positive_int(item, f"tile[{i}]") for i, item in enumerate(items))
 
 
-def positive_int(value: object, what: str) -> int:
-    """An int of at least 1, from anything with __index__ (floats refused)."""
+def as_int(value: object, what: str) -> int:
+    """An int from an int, a NumPy integer or anything else with __index__;
+    bools, floats (even integral ones) and everything else are refused with a
+    TypeError naming `what`, as the native module refuses them."""
     if isinstance(value, bool | float):
         raise TypeError(f"{what} must be an int, not {type(value).__name__}")
     try:
-        number = operator.index(value)  # type: ignore[arg-type]
+        return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{what} must be an int, not {type(value).__name__}") from None
+
+
+def positive_int(value: object, what: str) -> int:
+    """An int of at least 1 (as_int), else ValueError."""
+    number = as_int(value, what)
     if number < 1:
         raise ValueError(f"{what} must be at least 1, not {number}")
     return number
 
 
-def _edge(value: object) -> int:
-    return positive_int(value, "tile: an edge")
+def int_sequence(value: object, what: str) -> list[object] | None:
+    """The items of a sequence meant to hold ints (a list, a tuple, a
+    one-dimensional NumPy array, ...), or None for a lone value; text and bytes
+    are refused (TypeError), and so are arrays of other shapes."""
+    if isinstance(value, str | bytes | bytearray | memoryview):
+        raise TypeError(f"{what} must be an int or a sequence of ints, not {type(value).__name__}")
+    if isinstance(value, np.ndarray):
+        if value.ndim == 0:
+            return None
+        if value.ndim != 1:
+            raise TypeError(f"{what} must be an int or a sequence of ints, not an array of {value.ndim} dimensions")
+        return list(value)
+    if isinstance(value, Sequence):
+        return list(value)
+    return None
 
 
 def whole_tiles(shape: Sequence[int], edges: Sequence[int], points: int) -> tuple[int, ...]:

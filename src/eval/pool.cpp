@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,16 +23,37 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kWaitPeriod = std::chrono::milliseconds(20);
 
+// What was wrong with VEMIRAL_NUM_THREADS, for the warning the module gives
+// when it is imported (empty when nothing was).
+std::string settingProblem;
+
+// VEMIRAL_NUM_THREADS when it is a whole number of at least 1 (blanks around
+// it aside; above 1024 it counts as 1024), else the machine's logical cores
+// (with a warning, unless it is empty).
 unsigned initialThreads() {
-    if (const char *env = std::getenv("VEMIRAL_NUM_THREADS")) {
-        try {
-            const long n = std::stol(env);
-            if (n >= 1)
-                return static_cast<unsigned>(std::min<long>(n, 1024));
-        } catch (const std::exception &) {
-        }
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
+    const unsigned machine = std::max(1u, std::thread::hardware_concurrency());
+    const char *env = std::getenv("VEMIRAL_NUM_THREADS");
+    if (env == nullptr)
+        return machine;
+    std::string_view text(env);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    if (text.empty()) // set to nothing: as if unset
+        return machine;
+    unsigned long long n = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    const bool whole = end == text.data() + text.size();
+    if (whole && error == std::errc::result_out_of_range)
+        return 1024;
+    if (whole && error == std::errc() && n >= 1)
+        return static_cast<unsigned>(std::min<unsigned long long>(n, 1024));
+    settingProblem = "VEMIRAL_NUM_THREADS='" + std::string(env) +
+                     "' is not a whole number of at least 1: using the default, " + std::to_string(machine) +
+                     " threads (the machine's logical cores)";
+    return machine;
 }
 
 std::atomic<unsigned> threadSetting{initialThreads()};
@@ -197,6 +220,8 @@ Pool &pool() {
 }();
 
 } // namespace
+
+std::string threadSettingProblem() { return settingProblem; }
 
 unsigned evaluationThreads() { return threadSetting.load(); }
 

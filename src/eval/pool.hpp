@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "eval/kernels.hpp"
 
@@ -11,6 +12,9 @@ namespace vemiral {
 // loaded, else the machine's logical cores; setEvaluationThreads changes it.
 unsigned evaluationThreads();
 void setEvaluationThreads(unsigned threads);
+// Why VEMIRAL_NUM_THREADS was not used (it is not a whole number of at least
+// 1), or empty: the module warns with it when it is imported.
+std::string threadSettingProblem();
 
 // A task of runTasks: its number, and the poll its loops call (it throws to
 // stop the task when the call is abandoned).

@@ -22,26 +22,52 @@ std::string typeName(py::handle value) { return py::str(py::type::handle_of(valu
 } // namespace
 
 // An int, or any object with __index__ (NumPy integers); floats are refused
-// even when integral, as Python's own indexing does.
+// even when integral, as Python's own indexing does, and so are bools, which
+// are no count of anything.
 py::int_ asIndex(py::handle value, const std::string &what) {
-    if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
+    if (PyFloat_Check(value.ptr()) || PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
         throw py::type_error(what + " must be an int, not " + typeName(value));
     PyObject *index = PyNumber_Index(value.ptr());
-    if (!index)
-        throw py::error_already_set();
+    if (!index) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw py::error_already_set();
+        PyErr_Clear(); // an array of more than one element, for one
+        throw py::type_error(what + " must be an int, not " + typeName(value));
+    }
     return py::reinterpret_steal<py::int_>(index);
 }
 
-// The extents exactly as the sequence caster takes them; when it refuses, the
-// first offending element says why (still a TypeError, as before).
+namespace {
+
+// Text and bytes are sequences to Python, but never of counts.
+bool textLike(py::handle value) {
+    return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()) ||
+           PyMemoryView_Check(value.ptr());
+}
+
+// Whether `value` is taken as a sequence of integers: a list, a tuple, a
+// one-dimensional NumPy array, ... (a zero-dimensional array has no length).
+bool intSequence(py::handle value) {
+    if (textLike(value) || !PySequence_Check(value.ptr()))
+        return false;
+    if (PyObject_Length(value.ptr()) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// crinit's extents: a sequence of integers, each from 0 to 2**64 - 1; the
+// first offending element says why (TypeError, as the sequence caster
+// that read them before said).
 std::vector<uint64_t> asExtents(const py::object &params, const char *method) {
-    py::detail::make_caster<std::vector<uint64_t>> caster;
-    if (caster.load(params, true))
-        return py::detail::cast_op<std::vector<uint64_t>>(std::move(caster));
     const std::string prefix = std::string(method) + ": ";
-    if (!PySequence_Check(params.ptr()) || PyUnicode_Check(params.ptr()) || PyBytes_Check(params.ptr()))
+    if (!intSequence(params))
         throw py::type_error(prefix + "the extents must be a sequence of ints, not " + typeName(params));
     const py::sequence items = py::reinterpret_borrow<py::sequence>(params);
+    std::vector<uint64_t> extents;
     for (size_t i = 0; i < items.size(); ++i) {
         const std::string what = prefix + "extents[" + std::to_string(i) + "]";
         const py::int_ extent = asIndex(items[i], what);
@@ -50,8 +76,9 @@ std::vector<uint64_t> asExtents(const py::object &params, const char *method) {
                                  ", negative; every extent must be at least 1");
         if (extent > py::int_(UINT64_MAX))
             throw py::type_error(what + " is " + std::string(py::str(extent)) + ", beyond 64 bits");
+        extents.push_back(extent.cast<uint64_t>());
     }
-    throw py::type_error(prefix + "the extents must be a sequence of ints");
+    return extents;
 }
 
 // The tile edge along every dimension unless the caller says otherwise,
@@ -77,12 +104,13 @@ uint64_t nonNegative(py::handle value, const std::string &what, bool valueError)
     return number.cast<uint64_t>();
 }
 
-// A sequence of non-negative integers (or a lone integer, where `lone`).
-static std::vector<uint64_t> nonNegatives(py::handle values, const std::string &what, bool lone) {
-    if (lone && PyIndex_Check(values.ptr()))
-        return {nonNegative(values, what, true)};
-    if (!PySequence_Check(values.ptr()) || py::isinstance<py::str>(values) || py::isinstance<py::bytes>(values))
-        throw py::type_error(what + " must be a sequence of ints");
+// A sequence of non-negative integers, or a lone integer for one dimension.
+static std::vector<uint64_t> nonNegatives(py::handle values, const std::string &what) {
+    if (!intSequence(values)) {
+        if (PyIndex_Check(values.ptr()) && !PyBool_Check(values.ptr()))
+            return {nonNegative(values, what, true)};
+        throw py::type_error(what + " must be an int or a sequence of ints, not " + typeName(values));
+    }
     std::vector<uint64_t> out;
     const auto sequence = py::reinterpret_borrow<py::sequence>(values);
     for (size_t i = 0; i < sequence.size(); ++i)
@@ -124,9 +152,11 @@ py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape)
     return py::array_t<double, py::array::c_style>(extents);
 }
 
-unsigned threadsOf(const py::object &threads) {
-    if (threads.is_none())
+unsigned threadsOf(const py::object &threads, bool noneIsSetting) {
+    if (threads.is_none() && noneIsSetting)
         return evaluationThreads();
+    if (threads.is_none())
+        throw py::type_error("threads must be an int of at least 1, not None");
     const uint64_t n = nonNegative(threads, "threads", true);
     if (n < 1)
         throw py::value_error("threads must be at least 1");
@@ -138,20 +168,16 @@ unsigned threadsOf(const py::object &threads) {
 static std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
     if (tile.is_none())
         return std::vector<uint64_t>(n, defaultTile(n));
-    const bool lone = PyIndex_Check(tile.ptr());
-    if (!lone && (!PySequence_Check(tile.ptr()) || py::isinstance<py::str>(tile)))
-        throw py::type_error("tile must be an int or a sequence of ints");
+    const bool lone = !intSequence(tile);
+    if (lone && (!PyIndex_Check(tile.ptr()) || PyBool_Check(tile.ptr())))
+        throw py::type_error("tile must be an int or a sequence of ints, not " + typeName(tile));
     const auto edges = lone ? py::list(py::make_tuple(tile)) : py::list(tile);
     if (!lone && edges.size() != n)
         throw py::value_error("tile has " + std::to_string(edges.size()) + " entries, shape has " +
                               std::to_string(n));
     std::vector<uint64_t> out;
-    for (const py::handle edge : edges) {
-        if (!PyIndex_Check(edge.ptr()))
-            throw py::type_error("tile must be an int or a sequence of ints");
-        const auto value = py::reinterpret_steal<py::int_>(PyNumber_Index(edge.ptr()));
-        if (!value)
-            throw py::error_already_set();
+    for (size_t i = 0; i < edges.size(); ++i) {
+        const py::int_ value = asIndex(edges[i], lone ? std::string("tile") : "tile[" + std::to_string(i) + "]");
         if (value < py::int_(1))
             throw py::value_error("tile must be at least 1 along every dimension");
         const py::int_ largest(uint64_t{1} << 63);
@@ -165,14 +191,14 @@ static std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
 Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
               const py::object &out) {
     Block block;
-    block.shape = nonNegatives(shapeArg, "shape", true);
+    block.shape = nonNegatives(shapeArg, "shape");
     const size_t n = block.shape.size();
     if (n == 0)
         throw py::value_error("shape must have at least one dimension");
     for (size_t d = 0; d < n; ++d)
         if (block.shape[d] == 0)
             throw py::value_error("shape[" + std::to_string(d) + "] must be at least 1");
-    block.origin = originArg.is_none() ? std::vector<uint64_t>(n, 0) : nonNegatives(originArg, "origin", false);
+    block.origin = originArg.is_none() ? std::vector<uint64_t>(n, 0) : nonNegatives(originArg, "origin");
     if (block.origin.size() != n)
         throw py::value_error("origin has " + std::to_string(block.origin.size()) +
                               " entries, shape has " + std::to_string(n));

@@ -12,7 +12,7 @@
 namespace vemiral {
 
 // An int, or any object with __index__ (NumPy integers); floats are refused
-// even when integral, as Python's own indexing does (TypeError).
+// even when integral, as Python's own indexing does, and bools (TypeError).
 pybind11::int_ asIndex(pybind11::handle value, const std::string &what);
 
 // A non-negative integer below 2**64, negative ones refused with ValueError
@@ -26,8 +26,9 @@ std::vector<uint64_t> asExtents(const pybind11::object &params, const char *meth
 // caller names none.
 uint64_t defaultTile(size_t dimensions);
 
-// Threads for one call: None for the module setting, else an int >= 1.
-unsigned threadsOf(const pybind11::object &threads);
+// Threads: an int >= 1, or None for the module setting where
+// `noneIsSetting` (one call's threads; set_num_threads refuses it).
+unsigned threadsOf(const pybind11::object &threads, bool noneIsSetting);
 
 // A new float64 array of `shape`, or the caller's `out` once it is checked
 // to be a writable, C-contiguous float64 array of that shape.

@@ -100,6 +100,9 @@ void checkSignalsUnlocked() {
 PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     m.doc() = "";
     m.attr("__version__") = VEMIRAL_VERSION;
+    if (const std::string problem = threadSettingProblem(); !problem.empty())
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, problem.c_str(), 1) != 0)
+            throw py::error_already_set();
 
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
@@ -181,7 +184,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
                const py::object &out, const py::object &threads) {
                 Block block = blockOf(shape, origin, tile, out);
-                const unsigned workers = threadsOf(threads);
+                const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape);
                 block.out = static_cast<double *>(values.mutable_data());
                 {
@@ -232,7 +235,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     m.def("get_num_threads", [] { return evaluationThreads(); });
     m.def(
         "set_num_threads",
-        [](const py::object &threads) { setEvaluationThreads(threadsOf(threads)); },
+        [](const py::object &threads) { setEvaluationThreads(threadsOf(threads, false)); },
         py::arg("threads"));
     m.def("_shift_reference", [](const ASTptr &node) {
         const std::shared_ptr<const Program> program = node->gridProgram("_shift_reference");
