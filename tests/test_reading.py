@@ -8,6 +8,7 @@ import time
 
 import numpy as np
 import pytest
+import sympy as sp
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -176,7 +177,9 @@ def test_runs_beyond_the_depth_limit_keep_every_sign(seed):
 @pytest.mark.parametrize(
     "text, same_as",
     [("sqrt(-1)", "(-1)**0.5"), ("x + sqrt(-4)", "x + nan"), ("1/0", "inf"), ("(-8)**(1/3)", "nan"),
-     ("10.0**400 - x", "inf - x"), ("sqrt(4) * x", "2.0 * x")],
+     ("10.0**400 - x", "inf - x"), ("sqrt(4) * x", "2.0 * x"),
+     (sp.Pow(-4, sp.Rational(1, 2), evaluate=False) + sp.Symbol("x"), "x + nan")],
+    ids=["sqrt(-1)", "x+sqrt(-4)", "1/0", "cube-root", "overflow", "sqrt(4)", "sympy-sqrt(-4)"],
 )
 def test_constants_fold_to_what_evaluation_gives_never_to_complex_numbers(text, same_as):
     values, expected = GRID.evaluate(text), GRID.evaluate(same_as.replace("nan", "(0/0)").replace("inf", "(1/0)"))

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import math
+import operator
 from collections.abc import Callable, Mapping
 from typing import Any, TypeAlias
 
 import vemiral
+
+from ._parse import _fold as fold
 
 Value: TypeAlias = vemiral.ASTnode | float
 
@@ -118,11 +121,12 @@ class _Translator:
         # One division by the product of the denominators: 1/(x*y**2) as written.
         result = _product(numerator)
         if denominator:
-            result = result / _product(denominator)
+            result = fold(operator.truediv, result, _product(denominator))
         return -result if sign < 0 else result
 
     def power(self, base: Any, exponent: Any) -> Value:
-        return self.value(base) ** self.value(exponent)
+        # Numbers fold as the parser folds them: never to a complex number.
+        return fold(operator.pow, self.value(base), self.value(exponent))
 
 
 def _product(factors: list[Value]) -> Value:
