@@ -10,6 +10,8 @@ __version__: str
 
 _Float = SupportsFloat | SupportsIndex
 _Array = npt.NDArray[np.float64]
+# One int or a sequence of them (bools, floats and text are refused at run time).
+_Ints = SupportsIndex | Sequence[SupportsIndex] | npt.NDArray[np.integer]
 _Operand = ASTnode | float
 
 class bt:
@@ -68,17 +70,17 @@ COT: ut
 class ASTnode:
     # NumPy scalars on the left defer to the node's reflected operators.
     __array_ufunc__: ClassVar[None]
-    def crinit(self, params: Sequence[SupportsInt | SupportsIndex]) -> None: ...
+    def crinit(self, params: Sequence[SupportsIndex] | npt.NDArray[np.integer]) -> None: ...
     def creval(self) -> list[float]: ...
     def view(self) -> None: ...
     def crgen(self) -> str: ...
     def crarray(self, *, out: _Array | None = None) -> _Array: ...
     def evaluate(
         self,
-        shape: Sequence[SupportsIndex],
+        shape: _Ints,
         *,
-        origin: Sequence[SupportsIndex] | None = None,
-        tile: SupportsIndex | Sequence[SupportsIndex] | None = None,
+        origin: _Ints | None = None,
+        tile: _Ints | None = None,
         out: _Array | None = None,
         threads: int | None = None,
     ) -> _Array: ...

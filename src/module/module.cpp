@@ -40,7 +40,7 @@ template <> struct type_caster<IndexArg> {
     }
 };
 template <> struct type_caster<ExtentsArg> {
-    PYBIND11_TYPE_CASTER(ExtentsArg, const_name("collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]"));
+    PYBIND11_TYPE_CASTER(ExtentsArg, const_name("collections.abc.Sequence[typing.SupportsIndex]"));
     bool load(handle src, bool) {
         value.value = reinterpret_borrow<object>(src);
         return true;
