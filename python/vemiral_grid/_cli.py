@@ -1,4 +1,4 @@
-"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-a ...] [-o values.npy] [--png picture.png]."""
+"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-o values.npy|.zarr] [--png picture.png]."""
 
 from __future__ import annotations
 
@@ -7,13 +7,13 @@ import importlib.util
 import os
 import sys
 from collections.abc import Sequence
-from typing import IO, NoReturn
+from typing import IO, Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
 from . import __version__
-from ._grid import Grid
+from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
 PROG = "vemiral-grid"
 
@@ -36,8 +36,10 @@ class UsageError(Exception):
 def _parser() -> _Parser:
     parser = _Parser(
         prog=PROG,
-        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy) and a picture (.png).",
-        epilog='example: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png',
+        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy or Zarr) "
+        "and a picture (.png).",
+        epilog='examples: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png; '
+        'vemiral-grid "sin(2*pi*440*t)" -s t=0:1/48000:48000 --dtype float32 -o tone.npy',
     )
     parser.add_argument(
         "expression",
@@ -48,17 +50,42 @@ def _parser() -> _Parser:
     parser.add_argument(
         "-a",
         "--axis",
-        action="append",
+        action=_AxisAction,
+        dest="axes",
         default=[],
         metavar="NAME=START:STOP:NUM",
-        help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first)",
+        help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first; "
+        "a number may be written as a quotient, e.g. 1/3)",
+    )
+    parser.add_argument(
+        "-s",
+        "--step-axis",
+        action=_AxisAction,
+        dest="axes",
+        metavar="NAME=START:STEP:NUM",
+        help="an axis of NUM points from START by STEP, e.g. one second at 48 kHz: t=0:1/48000:48000 "
+        "(mixes with -a; dimensions follow the order given)",
     )
     parser.add_argument(
         "-o",
         "--output",
-        metavar="FILE.npy",
-        help="write the values as a NumPy .npy file; a grid larger than half the physical memory "
-        "is streamed into it block by block",
+        metavar="FILE.npy|DIR.zarr",
+        help="write the values as a NumPy .npy file (a grid larger than half the physical memory "
+        "is streamed into it block by block) or, for a name ending in .zarr, as a Zarr store "
+        "written chunk by chunk in parallel",
+    )
+    parser.add_argument(
+        "--dtype",
+        choices=["float64", "float32"],
+        default="float64",
+        help="type of the values written (computed in double precision either way; default float64)",
+    )
+    parser.add_argument("--chunks", metavar="N[,N...]", help="with -o DIR.zarr: the chunk edge, one or one per dimension")
+    parser.add_argument(
+        "--resume", action="store_true", help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks"
+    )
+    parser.add_argument(
+        "--overwrite", action="store_true", help="with -o DIR.zarr: replace whatever is there, even if it is not this grid's"
     )
     parser.add_argument(
         "--stream", action="store_true", help="with -o: stream the values into the file block by block whatever the size"
@@ -77,17 +104,39 @@ def _parser() -> _Parser:
     return parser
 
 
-def _axis(text: str) -> tuple[str, tuple[float, float, int]]:
+class _AxisAction(argparse.Action):
+    """-a and -s append to one list, so that dimensions keep the order given."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option: str | None = None) -> None:
+        getattr(namespace, self.dest).append((self.metavar, values))
+
+
+def _axis(form: str, text: str) -> Axis:
+    # form is the option's metavar: NAME=START:STOP:NUM or NAME=START:STEP:NUM.
+    middle = form.split(":")[1]
     name, sep, bounds = text.partition("=")
     parts = bounds.split(":")
     if not sep or not name.strip() or len(parts) != 3:
-        raise UsageError(f"malformed axis '{text}': expected NAME=START:STOP:NUM, e.g. x=0:1:100")
+        example = "x=0:1:100" if middle == "STOP" else "t=0:1/8000:8000"
+        raise UsageError(f"malformed axis '{text}': expected {form}, e.g. {example}")
     try:
-        start, stop = float(parts[0]), float(parts[1])
+        start, second = _real(parts[0]), _real(parts[1])
         num = int(parts[2])
-    except ValueError:
-        raise UsageError(f"malformed axis '{text}': START and STOP are numbers, NUM an integer") from None
-    return name.strip(), (start, stop, num)
+    except (ValueError, ZeroDivisionError):
+        raise UsageError(
+            f"malformed axis '{text}': START and {middle} are numbers (or quotients such as 1/3), NUM an integer"
+        ) from None
+    build = axis_by_range if middle == "STOP" else axis_by_step
+    return build(name.strip(), (start, second, num))
+
+
+def _real(text: str) -> float:
+    """A number, or a quotient of two: 1/48000 is the double nearest to it."""
+    numerator, slash, denominator = text.partition("/")
+    if not slash:
+        return float(text)
+    return float(numerator) / float(denominator)
 
 
 def _index(text: str) -> tuple[str, int]:
@@ -100,13 +149,13 @@ def _index(text: str) -> tuple[str, int]:
         raise UsageError(f"malformed --at '{text}': expected NAME=INDEX, e.g. z=0") from None
 
 
-def _tile(text: str | None) -> int | tuple[int, ...] | None:
+def _tile(text: str | None, option: str = "--tile") -> int | tuple[int, ...] | None:
     if text is None:
         return None
     try:
         edges = tuple(int(part) for part in text.split(","))
     except ValueError:
-        raise UsageError(f"malformed --tile '{text}': expected N or N,N,...") from None
+        raise UsageError(f"malformed {option} '{text}': expected N or N,N,...") from None
     return edges[0] if len(edges) == 1 else edges
 
 
@@ -118,7 +167,7 @@ def _open(path: str, what: str) -> IO[bytes]:
         raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
 
 
-def write_npy(grid: Grid, values: npt.NDArray[np.float64], file: IO[bytes]) -> None:
+def write_npy(grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
     """Writes the values; the place where arrays larger than memory will be streamed instead."""
     np.save(file, values, allow_pickle=False)
 
@@ -128,22 +177,27 @@ def run(argv: Sequence[str] | None = None) -> int:
     files: list[tuple[str, IO[bytes]]] = []
     done = False
     try:
-        axes = dict(_axis(text) for text in args.axis)
-        if len(axes) != len(args.axis):
+        axes = [_axis(form, text) for form, text in args.axes]
+        if len({axis.name for axis in axes}) != len(axes):
             raise UsageError("an axis is named twice")
         if not axes:
-            raise UsageError("give at least one axis, e.g. -a x=0:1:100")
+            raise UsageError("give at least one axis, e.g. -a x=0:1:100 or -s t=0:1/8000:8000")
         at = dict(_index(text) for text in args.at)
         tile = _tile(args.tile)
-        grid = Grid(**axes)
+        grid = Grid._of(axes)
         node = grid.expression(args.expression)
         if args.png:
             _check_picture(grid, at)
-        stream = bool(args.output) and (args.stream or streams(grid))
-        if args.stream and not args.output:
+        zarr = bool(args.output) and args.output.rstrip("/").endswith(".zarr")
+        if (args.chunks or args.resume or args.overwrite) and not zarr:
+            raise UsageError("--chunks, --resume and --overwrite go with -o DIR.zarr")
+        stream = bool(args.output) and not zarr and (args.stream or streams(grid, args.dtype))
+        if args.stream and (not args.output or zarr):
             raise UsageError("--stream needs -o FILE.npy")
         if stream and args.png:
             raise UsageError("--png draws values held in memory: leave it out when -o streams the grid")
+        if zarr:
+            return _write_zarr(args, grid, tile, at)
         # A streamed file is checked, written and renamed into place by to_npy itself.
         npy = _open(args.output, "the values to") if args.output and not stream else None
         if npy:
@@ -153,13 +207,15 @@ def run(argv: Sequence[str] | None = None) -> int:
             files.append((args.png, png))
 
         if stream:
-            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None)
+            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None, dtype=args.dtype)
             if not args.quiet:
                 print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
             done = True
             return 0
         # Otherwise whole in memory (a picture needs it all).
-        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
+        # A picture alone needs no more than float32; the summary keeps float64.
+        dtype = "float32" if png and not npy else args.dtype
+        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None, dtype=dtype)
         if npy:
             write_npy(grid, values, npy)
         if png:
@@ -189,10 +245,41 @@ def run(argv: Sequence[str] | None = None) -> int:
                 _remove(path)
 
 
-def streams(grid: Grid) -> bool:
+def streams(grid: Grid, dtype: str = "float64") -> bool:
     """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    return 8 * grid.size > STREAM_SHARE * physical
+    return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
+
+
+def _write_zarr(args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int]) -> int:
+    """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
+    target and renames; a picture is drawn from the finished store."""
+    if importlib.util.find_spec("zarr") is None:
+        raise UsageError("-o DIR.zarr needs zarr (the package's zarr extra)")
+    png = _open(args.png, "the picture to") if args.png else None
+    try:
+        # The text itself, so that the store records the formula as it was written.
+        path = grid.to_zarr(
+            args.expression, args.output, chunks=_tile(args.chunks, "--chunks"), tile=tile, dtype=args.dtype,
+            resume=args.resume, overwrite=args.overwrite, progress=False if args.quiet else None,
+        )
+        if png:
+            import zarr
+
+            from ._plot import save_png
+
+            save_png(grid, np.asarray(zarr.open_array(path, path="values", mode="r")[...]), png, at=at, title=args.expression)
+            png.close()
+    except BaseException:
+        if png:
+            png.close()
+            _remove(args.png)
+        raise
+    if not args.quiet:
+        print(f"{PROG}: wrote {args.output}", file=sys.stderr)
+        if png:
+            print(f"{PROG}: wrote {args.png}", file=sys.stderr)
+    return 0
 
 
 def _check_picture(grid: Grid, at: dict[str, int]) -> None:

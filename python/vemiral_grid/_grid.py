@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple, TypeAlias
+from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,7 @@ import vemiral
 
 from . import _parse, _sympy
 from ._tiles import positive_int, tile_edges
+from ._values import check_out, evaluate_into, output_dtype
 
 # Above this many points, evaluate shows a progress bar unless told otherwise.
 PROGRESS_THRESHOLD = 4_000_000
@@ -22,6 +23,11 @@ PROGRESS_THRESHOLD = 4_000_000
 Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
+Float32Array: TypeAlias = npt.NDArray[np.float32]
+# What dtype= takes: float64 (the default) or float32, as NumPy names them.
+Float64Type: TypeAlias = "type[np.float64] | np.dtype[np.float64] | Literal['float64', 'f8', '<f8', 'd']"
+Float32Type: TypeAlias = "type[np.float32] | np.dtype[np.float32] | Literal['float32', 'f4', '<f4', 'f']"
+DType: TypeAlias = "Float64Type | Float32Type"
 
 
 class Axis(NamedTuple):
@@ -49,6 +55,26 @@ def _triple(name: str, value: object) -> tuple[object, object, object]:
     return value[0], value[1], value[2]
 
 
+def axis_by_range(name: str, value: object) -> Axis:
+    """An axis from (start, stop, num), a closed range like numpy.linspace."""
+    start, stop, num = _triple(name, value)
+    first = _number(start, f"axis {name}: start")
+    last = _number(stop, f"axis {name}: stop")
+    count = positive_int(num, f"axis {name}: num")
+    # As numpy.linspace: a single point is the start, whatever the stop.
+    step = (last - first) / (count - 1) if count > 1 else 0.0
+    return Axis(name, first, last, step, count)
+
+
+def axis_by_step(name: str, value: object) -> Axis:
+    """An axis from (start, step, num)."""
+    start, step, num = _triple(name, value)
+    first = _number(start, f"axis {name}: start")
+    delta = _number(step, f"axis {name}: step")
+    count = positive_int(num, f"axis {name}: num")
+    return Axis(name, first, first + (count - 1) * delta, delta, count)
+
+
 class Grid:
     """A regular grid: one axis per keyword, dimension 0 first.
 
@@ -58,29 +84,21 @@ class Grid:
     """
 
     def __init__(self, **axes: tuple[float, float, int]) -> None:
-        built = []
-        for name, value in axes.items():
-            start, stop, num = _triple(name, value)
-            first = _number(start, f"axis {name}: start")
-            last = _number(stop, f"axis {name}: stop")
-            count = positive_int(num, f"axis {name}: num")
-            # As numpy.linspace: a single point is the start, whatever the stop.
-            step = (last - first) / (count - 1) if count > 1 else 0.0
-            built.append(Axis(name, first, last, step, count))
-        self._init(built)
+        self._init([axis_by_range(name, value) for name, value in axes.items()])
 
     @classmethod
     def from_steps(cls, **axes: tuple[float, float, int]) -> Grid:
-        """A grid whose axes are given as (start, step, num)."""
-        built = []
-        for name, value in axes.items():
-            start, step, num = _triple(name, value)
-            first = _number(start, f"axis {name}: start")
-            delta = _number(step, f"axis {name}: step")
-            count = positive_int(num, f"axis {name}: num")
-            built.append(Axis(name, first, first + (count - 1) * delta, delta, count))
+        """A grid whose axes are given as (start, step, num).
+
+        >>> Grid.from_steps(t=(0, 1 / 8000, 8000)).axes[0].step
+        0.000125
+        """
+        return cls._of([axis_by_step(name, value) for name, value in axes.items()])
+
+    @classmethod
+    def _of(cls, axes: list[Axis]) -> Grid:
         grid = cls.__new__(cls)
-        grid._init(built)
+        grid._init(axes)
         return grid
 
     def _init(self, axes: list[Axis]) -> None:
@@ -195,6 +213,7 @@ class Grid:
 
     # --- evaluation ---------------------------------------------------------
 
+    @overload
     def evaluate(
         self,
         expr: Expression,
@@ -202,46 +221,168 @@ class Grid:
         out: FloatArray | None = None,
         tile: Tile = None,
         progress: bool | None = None,
-    ) -> FloatArray:
-        """The values of `expr` at every point, shaped like the grid (float64, C order).
+        dtype: Float64Type | None = None,
+    ) -> FloatArray: ...
+    @overload
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: Float32Array | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: Float32Type | None = None,
+    ) -> Float32Array: ...
+    @overload
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: npt.NDArray[Any] | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: npt.DTypeLike | None = None,
+    ) -> npt.NDArray[Any]: ...
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: npt.NDArray[Any] | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: npt.DTypeLike | None = None,
+    ) -> npt.NDArray[Any]:
+        """The values of `expr` at every point, shaped like the grid (C order).
 
-        Silent; a grid of more than PROGRESS_THRESHOLD points shows a progress bar on
-        standard error (progress=False turns it off, True forces it)."""
+        Args:
+            expr: a string, a vemiral node, a SymPy expression, a number, or a
+                callable taking the axis variables by name (see `expression`).
+            out: an array to fill instead of a new one: writable, C-contiguous,
+                of the grid's shape, float64 or float32.
+            tile: the tile edge, one for every dimension or one each (default:
+                ``vemiral.default_tile(ndim)``); the values depend on it.
+            progress: a progress bar on standard error; by default shown for grids
+                of more than PROGRESS_THRESHOLD points.
+            dtype: ``numpy.float64`` (the default, or out's type) or
+                ``numpy.float32``: computed in double precision all the same and
+                rounded once on the way out, without a float64 copy of the grid.
+
+        Returns:
+            `out`, or a new array of the grid's shape and dtype.
+
+        Raises:
+            ValueError: an expression the parser refuses, a dtype other than
+                float64 or float32, an `out` of another shape or type than asked.
+
+        >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
+        >>> grid.evaluate("x + y")
+        array([[0. , 1. , 2. ],
+               [0.5, 1.5, 2.5],
+               [1. , 2. , 3. ]])
+        >>> grid.evaluate("x / 3", dtype=np.float32)[1]
+        array([0.16666667, 0.16666667, 0.16666667], dtype=float32)
+        """
         node = self.expression(expr)
         shape = self.shape
+        kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         if progress is None:
             progress = self.size > PROGRESS_THRESHOLD
-        if not progress:
+        if not progress and kind == np.float64:
             return node.evaluate(shape, out=out, tile=tile)
+        edges = tile_edges(tile, len(shape))
         if out is None:
-            out = np.empty(shape, dtype=np.float64)
-        else:
-            _check_out(out, shape)
+            out = np.empty(shape, dtype=kind)
+        if not progress:
+            return evaluate_into(node, out, (0,) * len(shape), edges)
         from tqdm import tqdm
 
-        rows = tile_edges(tile, len(shape))[0]
         with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
-            for first, count in _slabs(shape[0], rows):
+            for first, count in _slabs(shape[0], edges[0]):
                 origin = (first,) + (0,) * (len(shape) - 1)
                 # Tiles are computed the same whatever block they fall in, so slab by
                 # slab gives what one call gives, bit for bit.
-                node.evaluate((count,) + shape[1:], origin=origin, tile=tile, out=out[first : first + count])
+                evaluate_into(node, out[first : first + count], origin, edges)
                 bar.update(count)
         return out
 
-    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None) -> Any:
-        """The values of `expr` as a dask.array.Array (see vemiral_grid.distributed.to_dask)."""
+    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None, *, dtype: DType = np.float64) -> Any:
+        """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
+        (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra).
+
+        >>> Grid(x=(0, 1, 100), y=(0, 1, 100)).to_dask("x*y", chunks=50).numblocks
+        (2, 2)
+        """
         from .distributed import to_dask
 
-        return to_dask(self, expr, chunks=chunks, tile=tile)
+        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype)
+
+    def to_xarray(
+        self, expr: Expression, *, chunks: Any = None, dtype: DType = np.float64, tile: Tile = None
+    ) -> Any:
+        """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
+        their coordinates, and attributes naming the formula and the grid; lazy
+        (Dask) with `chunks` (see :func:`vemiral_grid.labelled.to_xarray`; needs
+        the xarray extra).
+
+        >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
+        0.25
+        """
+        from .labelled import to_xarray
+
+        return to_xarray(self, expr, chunks=chunks, dtype=dtype, tile=tile)
+
+    def to_zarr(
+        self,
+        expr: Expression,
+        store: Any,
+        *,
+        chunks: int | Sequence[int] | None = None,
+        dtype: DType = np.float64,
+        tile: Tile = None,
+        resume: bool = False,
+        overwrite: bool = False,
+        client: Any = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+    ) -> Any:
+        """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
+        parallel here or on a Dask cluster, resumable after an interruption, and
+        returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
+        `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
+        extra).
+
+        >>> import tempfile, pathlib
+        >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
+        >>> sorted(p.name for p in path.iterdir())
+        ['t', 'values', 'zarr.json']
+        """
+        from .zarrstore import to_zarr
+
+        return to_zarr(
+            self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
+            client=client, progress=progress,
+        )
 
     def to_npy(
-        self, expr: Expression, path: Any, tile: Tile = None, progress: bool | Callable[[int, int], object] | None = None
+        self,
+        expr: Expression,
+        path: Any,
+        tile: Tile = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+        *,
+        dtype: DType = np.float64,
     ) -> Any:
-        """Streams the values of `expr` into a .npy file (see vemiral_grid.storage.to_npy)."""
+        """Streams the values of `expr` into a .npy file block by block and returns
+        its path (see :func:`vemiral_grid.storage.to_npy`).
+
+        >>> import tempfile, pathlib
+        >>> folder = pathlib.Path(tempfile.mkdtemp())
+        >>> path = Grid(x=(0, 1, 5)).to_npy("2*x", folder / "line.npy", dtype="float32")
+        >>> np.load(path)
+        array([0. , 0.5, 1. , 1.5, 2. ], dtype=float32)
+        """
         from .storage import to_npy
 
-        return to_npy(self, expr, path, tile=tile, progress=progress)
+        return to_npy(self, expr, path, tile=tile, progress=progress, dtype=dtype)
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:
@@ -251,9 +392,3 @@ def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:
     for first in range(0, rows, step):
         yield first, min(step, rows - first)
 
-
-def _check_out(out: object, shape: tuple[int, ...]) -> None:
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
-    if out.dtype != np.float64 or out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
-        raise ValueError(f"out must be a writable C-contiguous float64 array of shape {shape}")

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -13,7 +13,7 @@ from ._grid import Grid
 
 def save_png(
     grid: Grid,
-    values: npt.NDArray[np.float64],
+    values: npt.NDArray[np.floating[Any]],
     target: str | IO[bytes],
     *,
     at: Mapping[str, int] | None = None,
