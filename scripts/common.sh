@@ -31,7 +31,7 @@ DEPENDENCIES=(
     "sympy>=1.12" "pillow>=10"
     "dask[array]>=2024.1" "distributed>=2024.1"
     "xarray>=2024.1" "zarr>=3.0"
-    "sphinx>=7.2"
+    "sphinx>=7.2" "myst-parser>=3.0"
     "numexpr>=2.8" "numba>=0.59"
     "mypy>=1.8"
 )
