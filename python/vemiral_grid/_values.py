@@ -36,6 +36,7 @@ def output_dtype(dtype: object) -> np.dtype[Any]:
     """float64 or float32 from anything numpy.dtype reads as one of them; anything
     else is a ValueError naming what was given.
 
+    >>> from vemiral_grid._values import output_dtype
     >>> output_dtype("float32"), output_dtype(np.float64)
     (dtype('float32'), dtype('float64'))
     """

@@ -44,6 +44,7 @@ def to_dask(
     travels to a worker once, not once per block.
 
     >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.distributed import to_dask
     >>> grid = Grid(x=(0, 1, 1000), y=(1, 3, 1000))
     >>> w = to_dask(grid, "sin(x*y) + cos(x + y)", chunks=500)
     >>> w.chunks

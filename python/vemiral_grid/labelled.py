@@ -49,6 +49,7 @@ def to_xarray(
     bit for bit.
 
     >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.labelled import to_xarray
     >>> grid = Grid(x=(0, 1, 3), y=(10, 20, 2))
     >>> values = to_xarray(grid, "x + y")
     >>> values.dims, values.sel(x=0.5, y=20.0).item()
@@ -90,6 +91,7 @@ def describe(grid: Grid, expr: Expression, node: vemiral.ASTnode, tile: Sequence
     - ``generated_by``: ``vemiral`` and its version.
 
     >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.labelled import describe
     >>> grid = Grid(x=(0, 1, 5))
     >>> a, b = (describe(grid, e, grid.expression(e), [4000]) for e in ("2*x", "2 * x"))
     >>> a["formula_sha256"] == b["formula_sha256"], a["tile"]

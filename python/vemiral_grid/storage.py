@@ -55,9 +55,10 @@ def to_npy(
 
     >>> import tempfile, pathlib
     >>> from vemiral_grid import Grid
-    >>> path = to_npy(Grid(x=(0, 1, 2000), y=(0, 1, 3000)), "x*y", pathlib.Path(tempfile.mkdtemp()) / "xy.npy")
+    >>> from vemiral_grid.storage import to_npy
+    >>> path = to_npy(Grid(x=(0, 1, 200), y=(0, 1, 300)), "x*y", pathlib.Path(tempfile.mkdtemp()) / "xy.npy")
     >>> np.load(path, mmap_mode="r").shape
-    (2000, 3000)
+    (200, 300)
     """
     from ._grid import PROGRESS_THRESHOLD
 

@@ -96,6 +96,7 @@ def to_zarr(
 
     >>> import tempfile, pathlib, xarray
     >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.zarrstore import to_zarr
     >>> grid = Grid(x=(0, 1, 300), y=(1, 3, 200))
     >>> path = to_zarr(grid, "sin(x*y)", pathlib.Path(tempfile.mkdtemp()) / "w.zarr", chunks=(100, 100))
     >>> stored = xarray.open_zarr(path)["values"]
