@@ -68,7 +68,9 @@ ensure_venv() {
         grep -qxF -- "$requirement" "$venv/.deps-installed" 2>/dev/null || missing+=("$requirement")
     done
     if [ "${#missing[@]}" -gt 0 ]; then
-        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "${missing[@]}"
+        # Without --no-compile pip byte-compiles every module of every package
+        # up front; Python compiles those it imports, once, on its own.
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "${missing[@]}"
         printf '%s\n' "${missing[@]}" >>"$venv/.deps-installed"
     fi
 }
