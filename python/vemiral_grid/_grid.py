@@ -31,7 +31,11 @@ DType: TypeAlias = "Float64Type | Float32Type"
 
 
 class Axis(NamedTuple):
-    """One dimension of a grid: coordinates start + i*step for i in range(num)."""
+    """One dimension of a grid: coordinates start + i*step for i in range(num).
+
+    >>> Grid(x=(0, 1, 5)).axes[0]
+    Axis(name='x', start=0.0, stop=1.0, step=0.25, num=5)
+    """
 
     name: str
     start: float
@@ -80,7 +84,16 @@ class Grid:
 
     `Grid(x=(0, 1, 101), y=(-1, 1, 201))` takes each axis as a closed range like
     `numpy.linspace(start, stop, num)`; `Grid.from_steps(x=(0, 0.01, 101))` takes
-    start, step and count.
+    start, step and count. The axis names are the names of the formulas'
+    variables; `grid.x` is the node of axis x.
+
+    >>> grid = Grid(x=(0, 1, 101), y=(-1, 1, 201))
+    >>> grid.shape, grid.names, grid.ndim, grid.size
+    ((101, 201), ('x', 'y'), 2, 20301)
+    >>> grid.coords["y"][:3]
+    array([-1.  , -0.99, -0.98])
+    >>> grid.x
+    x0
     """
 
     def __init__(self, **axes: tuple[float, float, int]) -> None:
@@ -116,22 +129,27 @@ class Grid:
 
     @property
     def axes(self) -> tuple[Axis, ...]:
+        """The axes, dimension 0 first."""
         return self._axes
 
     @property
     def shape(self) -> tuple[int, ...]:
+        """The number of points along each axis."""
         return tuple(axis.num for axis in self._axes)
 
     @property
     def names(self) -> tuple[str, ...]:
+        """The axis names, dimension 0 first."""
         return tuple(axis.name for axis in self._axes)
 
     @property
     def ndim(self) -> int:
+        """The number of dimensions."""
         return len(self._axes)
 
     @property
     def size(self) -> int:
+        """The number of points."""
         return math.prod(self.shape)
 
     @property
@@ -143,6 +161,7 @@ class Grid:
 
     @property
     def variables(self) -> Mapping[str, vemiral.ASTvar]:
+        """Each axis's variable node, by name (what a callable expression receives)."""
         return dict(self._variables)
 
     def __getattr__(self, name: str) -> vemiral.ASTvar:
@@ -162,7 +181,13 @@ class Grid:
 
     def expression(self, expr: Expression) -> vemiral.ASTnode:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
-        callable taking the axis variables by name."""
+        callable taking the axis variables by name.
+
+        >>> import vemiral as vm
+        >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
+        >>> grid.expression("sin(x*y) + 1"), grid.expression(lambda x, y: vm.sin(x * y) + 1)
+        (sin(x0*x1) + 1.0, sin(x0*x1) + 1.0)
+        """
         if isinstance(expr, str):
             return _parse.parse(expr, self._variables)
         if isinstance(expr, vemiral.ASTnode):

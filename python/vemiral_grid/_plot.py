@@ -21,7 +21,16 @@ def save_png(
 ) -> None:
     """Draws `values` (shaped like `grid`) into a PNG: a heat map with the axes'
     coordinates and a colour bar for two dimensions, a line for one. A grid of more
-    dimensions needs the others fixed by index, e.g. `at={"z": 0}`."""
+    dimensions needs the others fixed by index, e.g. `at={"z": 0}`.
+
+    >>> import io
+    >>> from vemiral_grid import Grid
+    >>> cube = Grid(x=(0, 1, 50), y=(0, 1, 40), z=(0, 1, 3))
+    >>> picture = io.BytesIO()
+    >>> save_png(cube, cube.evaluate("x*y + z"), picture, at={"z": 1}, title="x*y + z")
+    >>> picture.getvalue()[:4]
+    b'\x89PNG'
+    """
     if values.shape != grid.shape:
         raise ValueError(f"values of shape {values.shape} do not fit a grid of shape {grid.shape}")
     fixed = dict(at or {})
