@@ -11,11 +11,11 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-pytestmark = pytest.mark.skipif(
+
+
+@pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="runs Sphinx in processes (skipped under the sanitizers)"
 )
-
-
 @pytest.mark.parametrize("builder", ["html", "doctest"])
 def test_the_site_builds_without_a_warning(builder, tmp_path):
     pytest.importorskip("sphinx")
