@@ -144,6 +144,7 @@ def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnod
     """The tree of `text`, an expression in Python syntax over `variables` (axis name to node).
 
     >>> import vemiral as vm
+    >>> from vemiral_grid import parse
     >>> parse("2*sin(t)^2 + pi", {"t": vm.ASTvar(0, 0.0, 0.1)})
     2.0*sin(x0)**2.0 + 3.141592653589793
     """

@@ -24,7 +24,7 @@ def save_png(
     dimensions needs the others fixed by index, e.g. `at={"z": 0}`.
 
     >>> import io
-    >>> from vemiral_grid import Grid
+    >>> from vemiral_grid import Grid, save_png
     >>> cube = Grid(x=(0, 1, 50), y=(0, 1, 40), z=(0, 1, 3))
     >>> picture = io.BytesIO()
     >>> save_png(cube, cube.evaluate("x*y + z"), picture, at={"z": 1}, title="x*y + z")
