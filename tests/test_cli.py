@@ -123,6 +123,8 @@ OUTPUTS = {
     # A step axis mixed with a range axis, in the order given, a quotient as the step.
     "npy float32": (["-s", "t=0:1/8000:800", "-a", "f=100:400:4", "--dtype", "float32", "-o", "v.npy"],
                     Grid.from_steps(t=(0.0, 1 / 8000, 800), f=(100.0, 100.0, 4)), np.float32),
+    "npy float32 streamed": (["-s", "t=0:1/8000:800", "-s", "f=100:100:4", "--dtype", "float32", "-o", "v.npy",
+                              "--stream"], Grid.from_steps(t=(0.0, 1 / 8000, 800), f=(100.0, 100.0, 4)), np.float32),
     "zarr float64": (["-a", "f=100:400:4", "-s", "t=0:1/8000:800", "-o", "v.zarr", "--chunks", "3,128"],
                      Grid._of([Grid(f=(100, 400, 4)).axes[0], Grid.from_steps(t=(0, 1 / 8000, 800)).axes[0]]),
                      np.float64),
@@ -145,7 +147,7 @@ def test_outputs_by_type_and_format(tmp_path, args, grid, dtype):
         values = np.load(output)
     expected = grid.evaluate("sin(2*pi*f*t)").astype(dtype)
     assert values.dtype == dtype and values.tobytes() == expected.tobytes()
-    assert done.stderr == f"vemiral-grid: wrote {output.name}\n"
+    assert done.stderr == f"vemiral-grid: wrote {output.name}{' (streamed)' if '--stream' in args else ''}\n"
 
 
 @processes
