@@ -15,6 +15,8 @@ _Ints = SupportsIndex | Sequence[SupportsIndex] | npt.NDArray[np.integer]
 _Operand = ASTnode | float
 
 class bt:
+    """Binary operations of ASTbin: ADD, SUB, MUL, DIV, POW (also module attributes)."""
+
     ADD: ClassVar[bt]
     SUB: ClassVar[bt]
     MUL: ClassVar[bt]
@@ -33,6 +35,8 @@ class bt:
     def value(self) -> int: ...
 
 class ut:
+    """Unary operations of ASTun: NEG, FAC, EXP, LN, SIN, COS, TAN, COT (also module attributes)."""
+
     NEG: ClassVar[ut]
     FAC: ClassVar[ut]
     EXP: ClassVar[ut]
@@ -68,12 +72,19 @@ TAN: ut
 COT: ut
 
 class ASTnode:
+    """An expression tree node; build one with ASTnum, ASTvar, ASTbin, ASTun or the operators."""
+
     # NumPy scalars on the left defer to the node's reflected operators.
     __array_ufunc__: ClassVar[None]
-    def crinit(self, params: Sequence[SupportsIndex] | npt.NDArray[np.integer]) -> None: ...
-    def creval(self) -> list[float]: ...
-    def view(self) -> None: ...
-    def crgen(self) -> str: ...
+    def crinit(self, params: Sequence[SupportsIndex] | npt.NDArray[np.integer]) -> None:
+        """Lowers the tree into chains of recurrences for a grid of these extents (dimension 0
+        first) and prints the chain; creval, crarray and crgen then work on that grid."""
+    def creval(self) -> list[float]:
+        """The values of the grid of the last crinit as a list in row-major order; prints a timing report."""
+    def view(self) -> None:
+        """Prints the chain of recurrences of the last crinit."""
+    def crgen(self) -> str:
+        """A Python program computing the grid of the last crinit as creval does, bit for bit."""
     def crarray(self, *, out: _Array | None = None) -> _Array: ...
     def evaluate(
         self,
@@ -98,11 +109,15 @@ class ASTnode:
     def __pos__(self) -> Self: ...
 
 class ASTnum(ASTnode):
+    """A number."""
+
     def __init__(self, value: _Float) -> None: ...
     @property
     def value(self) -> float: ...
 
 class ASTvar(ASTnode):
+    """The loop variable of dimension `index`: start + i*step at index i."""
+
     def __init__(self, index: SupportsIndex, start: _Float, step: _Float) -> None: ...
     @property
     def index(self) -> int: ...
@@ -114,6 +129,8 @@ class ASTvar(ASTnode):
 # ASTbin and ASTun take attributes of their own; their fields are read through
 # non-data descriptors, which an instance attribute of the same name shadows.
 class ASTbin(ASTnode):
+    """A binary operation (a bt) of two nodes."""
+
     def __init__(self, op: bt, left: ASTnode, right: ASTnode) -> None: ...
     @property
     def op(self) -> bt: ...
@@ -123,6 +140,8 @@ class ASTbin(ASTnode):
     def right(self) -> ASTnode: ...
 
 class ASTun(ASTnode):
+    """A unary operation (a ut) of one node."""
+
     def __init__(self, op: ut, child: ASTnode) -> None: ...
     @property
     def op(self) -> ut: ...

@@ -17,14 +17,21 @@ find_python() {
     return 1
 }
 
-# Build tools, the run-time dependencies and every optional extra: the test
-# environment exercises them all (SymPy, plotting, Dask, the benchmark peers).
+# What each script needs, as lists of pip requirements. pyproject.toml's extras
+# say the same: keep them in step (tests/test_packaging.py compares them).
+BUILD_DEPENDENCIES=("scikit-build-core>=0.10" "pybind11>=3.0" cmake ninja)
+RUNTIME_DEPENDENCIES=("numpy>=1.24" "tqdm>=4.60")
+# The demo: the package and its plot extra, nothing more, so a first run is quick.
+DEMO_DEPENDENCIES=("${BUILD_DEPENDENCIES[@]}" "${RUNTIME_DEPENDENCIES[@]}" "matplotlib>=3.7")
+# The test environment exercises every extra (SymPy, plotting, Dask, xarray,
+# Zarr, the documentation, the benchmark peers).
 DEPENDENCIES=(
-    "scikit-build-core>=0.10" "pybind11>=3.0" cmake ninja
-    "numpy>=1.24" "tqdm>=4.60"
+    "${DEMO_DEPENDENCIES[@]}"
     "pytest>=8" "hypothesis>=6" "mpmath>=1.3"
-    "sympy>=1.12" "matplotlib>=3.7" "pillow>=10"
+    "sympy>=1.12" "pillow>=10"
     "dask[array]>=2024.1" "distributed>=2024.1"
+    "xarray>=2024.1" "zarr>=3.0"
+    "sphinx>=7.2" "myst-parser>=3.0"
     "numexpr>=2.8" "numba>=0.59"
     "mypy>=1.8"
 )
@@ -45,18 +52,25 @@ ensure_clang() {
     fi
 }
 
-# ensure_venv DIR: creates DIR with python3.12 unless it exists, and installs
-# the dependencies into it whenever their list changes.
+# ensure_venv DIR [REQUIREMENT...]: creates DIR with python3.12 unless it
+# exists, and installs the requirements (default: DEPENDENCIES) that it has
+# not installed before; DIR/.deps-installed lists those it has.
 ensure_venv() {
     local venv="$1"
+    shift
+    local wanted=("$@")
+    [ "${#wanted[@]}" -gt 0 ] || wanted=("${DEPENDENCIES[@]}")
     if [ ! -x "$venv/bin/python" ]; then
         "$(find_python)" -m venv "$venv"
     fi
-    local wanted
-    wanted="$(printf '%s\n' "${DEPENDENCIES[@]}")"
-    if [ "$(cat "$venv/.deps-installed" 2>/dev/null)" != "$wanted" ]; then
-        "$venv/bin/python" -m pip install --quiet --upgrade pip
-        "$venv/bin/python" -m pip install --quiet "${DEPENDENCIES[@]}"
-        printf '%s\n' "$wanted" >"$venv/.deps-installed"
+    local missing=() requirement
+    for requirement in "${wanted[@]}"; do
+        grep -qxF -- "$requirement" "$venv/.deps-installed" 2>/dev/null || missing+=("$requirement")
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        # Without --no-compile pip byte-compiles every module of every package
+        # up front; Python compiles those it imports, once, on its own.
+        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-compile "${missing[@]}"
+        printf '%s\n' "${missing[@]}" >>"$venv/.deps-installed"
     fi
 }

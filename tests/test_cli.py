@@ -1,5 +1,6 @@
 """The vemiral-grid command line: run as a process, its files read back, its refusals (one line, status 2)."""
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -116,3 +117,63 @@ def test_a_failed_evaluation_removes_the_opened_files(tmp_path, capsys):
     # A grid beyond memory fails at evaluation, after the file was opened: it goes.
     assert run(["x", "-a", "x=0:1:4", "-a", f"y=0:1:{2**40}", "-o", str(target), "-q"]) == 2
     assert "error" in capsys.readouterr().err and not target.exists()
+
+
+OUTPUTS = {
+    # A step axis mixed with a range axis, in the order given, a quotient as the step.
+    "npy float32": (["-s", "t=0:1/8000:800", "-a", "f=100:400:4", "--dtype", "float32", "-o", "v.npy"],
+                    Grid.from_steps(t=(0.0, 1 / 8000, 800), f=(100.0, 100.0, 4)), np.float32),
+    "npy float32 streamed": (["-s", "t=0:1/8000:800", "-s", "f=100:100:4", "--dtype", "float32", "-o", "v.npy",
+                              "--stream"], Grid.from_steps(t=(0.0, 1 / 8000, 800), f=(100.0, 100.0, 4)), np.float32),
+    "zarr float64": (["-a", "f=100:400:4", "-s", "t=0:1/8000:800", "-o", "v.zarr", "--chunks", "3,128"],
+                     Grid._of([Grid(f=(100, 400, 4)).axes[0], Grid.from_steps(t=(0, 1 / 8000, 800)).axes[0]]),
+                     np.float64),
+    "zarr float32": (["-s", "t=0:1/8000:800", "-s", "f=100:100:4", "--dtype", "float32", "-o", "v.zarr"],
+                     Grid.from_steps(t=(0.0, 1 / 8000, 800), f=(100.0, 100.0, 4)), np.float32),
+}
+
+
+@processes
+@pytest.mark.parametrize("args, grid, dtype", OUTPUTS.values(), ids=OUTPUTS.keys())
+def test_outputs_by_type_and_format(tmp_path, args, grid, dtype):
+    done = cli("sin(2*pi*f*t)", *args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    output = tmp_path / args[args.index("-o") + 1]
+    if output.suffix == ".zarr":
+        import zarr
+
+        values = zarr.open_array(output, path="values")[...]
+    else:
+        values = np.load(output)
+    expected = grid.evaluate("sin(2*pi*f*t)").astype(dtype)
+    assert values.dtype == dtype and values.tobytes() == expected.tobytes()
+    assert done.stderr == f"vemiral-grid: wrote {output.name}{' (streamed)' if '--stream' in args else ''}\n"
+
+
+@processes
+def test_a_zarr_store_is_resumed_and_drawn(tmp_path):
+    args = ["x*y", "-a", "x=0:1:30", "-a", "y=0:1:20", "-o", "p.zarr", "-q"]
+    assert cli(*args, "--png", "p.png", cwd=tmp_path).returncode == 0
+    assert cli(*args, "--resume", cwd=tmp_path).returncode == 0
+    refused = cli("x+y", *args[1:], "--resume", cwd=tmp_path)
+    assert refused.returncode == 2 and "another formula, 'x*y'" in refused.stderr
+    with Image.open(tmp_path / "p.png") as image:
+        assert image.size == (700, 550)
+
+
+ZARR_BAD = {
+    "chunks without zarr": (["-o", "a.npy", "--chunks", "4"], "go with -o DIR.zarr"),
+    "resume without zarr": (["--resume"], "go with -o DIR.zarr"),
+    "step axis": (["-s", "t=0:1/0:4"], "malformed axis 't=0:1/0:4'"),
+    "step axis parts": (["-s", "t=0:4"], "expected NAME=START:STEP:NUM"),
+    "chunks": (["-o", "a.zarr", "--chunks", "0"], "at least 1"),
+    "dtype": (["--dtype", "int8"], "invalid choice"),
+}
+
+
+@pytest.mark.parametrize("args, words", ZARR_BAD.values(), ids=ZARR_BAD.keys())
+def test_bad_output_options_in_process(tmp_path, capsys, monkeypatch, args, words):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) if "--dtype" in args else contextlib.nullcontext():
+        assert run(["x", "-a", "x=0:1:4", *args]) == 2
+    assert words in capsys.readouterr().err and list(tmp_path.iterdir()) == []

@@ -151,6 +151,8 @@ REFUSED = [
     ("same-twice", old_file, ["-o", "a.npy", "--png", "a.npy"], "-o and --png name the same file"),
     ("same-through-a-link", lambda folder: (old_file(folder), (folder / "b.png").symlink_to("a.npy")),
      ["-o", "a.npy", "--png", "b.png"], "-o and --png name the same file"),
+    ("fifo-as-store", lambda folder: os.mkfifo(folder / "pipe.zarr"), ["-o", "pipe.zarr", "--overwrite"], "a FIFO"),
+    ("same-store-and-picture", old_file, ["-o", "a.zarr", "--png", "a.zarr"], "-o and --png name the same file"),
     ("empty", old_file, ["-o", ""], "cannot write the values to an empty path"),
     ("empty-png", old_file, ["--png", ""], "cannot write the picture to an empty path"),
 ]

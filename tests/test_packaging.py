@@ -101,3 +101,19 @@ def test_the_wheel_works_in_a_fresh_environment(tmp_path):
     import numpy as np
 
     assert np.load(work / "s.npy").shape == (4, 3)
+
+
+def _script_list(name):
+    done = run(["bash", "-c", f'source scripts/common.sh && printf "%s\\n" "${{{name}[@]}}"'], cwd=ROOT)
+    return set(done.stdout.split())
+
+
+def test_the_scripts_install_what_the_extras_name():
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        project = tomllib.load(f)["project"]
+    extras = project["optional-dependencies"]
+    build, demo, test = (_script_list(n) for n in ("BUILD_DEPENDENCIES", "DEMO_DEPENDENCIES", "DEPENDENCIES"))
+    # The demo: the build, the package and its plot extra, nothing more.
+    assert demo == build | set(project["dependencies"]) | set(extras["plot"])
+    # The tests: every extra.
+    assert demo | set().union(*extras.values()) == test

@@ -1,20 +1,35 @@
-"""Every Python example of the README runs as written (in a folder of its own)."""
+"""Every Python example of the README and of the documentation's pages runs as
+written (in a folder of its own): the README is a short front page, and the
+examples it had live on in docs/ (whose doctest blocks the docs build runs;
+these are the plain ```python blocks it does not)."""
 
+import os
 import re
 from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
-TEXT = README.read_text(encoding="utf-8")
-BLOCKS = [(TEXT.count("\n", 0, m.start()) + 2, m.group(1)) for m in re.finditer(r"^```python\n(.*?)^```", TEXT, re.S | re.M)]
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").rglob("*.md"))]
 
 
-def test_the_readme_has_its_examples():
+def blocks(page):
+    text = page.read_text(encoding="utf-8")
+    return [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in re.finditer(r"^```python\n(.*?)^```", text, re.S | re.M)]
+
+
+BLOCKS = [(page.relative_to(ROOT).as_posix(), line, code) for page in PAGES for line, code in blocks(page)]
+
+
+def test_the_readme_and_the_pages_have_their_examples():
+    assert any(name == "README.md" for name, _, _ in BLOCKS)
     assert len(BLOCKS) >= 5
 
 
-@pytest.mark.parametrize("line, code", BLOCKS, ids=[f"line-{line}" for line, _ in BLOCKS])
-def test_a_readme_example_runs(line, code, tmp_path, monkeypatch, native):
+@pytest.mark.parametrize("name, line, code", BLOCKS, ids=[f"{name}:{line}" for name, line, _ in BLOCKS])
+def test_an_example_runs(name, line, code, tmp_path, monkeypatch, native):
+    if "distributed" in code and os.environ.get("VEMIRAL_UNDER_SANITIZER"):
+        pytest.skip("starts a cluster's worker processes (skipped under the sanitizers)")
     monkeypatch.chdir(tmp_path)
-    exec(compile(code, f"README.md:{line}", "exec"), {"__name__": "readme"})
+    exec(compile(code, f"{name}:{line}", "exec"), {"__name__": "readme"})

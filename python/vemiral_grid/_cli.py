@@ -1,4 +1,4 @@
-"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-a ...] [-o values.npy] [--png picture.png]."""
+"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-o values.npy|.zarr] [--png picture.png]."""
 
 from __future__ import annotations
 
@@ -8,14 +8,14 @@ import math
 import os
 import sys
 from collections.abc import Sequence
-from typing import IO, NoReturn
+from typing import IO, Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
 from . import __version__
-from ._files import replacing, target_of, targets_of
-from ._grid import Grid
+from ._files import distinct, replacing, target_of
+from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
 PROG = "vemiral-grid"
 
@@ -38,8 +38,10 @@ class UsageError(Exception):
 def _parser() -> _Parser:
     parser = _Parser(
         prog=PROG,
-        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy) and a picture (.png).",
-        epilog='example: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png',
+        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy or Zarr) "
+        "and a picture (.png).",
+        epilog='examples: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png; '
+        'vemiral-grid "sin(2*pi*440*t)" -s t=0:1/48000:48000 --dtype float32 -o tone.npy',
     )
     parser.add_argument(
         "expression",
@@ -50,17 +52,42 @@ def _parser() -> _Parser:
     parser.add_argument(
         "-a",
         "--axis",
-        action="append",
+        action=_AxisAction,
+        dest="axes",
         default=[],
         metavar="NAME=START:STOP:NUM",
-        help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first)",
+        help="an axis from START to STOP inclusive in NUM points (repeat for each dimension, dimension 0 first; "
+        "a number may be written as a quotient, e.g. 1/3)",
+    )
+    parser.add_argument(
+        "-s",
+        "--step-axis",
+        action=_AxisAction,
+        dest="axes",
+        metavar="NAME=START:STEP:NUM",
+        help="an axis of NUM points from START by STEP, e.g. one second at 48 kHz: t=0:1/48000:48000 "
+        "(mixes with -a; dimensions follow the order given)",
     )
     parser.add_argument(
         "-o",
         "--output",
-        metavar="FILE.npy",
-        help="write the values as a NumPy .npy file; a grid larger than half the physical memory "
-        "is streamed into it block by block",
+        metavar="FILE.npy|DIR.zarr",
+        help="write the values as a NumPy .npy file (a grid larger than half the physical memory "
+        "is streamed into it block by block) or, for a name ending in .zarr, as a Zarr store "
+        "written chunk by chunk in parallel",
+    )
+    parser.add_argument(
+        "--dtype",
+        choices=["float64", "float32"],
+        default="float64",
+        help="type of the values written (computed in double precision either way; default float64)",
+    )
+    parser.add_argument("--chunks", metavar="N[,N...]", help="with -o DIR.zarr: the chunk edge, one or one per dimension")
+    parser.add_argument(
+        "--resume", action="store_true", help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks"
+    )
+    parser.add_argument(
+        "--overwrite", action="store_true", help="with -o DIR.zarr: replace whatever is there, even if it is not this grid's"
     )
     parser.add_argument(
         "--stream", action="store_true", help="with -o: stream the values into the file block by block whatever the size"
@@ -79,17 +106,39 @@ def _parser() -> _Parser:
     return parser
 
 
-def _axis(text: str) -> tuple[str, tuple[float, float, int]]:
+class _AxisAction(argparse.Action):
+    """-a and -s append to one list, so that dimensions keep the order given."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option: str | None = None) -> None:
+        getattr(namespace, self.dest).append((self.metavar, values))
+
+
+def _axis(form: str, text: str) -> Axis:
+    # form is the option's metavar: NAME=START:STOP:NUM or NAME=START:STEP:NUM.
+    middle = form.split(":")[1]
     name, sep, bounds = text.partition("=")
     parts = bounds.split(":")
     if not sep or not name.strip() or len(parts) != 3:
-        raise UsageError(f"malformed axis '{text}': expected NAME=START:STOP:NUM, e.g. x=0:1:100")
+        example = "x=0:1:100" if middle == "STOP" else "t=0:1/8000:8000"
+        raise UsageError(f"malformed axis '{text}': expected {form}, e.g. {example}")
     try:
-        start, stop = float(parts[0]), float(parts[1])
+        start, second = _real(parts[0]), _real(parts[1])
         num = int(parts[2])
-    except ValueError:
-        raise UsageError(f"malformed axis '{text}': START and STOP are numbers, NUM an integer") from None
-    return name.strip(), (start, stop, num)
+    except (ValueError, ZeroDivisionError):
+        raise UsageError(
+            f"malformed axis '{text}': START and {middle} are numbers (or quotients such as 1/3), NUM an integer"
+        ) from None
+    build = axis_by_range if middle == "STOP" else axis_by_step
+    return build(name.strip(), (start, second, num))
+
+
+def _real(text: str) -> float:
+    """A number, or a quotient of two: 1/48000 is the double nearest to it."""
+    numerator, slash, denominator = text.partition("/")
+    if not slash:
+        return float(text)
+    return float(numerator) / float(denominator)
 
 
 def _index(text: str) -> tuple[str, int]:
@@ -102,39 +151,45 @@ def _index(text: str) -> tuple[str, int]:
         raise UsageError(f"malformed --at '{text}': expected NAME=INDEX, e.g. z=0") from None
 
 
-def _tile(text: str | None) -> int | tuple[int, ...] | None:
+def _tile(text: str | None, option: str = "--tile") -> int | tuple[int, ...] | None:
     if text is None:
         return None
     try:
         edges = tuple(int(part) for part in text.split(","))
     except ValueError:
-        raise UsageError(f"malformed --tile '{text}': expected N or N,N,...") from None
+        raise UsageError(f"malformed {option} '{text}': expected N or N,N,...") from None
     return edges[0] if len(edges) == 1 else edges
 
 
-def _check_outputs(args: argparse.Namespace) -> None:
+def _check_outputs(args: argparse.Namespace, store: bool) -> None:
     """Every output refused before any work: an empty path, a target that is
-    not a regular file, a folder that cannot be written, two outputs that are
-    the same file. Nothing is opened or created here: the files are written
-    only once the values are known."""
-    outputs = [(path, what) for path, what in ((args.output, "the values to"), (args.png, "the picture to")) if path is not None]
-    for path, what in outputs:
+    not a regular file (for a Zarr store: neither a folder nor a regular file),
+    a folder that cannot be written, two outputs that are the same file.
+    Nothing is opened or created here: the files are written only once the
+    values are known, a store only by to_zarr (which judges what a store may
+    replace, and writes beside the target)."""
+    outputs = [
+        (path, what, folder)
+        for path, what, folder in ((args.output, "the values to", store), (args.png, "the picture to", False))
+        if path is not None
+    ]
+    targets = []
+    for path, what, folder in outputs:
         if not path:
             raise UsageError(f"cannot write {what} an empty path")
         try:
-            target_of(path)
+            targets.append(target_of(path, folder=folder))
         except OSError as error:
             raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
         except ValueError as error:
             raise UsageError(f"cannot write {what} {path}: {error}") from None
-    if len(outputs) == 2:
-        try:
-            targets_of(args.output, args.png)
-        except ValueError:
-            raise UsageError(f"-o and --png name the same file, {args.png}: give each its own") from None
+    try:
+        distinct([path for path, _, _ in outputs], targets)
+    except ValueError:
+        raise UsageError(f"-o and --png name the same file, {args.png}: give each its own") from None
 
 
-def write_npy(grid: Grid, values: npt.NDArray[np.float64], file: IO[bytes]) -> None:
+def write_npy(grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
     """Writes the values held in memory into an open file (a grid too large for
     memory is streamed by to_npy instead)."""
     np.save(file, values, allow_pickle=False)
@@ -143,32 +198,39 @@ def write_npy(grid: Grid, values: npt.NDArray[np.float64], file: IO[bytes]) -> N
 def run(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        axes = dict(_axis(text) for text in args.axis)
-        if len(axes) != len(args.axis):
+        axes = [_axis(form, text) for form, text in args.axes]
+        if len({axis.name for axis in axes}) != len(axes):
             raise UsageError("an axis is named twice")
         if not axes:
-            raise UsageError("give at least one axis, e.g. -a x=0:1:100")
+            raise UsageError("give at least one axis, e.g. -a x=0:1:100 or -s t=0:1/8000:8000")
         at = dict(_index(text) for text in args.at)
         tile = _tile(args.tile)
-        grid = Grid(**axes)
+        grid = Grid._of(axes)
         node = grid.expression(args.expression)
         if args.png is not None:
             _check_picture(grid, at)
-        stream = bool(args.output) and (args.stream or streams(grid))
-        if args.stream and args.output is None:
+        zarr = args.output is not None and args.output.rstrip("/").endswith(".zarr")
+        if (args.chunks or args.resume or args.overwrite) and not zarr:
+            raise UsageError("--chunks, --resume and --overwrite go with -o DIR.zarr")
+        stream = bool(args.output) and not zarr and (args.stream or streams(grid, args.dtype))
+        if args.stream and (args.output is None or zarr):
             raise UsageError("--stream needs -o FILE.npy")
         if stream and args.png is not None:
             raise UsageError("--png draws values held in memory: leave it out when -o streams the grid")
-        _check_outputs(args)
+        _check_outputs(args, zarr)
 
+        if zarr:
+            return _write_zarr(args, grid, tile, at)
         if stream:
             # Prepared, checked, written and renamed into place by to_npy itself.
-            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None)
+            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None, dtype=args.dtype)
             if not args.quiet:
                 print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
             return 0
         # Otherwise whole in memory (a picture needs it all), before any file is touched.
-        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None)
+        # A picture alone needs no more than float32; the summary keeps float64.
+        dtype = "float32" if args.png is not None and args.output is None else args.dtype
+        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None, dtype=dtype)
         paths = [path for path in (args.output, args.png) if path is not None]
         if paths:
             try:
@@ -211,10 +273,39 @@ def _range(values: npt.NDArray[np.float64]) -> tuple[float, float]:
     return float(numbers.min()), float(numbers.max())
 
 
-def streams(grid: Grid) -> bool:
+def streams(grid: Grid, dtype: str = "float64") -> bool:
     """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    return 8 * grid.size > STREAM_SHARE * physical
+    return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
+
+
+def _write_zarr(args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int]) -> int:
+    """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
+    target and swaps the finished store into place; a picture is then drawn
+    from the finished store and written as any other (whole or not at all)."""
+    if importlib.util.find_spec("zarr") is None:
+        raise UsageError("-o DIR.zarr needs zarr (the package's zarr extra)")
+    # The text itself, so that the store records the formula as it was written.
+    path = grid.to_zarr(
+        args.expression, args.output, chunks=_tile(args.chunks, "--chunks"), tile=tile, dtype=args.dtype,
+        resume=args.resume, overwrite=args.overwrite, progress=False if args.quiet else None,
+    )
+    if not args.quiet:
+        print(f"{PROG}: wrote {args.output}", file=sys.stderr)
+    if args.png is not None:
+        import zarr
+
+        from ._plot import save_png
+
+        values = np.asarray(zarr.open_array(path, path="values", mode="r")[...])
+        try:
+            with replacing(args.png) as (png,):
+                save_png(grid, values, png.file, at=at, title=args.expression)
+        except OSError as error:
+            raise UsageError(f"cannot write {args.png}, left as it was: {error.strerror or error}") from None
+        if not args.quiet:
+            print(f"{PROG}: wrote {args.png}", file=sys.stderr)
+    return 0
 
 
 def _check_picture(grid: Grid, at: dict[str, int]) -> None:

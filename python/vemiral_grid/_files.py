@@ -1,30 +1,46 @@
-"""Files written whole or not at all.
+"""Outputs written whole or not at all.
 
-Every writer of vemiral_grid (the command line, `to_npy`, `save_png`, and
-any added later) goes through `replacing`: the output is written to a hidden
-temporary file in the target's own folder and renamed over the target only
-once it is complete. On an error, Ctrl-C or SIGTERM the temporary file is
-removed and nothing at the target changes.
+Every writer of vemiral_grid (the command line, `to_npy`, `save_png`,
+`to_zarr`, and any added later) goes through this module: the output is
+written under a hidden temporary name in the target's own folder and moved
+onto the target only once it is complete.
+
+A file goes through `replacing`. On an error, Ctrl-C or SIGTERM the
+temporary file is removed and nothing at the target changes.
 
     with replacing("values.npy", "picture.png") as (npy, png):
         numpy.save(npy.file, values)
         figure.savefig(png.file, format="png")
 
-A symbolic link is followed: the file it leads to is replaced, the link
-stays. A target that exists and is not a regular file (a folder, a device, a
-FIFO, a socket) is refused and left alone, as is an empty path.
+A folder of files (a Zarr store) goes through `replacing_folder`: it is built
+in a hidden folder beside the target (`staging_folder_of`), every file in it
+is synced, and it is swapped onto the target in one step (Linux's
+renameat2 RENAME_EXCHANGE; elsewhere what was there is first renamed aside),
+after which what was there is removed. A writer that can resume keeps the
+hidden folder when it stops part-way; otherwise it is removed. The target
+holds what it held before or the whole new folder, never a part of one.
+
+A symbolic link is followed: what it leads to is replaced, the link stays.
+Refused before anything is written, and left alone: an empty path; a target
+that exists and is not a regular file (a folder, a device, a FIFO, a socket)
+for a file; one that is neither a folder nor a regular file (a device, a
+FIFO, a socket) for a folder output, whose writer decides whether an existing
+folder or file is one it may replace.
 """
 
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import errno
 import os
 import secrets
+import shutil
 import signal
 import stat
+import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, TypeAlias
@@ -59,13 +75,17 @@ def _kind(mode: int) -> str:
     return "not a regular file"
 
 
-def target_of(path: PathArg) -> Path:
+def target_of(path: PathArg, *, folder: bool = False) -> Path:
     """The file that writing to `path` replaces: `path` itself, or the file a
     symbolic link leads to. Refused before anything is written: an empty path
     (ValueError); a target that exists and is not a regular file
     (IsADirectoryError for a folder, OSError for the rest); a folder that is
     missing (FileNotFoundError), not a folder (NotADirectoryError) or cannot
-    be written (PermissionError)."""
+    be written (PermissionError).
+
+    With `folder=True`, the target of a folder output (a store): an existing
+    folder or regular file is let through for its writer to judge, anything
+    else (a device, a FIFO, a socket) is refused (OSError)."""
     text = os.fspath(path)
     if not isinstance(text, str):
         raise TypeError(f"a path is a str or os.PathLike[str], not {type(text).__name__}")
@@ -80,30 +100,37 @@ def target_of(path: PathArg) -> Path:
         mode = None
     except NotADirectoryError:
         raise NotADirectoryError(errno.ENOTDIR, "its folder is not a folder", text) from None
-    if mode is not None and not stat.S_ISREG(mode):
+    where = f" (where the link leads, {target})" if os.path.islink(text) else ""
+    if folder and mode is not None and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        raise OSError(errno.EINVAL, f"{_kind(mode)}{where}, not a folder or a regular file: refused and left as it is", text)
+    if not folder and mode is not None and not stat.S_ISREG(mode):
         kind = _kind(mode)
         error = IsADirectoryError if stat.S_ISDIR(mode) else OSError
         code = errno.EISDIR if stat.S_ISDIR(mode) else errno.EINVAL
-        where = f" (where the link leads, {target})" if os.path.islink(text) else ""
         raise error(code, f"{kind}{where}, not a regular file: refused and left as it is", text)
-    folder = target.parent
-    if not folder.exists():
-        raise FileNotFoundError(errno.ENOENT, "the folder does not exist", str(folder))
-    if not folder.is_dir():
-        raise NotADirectoryError(errno.ENOTDIR, "not a folder", str(folder))
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise PermissionError(errno.EACCES, "the folder cannot be written", str(folder))
+    parent = target.parent
+    if not parent.exists():
+        raise FileNotFoundError(errno.ENOENT, "the folder does not exist", str(parent))
+    if not parent.is_dir():
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder", str(parent))
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "the folder cannot be written", str(parent))
     return target
 
 
 def targets_of(*paths: PathArg) -> list[Path]:
     """`target_of` for each path, refusing (ValueError) two paths that lead to the same file."""
     targets = [target_of(path) for path in paths]
+    distinct(paths, targets)
+    return targets
+
+
+def distinct(paths: Sequence[PathArg], targets: Sequence[Path]) -> None:
+    """Refuses (ValueError) two of `targets` (those of `paths`) that are the same file or folder."""
     for i, target in enumerate(targets):
         for j in range(i):
             if target == targets[j] or (target.exists() and targets[j].exists() and os.path.samefile(target, targets[j])):
                 raise ValueError(f"{os.fspath(paths[j])} and {os.fspath(paths[i])} are the same file: one output each")
-    return targets
 
 
 @contextlib.contextmanager
@@ -159,6 +186,98 @@ def _stage(target: Path) -> Staged:
         os.unlink(path)
         raise
     return Staged(target, path, file)
+
+
+def staging_folder_of(target: Path) -> Path:
+    """The hidden folder beside `target` in which a folder output is built: one
+    name per target, so that a writer that resumes finds what it left."""
+    return target.with_name(f".{target.name}.incomplete")
+
+
+@contextlib.contextmanager
+def replacing_folder(target: Path, staged: Path, *, keep: bool = False) -> Iterator[Path]:
+    """Builds the folder output `target` (from `target_of(path, folder=True)`,
+    once its writer has judged what is there) whole or not at all (module
+    docstring): yields `staged`, the hidden folder beside it that the block
+    fills, and when the block ends without an exception syncs every file in
+    it and swaps it onto the target, then removes what the target held. On an
+    exception (Ctrl-C and SIGTERM included) the target is left as it was, and
+    `staged` is removed unless `keep` (a writer that can resume keeps it)."""
+    if staged.parent != target.parent:
+        raise ValueError(f"{staged} is not beside {target}: a folder is built beside its target")
+    with _terminable():
+        try:
+            yield staged
+            _sync_tree(staged)
+            old = _swap(staged, target)
+            _sync_folders({target.parent})
+        except BaseException:
+            if not keep:
+                with contextlib.suppress(OSError):
+                    discard(staged)
+            raise
+    if old is not None:
+        discard(old)
+
+
+def discard(path: Path) -> None:
+    """Removes a file, a link or a whole folder (not what a link leads to); nothing if there is none."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        path.unlink()
+
+
+def _swap(staged: Path, target: Path) -> Path | None:
+    """Puts `staged` at `target` in one rename; returns where what the target
+    held now is (a hidden name beside it, for the caller to remove), or None."""
+    if not os.path.lexists(target):
+        os.rename(staged, target)
+        return None
+    aside = target.with_name(f".{target.name}.replaced-{secrets.token_hex(6)}")
+    if _exchange(staged, target):
+        # What the target held is now at the staging name, where a resuming
+        # writer would look: moved on at once.
+        os.rename(staged, aside)
+        return aside
+    os.rename(target, aside)
+    try:
+        os.rename(staged, target)
+    except BaseException:
+        os.rename(aside, target)
+        raise
+    return aside
+
+
+def _exchange(first: Path, second: Path) -> bool:
+    """Swaps two names atomically (renameat2 with RENAME_EXCHANGE); False where
+    the system or the file system cannot, so the caller does it in two renames."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+    except (AttributeError, OSError):  # a C library without it
+        return False
+    at_fdcwd, rename_exchange = -100, 2
+    if renameat2(at_fdcwd, os.fsencode(first), at_fdcwd, os.fsencode(second), rename_exchange) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.ENOTSUP):
+        return False
+    raise OSError(code, os.strerror(code), str(second))
+
+
+def _sync_tree(folder: Path) -> None:
+    """Every file and folder under `folder` reaches the disk before the rename
+    that publishes them."""
+    for root, _, files in os.walk(folder):
+        for name in files:
+            fd = os.open(os.path.join(root, name), os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+    _sync_folders({Path(root) for root, _, _ in os.walk(folder)})
 
 
 def _sync_folders(folders: set[Path]) -> None:

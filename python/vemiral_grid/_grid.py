@@ -8,7 +8,7 @@ import os
 import sys
 import unicodedata
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple, TypeAlias
+from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,7 @@ import vemiral
 
 from . import _parse, _sympy
 from ._tiles import positive_int, tile_edges
+from ._values import check_out, evaluate_into, output_dtype
 
 # Above this many points, evaluate shows a progress bar unless told otherwise.
 PROGRESS_THRESHOLD = 4_000_000
@@ -25,10 +26,19 @@ PROGRESS_THRESHOLD = 4_000_000
 Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
+Float32Array: TypeAlias = npt.NDArray[np.float32]
+# What dtype= takes: float64 (the default) or float32, as NumPy names them.
+Float64Type: TypeAlias = "type[np.float64] | np.dtype[np.float64] | Literal['float64', 'f8', '<f8', 'd']"
+Float32Type: TypeAlias = "type[np.float32] | np.dtype[np.float32] | Literal['float32', 'f4', '<f4', 'f']"
+DType: TypeAlias = "Float64Type | Float32Type"
 
 
 class Axis(NamedTuple):
-    """One dimension of a grid: coordinates start + i*step for i in range(num)."""
+    """One dimension of a grid: coordinates start + i*step for i in range(num).
+
+    >>> Grid(x=(0, 1, 5)).axes[0]
+    Axis(name='x', start=0.0, stop=1.0, step=0.25, num=5)
+    """
 
     name: str
     start: float
@@ -78,14 +88,15 @@ def _name_problem(name: str) -> str | None:
     return None
 
 
-def check_storable(points: int, what: str) -> None:
-    """Refuses, before anything is allocated, an array of `points` float64
-    values larger than the machine's physical memory (MemoryError) or than 64
-    bits count (OverflowError), as the native module refuses such a grid."""
+def check_storable(points: int, what: str, itemsize: int = 8) -> None:
+    """Refuses, before anything is allocated, an array of `points` values of
+    `itemsize` bytes (float64 by default) larger than the machine's physical
+    memory (MemoryError) or than 64 bits count (OverflowError), as the native
+    module refuses such a grid."""
     if points >= 2**64:
         raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    if 8 * points > physical:
+    if itemsize * points > physical:
         raise MemoryError(f"{what}: {points} points need more memory than this machine has")
 
 
@@ -95,38 +106,59 @@ def _triple(name: str, value: object) -> tuple[object, object, object]:
     return value[0], value[1], value[2]
 
 
+def axis_by_range(name: str, value: object) -> Axis:
+    """An axis from (start, stop, num), a closed range like numpy.linspace."""
+    start, stop, num = _triple(name, value)
+    first = _number(start, f"axis {name}: start")
+    last = _number(stop, f"axis {name}: stop")
+    count = _count(num, f"axis {name}: num")
+    # As numpy.linspace: a single point is the start, whatever the stop.
+    step = (last - first) / (count - 1) if count > 1 else 0.0
+    return _checked(Axis(name, first, last, step, count))
+
+
+def axis_by_step(name: str, value: object) -> Axis:
+    """An axis from (start, step, num)."""
+    start, step, num = _triple(name, value)
+    first = _number(start, f"axis {name}: start")
+    delta = _number(step, f"axis {name}: step")
+    count = _count(num, f"axis {name}: num")
+    return _checked(Axis(name, first, first + (count - 1) * delta, delta, count))
+
+
 class Grid:
     """A regular grid: one axis per keyword, dimension 0 first.
 
     `Grid(x=(0, 1, 101), y=(-1, 1, 201))` takes each axis as a closed range like
     `numpy.linspace(start, stop, num)`; `Grid.from_steps(x=(0, 0.01, 101))` takes
-    start, step and count.
+    start, step and count. The axis names are the names of the formulas'
+    variables; `grid.x` is the node of axis x.
+
+    >>> grid = Grid(x=(0, 1, 101), y=(-1, 1, 201))
+    >>> grid.shape, grid.names, grid.ndim, grid.size
+    ((101, 201), ('x', 'y'), 2, 20301)
+    >>> grid.coords["y"][:3]
+    array([-1.  , -0.99, -0.98])
+    >>> grid.x
+    x0
     """
 
     def __init__(self, **axes: tuple[float, float, int]) -> None:
-        built = []
-        for name, value in axes.items():
-            start, stop, num = _triple(name, value)
-            first = _number(start, f"axis {name}: start")
-            last = _number(stop, f"axis {name}: stop")
-            count = _count(num, f"axis {name}: num")
-            # As numpy.linspace: a single point is the start, whatever the stop.
-            step = (last - first) / (count - 1) if count > 1 else 0.0
-            built.append(_checked(Axis(name, first, last, step, count)))
-        self._init(built)
+        self._init([axis_by_range(name, value) for name, value in axes.items()])
 
     @classmethod
     def from_steps(cls, **axes: tuple[float, float, int]) -> Grid:
-        """A grid whose axes are given as (start, step, num)."""
-        built = []
-        for name, value in axes.items():
-            start, step, num = _triple(name, value)
-            first = _number(start, f"axis {name}: start")
-            delta = _number(step, f"axis {name}: step")
-            count = _count(num, f"axis {name}: num")
-            built.append(_checked(Axis(name, first, first + (count - 1) * delta, delta, count)))
+        """A grid whose axes are given as (start, step, num).
+
+        >>> Grid.from_steps(t=(0, 1 / 8000, 8000)).axes[0].step
+        0.000125
+        """
+        return cls._of([axis_by_step(name, value) for name, value in axes.items()])
+
+    @classmethod
+    def _of(cls, axes: list[Axis]) -> Grid:
         grid = cls.__new__(cls)
-        grid._init(built)
+        grid._init(axes)
         return grid
 
     def _init(self, axes: list[Axis]) -> None:
@@ -145,22 +177,27 @@ class Grid:
 
     @property
     def axes(self) -> tuple[Axis, ...]:
+        """The axes, dimension 0 first."""
         return self._axes
 
     @property
     def shape(self) -> tuple[int, ...]:
+        """The number of points along each axis."""
         return tuple(axis.num for axis in self._axes)
 
     @property
     def names(self) -> tuple[str, ...]:
+        """The axis names, dimension 0 first."""
         return tuple(axis.name for axis in self._axes)
 
     @property
     def ndim(self) -> int:
+        """The number of dimensions."""
         return len(self._axes)
 
     @property
     def size(self) -> int:
+        """The number of points."""
         return math.prod(self.shape)
 
     @property
@@ -174,6 +211,7 @@ class Grid:
 
     @property
     def variables(self) -> Mapping[str, vemiral.ASTvar]:
+        """Each axis's variable node, by name (what a callable expression receives)."""
         return dict(self._variables)
 
     def __getattr__(self, name: str) -> vemiral.ASTvar:
@@ -193,7 +231,13 @@ class Grid:
 
     def expression(self, expr: Expression) -> vemiral.ASTnode:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
-        callable taking the axis variables by name."""
+        callable taking the axis variables by name.
+
+        >>> import vemiral as vm
+        >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
+        >>> grid.expression("sin(x*y) + 1"), grid.expression(lambda x, y: vm.sin(x * y) + 1)
+        (sin(x0*x1) + 1.0, sin(x0*x1) + 1.0)
+        """
         if isinstance(expr, str):
             return _parse.parse(expr, self._variables)
         if isinstance(expr, vemiral.ASTnode):
@@ -253,6 +297,7 @@ class Grid:
 
     # --- evaluation ---------------------------------------------------------
 
+    @overload
     def evaluate(
         self,
         expr: Expression,
@@ -260,47 +305,169 @@ class Grid:
         out: FloatArray | None = None,
         tile: Tile = None,
         progress: bool | None = None,
-    ) -> FloatArray:
-        """The values of `expr` at every point, shaped like the grid (float64, C order).
+        dtype: Float64Type | None = None,
+    ) -> FloatArray: ...
+    @overload
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: Float32Array | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: Float32Type | None = None,
+    ) -> Float32Array: ...
+    @overload
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: npt.NDArray[Any] | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: npt.DTypeLike | None = None,
+    ) -> npt.NDArray[Any]: ...
+    def evaluate(
+        self,
+        expr: Expression,
+        *,
+        out: npt.NDArray[Any] | None = None,
+        tile: Tile = None,
+        progress: bool | None = None,
+        dtype: npt.DTypeLike | None = None,
+    ) -> npt.NDArray[Any]:
+        """The values of `expr` at every point, shaped like the grid (C order).
 
-        Silent; a grid of more than PROGRESS_THRESHOLD points shows a progress bar on
-        standard error (progress=False turns it off, True forces it)."""
+        Args:
+            expr: a string, a vemiral node, a SymPy expression, a number, or a
+                callable taking the axis variables by name (see `expression`).
+            out: an array to fill instead of a new one: writable, C-contiguous,
+                of the grid's shape, float64 or float32.
+            tile: the tile edge, one for every dimension or one each (default:
+                ``vemiral.default_tile(ndim)``); the values depend on it.
+            progress: a progress bar on standard error; by default shown for grids
+                of more than PROGRESS_THRESHOLD points.
+            dtype: ``numpy.float64`` (the default, or out's type) or
+                ``numpy.float32``: computed in double precision all the same and
+                rounded once on the way out, without a float64 copy of the grid.
+
+        Returns:
+            `out`, or a new array of the grid's shape and dtype.
+
+        Raises:
+            ValueError: an expression the parser refuses, a dtype other than
+                float64 or float32, an `out` of another shape or type than asked.
+
+        >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
+        >>> grid.evaluate("x + y")
+        array([[0. , 1. , 2. ],
+               [0.5, 1.5, 2.5],
+               [1. , 2. , 3. ]])
+        >>> grid.evaluate("x / 3", dtype=np.float32)[1]
+        array([0.16666667, 0.16666667, 0.16666667], dtype=float32)
+        """
         node = self.expression(expr)
         shape = self.shape
+        kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         if progress is None:
             progress = self.size > PROGRESS_THRESHOLD
-        if not progress:
+        if not progress and kind == np.float64:
             return node.evaluate(shape, out=out, tile=tile)
+        edges = tile_edges(tile, len(shape))
         if out is None:
-            check_storable(self.size, "evaluate")
-            out = np.empty(shape, dtype=np.float64)
-        else:
-            _check_out(out, shape)
+            check_storable(self.size, "evaluate", kind.itemsize)
+            out = np.empty(shape, dtype=kind)
+        if not progress:
+            return evaluate_into(node, out, (0,) * len(shape), edges)
         from tqdm import tqdm
 
-        rows = tile_edges(tile, len(shape))[0]
         with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
-            for first, count in _slabs(shape[0], rows):
+            for first, count in _slabs(shape[0], edges[0]):
                 origin = (first,) + (0,) * (len(shape) - 1)
                 # Tiles are computed the same whatever block they fall in, so slab by
                 # slab gives what one call gives, bit for bit.
-                node.evaluate((count,) + shape[1:], origin=origin, tile=tile, out=out[first : first + count])
+                evaluate_into(node, out[first : first + count], origin, edges)
                 bar.update(count)
         return out
 
-    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None) -> Any:
-        """The values of `expr` as a dask.array.Array (see vemiral_grid.distributed.to_dask)."""
+    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None, *, dtype: DType = np.float64) -> Any:
+        """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
+        (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra).
+
+        >>> Grid(x=(0, 1, 100), y=(0, 1, 100)).to_dask("x*y", chunks=50).numblocks
+        (2, 2)
+        """
         from .distributed import to_dask
 
-        return to_dask(self, expr, chunks=chunks, tile=tile)
+        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype)
+
+    def to_xarray(
+        self, expr: Expression, *, chunks: Any = None, dtype: DType = np.float64, tile: Tile = None
+    ) -> Any:
+        """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
+        their coordinates, and attributes naming the formula and the grid; lazy
+        (Dask) with `chunks` (see :func:`vemiral_grid.labelled.to_xarray`; needs
+        the xarray extra).
+
+        >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
+        0.25
+        """
+        from .labelled import to_xarray
+
+        return to_xarray(self, expr, chunks=chunks, dtype=dtype, tile=tile)
+
+    def to_zarr(
+        self,
+        expr: Expression,
+        store: Any,
+        *,
+        chunks: int | Sequence[int] | None = None,
+        dtype: DType = np.float64,
+        tile: Tile = None,
+        resume: bool = False,
+        overwrite: bool = False,
+        client: Any = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+    ) -> Any:
+        """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
+        parallel here or on a Dask cluster, resumable after an interruption, and
+        returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
+        `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
+        extra).
+
+        >>> import tempfile, pathlib
+        >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
+        >>> sorted(p.name for p in path.iterdir())
+        ['t', 'values', 'zarr.json']
+        """
+        from .zarrstore import to_zarr
+
+        return to_zarr(
+            self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
+            client=client, progress=progress,
+        )
 
     def to_npy(
-        self, expr: Expression, path: Any, tile: Tile = None, progress: bool | Callable[[int, int], object] | None = None
+        self,
+        expr: Expression,
+        path: Any,
+        tile: Tile = None,
+        progress: bool | Callable[[int, int], object] | None = None,
+        *,
+        dtype: DType = np.float64,
     ) -> Any:
-        """Streams the values of `expr` into a .npy file (see vemiral_grid.storage.to_npy)."""
+        """Streams the values of `expr` into a .npy file block by block and returns
+        its path (see :func:`vemiral_grid.storage.to_npy`).
+
+        >>> import tempfile, pathlib
+        >>> folder = pathlib.Path(tempfile.mkdtemp())
+        >>> path = Grid(x=(0, 1, 5)).to_npy("2*x", folder / "line.npy", dtype="float32")
+        >>> np.load(path)
+        array([0. , 0.5, 1. , 1.5, 2. ], dtype=float32)
+        """
         from .storage import to_npy
 
-        return to_npy(self, expr, path, tile=tile, progress=progress)
+        return to_npy(self, expr, path, tile=tile, progress=progress, dtype=dtype)
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:
@@ -310,9 +477,3 @@ def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:
     for first in range(0, rows, step):
         yield first, min(step, rows - first)
 
-
-def _check_out(out: object, shape: tuple[int, ...]) -> None:
-    if not isinstance(out, np.ndarray):
-        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
-    if out.dtype != np.float64 or out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
-        raise ValueError(f"out must be a writable C-contiguous float64 array of shape {shape}")

@@ -164,7 +164,13 @@ def _evaluated(node: Value) -> float:
 
 
 def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnode:
-    """The tree of `text`, an expression in Python syntax over `variables` (axis name to node)."""
+    """The tree of `text`, an expression in Python syntax over `variables` (axis name to node).
+
+    >>> import vemiral as vm
+    >>> from vemiral_grid import parse
+    >>> parse("2*sin(t)^2 + pi", {"t": vm.ASTvar(0, 0.0, 0.1)})
+    2.0*sin(x0)**2.0 + 3.141592653589793
+    """
     if not isinstance(text, str):
         raise TypeError(f"an expression string is needed, not {type(text).__name__}")
     if len(text) > MAX_LENGTH:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +14,7 @@ from ._grid import Grid
 
 def save_png(
     grid: Grid,
-    values: npt.NDArray[np.float64],
+    values: npt.NDArray[np.floating[Any]],
     target: str | os.PathLike[str] | IO[bytes],
     *,
     at: Mapping[str, int] | None = None,
@@ -24,7 +24,16 @@ def save_png(
     coordinates and a colour bar for two dimensions, a line for one. A grid of more
     dimensions needs the others fixed by index, e.g. `at={"z": 0}`. A path is
     written whole or left as it was (vemiral_grid._files.replacing); an open
-    binary file is written as it is."""
+    binary file is written as it is.
+
+    >>> import io
+    >>> from vemiral_grid import Grid, save_png
+    >>> cube = Grid(x=(0, 1, 50), y=(0, 1, 40), z=(0, 1, 3))
+    >>> picture = io.BytesIO()
+    >>> save_png(cube, cube.evaluate("x*y + z"), picture, at={"z": 1}, title="x*y + z")
+    >>> picture.getvalue()[:4]
+    b'\x89PNG'
+    """
     if values.shape != grid.shape:
         raise ValueError(f"values of shape {values.shape} do not fit a grid of shape {grid.shape}")
     from ._tiles import as_int

@@ -1,7 +1,6 @@
 """Grids as Dask arrays: every block is computed by `evaluate` at its own origin.
 
-Needs the `dask` extra (`pip install vemiral[dask]`): dask.array, and
-distributed for a cluster.
+Needs the package's `dask` extra: dask.array, and distributed for a cluster.
 """
 
 from __future__ import annotations
@@ -14,6 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._tiles import tile_edges, whole_tiles
+from ._values import evaluate_into, output_dtype
 
 if TYPE_CHECKING:
     import dask.array
@@ -26,15 +26,31 @@ if TYPE_CHECKING:
 CHUNK_BYTES = 128 * 2**20
 
 
-def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequence[int] | None = None) -> dask.array.Array:
+def to_dask(
+    grid: Grid,
+    expr: Expression,
+    chunks: Any = None,
+    tile: int | Sequence[int] | None = None,
+    dtype: Any = np.float64,
+) -> dask.array.Array:
     """A dask.array.Array of the grid's shape holding the values of `expr`.
 
     Each block is `evaluate` of the block's own shape at the block's origin,
     on one thread (Dask supplies the parallelism), so any chunking gives
-    `grid.evaluate(expr, tile=tile)` bit for bit. `chunks` is anything Dask
-    accepts (default: whole tiles of at most 128 MiB). The expression is one key of
-    the graph that every block task refers to: it travels to a worker once,
-    not once per block.
+    `grid.evaluate(expr, tile=tile, dtype=dtype)` bit for bit. `chunks` is
+    anything Dask accepts (default: whole tiles of at most 128 MiB). `dtype`
+    is float64 or float32 (computed in double, rounded once per value). The
+    expression is one key of the graph that every block task refers to: it
+    travels to a worker once, not once per block.
+
+    >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.distributed import to_dask
+    >>> grid = Grid(x=(0, 1, 1000), y=(1, 3, 1000))
+    >>> w = to_dask(grid, "sin(x*y) + cos(x + y)", chunks=500)
+    >>> w.chunks
+    ((500, 500), (500, 500))
+    >>> float(w.max().compute()) == float(grid.evaluate("sin(x*y) + cos(x + y)").max())
+    True
     """
     import dask.array as da
     from dask.delayed import delayed
@@ -43,10 +59,11 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
     edges = tile_edges(tile, grid.ndim)
     # The parser's and the algebra's refusals come before any task is built.
     node = grid._prepared(expr, edges)
+    kind = output_dtype(dtype)
     if chunks is None:
-        chunks = whole_tiles(shape, edges, CHUNK_BYTES // 8)
+        chunks = whole_tiles(shape, edges, CHUNK_BYTES // kind.itemsize)
     try:
-        normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)  # type: ignore[no-untyped-call]
+        normal = da.core.normalize_chunks(chunks, shape, dtype=kind)  # type: ignore[no-untyped-call]
     except ZeroDivisionError:  # Dask's answer to a chunk of size 0
         normal = ((0,),)
     if any(size < 1 for sizes in normal for size in sizes):
@@ -56,26 +73,25 @@ def to_dask(grid: Grid, expr: Expression, chunks: Any = None, tile: int | Sequen
     records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.sha256(records).hexdigest()[:32]
     expression = delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
-    token = hashlib.sha256(repr((digest, shape, chunks, edges)).encode()).hexdigest()[:32]
+    token = hashlib.sha256(repr((digest, shape, chunks, edges, kind.str)).encode()).hexdigest()[:32]
     array: dask.array.Array = da.map_blocks(  # type: ignore[no-untyped-call]
         _block,
         expression,
         edges,
+        kind.str,
         chunks=chunks,
-        dtype=np.float64,
-        meta=np.empty((0,) * len(shape), dtype=np.float64),
+        dtype=kind,
+        meta=np.empty((0,) * len(shape), dtype=kind),
         name=f"vemiral-{token}",
     )
     return array
 
 
-def _block(node: vemiral.ASTnode, tile: tuple[int, ...], block_info: dict[Any, Any] | None = None) -> np.ndarray:
+def _block(
+    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, block_info: dict[Any, Any] | None = None
+) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None
     location = block_info[None]["array-location"]
-    return node.evaluate(
-        [stop - start for start, stop in location],
-        origin=[start for start, _ in location],
-        tile=tile,
-        threads=1,
-    )
+    out = np.empty([stop - start for start, stop in location], dtype=dtype)
+    return evaluate_into(node, out, [start for start, _ in location], tile, threads=1)

@@ -9,13 +9,14 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.lib import format as npy_format
 
 from ._files import replacing
 from ._tiles import file_runs, tile_edges
+from ._values import evaluate_into, output_dtype
 
 if TYPE_CHECKING:
     from ._grid import Expression, Grid
@@ -33,9 +34,11 @@ def to_npy(
     path: str | os.PathLike[str],
     tile: int | Sequence[int] | None = None,
     progress: Progress = None,
+    dtype: object = np.float64,
 ) -> Path:
     """Writes the values of `expr` over the grid to the .npy file `path` (float64,
-    C order, readable with numpy.load, also with mmap_mode) and returns the path.
+    or float32 with `dtype`, C order, readable with numpy.load, also with
+    mmap_mode) and returns the path.
 
     The file is written under a temporary name in the same folder and renamed
     at the end (vemiral_grid._files.replacing), so `path` either holds the
@@ -50,15 +53,24 @@ def to_npy(
     parser's, and lowering's at the first tile: MemoryError, ValueError), an
     empty path (ValueError), a target that is not a regular file or a folder
     that does not exist or cannot be written (OSError), too little free space
-    for the file (OSError with errno ENOSPC).
+    for the file (OSError with errno ENOSPC), a dtype other than float64 or
+    float32 (ValueError).
+
+    >>> import tempfile, pathlib
+    >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.storage import to_npy
+    >>> path = to_npy(Grid(x=(0, 1, 200), y=(0, 1, 300)), "x*y", pathlib.Path(tempfile.mkdtemp()) / "xy.npy")
+    >>> np.load(path, mmap_mode="r").shape
+    (200, 300)
     """
     from ._grid import PROGRESS_THRESHOLD
 
+    kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim)
     node = grid._prepared(expr, edges)
     shape = grid.shape
-    header = _header(shape)
-    total = len(header) + 8 * math.prod(shape)
+    header = _header(shape, kind)
+    total = len(header) + kind.itemsize * math.prod(shape)
     report = None
     try:
         # Refuses a bad target, and a folder that cannot be written (PermissionError
@@ -77,8 +89,10 @@ def to_npy(
             report = _reporter(progress, math.prod(shape), PROGRESS_THRESHOLD)
             done = 0
             for origin, block, offset in file_runs(shape, edges, BLOCK_BYTES // 8):
-                values = np.memmap(file, dtype=np.float64, mode="r+", offset=len(header) + 8 * offset, shape=block)
-                node.evaluate(block, origin=origin, tile=edges, out=values)
+                values = np.memmap(
+                    file, dtype=kind, mode="r+", offset=len(header) + kind.itemsize * offset, shape=block
+                )
+                evaluate_into(node, values, origin, edges)
                 del values  # unmapped; the page cache writes it out
                 done += math.prod(block)
                 report(done)
@@ -91,8 +105,8 @@ def to_npy(
     return Path(os.fspath(path)).absolute()
 
 
-def _header(shape: tuple[int, ...]) -> bytes:
-    header = {"descr": np.dtype(np.float64).str, "fortran_order": False, "shape": shape}
+def _header(shape: tuple[int, ...], dtype: np.dtype[Any]) -> bytes:
+    header = {"descr": dtype.str, "fortran_order": False, "shape": shape}
     buffer = io.BytesIO()
     try:
         npy_format.write_array_header_1_0(buffer, header)

@@ -13,6 +13,7 @@
 #include "eval/tiles.hpp"
 #include "module/arguments.hpp"
 #include "module/bindings.hpp"
+#include "module/docstrings.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -178,7 +179,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 }
                 return values;
             },
-            py::kw_only(), py::arg("out") = py::none())
+            docstrings::crarray, py::kw_only(), py::arg("out") = py::none())
         .def(
             "evaluate",
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
@@ -193,7 +194,8 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 }
                 return values;
             },
-            py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(), py::arg("tile") = py::none(),
+            docstrings::evaluate, py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(),
+            py::arg("tile") = py::none(),
             py::arg("out") = py::none(), py::arg("threads") = py::none());
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
@@ -231,11 +233,11 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 throw py::value_error("dimensions must be at least 1");
             return defaultTile(n);
         },
-        py::arg("dimensions"));
-    m.def("get_num_threads", [] { return evaluationThreads(); });
+        docstrings::defaultTile, py::arg("dimensions"));
+    m.def("get_num_threads", [] { return evaluationThreads(); }, docstrings::getNumThreads);
     m.def(
         "set_num_threads",
-        [](const py::object &threads) { setEvaluationThreads(threadsOf(threads, false)); },
+        [](const py::object &threads) { setEvaluationThreads(threadsOf(threads, false)); }, docstrings::setNumThreads,
         py::arg("threads"));
     m.def("_shift_reference", [](const ASTptr &node) {
         const std::shared_ptr<const Program> program = node->gridProgram("_shift_reference");

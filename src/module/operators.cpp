@@ -6,6 +6,7 @@
 
 #include "ast/ASTnode.hpp"
 #include "module/bindings.hpp"
+#include "module/docstrings.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -245,13 +246,27 @@ void bindExpressionSyntax(py::module_ &m) {
     addField<ASTun>(un, "op", [](const std::shared_ptr<ASTun> &u) { return py::cast(static_cast<ut>(u->op)); });
     addField<ASTun>(un, "child", [](const std::shared_ptr<ASTun> &u) { return py::cast(u->left); });
 
-    const auto functions = {std::pair{SIN, "sin"}, std::pair{COS, "cos"}, std::pair{TAN, "tan"},
-                            std::pair{COT, "cot"}, std::pair{EXP, "exp"}, std::pair{LN, "ln"},
-                            std::pair{LN, "log"}};
-    for (const auto &[op, name] : functions) {
-        const ut code = op;
-        const char *function = name;
+    struct Function {
+        ut op;
+        const char *name, *opName, *what;
+    };
+    const Function functions[] = {{SIN, "sin", "SIN", "sine"},           {COS, "cos", "COS", "cosine"},
+                                  {TAN, "tan", "TAN", "tangent"},        {COT, "cot", "COT", "cotangent"},
+                                  {EXP, "exp", "EXP", "exponential"},    {LN, "ln", "LN", "natural logarithm"},
+                                  {LN, "log", "LN", "natural logarithm"}};
+    for (const Function &f : functions) {
+        const ut code = f.op;
+        const char *function = f.name;
+        // The example's output is the node's own repr: ln prints for log too.
+        const std::string shown = std::string(f.op == LN ? "ln" : f.name) + "(x0 + 1.0)";
+        std::string doc = docstrings::unary;
+        for (const auto &[key, value] : {std::pair<std::string, std::string>{"{what}", f.what},
+                                         {"{op}", f.opName}, {"{name}", f.name}, {"{repr}", shown}})
+            for (size_t at = doc.find(key); at != std::string::npos; at = doc.find(key, at + value.size()))
+                doc.replace(at, key.size(), value);
+        // pybind11 copies the docstring.
         m.def(
-            name, [code, function](const Operand &x) { return unaryNode(code, x, function); }, py::arg("x"));
+            function, [code, function](const Operand &x) { return unaryNode(code, x, function); }, doc.c_str(),
+            py::arg("x"));
     }
 }

@@ -1,0 +1,401 @@
+"""Grids written into Zarr stores (format 3) chunk by chunk, in parallel, resumable
+(needs the package's zarr extra).
+
+A store is a Zarr group that xarray reads as a Dataset: one coordinate array per
+axis and the array ``values`` with the axes as its dimension names and the
+attributes of :func:`vemiral_grid.labelled.describe`. Each chunk is one
+``evaluate`` at the chunk's origin, so the store holds what ``grid.evaluate``
+gives, bit for bit, however it was cut and wherever each chunk ran.
+
+The store is built beside the target under a hidden name (``.NAME.incomplete``)
+and swapped onto it in one rename once every chunk is in (the package's one
+writer of outputs, ``vemiral_grid._files``, which writes files the same way), so
+the target holds a whole store or what it held before. The chunks finished so far are listed in a file inside the
+hidden store, each line written after its chunk: a write that was interrupted
+(Ctrl-C, a killed process, a lost worker) is finished by the same call with
+``resume=True``, which computes only the chunks not listed.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import errno
+import math
+import os
+import re
+import sys
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+import vemiral
+
+from ._files import discard as _remove
+from ._files import replacing_folder, staging_folder_of, target_of
+from ._tiles import positive_int, tile_edges, whole_tiles
+from ._values import evaluate_into, output_dtype
+from .labelled import NAME, check_names, describe
+
+if TYPE_CHECKING:
+    from ._grid import Expression, Grid
+
+# Default chunks: whole tiles of at most this many bytes (one 2000 x 2000 tile
+# of float64), cut as to_dask cuts its blocks.
+CHUNK_BYTES = 32 * 2**20
+# Inside the hidden store: one line "i,j,..." per chunk written.
+LEDGER = ".vemiral-chunks-done"
+# What zarr's local store leaves of a chunk whose writing was cut short.
+_ZARR_TEMPORARY = re.compile(r"\.[0-9a-f]{32}\.partial$")
+
+Progress = bool | Callable[[int, int], object] | None
+
+
+def to_zarr(
+    grid: Grid,
+    expr: Expression,
+    store: str | os.PathLike[str],
+    *,
+    chunks: int | Sequence[int] | None = None,
+    dtype: Any = np.float64,
+    tile: int | Sequence[int] | None = None,
+    resume: bool = False,
+    overwrite: bool = False,
+    client: Any = None,
+    progress: Progress = None,
+) -> Path:
+    """Writes the values of `expr` into the Zarr store (a folder) `store` and
+    returns its path.
+
+    Args:
+        chunks: the chunk edge along every dimension, or one per dimension
+            (Zarr's regular chunks; Dask's tuples of block sizes are taken when
+            all but the last are equal). Default: whole tiles of at most 32 MiB.
+        dtype: float64 or float32 (computed in double, rounded once per value).
+        tile: the tile edges (default ``vemiral.default_tile``), recorded.
+        resume: finish a write that was interrupted, computing only the chunks
+            that are missing; a finished store of the same values is left as
+            it is. Without it, anything left by an interrupted write is
+            discarded and the store written afresh.
+        overwrite: replace whatever `store` names, even if it is not a store of
+            this grid (a store of this grid is replaced anyway).
+        client: a ``distributed.Client`` that computes and writes the chunks on
+            its workers (who must see the same folder); by default the active
+            client if there is one, otherwise threads on this machine, as many
+            as ``vemiral.get_num_threads()``.
+        progress: as for ``to_npy``: None shows a bar on standard error above
+            PROGRESS_THRESHOLD points, True/False force it, a callable gets
+            ``(points_done, points_total)`` after every chunk.
+
+    Raises, before anything is written: ValueError for a bad dtype, chunks or
+    expression (MemoryError for one whose chain would be too large, as
+    lowering finds at the first tile), or a store to resume that was written for another formula,
+    grid, tile, chunking or dtype (the message names the difference);
+    FileExistsError for a `store` that exists and is not a Zarr store of this
+    grid, unless ``overwrite=True``; for a path as the package's other writers
+    refuse theirs: ValueError for an empty one, OSError for a folder that does
+    not exist or cannot be written and for a device, a FIFO or a socket at the
+    target (even with ``overwrite=True``). A symbolic link is followed: the
+    store it leads to is replaced, the link stays.
+
+    >>> import tempfile, pathlib, xarray
+    >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.zarrstore import to_zarr
+    >>> grid = Grid(x=(0, 1, 300), y=(1, 3, 200))
+    >>> path = to_zarr(grid, "sin(x*y)", pathlib.Path(tempfile.mkdtemp()) / "w.zarr", chunks=(100, 100))
+    >>> stored = xarray.open_zarr(path)["values"]
+    >>> stored.dims, stored.chunks, stored.attrs["formula"]
+    (('x', 'y'), ((100, 100, 100), (100, 100)), 'sin(x*y)')
+    >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
+    True
+    """
+    from ._grid import PROGRESS_THRESHOLD
+    from .storage import _reporter
+
+    try:
+        import zarr
+    except ImportError:
+        raise ImportError("to_zarr needs zarr (the package's zarr extra)") from None
+
+    kind = output_dtype(dtype)
+    edges = tile_edges(tile, grid.ndim)
+    # The parser's and the algebra's refusals come before anything is written.
+    node = grid._prepared(expr, edges)
+    check_names(grid)
+    shape = grid.shape
+    chunk = zarr_chunks(chunks, shape, edges, kind)
+    attrs = describe(grid, expr, node, edges)
+    wanted = _Layout(attrs, chunk, kind.str)
+
+    target = target_of(store, folder=True)
+    hidden = staging_folder_of(target)
+    given = Path(os.fspath(store)).absolute()
+
+    existing = _layout(target)
+    done: set[tuple[int, ...]] = set()
+    started = False
+    if resume:
+        partial = _layout(hidden)
+        if partial is not None:
+            _refuse_difference(partial, wanted, target)
+            started = True
+        elif existing is not None:
+            _refuse_difference(existing, wanted, target)
+            return given  # finished before: nothing to compute
+    if not overwrite and existing is None and os.path.lexists(target):
+        raise FileExistsError(
+            errno.EEXIST, "to_zarr: this exists and is not a Zarr store of vemiral values: "
+            "pass overwrite=True to replace it", str(target)
+        )
+    if not overwrite and existing is not None and existing.attrs.get("grid") != attrs["grid"]:
+        raise FileExistsError(
+            errno.EEXIST, f"to_zarr: this is a store of another grid, {existing.attrs.get('grid')}: "
+            "pass overwrite=True to replace it", str(target)
+        )
+    # What an interruption leaves in the hidden store is kept for resume=True.
+    with replacing_folder(target, hidden, keep=True):
+        if started:
+            done = _read_ledger(hidden)
+            _remove_zarr_temporaries(hidden)
+        if not started:
+            _remove(hidden)
+            _create(zarr, hidden, grid, shape, chunk, kind, attrs)
+
+        grid_chunks = [range(-(-n // c)) for n, c in zip(shape, chunk, strict=True)]
+        todo = [index for index in _product(grid_chunks) if index not in done]
+        total = math.prod(shape)
+        report = _reporter(progress, total, PROGRESS_THRESHOLD)
+        points = total - sum(math.prod(_extent(index, chunk, shape)) for index in todo)
+        try:
+            if points:
+                report(points)
+            with open(hidden / LEDGER, "a", encoding="ascii") as ledger:
+
+                def finished(index: tuple[int, ...]) -> None:
+                    nonlocal points
+                    ledger.write(",".join(map(str, index)) + "\n")
+                    ledger.flush()
+                    points += math.prod(_extent(index, chunk, shape))
+                    report(points)
+
+                cluster = _client(client)
+                if cluster is not None:
+                    _write_on_cluster(cluster, node, hidden, todo, chunk, shape, edges, kind.str, finished)
+                else:
+                    array = zarr.open_array(str(hidden), path=NAME, mode="r+")
+                    _write_here(array, node, todo, chunk, shape, edges, kind.str, finished)
+        finally:
+            report(None)
+
+        (hidden / LEDGER).unlink()
+        with warnings.catch_warnings():
+            # Consolidated metadata is what xarray reads first; zarr notes that it
+            # is an extension of format 3.
+            warnings.simplefilter("ignore", category=UserWarning)
+            zarr.consolidate_metadata(str(hidden))
+    return given
+
+
+def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype: np.dtype[Any]) -> tuple[int, ...]:
+    """The chunk shape: an edge for all dimensions or one each, or Dask's block
+    sizes where they are regular (all equal but a shorter last); clipped to the
+    grid. Anything else is a ValueError that says why."""
+    if chunks is None:
+        return whole_tiles(shape, edges, CHUNK_BYTES // dtype.itemsize)
+    if isinstance(chunks, str | bytes) or (not isinstance(chunks, Sequence) and not hasattr(chunks, "__index__")):
+        raise ValueError(f"chunks {chunks!r}: give the chunk edge as an int, or one per dimension")
+    given = list(chunks) if isinstance(chunks, Sequence) else [chunks] * len(shape)
+    if len(given) != len(shape):
+        raise ValueError(f"chunks {chunks!r}: give one edge per dimension ({len(shape)}), not {len(given)}")
+    out = []
+    for d, (edge, extent) in enumerate(zip(given, shape, strict=True)):
+        if isinstance(edge, Sequence) and not isinstance(edge, str | bytes):
+            sizes = [positive_int(size, f"chunks: dimension {d}") for size in edge]
+            if sum(sizes) != extent or not sizes or any(s != sizes[0] for s in sizes[:-1]) or sizes[-1] > sizes[0]:
+                raise ValueError(
+                    f"chunks along dimension {d}, {tuple(sizes)}: Zarr needs chunks of one size, the last "
+                    f"one shorter at most, adding up to the grid's {extent}"
+                )
+            edge = sizes[0]
+        out.append(min(positive_int(edge, f"chunks: dimension {d}"), extent))
+    return tuple(out)
+
+
+class _Layout:
+    """What a store holds: the values' attributes, chunk shape and dtype."""
+
+    def __init__(self, attrs: dict[str, Any], chunks: tuple[int, ...], dtype: str) -> None:
+        self.attrs, self.chunks, self.dtype = attrs, tuple(chunks), dtype
+
+
+def _layout(path: Path) -> _Layout | None:
+    """The layout of the vemiral store at `path`, or None if it is none."""
+    if not (path / "zarr.json").is_file():
+        return None
+    import zarr
+
+    try:
+        array = zarr.open_array(str(path), path=NAME, mode="r")
+        attrs = dict(array.attrs)
+        if "formula_sha256" not in attrs or "grid" not in attrs:
+            return None
+        return _Layout(attrs, tuple(array.chunks), np.dtype(array.dtype).str)
+    except Exception:  # anything zarr cannot read as our array is no store of ours
+        return None
+
+
+def _refuse_difference(found: _Layout, wanted: _Layout, target: Path) -> None:
+    def differs(what: str, old: object, new: object) -> None:
+        if old != new:
+            raise ValueError(f"cannot resume {target}: it was written for another {what}, {old} (this call: {new})")
+
+    differs("grid", found.attrs.get("grid"), wanted.attrs["grid"])
+    if found.attrs.get("formula_sha256") != wanted.attrs["formula_sha256"]:
+        differs("formula", repr(found.attrs.get("formula")), repr(wanted.attrs["formula"]))
+        differs("formula", "with the same text but another tree", "")
+    differs("tile", found.attrs.get("tile"), wanted.attrs["tile"])
+    differs("chunking", found.chunks, wanted.chunks)
+    differs("dtype", np.dtype(found.dtype).name, np.dtype(wanted.dtype).name)
+    differs("version", found.attrs.get("generated_by"), wanted.attrs["generated_by"])
+
+
+def _create(
+    zarr: Any, path: Path, grid: Grid, shape: tuple[int, ...], chunk: tuple[int, ...], kind: np.dtype[Any],
+    attrs: dict[str, Any]
+) -> None:
+    group = zarr.open_group(str(path), mode="w", zarr_format=3)
+    for name, coordinates in grid.coords.items():
+        axis = group.create_array(
+            name, shape=coordinates.shape, chunks=coordinates.shape, dtype=np.float64, fill_value=np.nan,
+            dimension_names=[name],
+        )
+        axis[...] = coordinates
+    # Every chunk written, also one that equals the fill value: a chunk's file
+    # is then there exactly when the chunk was computed, and -0.0 stays -0.0.
+    group.create_array(
+        NAME, shape=shape, chunks=chunk, dtype=kind, fill_value=np.nan, dimension_names=list(grid.names),
+        attributes=attrs, config={"write_empty_chunks": True},
+    )
+    (path / LEDGER).touch()
+
+
+def _write_here(
+    array: Any,
+    node: vemiral.ASTnode,
+    todo: list[tuple[int, ...]],
+    chunk: tuple[int, ...],
+    shape: tuple[int, ...],
+    edges: tuple[int, ...],
+    dtype: str,
+    finished: Callable[[tuple[int, ...]], None],
+) -> None:
+    workers = max(1, min(len(todo), vemiral.get_num_threads()))
+    with concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="vemiral-zarr") as pool:
+        pending = {
+            pool.submit(_write_chunk, array, node, index, chunk, shape, edges, dtype): index for index in todo
+        }
+        try:
+            for future in concurrent.futures.as_completed(pending):
+                finished(future.result())
+        except BaseException:
+            # Ctrl-C or a failed chunk: the chunks under way finish, no new one starts.
+            for future in pending:
+                future.cancel()
+            raise
+
+
+def _write_on_cluster(
+    client: Any,
+    node: vemiral.ASTnode,
+    path: Path,
+    todo: list[tuple[int, ...]],
+    chunk: tuple[int, ...],
+    shape: tuple[int, ...],
+    edges: tuple[int, ...],
+    dtype: str,
+    finished: Callable[[tuple[int, ...]], None],
+) -> None:
+    from distributed import as_completed
+
+    # The tree travels to each worker once; every task refers to it.
+    tree = client.scatter(node, broadcast=False)
+    futures = [
+        client.submit(_write_chunk_at, str(path), tree, index, chunk, shape, edges, dtype, pure=False)
+        for index in todo
+    ]
+    try:
+        for future in as_completed(futures):  # type: ignore[no-untyped-call]
+            finished(future.result())
+    except BaseException:
+        client.cancel(futures)
+        raise
+
+
+def _write_chunk_at(
+    path: str, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
+    edges: tuple[int, ...], dtype: str
+) -> tuple[int, ...]:
+    import zarr
+
+    array = zarr.open_array(path, path=NAME, mode="r+")
+    return _write_chunk(array, node, index, chunk, shape, edges, dtype)
+
+
+def _write_chunk(
+    array: Any, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
+    edges: tuple[int, ...], dtype: str
+) -> tuple[int, ...]:
+    origin = [i * c for i, c in zip(index, chunk, strict=True)]
+    extent = _extent(index, chunk, shape)
+    values = evaluate_into(node, np.empty(extent, dtype=dtype), origin, edges, threads=1)
+    array[tuple(slice(o, o + e) for o, e in zip(origin, extent, strict=True))] = values
+    return index
+
+
+def _extent(index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...]) -> tuple[int, ...]:
+    return tuple(min(c, n - i * c) for i, c, n in zip(index, chunk, shape, strict=True))
+
+
+def _product(ranges: list[range]) -> Iterator[tuple[int, ...]]:
+    if not ranges:
+        yield ()
+        return
+    for first in ranges[0]:
+        for rest in _product(ranges[1:]):
+            yield (first, *rest)
+
+
+def _client(client: Any) -> Any:
+    if client is not None:
+        return client
+    if "distributed" not in sys.modules:  # then no client can be active
+        return None
+    from distributed import default_client
+
+    try:
+        return default_client()  # type: ignore[no-untyped-call]
+    except ValueError:  # no client is active
+        return None
+
+
+def _read_ledger(path: Path) -> set[tuple[int, ...]]:
+    try:
+        text = (path / LEDGER).read_text(encoding="ascii")
+    except (OSError, UnicodeDecodeError):
+        return set()
+    done = set()
+    for line in text.split("\n")[:-1]:  # a last line without its newline was cut short
+        try:
+            done.add(tuple(int(part) for part in line.split(",")))
+        except ValueError:
+            continue
+    return done
+
+
+def _remove_zarr_temporaries(path: Path) -> None:
+    for folder, _, files in os.walk(path):
+        for name in files:
+            if _ZARR_TEMPORARY.search(name):
+                os.unlink(os.path.join(folder, name))

@@ -1,0 +1,96 @@
+#pragma once
+// Docstrings of the functions that carry one (the docs site shows them and runs
+// their examples). The classes and the methods crinit, creval, crgen and view
+// carry only pybind11's signature lines: they are documented on the site.
+
+namespace vemiral::docstrings {
+
+inline constexpr const char *crarray = R"(The grid of the last crinit as a float64 NumPy array shaped like the grid.
+
+The same values as creval(), bit for bit, without a Python object per point.
+Prints nothing; releases the interpreter lock and shares the rows among the
+threads of set_num_threads().
+
+Args:
+    out: a writable, C-contiguous float64 array of the grid's shape to fill
+        and return instead of a new one.
+
+Raises:
+    RuntimeError: before a successful crinit.
+
+>>> import vemiral as vm
+>>> e = vm.ASTvar(0, 1.0, 0.5) * vm.ASTvar(1, 2.0, 1.0)
+>>> e.crinit([2, 3])  # prints the chain on the process's standard output
+>>> e.crarray()
+array([[2. , 3. , 4. ],
+       [3. , 4.5, 6. ]])
+)";
+
+inline constexpr const char *evaluate = R"(The values of the tree on a block of the grid, by tiles; needs no crinit.
+
+Loop variable i takes start + (origin[i] + index[i]) * step. The grid is cut
+into tiles of `tile` points along every dimension from index 0; every tile is
+lowered afresh at its corner, so a point's value depends on the tree, the
+tile and the point alone: any block is the same slice of the whole grid, bit
+for bit. Prints nothing, releases the interpreter lock.
+
+Integer arguments are ints or anything with __index__ (NumPy integers too), or
+sequences of them (a one-dimensional integer array too); bools, floats, text
+and None are a TypeError naming the argument.
+
+Args:
+    shape: the block's extents, dimension 0 first (a lone int: one dimension).
+    origin: the index of the block's first point (default zeros; a lone int:
+        one dimension).
+    tile: the tile edge, one int for every dimension or one per dimension
+        (default default_tile(ndim)).
+    out: a writable, C-contiguous float64 array of `shape` to fill.
+    threads: threads for this call (default get_num_threads(); 1 computes
+        on the calling thread).
+
+>>> import vemiral as vm
+>>> e = vm.ASTvar(0, 0.0, 1.0) + vm.ASTvar(1, 0.0, 0.5)
+>>> e.evaluate((2, 3))
+array([[0. , 0.5, 1. ],
+       [1. , 1.5, 2. ]])
+>>> e.evaluate((1, 2), origin=(1, 1))
+array([[1.5, 2. ]])
+)";
+
+inline constexpr const char *defaultTile = R"(The tile edge evaluate uses when given none, for a grid of `dimensions` dimensions.
+
+>>> import vemiral as vm
+>>> vm.default_tile(1), vm.default_tile(2)
+(4000, 2000)
+)";
+
+inline constexpr const char *getNumThreads = R"(How many threads crarray and evaluate use.
+
+>>> import vemiral as vm
+>>> vm.get_num_threads() >= 1
+True
+)";
+
+inline constexpr const char *setNumThreads = R"(Sets how many threads crarray and evaluate use (at least 1).
+
+The default is the machine's logical cores, or VEMIRAL_NUM_THREADS when set as
+the module is loaded (a whole number of at least 1, above 1024 counted as
+1024; anything else gives a RuntimeWarning and the default).
+
+>>> import vemiral as vm
+>>> before = vm.get_num_threads()
+>>> vm.set_num_threads(1)
+>>> vm.get_num_threads()
+1
+>>> vm.set_num_threads(before)
+)";
+
+// {name}, {what}: filled in per function.
+inline constexpr const char *unary = R"(A node for the {what} of x, a node or a real number: ASTun({op}, x).
+
+>>> import vemiral as vm
+>>> vm.{name}(vm.ASTvar(0, 0.0, 0.5) + 1)
+{repr}
+)";
+
+} // namespace vemiral::docstrings

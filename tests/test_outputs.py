@@ -1,0 +1,259 @@
+"""float32 on every path, to_xarray and to_zarr: the float64 values bit for bit, or
+those values rounded once; stores read back by zarr and xarray; resuming after a
+SIGKILL; a distributed LocalCluster; refusals that leave nothing behind."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import numpy as np
+import pytest
+
+from vemiral_grid import Grid, _values, zarrstore
+
+xr = pytest.importorskip("xarray")
+zarr = pytest.importorskip("zarr")
+
+W = "sin(x*y) + cos(x + y)"
+GRIDS = {
+    "1-D": (Grid.from_steps(x=(0.0, 0.001, 20_011)), "sin(x) * exp(-x)"),
+    "2-D": (Grid(x=(0.0, 2.0, 301), y=(-1.0, 1.0, 257)), W),
+    "3-D": (Grid.from_steps(x=(0.0, 0.1, 13), y=(1.0, 0.2, 17), z=(-1.0, 0.05, 31)), "sin(x*y) * exp(-z) + cos(x + z)"),
+}
+
+
+# The stores' bookkeeping is Python alone: checked in the normal run, not again
+# under the sanitizers (whose run also covers every path's native calls above).
+python_only = pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="Python-only store logic")
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.fixture
+def small_runs(monkeypatch):
+    # Runs of 1000 points: every grid here is cast in many pieces, on several threads.
+    monkeypatch.setattr(_values, "SLAB_POINTS", 1000)
+
+
+def store_files(path):
+    return {str(p.relative_to(path)): p.read_bytes() for p in sorted(path.rglob("*")) if p.is_file()}
+
+
+# Each way of getting the values, as (grid, expr, dtype, tmp_path) -> array.
+PATHS = {
+    "evaluate": lambda g, e, t, d: g.evaluate(e, dtype=t),
+    "evaluate out=": lambda g, e, t, d: g.evaluate(e, out=np.full(g.shape, np.nan, dtype=t)),
+    "evaluate progress": lambda g, e, t, d: g.evaluate(e, dtype=t, progress=True, tile=7),
+    "to_dask": lambda g, e, t, d: g.to_dask(e, chunks=50, dtype=t).compute(),
+    "to_npy": lambda g, e, t, d: np.load(g.to_npy(e, d / "v.npy", dtype=t)),
+    "to_xarray": lambda g, e, t, d: g.to_xarray(e, dtype=t).values,
+    "to_xarray chunks": lambda g, e, t, d: g.to_xarray(e, dtype=t, chunks=40).values,
+    "to_zarr": lambda g, e, t, d: zarr.open_array(g.to_zarr(e, d / "v.zarr", dtype=t, chunks=60), path="values")[...],
+}
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32], ids=["float64", "float32"])
+@pytest.mark.parametrize("path", PATHS.values(), ids=PATHS.keys())
+@pytest.mark.parametrize("grid, expr", GRIDS.values(), ids=GRIDS.keys())
+def test_every_path_gives_evaluate_or_evaluate_rounded_once(grid, expr, path, dtype, tmp_path, small_runs, capsys):
+    tile = 7 if path is PATHS["evaluate progress"] else None
+    expected = grid.evaluate(expr, tile=tile, progress=False).astype(dtype)
+    assert same_bits(path(grid, expr, dtype, tmp_path), expected)
+
+
+@pytest.mark.parametrize("dtype", ["float16", "int32", "complex128", "garbage", None], ids=str)
+def test_other_dtypes_are_refused_before_anything_is_written(dtype, tmp_path):
+    grid = Grid(x=(0, 1, 10))
+    calls = [
+        lambda: grid.to_npy("x", tmp_path / "a.npy", dtype=dtype),
+        lambda: grid.to_zarr("x", tmp_path / "a.zarr", dtype=dtype),
+        lambda: grid.to_dask("x", dtype=dtype),
+        lambda: grid.to_xarray("x", dtype=dtype),
+    ]
+    if dtype is not None:  # None is evaluate's "float64, or out's type"
+        calls.append(lambda: grid.evaluate("x", dtype=dtype))
+    for call in calls:
+        with pytest.raises(ValueError, match="dtype must be float64 or float32"):
+            call()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_out_and_dtype_must_agree():
+    grid = Grid(x=(0, 1, 10))
+    with pytest.raises(ValueError, match="out is float32 but dtype=float64"):
+        grid.evaluate("x", out=np.empty(10, np.float32), dtype=np.float64)
+    with pytest.raises(ValueError, match="float64 or float32 array of shape"):
+        grid.evaluate("x", out=np.empty(10, np.float16))
+
+
+def test_the_dataarray_and_the_store_describe_themselves(tmp_path):
+    grid = Grid.from_steps(t=(0.0, 1 / 48000, 480), f=(100.0, 50.0, 3))
+    expr = "sin(2*pi*f*t)"
+    array = grid.to_xarray(expr, dtype=np.float32)
+    assert array.dims == ("t", "f") and array.name == "values"
+    for name in grid.names:
+        assert same_bits(array.coords[name].values, grid.coords[name])
+    assert array.attrs["formula"] == expr and array.attrs["tile"] == [2000, 2000]
+    assert eval(array.attrs["grid"], {"Grid": Grid}).axes == grid.axes  # exact to the bit
+    stored = xr.open_zarr(grid.to_zarr(expr, tmp_path / "s.zarr", dtype=np.float32))
+    xr.testing.assert_identical(stored["values"], array)
+    assert same_bits(stored["values"].values, array.values)
+    lazy = grid.to_xarray(expr, chunks=(100, 2))
+    assert lazy.chunks == ((100,) * 4 + (80,), (2, 1)) and same_bits(lazy.values, grid.evaluate(expr))
+
+
+BAD_CHUNKS = {
+    "zero": (0, "at least 1"),
+    "uneven": (((100, 101, 100), (257,)), "chunks of one size"),
+    "wrong sum": (((100, 100), (257,)), "adding up to the grid's 301"),
+    "wrong length": ((10, 10, 10), "one edge per dimension"),
+    "text": ("auto", "as an int"),
+}
+
+
+@python_only
+@pytest.mark.parametrize("chunks, words", BAD_CHUNKS.values(), ids=BAD_CHUNKS.keys())
+def test_chunks_zarr_cannot_hold_are_refused_and_nothing_is_written(chunks, words, tmp_path):
+    with pytest.raises(ValueError, match=words):
+        GRIDS["2-D"][0].to_zarr(W, tmp_path / "w.zarr", chunks=chunks)
+    assert list(tmp_path.iterdir()) == []
+
+
+@python_only
+def test_what_a_store_may_replace(tmp_path):
+    grid, other = GRIDS["2-D"][0], Grid(x=(0.0, 1.0, 30), y=(0.0, 1.0, 20))
+    target = tmp_path / "w.zarr"
+    for foreign in (lambda: target.write_text("mine"), lambda: target.mkdir(), lambda: other.to_zarr("x", target)):
+        foreign()
+        before = store_files(tmp_path)
+        with pytest.raises(FileExistsError, match="overwrite=True"):
+            grid.to_zarr(W, target, chunks=100)
+        assert store_files(tmp_path) == before  # untouched
+        grid.to_zarr(W, target, chunks=100, overwrite=True)
+        zarrstore._remove(target)
+    grid.to_zarr("x*y", target, chunks=100)
+    grid.to_zarr(W, target, chunks=100)  # a store of this grid is replaced as a file would be
+    assert xr.open_zarr(target)["values"].attrs["formula"] == W
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["w.zarr"]
+
+
+@python_only
+def test_a_store_is_written_by_the_package_writer_of_outputs(tmp_path):
+    grid = Grid(x=(0.0, 1.0, 30), y=(0.0, 1.0, 20))
+    os.mkfifo(tmp_path / "pipe.zarr")
+    with pytest.raises(OSError, match="a FIFO, not a folder or a regular file"):
+        grid.to_zarr("x*y", tmp_path / "pipe.zarr", overwrite=True)
+    with pytest.raises(ValueError, match="empty"):
+        grid.to_zarr("x*y", "")
+    # A link is followed: the store it leads to is replaced, the link stays.
+    (tmp_path / "real").mkdir()
+    grid.to_zarr("x*y", tmp_path / "real" / "w.zarr")
+    (tmp_path / "link.zarr").symlink_to("real/w.zarr")
+    grid.to_zarr("x + y", tmp_path / "link.zarr")
+    assert (tmp_path / "link.zarr").is_symlink()
+    assert xr.open_zarr(tmp_path / "real" / "w.zarr")["values"].attrs["formula"] == "x + y"
+    assert sorted(p.name for p in (tmp_path / "real").iterdir()) == ["w.zarr"]
+    # A formula whose chain the algebra refuses is refused before anything is written.
+    product = "*".join(f"(sin({k}*x)*y)" for k in range(1, 40))
+    with pytest.raises(MemoryError, match="chain nodes"):
+        grid.to_zarr(product, tmp_path / "p.zarr")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.zarr", "pipe.zarr", "real"]
+
+
+RESUMED = {
+    "formula": (dict(expr="x*y"), "another formula, 'sin"),
+    "grid": (dict(grid=Grid(x=(0.0, 2.0, 301), y=(-1.0, 1.5, 257))), "another grid"),
+    "tile": (dict(tile=64), r"another tile, \[2000, 2000\]"),
+    "chunking": (dict(chunks=50), r"another chunking, \(100, 100\)"),
+    "dtype": (dict(dtype=np.float32), "another dtype, float64"),
+}
+
+
+@python_only
+@pytest.mark.parametrize("change, words", RESUMED.values(), ids=RESUMED.keys())
+@pytest.mark.parametrize("state", ["finished", "interrupted"])
+def test_resuming_a_store_of_other_values_is_refused(change, words, state, tmp_path):
+    grid, target = GRIDS["2-D"][0], tmp_path / "w.zarr"
+    call = dict(grid=grid, expr=W, tile=None, chunks=100, dtype=np.float64) | change
+    if state == "finished":
+        grid.to_zarr(W, target, chunks=100)
+    else:
+        with pytest.raises(KeyboardInterrupt):
+            grid.to_zarr(W, target, chunks=100, progress=interrupt_after(2))
+    before = store_files(tmp_path)
+    g = call.pop("grid")
+    with pytest.raises(ValueError, match=f"cannot resume .*{words}"):
+        g.to_zarr(call.pop("expr"), target, resume=True, **call)
+    assert store_files(tmp_path) == before
+
+
+def interrupt_after(chunks):
+    seen = []
+
+    def progress(done, total):
+        seen.append(done)
+        if len(seen) >= chunks:
+            raise KeyboardInterrupt
+
+    return progress
+
+
+KILLED = textwrap.dedent("""
+    import sys, time
+    from vemiral_grid import Grid
+    def progress(done, total):
+        if done >= total // 3:
+            print("killing", flush=True)
+            time.sleep(600)
+    Grid(x=(0.0, 2.0, 301), y=(-1.0, 1.0, 257)).to_zarr({expr!r}, sys.argv[1], chunks=(40, 50), progress=progress)
+""")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts processes")
+def test_a_write_killed_part_way_and_resumed_equals_an_uninterrupted_one(tmp_path):
+    grid = GRIDS["2-D"][0]
+    (tmp_path / "whole").mkdir()
+    (tmp_path / "killed").mkdir()
+    whole = grid.to_zarr(W, tmp_path / "whole" / "w.zarr", chunks=(40, 50))
+    target = tmp_path / "killed" / "w.zarr"
+    child = subprocess.Popen([sys.executable, "-c", KILLED.format(expr=W), str(target)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "killing\n"
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait(60)
+        child.stdout.close()
+    hidden = target.with_name(".w.zarr.incomplete")
+    assert not target.exists() and hidden.is_dir()
+    # What zarr leaves of a chunk whose writing was cut short goes too.
+    (hidden / "values" / "c" / "0" / ("0." + "0" * 32 + ".partial")).write_bytes(b"torn")
+    finished = len((hidden / zarrstore.LEDGER).read_text().splitlines())
+    computed = []
+    grid.to_zarr(W, target, chunks=(40, 50), resume=True, progress=lambda done, total: computed.append(done))
+    assert computed[0] >= grid.size // 3 and computed[-1] == grid.size
+    assert len(computed) - 1 == 8 * 6 - finished  # only the chunks not finished before
+    assert store_files(target) == store_files(whole)
+    assert sorted(p.name for p in target.parent.iterdir()) == ["w.zarr"]
+
+
+@pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts worker processes")
+def test_a_distributed_cluster_writes_the_same_store(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    grid, expr = GRIDS["3-D"]
+    here = grid.to_zarr(expr, tmp_path / "here.zarr", chunks=(5, 6, 7), dtype=np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the cluster's own notes (ports, memory)
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+            with distributed.Client(cluster) as client, distributed.get_task_stream(client) as tasks:
+                there = grid.to_zarr(expr, tmp_path / "there.zarr", chunks=(5, 6, 7), dtype=np.float32)
+                workers = set(client.scheduler_info()["workers"])
+    # Every chunk was a task on the cluster's worker processes.
+    ran = [task for task in tasks.data if task["key"].startswith("_write_chunk_at")]
+    assert len(ran) == 3 * 3 * 5 and {task["worker"] for task in ran} <= workers and len(workers) == 2
+    assert store_files(there) == store_files(here)
