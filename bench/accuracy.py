@@ -2,14 +2,22 @@
 
 Run with `bash scripts/accuracy.sh` (sets up .venv and builds first; needs
 mpmath; takes seconds). For each kind of recurrence one expression is
-evaluated over 10^7 points of one dimension by crarray (one chain stepped
-from the origin), by evaluate at its default tile (reseeded at every tile),
-and directly in double precision by NumPy. The
+evaluated along one dimension by crarray (one chain stepped from the
+origin, over 10^7 points), by evaluate's default method ("accurate"), by its
+tiled stepping (method="recurrence", reseeded at every tile), and directly
+in double precision by NumPy. Beyond 10^7 points (up to 10^9) the points are
+taken one by one as blocks of a longer grid with `origin=`, which gives the
+same values as the whole grid would. The
 exact value at point i is the formula at the real number start + i * step,
 step being the double the variable holds, computed by mpmath with 40 digits.
 Errors are |value - exact| / max(1, |exact|), at a sample of points: the last
 three of every range 0 .. 10^k - 1 and 60 spread over each decade; the
 column for 10^k steps is the largest error at the sampled points below 10^k.
+
+A second table gives the same errors for the benchmark's two-dimensional
+cases on 4000 x 4000 (x from 0 by 0.001, y from 1 by 0.002; G from 0 by
+2.5e-4 and 1 by 5e-4, where its values are not all tiny), at 300 sampled
+points (the last row and column, random ones).
 """
 
 import os
@@ -21,8 +29,8 @@ import numpy as np
 
 import vemiral as vm
 
-POINTS = 10**7
-DECADES = [3, 4, 5, 6, 7]
+POINTS = 10**7  # evaluated whole; the sampled points beyond, one block each
+DECADES = [3, 4, 5, 6, 7, 8, 9]
 mpmath.mp.dps = 40
 
 
@@ -52,8 +60,8 @@ class Case:
     def node(self):
         return self.tree(var(self.start, self.step))
 
-    def direct_values(self):
-        t = np.arange(POINTS, dtype=np.float64)
+    def direct_values(self, indexes):
+        t = indexes.astype(np.float64)
         t *= self.step
         t += self.start
         return self.direct(t)
@@ -113,9 +121,19 @@ def sample():
 
 
 def errors(values, indexes, exact):
-    """Largest relative error below 10^k for every k of DECADES."""
-    err = np.array([float(abs(mpmath.mpf(float(values[i])) - e) / max(1, abs(e))) for i, e in zip(indexes, exact)])
-    return [float(err[indexes < 10**k].max()) for k in DECADES]
+    """Largest relative error below 10^k for every k of DECADES (None where no value)."""
+    err = np.array([float(abs(mpmath.mpf(float(v)) - e) / max(1, abs(e))) if v is not None else np.nan
+                    for v, e in zip(values, exact)])
+    return [None if np.isnan(err[indexes < 10**k]).any() else float(err[indexes < 10**k].max())
+            for k in DECADES]
+
+
+def evaluated(node, indexes, method):
+    """Values at the sampled indexes: the first 10^7 from one grid, the rest one block each."""
+    whole = node.evaluate((POINTS,), method=method)
+    near = indexes < POINTS
+    far = [node.evaluate((1,), origin=(int(i),), method=method)[0] for i in indexes[~near]]
+    return np.concatenate([whole[indexes[near]], far])
 
 
 def quiet_crarray(node):
@@ -142,27 +160,74 @@ def cell(value):
     return f"{mantissa}e{int(exponent)}"
 
 
+MP_GRID = {
+    "P": lambda x, y: 3 * x**2 * y - 2 * x * y + y**3 - 7,
+    "W": lambda x, y: mpmath.sin(x * y) + mpmath.cos(x + y),
+    "G": lambda x, y: mpmath.exp(-(x**2 + y**2)),
+    "T": lambda x, y: mpmath.sin(x) * mpmath.exp(y),
+    "R": lambda x, y: (x + 1) / (y + 2),
+}
+
+
+def grid_cases():
+    """name: (tree, the axes' (start, step), NumPy's values on the grid)."""
+    import bench
+
+    cases = {}
+    for name, tree in bench.trees().items():
+        if name in MP_GRID:
+            cases[name] = (tree, ((0.0, 0.001), (1.0, 0.002)), bench.NUMPY[name])
+    gx, gy = vm.ASTvar(0, 0.0, 2.5e-4), vm.ASTvar(1, 1.0, 5e-4)
+    gauss = u(vm.EXP, u(vm.NEG, b(vm.ADD, b(vm.POW, gx, c(2.0)), b(vm.POW, gy, c(2.0)))))
+
+    def numpy_gauss(shape):
+        i, j = np.ogrid[0:shape[0], 0:shape[1]]
+        xs, ys = 2.5e-4 * i, 1.0 + 5e-4 * j
+        return np.exp(-(xs * xs + ys * ys))
+
+    cases["G"] = (gauss, ((0.0, 2.5e-4), (1.0, 5e-4)), numpy_gauss)
+    return cases
+
+
+def grid_table(side=4000):
+    rng = np.random.default_rng(11)
+    points = {(side - 1, int(j)) for j in rng.integers(0, side, 50)} | {(int(i), side - 1) for i in rng.integers(0, side, 50)}
+    points |= {(int(i), int(j)) for i, j in rng.integers(0, side, (200, 2))}
+    points = sorted(points)
+    print(f"\n{side} x {side}: largest error |value - exact| / max(1, |exact|) at {len(points)} sampled points\n")
+    print("| case | direct (NumPy) | evaluate, recurrence | evaluate (default) |")
+    print("|---|---|---|---|")
+    for name, (tree, axes, numpy_values) in grid_cases().items():
+        exact = [MP_GRID[name](*(mpmath.mpf(s) + k * mpmath.mpf(h) for k, (s, h) in zip(p, axes))) for p in points]
+        columns = [numpy_values((side, side)), tree.evaluate((side, side), method="recurrence"),
+                   tree.evaluate((side, side))]
+        worst = [max(float(abs(mpmath.mpf(float(v[p])) - e) / max(1, abs(e))) for p, e in zip(points, exact))
+                 for v in columns]
+        print(f"| {name} | " + " | ".join(map(cell, worst)) + " |", flush=True)
+
+
 def main():
     started = time.perf_counter()
     indexes = sample()
-    tile = vm.default_tile(1) if hasattr(vm, "default_tile") else None
     print(f"Largest error |value - exact| / max(1, |exact|) within the first 10^k points "
-          f"({len(indexes)} sampled of {POINTS}); evaluate at its default tile "
-          f"({tile if tile is not None else 'evaluate n/a'}).\n")
+          f"({len(indexes)} sampled); recurrence at its default tile ({vm.default_tile(1, 'recurrence')}).\n")
     steps = " | ".join(f"10^{k}" for k in DECADES)
     print(f"| recurrence | expression | method | {steps} |")
     print("|---|---|---|" + "---|" * len(DECADES))
+    near = indexes[indexes < POINTS]
     for case in CASES:
         exact = [case.exact_value(int(i)) for i in indexes]
         node = case.node()
-        rows = {"crarray": errors(quiet_crarray(node), indexes, exact)}
-        if hasattr(node, "evaluate"):
-            rows["evaluate"] = errors(node.evaluate((POINTS,)), indexes, exact)
-        else:
-            rows["evaluate"] = [None] * len(DECADES)
-        rows["direct (NumPy)"] = errors(case.direct_values(), indexes, exact)
-        for method, errs in rows.items():
+        rows = {
+            "crarray": list(quiet_crarray(node)[near]) + [None] * (len(indexes) - len(near)),
+            "evaluate, recurrence": evaluated(node, indexes, "recurrence"),
+            "evaluate (default)": evaluated(node, indexes, "accurate"),
+            "direct (NumPy)": case.direct_values(indexes),
+        }
+        for method, values in rows.items():
+            errs = errors(values, indexes, exact)
             print(f"| {case.kind} | {case.text} | {method} | " + " | ".join(map(cell, errs)) + " |", flush=True)
+    grid_table()
     print(f"\n({time.perf_counter() - started:.0f} s)")
     return 0
 

@@ -1,4 +1,12 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the benchmark against NumPy, numexpr and numba.
+# Sets everything up and runs a benchmark: `bash scripts/bench.sh` runs
+# bench/bench.py (every method against NumPy, numexpr and numba), and
+# `bash scripts/bench.sh peers` runs bench/peers.py (the default evaluate
+# against NumPy, numexpr, numba and JAX, with its speed targets).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-exec "$PY" "$ROOT/bench/bench.py" "$@"
+script=bench
+if [ "$#" -gt 0 ] && [ -f "$ROOT/bench/$1.py" ]; then
+    script="$1"
+    shift
+fi
+exec "$PY" "$ROOT/bench/$script.py" "$@"

@@ -32,7 +32,7 @@ DEPENDENCIES=(
     "dask[array]>=2024.1" "distributed>=2024.1"
     "xarray>=2024.1" "zarr>=3.0"
     "sphinx>=7.2" "myst-parser>=3.0"
-    "numexpr>=2.8" "numba>=0.59"
+    "numexpr>=2.8" "numba>=0.59" "jax>=0.4"
     "mypy>=1.8"
 )
 

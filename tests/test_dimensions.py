@@ -122,10 +122,11 @@ def test_evaluate_over_one_tile_is_crarray_and_over_default_tiles_is_accurate(sh
     node.crinit(list(shape))
     native()
     array = node.crarray()
-    assert same_bits(node.evaluate(shape, tile=max(shape)), array)
+    assert same_bits(node.evaluate(shape, tile=max(shape), method="recurrence"), array)
     for threads in (1, 2):
-        tiled = node.evaluate(shape, threads=threads)
-        assert worst(tiled, tree.on_grid(shape)) <= TOLERANCE
+        for method in ("accurate", "recurrence"):
+            tiled = node.evaluate(shape, threads=threads, method=method)
+            assert worst(tiled, tree.on_grid(shape)) <= TOLERANCE
 
 
 def test_an_outer_variable_alone_steps_once_per_row_at_every_level(native):

@@ -98,15 +98,17 @@ def test_many_python_threads_share_the_pool():
     x, y = vm.ASTvar(0, 0.0, 0.001), vm.ASTvar(1, 1.0, 0.002)
     t = vm.ASTbin(vm.MUL, vm.ASTun(vm.SIN, x), vm.ASTun(vm.EXP, y))
     t.crinit([500, 400])
-    expected = t.evaluate((500, 400), threads=1)
+    expected = t.evaluate((500, 400), threads=1, method="recurrence")
+    accurate = t.evaluate((500, 400), threads=1)
     results = []
     lock = threading.Lock()
 
     def work():
         for _ in range(4):
-            a, b = t.crarray(), t.evaluate((500, 400), threads=4)
+            a, b = t.crarray(), t.evaluate((500, 400), threads=4, method="recurrence")
+            c = t.evaluate((500, 400), threads=4)
             with lock:
-                results.append(np.array_equal(a, expected) and np.array_equal(b, expected))
+                results.append(np.array_equal(a, expected) and np.array_equal(b, expected) and np.array_equal(c, accurate))
 
     workers = [threading.Thread(target=work) for _ in range(4)]
     for w in workers:

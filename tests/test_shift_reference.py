@@ -143,7 +143,7 @@ def test_short_recurrences_step_as_shift(name, values, shape, native):
     assert_same(reference, node.creval())
     native()
     assert_same(reference, node.crarray())
-    assert_same(reference, node.evaluate(shape, tile=max(shape)))
+    assert_same(reference, node.evaluate(shape, tile=max(shape), method="recurrence"))
 
 
 # Rows whose value is one operation between a table of the inner dimension
@@ -179,4 +179,4 @@ def test_rows_of_a_table_and_a_steady_number_step_as_shift(name, values, shape, 
     assert_same(reference, node.creval())
     native()
     assert_same(reference, node.crarray())
-    assert_same(reference, node.evaluate(shape, tile=max(shape)))
+    assert_same(reference, node.evaluate(shape, tile=max(shape), method="recurrence"))

@@ -1,4 +1,5 @@
-"""evaluate: blocks of the infinite grid by tiles, the same bits however the grid is cut.
+"""evaluate: blocks of the infinite grid by tiles, the same bits however the grid is cut, by both methods;
+the recurrence method's tiles step as crarray does.
 
 Bit-for-bit comparisons compare the 64-bit patterns of all values, except that
 NaN matches any NaN: the sign and payload of a NaN follow the compiler's
@@ -61,19 +62,22 @@ def cut_grids(draw):
 
 # --- values ------------------------------------------------------------------
 
+METHODS = ["accurate", "recurrence"]
+
+
 @FUZZ
-@given(cut_grids(), st.data())
-def test_every_block_is_the_same_slice_of_the_whole(case, data):
+@given(cut_grids(), st.sampled_from(METHODS), st.data())
+def test_every_block_is_the_same_slice_of_the_whole(case, method, data):
     tree, shape, tile, origin = case
-    whole = tree.evaluate(shape, origin=origin, tile=tile)
+    whole = tree.evaluate(shape, origin=origin, tile=tile, method=method)
     for _ in range(3):
         lo = [data.draw(st.integers(0, s - 1)) for s in shape]
         size = [data.draw(st.integers(1, s - o)) for s, o in zip(shape, lo)]
         at = tuple(o + l for o, l in zip(origin, lo))
-        part = tree.evaluate(size, origin=at, tile=tile, threads=data.draw(st.sampled_from([None, 1])))
+        part = tree.evaluate(size, origin=at, tile=tile, threads=data.draw(st.sampled_from([None, 1])), method=method)
         assert same_bits(part, whole[tuple(slice(l, l + s) for l, s in zip(lo, size))])
     out = np.full(shape, 7.0)
-    assert tree.evaluate(shape, origin=origin, tile=tile, out=out) is out
+    assert tree.evaluate(shape, origin=origin, tile=tile, out=out, method=method) is out
     assert same_bits(out, whole)
 
 
@@ -87,8 +91,8 @@ def test_a_tile_covering_the_grid_gives_crarray(case, capfd):
         return  # a chain too large to build; evaluate refuses it alike
     expected = tree.crarray()
     capfd.readouterr()
-    assert same_bits(tree.evaluate(shape, tile=max(shape)), expected)
-    assert same_bits(tree.evaluate(shape, tile=10**30), expected)
+    assert same_bits(tree.evaluate(shape, tile=max(shape), method="recurrence"), expected)
+    assert same_bits(tree.evaluate(shape, tile=10**30, method="recurrence"), expected)
 
 
 def test_each_tile_starts_from_its_own_corner(capfd):
@@ -98,7 +102,7 @@ def test_each_tile_starts_from_its_own_corner(capfd):
         x, y = vm.ASTvar(0, x0, 0.3), vm.ASTvar(1, y0, -0.2)
         return vm.ASTbin(vm.ADD, vm.ASTun(vm.SIN, vm.ASTbin(vm.MUL, x, y)),
                          vm.ASTbin(vm.DIV, vm.ASTun(vm.EXP, x), vm.ASTbin(vm.ADD, y, vm.ASTnum(2.0))))
-    values = tree(0.25, 1.5).evaluate((13, 8), origin=(4, 2), tile=(5, 3))
+    values = tree(0.25, 1.5).evaluate((13, 8), origin=(4, 2), tile=(5, 3), method="recurrence")
     for i in range(4, 17):
         for j in range(2, 10):
             ci, cj = i - i % 5, j - j % 3
@@ -113,13 +117,16 @@ def test_each_tile_starts_from_its_own_corner(capfd):
                                                   (5, 40_000, 1), (3, 65_537, 4096)],
                          ids=["whole tiles", "partial first and last", "inside one tile", "tile of one point",
                               "power-of-two tile, odd length"])
-def test_long_rows_of_tiles_side_by_side(origin, length, tile):
+@pytest.mark.parametrize("method", METHODS)
+def test_long_rows_of_tiles_side_by_side(origin, length, tile, method):
     t = vm.ASTvar(0, 0.0, 1.0)
     chirp = vm.ASTun(vm.SIN, vm.ASTbin(vm.ADD, vm.ASTbin(vm.MUL, vm.ASTnum(0.001), t),
                                         vm.ASTbin(vm.MUL, vm.ASTnum(1e-9), vm.ASTbin(vm.POW, t, vm.ASTnum(2.0)))))
-    whole = chirp.evaluate((origin + length + 5,), tile=tile)
-    assert same_bits(chirp.evaluate((length,), origin=(origin,), tile=tile), whole[origin:origin + length])
-    assert same_bits(chirp.evaluate((length,), origin=(origin,), tile=tile, threads=1), whole[origin:origin + length])
+    whole = chirp.evaluate((origin + length + 5,), tile=tile, method=method)
+    part = chirp.evaluate((length,), origin=(origin,), tile=tile, method=method)
+    assert same_bits(part, whole[origin:origin + length])
+    part = chirp.evaluate((length,), origin=(origin,), tile=tile, threads=1, method=method)
+    assert same_bits(part, whole[origin:origin + length])
     i = np.arange(origin, origin + length, dtype=np.float64)
     np.testing.assert_allclose(whole[origin:origin + length], np.sin(0.001 * i + 1e-9 * i * i), rtol=0, atol=1e-9)
 
@@ -192,10 +199,12 @@ READ_ONLY.flags.writeable = False
     (dict(shape=(2, 3), out=np.zeros((3, 2))), ValueError),
     (dict(shape=(2**40, 2**20)), MemoryError),
     (dict(shape=(2**40, 2**30)), OverflowError),
+    (dict(shape=(2, 3), method="exact"), ValueError),
+    (dict(shape=(2, 3), method=None), ValueError),
 ], ids=["zero extent", "negative extent", "no dimension", "float extent", "origin too short",
         "negative origin", "past 2**63", "tile 0", "tile 0 along one", "tile of another length", "no thread",
         "out a list", "out float32", "out Fortran order", "out read-only", "out of another shape",
-        "larger than memory", "points overflow"])
+        "larger than memory", "points overflow", "unknown method", "method None"])
 def test_bad_arguments_are_refused(kwargs, error):
     out = kwargs.get("out")
     before = None if not isinstance(out, np.ndarray) else out.copy()
@@ -223,13 +232,18 @@ def test_crarray_fills_out_in_place(capfd):
         X.crarray(out="no")
 
 
-def test_default_tile_is_what_evaluate_uses():
+@pytest.mark.parametrize("method", METHODS)
+def test_default_tile_is_what_evaluate_uses(method):
     t = vm.ASTvar(0, 0.0, 1.0)
     wave = vm.ASTun(vm.SIN, vm.ASTbin(vm.MUL, vm.ASTnum(0.01), t))
     for dims in (1, 2):
-        shape = (3 * vm.default_tile(dims) + 7,) + (2,) * (dims - 1)
-        assert same_bits(wave.evaluate(shape), wave.evaluate(shape, tile=vm.default_tile(dims)))
-        assert not same_bits(wave.evaluate(shape), wave.evaluate(shape, tile=vm.default_tile(dims) + 1))
+        tile = vm.default_tile(dims, method=method)
+        shape = (3 * tile + 7,) + (2,) * (dims - 1)
+        default = wave.evaluate(shape, method=method)
+        assert same_bits(default, wave.evaluate(shape, tile=tile, method=method))
+        if method == "recurrence":  # the accurate method's values barely depend on the tile at all
+            assert not same_bits(default, wave.evaluate(shape, tile=tile + 1, method=method))
+    assert vm.default_tile(2) == vm.default_tile(2, method="accurate")
     with pytest.raises(ValueError):
         vm.default_tile(0)
 

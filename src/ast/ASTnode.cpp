@@ -17,6 +17,16 @@ void ASTnode::keepTileProgram(TileProgram program) const {
     tileProgram_ = std::move(program);
 }
 
+std::shared_ptr<const AccurateTiles> ASTnode::lastAccurateTiles() const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    return accurateTiles_;
+}
+
+void ASTnode::keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    accurateTiles_ = std::move(tiles);
+}
+
 void ASTnode::setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r) {
     uint64_t deepest = 0;
     if (l)

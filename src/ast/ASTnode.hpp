@@ -38,6 +38,7 @@ using InterruptCheck = std::function<void()>;
 
 class Lowering;
 class Program;
+struct AccurateTiles;
 
 class ASTnode {
 public:
@@ -60,16 +61,43 @@ public:
     };
     TileProgram lastTileProgram() const;
     void keepTileProgram(TileProgram program) const;
+    // Likewise the tiles the accurate method prepared last (eval/accurate.cpp).
+    std::shared_ptr<const AccurateTiles> lastAccurateTiles() const;
+    void keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) const;
 
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
     ASTnode &operator=(const ASTnode &) = delete;
     virtual ~ASTnode();
 
+    // How a lowering places the loop variables.
+    struct LoweringPlan {
+        // Every loop variable starts `corner[dimension]` steps further on
+        // (dimensions beyond the corner's length at their start).
+        std::vector<uint64_t> corner;
+        // The steps the chain will take along every dimension: product and
+        // sum chains that would leave the range of doubles over them become
+        // expression nodes (see representable). Empty: not checked.
+        std::vector<uint64_t> extents;
+        // Constants carry their double-double tails (CRnum::lo); loop
+        // variables start exactly at start + corner * step.
+        bool tails = false;
+        // The variable over dimension `splitDimension` (when set) becomes
+        // two: blocks of `blockPoints` points along splitDimension, and
+        // steps of `fineStride` points within a block along the next
+        // dimension, starting `laneOffset` points past its corner. Variables
+        // over later dimensions stand still at their start.
+        int64_t splitDimension = -1;
+        uint64_t laneOffset = 0;
+        uint64_t fineStride = 1;
+        uint64_t blockPoints = 1;
+        // With a split, keep what is the same for every row apart from what
+        // is not (see Lowering's separation).
+        bool separate = false;
+    };
+
     CRptr lower() const;
-    // Lowers as if every loop variable started `corner[dimension]` steps
-    // further on (dimensions beyond the corner's length at their start).
-    CRptr lowerAt(const std::vector<uint64_t> &corner) const;
+    CRptr lowerWith(const LoweringPlan &plan) const;
     virtual void print() const = 0;
 
     // Levels from this node down to its deepest leaf (1 for a leaf).
@@ -91,11 +119,19 @@ public:
 protected:
     friend class Lowering;
     // Lowers this node, asking `lowering` for the chains of the children.
-    virtual CRptr lowerWith(Lowering &lowering) const = 0;
+    virtual CRptr lowerNode(Lowering &lowering) const = 0;
+
+public:
+    // The operation's chain from its operands' chains, by the algebra.
+    static CRptr lowerBinary(int32_t op, CRptr left, CRptr right);
+    static CRptr lowerUnary(int32_t op, CRptr child);
+
+protected:
 
     uint64_t depth_ = 1;
     mutable std::mutex tileProgramMutex_;
     mutable TileProgram tileProgram_;
+    mutable std::shared_ptr<const AccurateTiles> accurateTiles_;
     void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r);
 };
 
@@ -108,7 +144,7 @@ public:
     void print() const override;
 
 protected:
-    CRptr lowerWith(Lowering &lowering) const override;
+    CRptr lowerNode(Lowering &lowering) const override;
 };
 
 class ASTvar final : public ASTnode {
@@ -120,7 +156,7 @@ public:
     void print() const override;
 
 protected:
-    CRptr lowerWith(Lowering &lowering) const override;
+    CRptr lowerNode(Lowering &lowering) const override;
 };
 
 class ASTbin final : public ASTnode {
@@ -130,7 +166,7 @@ public:
     void print() const override;
 
 protected:
-    CRptr lowerWith(Lowering &lowering) const override;
+    CRptr lowerNode(Lowering &lowering) const override;
 };
 
 class ASTun final : public ASTnode {
@@ -140,7 +176,7 @@ public:
     void print() const override;
 
 protected:
-    CRptr lowerWith(Lowering &lowering) const override;
+    CRptr lowerNode(Lowering &lowering) const override;
 };
 
 // Names of operation codes for error messages ("TAN", "bt(42)").

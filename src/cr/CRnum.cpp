@@ -1,5 +1,6 @@
 #include "cr/CRnum.hpp"
 
+#include <cfloat>
 #include <cmath>
 #include <iostream>
 
@@ -12,20 +13,38 @@ namespace vemiral {
 
 const CRnum minusone(-1.0);
 
-CRnum::CRnum(double number_) : CRobj(-1, 0), number(number_) {}
+CRnum::CRnum(double number_, double lo_) : CRobj(-1, 0), number(number_), lo(lo_) {}
+
+namespace {
+
+const CRnum &numberOf(const CRobj &c) { return static_cast<const CRnum &>(c); }
+
+// The constant `number` (computed as the algebra always has), with the tail
+// of `exact` when tails are kept; `nonzero` says the exact value is not 0.
+template <class Exact>
+CRptr constant(double number, bool nonzero, Exact &&exact) {
+    auto c = std::make_unique<CRnum>(number, extendedConstants() ? tailOf(number, exact()) : 0.0);
+    c->underflowed = nonzero && std::isfinite(number) && std::fabs(number) < DBL_MIN;
+    return c;
+}
+
+} // namespace
 
 // The calling convention hands a constant only constant arguments; anything
 // else has the larger index and is the proper receiver.
 CRptr CRnum::add(const CRobj &other) const {
     if (!other.isnumber())
         return other.add(*this);
-    return std::make_unique<CRnum>(static_cast<const CRnum &>(other).number + number);
+    const CRnum &o = numberOf(other);
+    return constant(o.number + number, false, [&] { return vemiral::add(o.extended(), extended()); });
 }
 
 CRptr CRnum::mul(const CRobj &other) const {
     if (!other.isnumber())
         return other.mul(*this);
-    return std::make_unique<CRnum>(static_cast<const CRnum &>(other).number * number);
+    const CRnum &o = numberOf(other);
+    return constant(o.number * number, o.number != 0.0 && number != 0.0,
+                    [&] { return vemiral::mul(o.extended(), extended()); });
 }
 
 CRptr CRnum::addOwned(CRptr self, CRptr other) {
@@ -42,7 +61,8 @@ CRptr CRnum::mulOwned(CRptr self, CRptr other) {
 
 CRptr CRnum::pow(const CRobj &exponent) const {
     if (auto e = dynamic_cast<const CRnum *>(&exponent))
-        return std::make_unique<CRnum>(std::pow(number, e->number));
+        return constant(std::pow(number, e->number), number != 0.0,
+                        [&] { return vemiral::pow(extended(), e->extended()); });
     if (auto s = dynamic_cast<const CRsum *>(&exponent)) {
         // c^{φ0, +, φ1, ...} = {c^φ0, *, c^φ1, ...}; each factor is built by
         // the algebra so that operands over smaller dimensions stay chains.
@@ -54,14 +74,24 @@ CRptr CRnum::pow(const CRobj &exponent) const {
     return std::make_unique<CRexpr>(EXPR_POW, *this, exponent);
 }
 
-CRptr CRnum::exp() const { return std::make_unique<CRnum>(std::exp(number)); }
-CRptr CRnum::ln() const { return std::make_unique<CRnum>(std::log(number)); }
-CRptr CRnum::sin() const { return std::make_unique<CRnum>(std::sin(number)); }
-CRptr CRnum::cos() const { return std::make_unique<CRnum>(std::cos(number)); }
+CRptr CRnum::exp() const { return constant(std::exp(number), true, [&] { return vemiral::exp(extended()); }); }
+CRptr CRnum::ln() const { return constant(std::log(number), false, [&] { return vemiral::log(extended()); }); }
+CRptr CRnum::sin() const { return constant(std::sin(number), false, [&] { return vemiral::sin(extended()); }); }
+CRptr CRnum::cos() const { return constant(std::cos(number), false, [&] { return vemiral::cos(extended()); }); }
 
 void CRnum::simplify() {}
 
-CRptr CRnum::copy() const { return std::make_unique<CRnum>(number); }
+CRptr CRnum::with(double number_) const {
+    auto c = std::make_unique<CRnum>(number_, lo);
+    c->underflowed = underflowed;
+    return c;
+}
+
+CRptr CRnum::copy() const {
+    auto c = std::make_unique<CRnum>(number, lo);
+    c->underflowed = underflowed;
+    return c;
+}
 
 double CRnum::valueof() { return number; }
 double CRnum::value() const { return number; }

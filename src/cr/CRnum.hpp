@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cr/CRobj.hpp"
+#include "cr/extended.hpp"
 
 namespace vemiral {
 
@@ -8,8 +9,20 @@ namespace vemiral {
 class CRnum final : public CRobj {
 public:
     double number;
+    // number + lo is the constant to double-double precision, where lowering
+    // keeps tails (ExtendedConstants); otherwise lo is 0. The algebra's own
+    // arithmetic and everything it prints read `number` alone.
+    double lo = 0.0;
+    // The algebra rounded a value that is not zero to zero or below the
+    // normal range here (a product starting from it would lose it for good).
+    bool underflowed = false;
 
-    explicit CRnum(double number);
+    explicit CRnum(double number, double lo = 0.0);
+
+    Extended extended() const { return normalized(number, lo); }
+    // This constant with `number` in place of its own (the algebra's
+    // `0.0 + c` and `c * 1.0`), keeping its tail and its underflow mark.
+    CRptr with(double number) const;
 
     CRptr add(const CRobj &other) const override;
     CRptr mul(const CRobj &other) const override;

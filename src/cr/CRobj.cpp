@@ -166,4 +166,23 @@ double Binomials::operator()(uint64_t n, uint64_t r) {
     return row[r];
 }
 
+Extended Binomials::extended(uint64_t n, uint64_t r) {
+    const uint64_t d = n - r;
+    if (extended_.size() <= d)
+        extended_.resize(d + 1);
+    std::vector<Extended> &row = extended_[d];
+    if (row.empty())
+        row.push_back({1.0, 0.0});
+    const double dd = static_cast<double>(d);
+    while (row.size() <= r) {
+        const double t = static_cast<double>(row.size());
+        row.push_back(quotient(mul(row.back(), {dd + t, 0.0}), t));
+    }
+    return row[r];
+}
+
+double Binomials::tail(uint64_t n, uint64_t r) {
+    return extendedConstants() ? tailOf((*this)(n, r), extended(n, r)) : 0.0;
+}
+
 } // namespace vemiral

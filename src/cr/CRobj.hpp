@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cr/extended.hpp"
+
 namespace vemiral {
 
 class CRobj;
@@ -155,9 +157,14 @@ CRptr orderedProductOf(CRptr x, CRptr y);
 class Binomials {
 public:
     double operator()(uint64_t n, uint64_t r);
+    // B(n, r) in double-double, from the same running product; and the tail
+    // that makes operator()'s double stand for it (0 unless tails are kept).
+    Extended extended(uint64_t n, uint64_t r);
+    double tail(uint64_t n, uint64_t r);
 
 private:
-    std::vector<std::vector<double>> rows_; // rows_[n - r][r]
+    std::vector<std::vector<double>> rows_;        // rows_[n - r][r]
+    std::vector<std::vector<Extended>> extended_;  // the same in double-double
 };
 
 } // namespace vemiral

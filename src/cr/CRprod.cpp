@@ -44,7 +44,7 @@ CRptr CRprod::mul(const CRobj &other) const {
             else {
                 const CRobj &only = x ? *x : *y;
                 result->operands[i] =
-                    only.isnumber() ? std::make_unique<CRnum>(static_cast<const CRnum &>(only).number * 1.0)
+                    only.isnumber() ? static_cast<const CRnum &>(only).with(static_cast<const CRnum &>(only).number * 1.0)
                                     : only.copy();
             }
         }
@@ -76,7 +76,7 @@ CRptr CRprod::mulOwned(CRptr self, CRptr other) {
             else {
                 CRptr only = x ? std::move(x) : std::move(y);
                 result->operands[i] = only->isnumber()
-                                          ? std::make_unique<CRnum>(static_cast<const CRnum &>(*only).number * 1.0)
+                                          ? static_cast<const CRnum &>(*only).with(static_cast<const CRnum &>(*only).number * 1.0)
                                           : std::move(only);
             }
         }
@@ -122,8 +122,8 @@ CRptr CRprod::powSameDimension(const CRobj &sum) const {
         for (uint64_t j = jlo; j <= jhi; ++j) {
             CRptr inner = std::make_unique<CRnum>(1.0);
             for (uint64_t q = i - j; q <= std::min(i, l); ++q) {
-                CRptr x = orderedProduct(*sum.operands[q], CRnum(binom(j, i - q)));
-                CRptr y = orderedProduct(CRnum(binom(i, j)), *x);
+                CRptr x = orderedProduct(*sum.operands[q], CRnum(binom(j, i - q), binom.tail(j, i - q)));
+                CRptr y = orderedProduct(CRnum(binom(i, j), binom.tail(i, j)), *x);
                 CRptr factor = operands[j]->pow(*y);
                 inner = orderedProduct(*inner, *factor);
             }

@@ -20,13 +20,14 @@ bool allConstant(const CRobj &c) {
 }
 
 double numberOf(const CRobj &c) { return static_cast<const CRnum &>(c).number; }
+Extended extendedOf(const CRobj &c) { return static_cast<const CRnum &>(c).extended(); }
 
 } // namespace
 
 CRsum::CRsum(int64_t index_, uint64_t length_) : CRobj(index_, length_) {}
 
-CRsum::CRsum(int64_t index_, double start, double step) : CRobj(index_, 2) {
-    operands[0] = std::make_unique<CRnum>(start);
+CRsum::CRsum(int64_t index_, double start, double step, double startTail) : CRobj(index_, 2) {
+    operands[0] = std::make_unique<CRnum>(start, startTail);
     operands[1] = std::make_unique<CRnum>(step);
 }
 
@@ -59,7 +60,7 @@ CRptr CRsum::add(const CRobj &other) const {
                 result->operands[i] = orderedSum(*x, *y);
             else {
                 const CRobj &only = x ? *x : *y;
-                result->operands[i] = only.isnumber() ? std::make_unique<CRnum>(0.0 + numberOf(only))
+                result->operands[i] = only.isnumber() ? static_cast<const CRnum &>(only).with(0.0 + numberOf(only))
                                                       : only.copy();
             }
         }
@@ -104,7 +105,7 @@ CRptr CRsum::addOwned(CRptr self, CRptr other) {
                 result->operands[i] = orderedSumOf(std::move(x), std::move(y));
             else {
                 CRptr only = x ? std::move(x) : std::move(y);
-                result->operands[i] = only->isnumber() ? std::make_unique<CRnum>(0.0 + numberOf(*only))
+                result->operands[i] = only->isnumber() ? static_cast<const CRnum &>(*only).with(0.0 + numberOf(*only))
                                                        : std::move(only);
             }
         }
@@ -143,18 +144,26 @@ CRptr CRsum::mulSameDimension(const CRsum &other) const {
     Binomials binom;
     auto result = std::make_unique<CRsum>(index, n + m - 1);
     const bool numeric = allConstant(*this) && allConstant(other);
+    const bool tails = numeric && extendedConstants();
     for (uint64_t i = 0; i < n + m - 1; ++i) {
         const uint64_t jlo = i > l ? i - l : 0, jhi = std::min(i, k);
         if (numeric) {
             double acc = 0.0;
+            Extended accExact{}; // the same sums in double-double, when tails are kept
             for (uint64_t j = jlo; j <= jhi; ++j) {
                 double s = 0.0;
-                for (uint64_t q = i - j; q <= std::min(i, l); ++q)
+                Extended sExact{};
+                for (uint64_t q = i - j; q <= std::min(i, l); ++q) {
                     s = binom(j, i - q) * numberOf(*other.operands[q]) + s;
+                    if (tails)
+                        sExact = vemiral::add(vemiral::mul(binom.extended(j, i - q), extendedOf(*other.operands[q])), sExact);
+                }
                 const double t = binom(i, j) * s;
                 acc = acc + t * numberOf(*operands[j]);
+                if (tails)
+                    accExact = vemiral::add(accExact, vemiral::mul(vemiral::mul(binom.extended(i, j), sExact), extendedOf(*operands[j])));
             }
-            result->operands[i] = std::make_unique<CRnum>(acc);
+            result->operands[i] = std::make_unique<CRnum>(acc, tails ? tailOf(acc, accExact) : 0.0);
             continue;
         }
         // The running sums are handed over to each next step, not copied.
@@ -162,10 +171,11 @@ CRptr CRsum::mulSameDimension(const CRsum &other) const {
         for (uint64_t j = jlo; j <= jhi; ++j) {
             CRptr s = std::make_unique<CRnum>(0.0);
             for (uint64_t q = i - j; q <= std::min(i, l); ++q) {
-                CRptr p = productOf(other.operands[q]->copy(), std::make_unique<CRnum>(binom(j, i - q)));
+                CRptr p = productOf(other.operands[q]->copy(),
+                                    std::make_unique<CRnum>(binom(j, i - q), binom.tail(j, i - q)));
                 s = orderedSumOf(std::move(p), std::move(s));
             }
-            CRptr t = productOf(std::move(s), std::make_unique<CRnum>(binom(i, j)));
+            CRptr t = productOf(std::move(s), std::make_unique<CRnum>(binom(i, j), binom.tail(i, j)));
             CRptr u = orderedProductOf(std::move(t), operands[j]->copy());
             acc = orderedSumOf(std::move(acc), std::move(u));
         }

@@ -9,7 +9,8 @@ namespace vemiral {
 class CRsum final : public CRobj {
 public:
     CRsum(int64_t index, uint64_t length);
-    CRsum(int64_t index, double start, double step);
+    // The chain of a loop variable; startTail extends the start (CRnum::lo).
+    CRsum(int64_t index, double start, double step, double startTail = 0.0);
 
     CRptr add(const CRobj &other) const override;
     CRptr mul(const CRobj &other) const override;

@@ -56,7 +56,9 @@ uint64_t storablePoints(const std::vector<uint64_t> &extents, const char *method
 // ever read through arrays never pays for it.
 void ASTnode::crinit(const std::vector<uint64_t> &extents) {
     storablePoints(extents, "crinit", true);
-    CRptr chain = lower();
+    ASTnode::LoweringPlan plan;
+    plan.extents = extents;
+    CRptr chain = lowerWith(plan);
     chain->valueof();
     std::shared_ptr<const Program> flat;
     if (!extents.empty())

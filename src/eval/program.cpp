@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
+#include "cr/extended.hpp"
 #include "eval/kernels.hpp"
 
 namespace vemiral {
@@ -37,6 +39,20 @@ int32_t operationOf(const CRobj &cr) {
     return cr.chainKind() == ChainKind::Expression ? static_cast<const CRexpr &>(cr).op : 0;
 }
 
+// An expression node's operation on double-double operands.
+Extended applyExtended(int32_t op, Extended x, Extended y) {
+    switch (op) {
+    case EXPR_ADD: return add(x, y);
+    case EXPR_MUL: return mul(x, y);
+    case EXPR_POW: return pow(x, y);
+    case EXPR_EXP: return exp(x);
+    case EXPR_LN: return log(x);
+    case EXPR_SIN: return sin(x);
+    case EXPR_COS: return cos(x);
+    default: return {};
+    }
+}
+
 } // namespace
 
 class ProgramBuilder {
@@ -44,6 +60,9 @@ public:
     using Node = Program::Node;
 
     explicit ProgramBuilder(Program &p) : p_(p) {}
+
+    // The chain of every node, in layout order (valid while the root lives).
+    std::vector<const CRobj *> chains;
 
     // Lays the chain tree out in registers: a node's registers, then its
     // chain operands' subtrees, so every subtree is one register range.
@@ -77,6 +96,7 @@ public:
                 node.value = node.first;
             const auto id = static_cast<uint32_t>(p_.nodes_.size());
             p_.nodes_.push_back(std::move(node));
+            chains.push_back(&cr);
             if (item.parent != UINT32_MAX)
                 p_.nodes_[item.parent].chains.emplace_back(item.position, id);
             open.push_back(id);
@@ -136,9 +156,11 @@ public:
         return writtenBefore_[node.end] - writtenBefore_[node.first] == 0;
     }
 
-    void markOuterWrites() {
+    // Registers written by the steps along the first `dims` dimensions.
+    void markOuterWrites(size_t dims) {
         std::vector<char> written(registerCount(), 0);
-        for (const auto &steps : p_.outer) {
+        for (size_t j = 0; j < dims; ++j) {
+            const std::vector<Step> &steps = p_.outer[j];
             for (const Step &st : steps) {
                 if (st.kind == Step::Sum || st.kind == Step::Prod)
                     std::fill_n(written.begin() + st.first, st.count, 1);
@@ -159,6 +181,7 @@ public:
 private:
     Program &p_;
     std::vector<uint32_t> writtenBefore_;
+    std::unordered_map<uint32_t, uint32_t> tableOfNode_; // block tables, one per part
 
     uint32_t registerCount() const {
         if (p_.seed.registers.size() >= UINT32_MAX)
@@ -174,10 +197,18 @@ private:
                 std::vector<Step> own;
                 if (!emit(child, dim, own, false))
                     continue;
-                p_.tables.push_back(TableRecipe{std::move(own), p_.nodes_[child].value});
-                --tableBudget;
-                out.push_back(Step{Step::Table, 0, first + position,
-                                   0, static_cast<uint32_t>(p_.tables.size() - 1), 0});
+                uint32_t table;
+                if (p_.options.blockTables) {
+                    auto [at, added] = tableOfNode_.emplace(child, static_cast<uint32_t>(p_.tables.size()));
+                    if (added)
+                        p_.tables.push_back(TableRecipe{{}, p_.nodes_[child].value, child});
+                    table = at->second;
+                } else {
+                    p_.tables.push_back(TableRecipe{std::move(own), p_.nodes_[child].value});
+                    --tableBudget;
+                    table = static_cast<uint32_t>(p_.tables.size() - 1);
+                }
+                out.push_back(Step{Step::Table, 0, first + position, 0, table, 0});
                 changed = true;
             } else if (emit(child, dim, out, tabulate)) {
                 out.push_back(Step{Step::Copy, 0, first + position, 0, p_.nodes_[child].value, 0});
@@ -188,7 +219,8 @@ private:
     }
 };
 
-Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_) : extents(extents_) {
+Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_, Options options_)
+    : extents(extents_), options(options_) {
     if (extents.empty())
         throw std::invalid_argument("evaluation: the grid has no dimensions");
     for (uint64_t e : extents)
@@ -202,13 +234,23 @@ Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_) : ext
     ProgramBuilder b(*this);
     const uint32_t rootId = b.layout(root);
     rootValue = nodes_[rootId].value;
+    if (options.tails)
+        fillTails(b.chains, seed);
     outer.resize(inner);
     for (size_t j = 0; j < inner; ++j)
         b.emit(rootId, static_cast<int64_t>(j), outer[j], false);
-    b.markOuterWrites();
+    b.markOuterWrites(inner);
 
     const auto innermost = static_cast<int64_t>(inner);
-    if (rows < 2) {
+    if (options.blockTables && inner >= 2) {
+        // The blocks' and the points' steps read the parts that the rows'
+        // own steps never touch from tables.
+        outer[inner - 1].clear();
+        b.markOuterWrites(inner - 1);
+        b.tableBudget = UINT64_MAX;
+        b.emit(rootId, static_cast<int64_t>(inner - 1), outer[inner - 1], true);
+        b.emit(rootId, innermost, row, true);
+    } else if (rows < 2 || !options.tables) {
         b.emit(rootId, innermost, row, false);
     } else if (b.rowInvariant(rootId)) {
         // Every row is the same row.
@@ -240,6 +282,8 @@ Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_) : ext
 // after t shifts, the number a parent re-reads at step t.
 void Program::tabulate(Seed &s) const {
     s.tables.assign(tables.size(), {});
+    if (options.blockTables)
+        return; // the caller computes block tables
     for (size_t i = 0; i < tables.size(); ++i) {
         std::vector<double> regs = s.registers;
         std::vector<double> &table = s.tables[i];
@@ -252,11 +296,17 @@ void Program::tabulate(Seed &s) const {
     }
 }
 
+std::vector<Step> Program::subtreeSteps(uint32_t node, int64_t dim) const {
+    std::vector<Step> steps;
+    ProgramBuilder(const_cast<Program &>(*this)).emit(node, dim, steps, false);
+    return steps;
+}
+
 bool Program::seedFrom(const CRobj &root, Seed &s) const {
     s.registers.clear();
     s.registers.reserve(seed.registers.size());
     // The same pre-order as the layout, checking every node's shape.
-    std::vector<const CRobj *> todo{&root};
+    std::vector<const CRobj *> todo{&root}, chains;
     size_t id = 0;
     while (!todo.empty()) {
         const CRobj &cr = *todo.back();
@@ -272,13 +322,42 @@ bool Program::seedFrom(const CRobj &root, Seed &s) const {
             if (node.chains[c].first != static_cast<uint32_t>(cr.crpositions[c]))
                 return false;
         appendRegisters(cr, s.registers);
+        chains.push_back(&cr);
         for (auto it = cr.crpositions.rbegin(); it != cr.crpositions.rend(); ++it)
             todo.push_back(cr.operands[static_cast<size_t>(*it)].get());
     }
     if (id != nodes_.size() || s.registers.size() != seed.registers.size())
         return false;
+    if (options.tails)
+        fillTails(chains, s);
     tabulate(s);
     return true;
+}
+
+void Program::fillTails(const std::vector<const CRobj *> &chains, Seed &s) const {
+    s.tails.assign(s.registers.size(), 0.0);
+    // Children come after their parents in layout order: walking backwards,
+    // every chain operand's tail is known when its parent reads it.
+    for (size_t id = nodes_.size(); id-- > 0;) {
+        const Node &node = nodes_[id];
+        const CRobj &cr = *chains[id];
+        if (node.kind == ChainKind::Number) {
+            s.tails[node.first] = static_cast<const CRnum &>(cr).lo;
+            continue;
+        }
+        for (uint32_t i = 0; i < node.length; ++i)
+            if (cr.operands[i]->chainKind() == ChainKind::Number)
+                s.tails[node.first + i] = static_cast<const CRnum &>(*cr.operands[i]).lo;
+        for (const auto &[position, child] : node.chains)
+            s.tails[node.first + position] = s.tails[nodes_[child].value];
+        if (node.kind == ChainKind::Expression) {
+            const Extended x{s.registers[node.first], s.tails[node.first]};
+            const Extended y = node.length > 1 ? Extended{s.registers[node.first + 1], s.tails[node.first + 1]}
+                                               : Extended{};
+            s.tails[node.value] = tailOf(s.registers[node.value], applyExtended(node.op, normalized(x.hi, x.lo),
+                                                                                normalized(y.hi, y.lo)));
+        }
+    }
 }
 
 } // namespace vemiral

@@ -27,16 +27,21 @@ struct Step {
 };
 
 // What stepping one row-invariant part along a row computes: its steps, and
-// the register its value is read from.
+// the register its value is read from (and, for block tables, the part's
+// node, whose steps along either of the last two dimensions subtreeSteps
+// gives).
 struct TableRecipe {
     std::vector<Step> steps;
     uint32_t value;
+    uint32_t node = 0;
 };
 
 // The registers a chain starts from, and the tables of its row-invariant
-// parts that follow from them.
+// parts that follow from them. `tails` extend the registers to
+// double-double (zero unless the chain was lowered keeping tails).
 struct Seed {
     std::vector<double> registers;
+    std::vector<double> tails;
     std::vector<std::vector<double>> tables;
 };
 
@@ -56,7 +61,23 @@ struct Seed {
 // its own seed.
 class Program {
 public:
-    Program(const CRobj &root, const std::vector<uint64_t> &extents);
+    struct Options {
+        // Row-invariant parts tabulated, and rows of one operation between a
+        // table and a steady number computed as such.
+        bool tables = true;
+        // Seeds carry the registers' tails (Seed::tails); otherwise those
+        // stay empty.
+        bool tails = false;
+        // For a grid whose last two dimensions are the blocks and the steps
+        // inside a block of one row: the parts that no step along the other
+        // dimensions changes are the same in every row, and the steps of the
+        // last two dimensions read them from tables (one entry per point of a
+        // row, which the caller computes). Implies no other tables.
+        bool blockTables = false;
+    };
+
+    Program(const CRobj &root, const std::vector<uint64_t> &extents) : Program(root, extents, Options{}) {}
+    Program(const CRobj &root, const std::vector<uint64_t> &extents, Options options);
 
     std::vector<uint64_t> extents;
     uint64_t rows = 1;
@@ -81,8 +102,16 @@ public:
     } tableRow;
     int maxLanes = 32;                    // rows evaluated side by side
     Seed seed;                            // of the chain the program was built from
+    Options options;
 
     uint32_t registerCount() const { return static_cast<uint32_t>(seed.registers.size()); }
+
+    // The steps by which a node's subtree changes along a dimension.
+    std::vector<Step> subtreeSteps(uint32_t node, int64_t dim) const;
+    // The registers of a node's subtree: [first, second).
+    std::pair<uint32_t, uint32_t> subtreeRegisters(uint32_t node) const {
+        return {nodes_[node].first, nodes_[node].end};
+    }
 
     // The seed of another chain: false when its shape differs from this
     // program's (then it needs a program of its own).
@@ -100,6 +129,10 @@ private:
 
     friend class ProgramBuilder;
     void tabulate(Seed &seed) const;
+    // The tails of every register, from the constants' tails: an operand's
+    // register takes its chain's value tail, an expression node's value the
+    // tail of its operation in double-double.
+    void fillTails(const std::vector<const CRobj *> &chains, Seed &seed) const;
 };
 
 } // namespace vemiral

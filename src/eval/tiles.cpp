@@ -35,7 +35,7 @@ struct TileSeed {
             seed = &shared.seed;
             return;
         }
-        CRptr chain = tree.lowerAt(corner);
+        CRptr chain = tree.lowerWith({corner, shared.extents});
         chain->valueof();
         if (shared.seedFrom(*chain, ownSeed)) {
             program = &shared;
@@ -72,7 +72,7 @@ public:
         if (kept.program && kept.corner == first && kept.extents == extents_) {
             program_ = std::move(kept.program);
         } else {
-            CRptr chain = tree_.lowerAt(first);
+            CRptr chain = tree_.lowerWith({first, extents_});
             chain->valueof();
             program_ = std::make_shared<const Program>(*chain, extents_);
             tree_.keepTileProgram({first, extents_, program_});

@@ -9,9 +9,14 @@ namespace vemiral {
 
 class ASTnode;
 
+// How evaluate computes a tile: by the accurate method (accurate.hpp), or by
+// the chains' own recurrences in double precision (evaluateTiled).
+enum class Method { Accurate, Recurrence };
+
 // A block of the infinite grid: the points origin + index for every index
 // below shape, written in C order to out.
 struct Block {
+    Method method = Method::Accurate;
     std::vector<uint64_t> shape;
     std::vector<uint64_t> origin;
     std::vector<uint64_t> tile; // tile edge along every dimension

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
 
@@ -81,13 +82,29 @@ std::vector<uint64_t> asExtents(const py::object &params, const char *method) {
     return extents;
 }
 
-// The tile edge along every dimension unless the caller says otherwise,
-// chosen from measurements (README): long enough that seeding a tile costs
-// little, short enough that the recurrences stay as accurate as evaluating
-// each point directly. A one-dimensional tile is a single row and pays its
-// seed alone, so it is longer; 4000 rather than 4096, since tiles of one row
-// run side by side and rows 2^k doubles apart compete for the same cache sets.
-uint64_t defaultTile(size_t dimensions) { return dimensions == 1 ? 4000 : 2000; }
+// The tile edge along every dimension unless the caller says otherwise. For
+// the recurrences, chosen from measurements (README): long enough that
+// seeding a tile costs little, short enough that the recurrences stay about
+// as accurate as evaluating each point directly. A one-dimensional tile is a
+// single row and pays its seed alone, so it is longer; 4000 rather than
+// 4096, since tiles of one row run side by side and rows 2^k doubles apart
+// compete for the same cache sets.
+uint64_t defaultTile(size_t dimensions, Method method) {
+    if (method == Method::Accurate)
+        return accurateTile(dimensions);
+    return dimensions == 1 ? 4000 : 2000;
+}
+
+Method methodOf(const py::object &method) {
+    if (py::isinstance<py::str>(method)) {
+        const std::string name = py::str(method);
+        if (name == "accurate")
+            return Method::Accurate;
+        if (name == "recurrence")
+            return Method::Recurrence;
+    }
+    throw py::value_error("method must be 'accurate' or 'recurrence', not " + std::string(py::repr(method)));
+}
 
 // A non-negative integer from anything with __index__ (NumPy integers
 // included); floats and other objects are refused.
@@ -165,9 +182,9 @@ unsigned threadsOf(const py::object &threads, bool noneIsSetting) {
 
 // Tile edges: one int for every dimension, or one per dimension. Every point
 // lies below 2**63, so a larger edge is the same tile as 2**63.
-static std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
+static std::vector<uint64_t> tileOf(const py::object &tile, size_t n, Method method) {
     if (tile.is_none())
-        return std::vector<uint64_t>(n, defaultTile(n));
+        return std::vector<uint64_t>(n, defaultTile(n, method));
     const bool lone = !intSequence(tile);
     if (lone && (!PyIndex_Check(tile.ptr()) || PyBool_Check(tile.ptr())))
         throw py::type_error("tile must be an int or a sequence of ints, not " + typeName(tile));
@@ -189,8 +206,9 @@ static std::vector<uint64_t> tileOf(const py::object &tile, size_t n) {
 // The block a call of evaluate asks for, every argument checked before
 // anything is computed or written.
 Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
-              const py::object &out) {
+              const py::object &out, Method method) {
     Block block;
+    block.method = method;
     block.shape = nonNegatives(shapeArg, "shape");
     const size_t n = block.shape.size();
     if (n == 0)
@@ -205,7 +223,7 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
     for (size_t d = 0; d < n; ++d)
         if (block.origin[d] > uint64_t{INT64_MAX} || block.shape[d] > uint64_t{INT64_MAX} + 1 - block.origin[d])
             throw std::overflow_error("origin + shape must stay within 2**63 along every dimension");
-    block.tile = tileOf(tileArg, n);
+    block.tile = tileOf(tileArg, n, method);
     storablePoints(block.shape, "evaluate", out.is_none());
     return block;
 }

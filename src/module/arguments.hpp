@@ -24,7 +24,10 @@ std::vector<uint64_t> asExtents(const pybind11::object &params, const char *meth
 
 // The tile edge along every dimension of a grid of `dimensions` when the
 // caller names none.
-uint64_t defaultTile(size_t dimensions);
+uint64_t defaultTile(size_t dimensions, Method method);
+
+// evaluate's method by name ("accurate" or "recurrence").
+Method methodOf(const pybind11::object &method);
 
 // Threads: an int >= 1, or None for the module setting where
 // `noneIsSetting` (one call's threads; set_num_threads refuses it).
@@ -37,6 +40,6 @@ pybind11::array resultArray(const pybind11::object &out, const std::vector<uint6
 // The block a call of evaluate asks for (its `out` not yet set), every
 // argument checked before anything is computed or written.
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
-              const pybind11::object &out);
+              const pybind11::object &out, Method method);
 
 } // namespace vemiral

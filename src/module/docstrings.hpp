@@ -28,11 +28,18 @@ array([[2. , 3. , 4. ],
 
 inline constexpr const char *evaluate = R"(The values of the tree on a block of the grid, by tiles; needs no crinit.
 
-Loop variable i takes start + (origin[i] + index[i]) * step. The grid is cut
-into tiles of `tile` points along every dimension from index 0; every tile is
-lowered afresh at its corner, so a point's value depends on the tree, the
-tile and the point alone: any block is the same slice of the whole grid, bit
-for bit. Prints nothing, releases the interpreter lock.
+Loop variable i takes start + (origin[i] + index[i]) * step, the exact real
+number. The grid is cut into tiles of `tile` points along every dimension
+from index 0; every tile is lowered afresh at its corner, so a point's value
+depends on the tree, the tile and the point alone: any block is the same
+slice of the whole grid, bit for bit. Prints nothing, releases the
+interpreter lock.
+
+The default method, "accurate", gives every value to within a few units in
+the last place of the exact one (the recurrences run from double-double
+seeds, in double-double or in short runs of plain doubles); "recurrence"
+steps the chains in plain doubles inside each tile, as crarray steps a grid
+of the tile's extents.
 
 Integer arguments are ints or anything with __index__ (NumPy integers too), or
 sequences of them (a one-dimensional integer array too); bools, floats, text
@@ -47,6 +54,7 @@ Args:
     out: a writable, C-contiguous float64 array of `shape` to fill.
     threads: threads for this call (default get_num_threads(); 1 computes
         on the calling thread).
+    method: "accurate" (the default) or "recurrence".
 
 >>> import vemiral as vm
 >>> e = vm.ASTvar(0, 0.0, 1.0) + vm.ASTvar(1, 0.0, 0.5)
@@ -57,10 +65,12 @@ array([[0. , 0.5, 1. ],
 array([[1.5, 2. ]])
 )";
 
-inline constexpr const char *defaultTile = R"(The tile edge evaluate uses when given none, for a grid of `dimensions` dimensions.
+inline constexpr const char *defaultTile = R"(The tile edge evaluate uses when given none, for a grid of `dimensions` dimensions and a method.
 
 >>> import vemiral as vm
 >>> vm.default_tile(1), vm.default_tile(2)
+(65536, 2048)
+>>> vm.default_tile(1, method="recurrence"), vm.default_tile(2, method="recurrence")
 (4000, 2000)
 )";
 

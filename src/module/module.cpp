@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "ast/ASTnode.hpp"
+#include "cr/extended.hpp"
+#include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
 #include "eval/program.hpp"
@@ -183,20 +185,23 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def(
             "evaluate",
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
-               const py::object &out, const py::object &threads) {
-                Block block = blockOf(shape, origin, tile, out);
+               const py::object &out, const py::object &threads, const py::object &method) {
+                Block block = blockOf(shape, origin, tile, out, methodOf(method));
                 const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape);
                 block.out = static_cast<double *>(values.mutable_data());
                 {
                     py::gil_scoped_release unlocked;
-                    evaluateTiled(*self, block, workers, checkSignalsUnlocked);
+                    if (block.method == Method::Accurate)
+                        evaluateAccurate(*self, block, workers, checkSignalsUnlocked);
+                    else
+                        evaluateTiled(*self, block, workers, checkSignalsUnlocked);
                 }
                 return values;
             },
             docstrings::evaluate, py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(),
-            py::arg("tile") = py::none(),
-            py::arg("out") = py::none(), py::arg("threads") = py::none());
+            py::arg("tile") = py::none(), py::arg("out") = py::none(), py::arg("threads") = py::none(),
+            py::arg("method") = "accurate");
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
         .def(py::init<double>(), py::arg("value"));
@@ -227,13 +232,13 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
 
     m.def(
         "default_tile",
-        [](const py::object &dimensions) {
+        [](const py::object &dimensions, const py::object &method) {
             const uint64_t n = nonNegative(dimensions, "dimensions", true);
             if (n < 1)
                 throw py::value_error("dimensions must be at least 1");
-            return defaultTile(n);
+            return defaultTile(n, methodOf(method));
         },
-        docstrings::defaultTile, py::arg("dimensions"));
+        docstrings::defaultTile, py::arg("dimensions"), py::arg("method") = "accurate");
     m.def("get_num_threads", [] { return evaluationThreads(); }, docstrings::getNumThreads);
     m.def(
         "set_num_threads",
@@ -243,6 +248,21 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         const std::shared_ptr<const Program> program = node->gridProgram("_shift_reference");
         return floatList(referenceValues(*node->cr, node->params));
     });
+    // The double-double functions of the algebra's constants, for the tests.
+    m.def("_extended", [](const std::string &name, double xh, double xl, double yh, double yl) {
+        const Extended x = normalized(xh, xl), y = normalized(yh, yl);
+        Extended r;
+        if (name == "add") r = add(x, y);
+        else if (name == "mul") r = mul(x, y);
+        else if (name == "reciprocal") r = reciprocal(x);
+        else if (name == "exp") r = vemiral::exp(x);
+        else if (name == "log") r = vemiral::log(x);
+        else if (name == "sin") r = vemiral::sin(x);
+        else if (name == "cos") r = vemiral::cos(x);
+        else if (name == "pow") r = vemiral::pow(x, y);
+        else throw py::value_error("unknown function " + name);
+        return py::make_tuple(r.hi, r.lo);
+    }, py::arg("name"), py::arg("xh"), py::arg("xl") = 0.0, py::arg("yh") = 0.0, py::arg("yl") = 0.0);
     // The pool's idle threads are joined when the interpreter ends.
     Py_AtExit(stopThreads);
 

@@ -1,0 +1,899 @@
+// The accurate method: where the points of a tile come from.
+//
+// A tile is lowered four times, once per lane: lane l holds the points
+// 4k + l of the tile's rows, so that the four lanes of a vector are four
+// consecutive points of a row and leave through one store. Each lowering
+// splits the innermost loop variable in two: blocks of kBlockPoints points
+// along one dimension, and steps of four points inside a block along the
+// next. Constants keep their double-double tails (ExtendedConstants) and
+// loop variables start exactly at start + index * step, so every register
+// starts as the exact value's double-double; the four lanes are then one
+// program run on vectors of four.
+//
+// The outer dimensions and the blocks are stepped by an odometer in
+// double-double: every rounding error is kept, so a block's registers are the
+// exact ones to about 2^-100 however many steps a tile takes. Inside a block
+// the program's innermost steps run either in double-double too, or, where
+// they are sums, products and rotations of one level and sums and products
+// of those (plainSteps), in plain doubles from the block's correctly rounded
+// registers for only kPlainSteps steps, each ratio and angle applied exactly:
+// a few roundings, never a drift. Every point is positioned from the tile's
+// corner by the same operations whatever block of the grid is asked for.
+#include "eval/accurate.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <cstdlib>
+
+#include "ast/ASTnode.hpp"
+#include "cr/extended.hpp"
+#include "eval/extended_steps.hpp"
+#include "eval/fine_steps.hpp"
+#include "eval/pool.hpp"
+#include "eval/program.hpp"
+
+namespace vemiral {
+
+// The parts of a tile evaluation, named so that the tiles kept on a node
+// can hold them.
+namespace accurate {
+
+constexpr int kLanes = 4;              // consecutive points of a row in one vector
+constexpr uint64_t kPlainSteps = 16;   // steps of four points in a block, in plain doubles
+constexpr uint64_t kExtendedSteps = 64; // in double-double
+constexpr uint64_t kLongestBlock = kLanes * kExtendedSteps;
+constexpr int kGroup = 8;              // blocks side by side, so their steps overlap
+constexpr int kGroupLanes = kLanes * kGroup;
+
+enum class Precision { Plain, Extended };
+
+uint64_t stepsOf(Precision p) { return p == Precision::Plain ? kPlainSteps : kExtendedSteps; }
+constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+
+uint64_t ceilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+// The registers of a program's four lanes in double-double, register r of
+// lane l at r * kLanes + l.
+struct LaneRegisters {
+    std::vector<double> hi, lo;
+
+    void resize(size_t registers) {
+        hi.assign(registers * kLanes, 0.0);
+        lo.assign(registers * kLanes, 0.0);
+    }
+    void setLane(int lane, const Seed &seed) {
+        for (size_t r = 0; r < seed.registers.size(); ++r) {
+            const Extended x = normalized(seed.registers[r], seed.tails[r]);
+            hi[r * kLanes + static_cast<size_t>(lane)] = x.hi;
+            lo[r * kLanes + static_cast<size_t>(lane)] = x.lo;
+        }
+    }
+};
+
+// Every block table's values along a tile's row, from the corner's
+// registers: each part stepped in double-double along the blocks and the
+// steps of a block, exactly as the odometer and a block would step it.
+BlockTables tablesOf(const Program &program, const LaneRegisters &corner) {
+    BlockTables t;
+    const size_t dims = program.extents.size();
+    if (program.tables.empty() || dims < 2)
+        return t;
+    const auto blocksDim = static_cast<int64_t>(dims - 2);
+    const uint64_t blocks = program.extents[dims - 2], steps = program.extents[dims - 1];
+    const uint64_t entries = blocks * steps * kLanes;
+    // A part's steps touch the registers of its subtree alone: only those
+    // are copied, so many small parts cost in proportion to their sizes.
+    LaneRegisters block = corner, point = corner;
+    for (const TableRecipe &recipe : program.tables) {
+        const std::vector<Step> alongBlocks = program.subtreeSteps(recipe.node, blocksDim);
+        const std::vector<Step> alongBlock = program.subtreeSteps(recipe.node, blocksDim + 1);
+        const std::pair<uint32_t, uint32_t> range = program.subtreeRegisters(recipe.node);
+        const size_t first = range.first, end = range.second;
+        const auto copyRange = [first, end](const LaneRegisters &from, LaneRegisters &to) {
+            std::copy(from.hi.begin() + first * kLanes, from.hi.begin() + end * kLanes, to.hi.begin() + first * kLanes);
+            std::copy(from.lo.begin() + first * kLanes, from.lo.begin() + end * kLanes, to.lo.begin() + first * kLanes);
+        };
+        std::vector<double> hi(entries), lo(entries);
+        copyRange(corner, block);
+        const size_t v = size_t{recipe.value} * kLanes;
+        for (uint64_t b = 0; b < blocks; ++b) {
+            copyRange(block, point);
+            for (uint64_t s = 0; s < steps; ++s) {
+                const uint64_t at = (b * steps + s) * kLanes;
+                std::memcpy(hi.data() + at, point.hi.data() + v, sizeof(double) * kLanes);
+                std::memcpy(lo.data() + at, point.lo.data() + v, sizeof(double) * kLanes);
+                if (s + 1 < steps)
+                    executeExtended4(alongBlock, {point.hi.data(), point.lo.data()}, nullptr, 0);
+            }
+            if (b + 1 < blocks)
+                executeExtended4(alongBlocks, {block.hi.data(), block.lo.data()}, nullptr, 0);
+        }
+        std::vector<double> plain(entries), tail(entries);
+        for (uint64_t i = 0; i < entries; ++i) {
+            plain[i] = toDouble({hi[i], lo[i]});
+            const double r = (hi[i] - plain[i]) + lo[i];
+            tail[i] = r == r ? r : 0.0;
+        }
+        t.hi.push_back(std::move(hi));
+        t.lo.push_back(std::move(lo));
+        t.plain.push_back(std::move(plain));
+        t.tail.push_back(std::move(tail));
+    }
+    return t;
+}
+
+
+
+// An expression step whose value another operation reads (anything but the
+// tree's own value) computes its function in double-double: a later
+// exponential, logarithm or sine would amplify even a last-bit error. The
+// step's count (unused by expression steps) carries the mark.
+void markPrecise(std::vector<Step> &steps, uint32_t rootValue) {
+    for (Step &st : steps)
+        if (st.kind == Step::Expr)
+            st.count = st.first != rootValue && st.op != EXPR_ADD && st.op != EXPR_MUL ? 1 : 0;
+}
+
+// What runs a tile: one program for the four lanes when their chains have
+// one shape (the usual case), else a program per lane, each run with its
+// registers in every lane and only its own lane stored.
+struct TileLanes {
+    struct Run {
+        std::unique_ptr<Program> program;
+        LaneRegisters registers;
+        BlockTables tables;
+        int onlyLane = -1; // -1: every lane is stored
+    };
+    Precision precision = Precision::Plain;
+    uint64_t steps = kPlainSteps; // of a block
+    std::vector<Run> runs;
+};
+
+TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, const std::vector<uint64_t> &tile,
+                    Precision precision) {
+    const size_t n = corner.size();
+    const uint64_t steps = stepsOf(precision), blockPoints = kLanes * steps;
+    // The split grid the chains are built for: the tile's outer extents, its
+    // blocks, the steps of a block.
+    std::vector<uint64_t> extents(tile.begin(), tile.end() - 1);
+    extents.push_back(tile[n - 1] / blockPoints + (tile[n - 1] % blockPoints != 0));
+    extents.push_back(steps);
+    ASTnode::LoweringPlan plan;
+    plan.corner = corner;
+    plan.extents = extents;
+    plan.tails = true;
+    plan.splitDimension = static_cast<int64_t>(n - 1);
+    plan.fineStride = kLanes;
+    plan.blockPoints = blockPoints;
+    plan.separate = n >= 2;
+    std::array<CRptr, kLanes> chains;
+    for (int l = 0; l < kLanes; ++l) {
+        plan.laneOffset = static_cast<uint64_t>(l);
+        chains[static_cast<size_t>(l)] = tree.lowerWith(plan);
+        chains[static_cast<size_t>(l)]->valueof();
+    }
+    const Program::Options options{false, true, n >= 2};
+    const auto precise = [](Program &program) {
+        for (auto &steps : program.outer)
+            markPrecise(steps, program.rootValue);
+        markPrecise(program.row, program.rootValue);
+    };
+    TileLanes lanes;
+    lanes.precision = precision;
+    lanes.steps = steps;
+    TileLanes::Run shared;
+    shared.program = std::make_unique<Program>(*chains[0], extents, options);
+    precise(*shared.program);
+    // Blocks whose steps plain doubles cannot take run in double-double.
+    if (precision == Precision::Plain && !plainSteps(shared.program->row))
+        return lowerTile(tree, corner, tile, Precision::Extended);
+    shared.registers.resize(shared.program->registerCount());
+    shared.registers.setLane(0, shared.program->seed);
+    bool oneShape = true;
+    for (int l = 1; l < kLanes && oneShape; ++l) {
+        Seed seed;
+        oneShape = shared.program->seedFrom(*chains[static_cast<size_t>(l)], seed);
+        if (oneShape)
+            shared.registers.setLane(l, seed);
+    }
+    if (oneShape) {
+        shared.tables = tablesOf(*shared.program, shared.registers);
+        lanes.runs.push_back(std::move(shared));
+        return lanes;
+    }
+    for (int l = 0; l < kLanes; ++l) {
+        TileLanes::Run run;
+        run.program = std::make_unique<Program>(*chains[static_cast<size_t>(l)], extents, options);
+        precise(*run.program);
+        run.registers.resize(run.program->registerCount());
+        for (int k = 0; k < kLanes; ++k)
+            run.registers.setLane(k, run.program->seed);
+        run.onlyLane = l;
+        if (precision == Precision::Plain && !plainSteps(run.program->row))
+            return lowerTile(tree, corner, tile, Precision::Extended);
+        run.tables = tablesOf(*run.program, run.registers);
+        lanes.runs.push_back(std::move(run));
+    }
+    return lanes;
+}
+
+} // namespace accurate
+
+using accurate::TileLanes;
+
+// The tiles an evaluation prepared, kept on the node for the next call:
+// a repeated evaluation of the same grid starts from them.
+struct AccurateTiles {
+    std::vector<uint64_t> edges;
+    std::map<std::vector<uint64_t>, std::shared_ptr<const TileLanes>> byCorner;
+};
+
+namespace {
+
+using namespace accurate;
+
+// At most this many tiles are kept for the next call.
+constexpr size_t kKeptTiles = 64;
+
+// The outer dimensions (all but the last two of the program) and the
+// blocks, stepped in double-double. Work array j holds the state at the
+// current row with the coordinates beyond j at 0; the block array the state
+// at the current block.
+class Odometer {
+public:
+    Odometer(const Program &program, const LaneRegisters &start, const BlockTables &tables,
+             const std::vector<uint64_t> &row)
+        : p_(program), start_(start), tables_(tables), counter_(row.size(), 0), size_(start.hi.size()),
+          hi_((row.size() + 1) * size_), lo_((row.size() + 1) * size_) {
+        from(0, row);
+    }
+
+    // Positioned at row p, a later row in C order: the outer dimensions'
+    // steps applied from where the counters differ, as positioning from the
+    // tile's corner would apply them.
+    void seek(const std::vector<uint64_t> &p) {
+        size_t j = 0;
+        while (j < counter_.size() && p[j] == counter_[j])
+            ++j;
+        if (j == counter_.size())
+            return;
+        while (counter_[j] < p[j]) {
+            step(j);
+            ++counter_[j];
+        }
+        from(j + 1, p);
+    }
+
+    // The block state at block b of the current row.
+    void startRow(uint64_t b) {
+        const size_t outer = counter_.size();
+        copyFrom(outer);
+        block_ = 0;
+        for (uint64_t c = 0; c < b; ++c)
+            nextBlock();
+    }
+
+    void nextBlock() {
+        ++block_;
+        const size_t j = counter_.size();
+        executeExtended4(p_.outer[j], {at(hi_, j), at(lo_, j)}, &tables_,
+                         block_ * p_.extents.back() * kLanes);
+    }
+
+    // The registers at the current row (block 0); the corner's for a grid of one row.
+    const double *rowHi() const { return counter_.empty() ? start_.hi.data() : hi_.data() + (counter_.size() - 1) * size_; }
+    const double *rowLo() const { return counter_.empty() ? start_.lo.data() : lo_.data() + (counter_.size() - 1) * size_; }
+
+    const double *blockHi() const { return hi_.data() + counter_.size() * size_; }
+    const double *blockLo() const { return lo_.data() + counter_.size() * size_; }
+
+private:
+    const Program &p_;
+    const LaneRegisters &start_;
+    const BlockTables &tables_;
+    std::vector<uint64_t> counter_;
+    uint64_t block_ = 0;
+    size_t size_;
+    std::vector<double> hi_, lo_;
+
+    double *at(std::vector<double> &v, size_t j) { return v.data() + j * size_; }
+
+    // Work array j from the one before it (the corner's registers for 0).
+    void copyFrom(size_t j) {
+        std::memcpy(at(hi_, j), j == 0 ? start_.hi.data() : at(hi_, j - 1), size_ * sizeof(double));
+        std::memcpy(at(lo_, j), j == 0 ? start_.lo.data() : at(lo_, j - 1), size_ * sizeof(double));
+    }
+
+    // Dimensions j onwards positioned at p from the state before them.
+    void from(size_t j, const std::vector<uint64_t> &p) {
+        for (size_t m = j; m < counter_.size(); ++m) {
+            copyFrom(m);
+            for (counter_[m] = 0; counter_[m] < p[m]; ++counter_[m])
+                step(m);
+        }
+    }
+    void step(size_t j) { executeExtended4(p_.outer[j], {at(hi_, j), at(lo_, j)}, &tables_, 0); }
+};
+
+// Where the points of a block go: block column c lands at row[c + shift]
+// when 0 <= c + shift < width (only lane onlyLane's columns, when set).
+struct BlockOut {
+    double *row;
+    int64_t shift;
+    int64_t width;
+    int onlyLane;
+
+    bool whole(uint64_t blockPoints) const {
+        return onlyLane < 0 && shift == 0 && static_cast<int64_t>(blockPoints) <= width;
+    }
+
+    // A block computed into `values` (all its points), its part copied out.
+    void from(const double *values, uint64_t blockPoints) const {
+        const int64_t first = std::max<int64_t>(0, -shift);
+        const int64_t last = std::min<int64_t>(static_cast<int64_t>(blockPoints), width - shift);
+        if (first >= last)
+            return;
+        if (onlyLane < 0) {
+            std::memcpy(row + first + shift, values + first, sizeof(double) * static_cast<size_t>(last - first));
+            return;
+        }
+        for (int64_t c = first; c < last; ++c)
+            if (static_cast<int>(c % kLanes) == onlyLane)
+                row[c + shift] = values[c];
+    }
+};
+
+// A group's destinations: a block that lies wholly in its row is written in
+// place; the others go through a scratch row and are copied out after.
+struct GroupOut {
+    double *to[kGroup];
+    alignas(32) double scratch[kGroup][kLongestBlock];
+
+    void prepare(const BlockOut *outs, int blocks, uint64_t blockPoints) {
+        for (int g = 0; g < kGroup; ++g)
+            to[g] = g < blocks && outs[g].whole(blockPoints) ? outs[g].row : scratch[g];
+    }
+    void finish(const BlockOut *outs, int blocks, uint64_t blockPoints) const {
+        for (int g = 0; g < blocks; ++g)
+            if (to[g] == scratch[g])
+                outs[g].from(scratch[g], blockPoints);
+    }
+};
+
+// The blocks of a group, side by side as K lanes (block g's lanes at
+// 4g .. 4g + 3), stepped from their loaded registers; every step's values go
+// out. In double-double:
+template <int K>
+[[gnu::always_inline]] inline void runExtendedWith(const Program &program, double *hi, double *lo,
+                                                   GroupOut &out, uint64_t steps, const BlockTables *tables,
+                                                   const uint64_t *firstEntries) {
+    const size_t value = size_t{program.rootValue} * K;
+    uint64_t entries[K / 4];
+    for (uint64_t t = 0;; ++t) {
+        for (int g = 0; g < K / 4; ++g) {
+            alignas(32) double v[kLanes];
+            for (int l = 0; l < kLanes; ++l) {
+                const size_t i = value + static_cast<size_t>(kLanes * g + l);
+                v[l] = toDouble({hi[i], lo[i]});
+            }
+            std::memcpy(out.to[g] + t * kLanes, v, sizeof v);
+        }
+        if (t + 1 == steps)
+            break;
+        for (int g = 0; g < K / 4; ++g)
+            entries[g] = firstEntries[g] + (t + 1) * kLanes;
+        executeExtended<K>(program.row, {hi, lo}, tables, entries);
+    }
+}
+
+// ... and in plain doubles, with the ratios' and angles' tails.
+template <int K>
+[[gnu::always_inline]] inline void runPlainWith(const Program &program, double *registers, double *tails,
+                                                GroupOut &out, uint64_t steps, const BlockTables *tables,
+                                                const uint64_t *firstEntries) {
+    if (runLonePlain<K>(program.row, program.rootValue, registers, tails, out.to, steps))
+        return;
+    const double *value = registers + size_t{program.rootValue} * K;
+    uint64_t entries[K / 4];
+    for (uint64_t t = 0;; ++t) {
+        for (int g = 0; g < K / 4; ++g)
+            std::memcpy(out.to[g] + t * kLanes, value + kLanes * g, sizeof(double) * kLanes);
+        if (t + 1 == steps)
+            break;
+        for (int g = 0; g < K / 4; ++g)
+            entries[g] = firstEntries[g] + (t + 1) * kLanes;
+        executePlain<K>(program.row, registers, tails, tables, entries);
+    }
+}
+
+// Both compiled for any processor of the family and for AVX2 with FMA,
+// chosen once; they give the same bits (every operation is correctly
+// rounded either way, fused multiply-adds included).
+struct GroupRun {
+    const Program &program;
+    double *hi, *lo; // double-double registers, or plain registers and tails
+    GroupOut &out;
+    uint64_t steps;
+    Precision precision;
+    const BlockTables *tables;
+    const uint64_t *firstEntries; // of every place's block, step 0
+};
+
+[[gnu::always_inline]] inline void runGroupWith(const GroupRun &r) {
+    if (r.precision == Precision::Plain)
+        runPlainWith<kGroupLanes>(r.program, r.hi, r.lo, r.out, r.steps, r.tables, r.firstEntries);
+    else
+        runExtendedWith<kGroupLanes>(r.program, r.hi, r.lo, r.out, r.steps, r.tables, r.firstEntries);
+}
+
+[[gnu::flatten]] void runGroupPortable(const GroupRun &r) { runGroupWith(r); }
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2,fma")]] void runGroupAvx2(const GroupRun &r) { runGroupWith(r); }
+
+const bool useAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+           std::getenv("VEMIRAL_NO_AVX2") == nullptr;
+}();
+#endif
+
+void runGroup(const GroupRun &r) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return runGroupAvx2(r);
+#endif
+    runGroupPortable(r);
+}
+
+// The registers a group in plain doubles loads for every block: those the
+// block steps read or write (and the value) that any step may change; the
+// others keep what they were loaded with once.
+std::vector<uint32_t> blockRegisters(const Program &program) {
+    const uint32_t n = program.registerCount();
+    std::vector<char> written(n, 0), used(n, 0);
+    auto mark = [](std::vector<char> &set, const Step &st, bool reads) {
+        if (st.kind == Step::Sum || st.kind == Step::Prod)
+            std::fill_n(set.begin() + st.first, st.count, 1);
+        else if (st.kind == Step::Rotate)
+            std::fill_n(set.begin() + st.first, 2 * st.count, 1);
+        else
+            set[st.first] = 1;
+        if (reads && (st.kind == Step::Copy || st.kind == Step::Expr))
+            set[st.source] = 1;
+        if (reads && st.kind == Step::Expr)
+            set[st.other] = 1;
+    };
+    for (const auto &steps : program.outer)
+        for (const Step &st : steps)
+            mark(written, st, false);
+    for (const Step &st : program.row) {
+        mark(written, st, false);
+        mark(used, st, true);
+    }
+    used[program.rootValue] = 1;
+    std::vector<uint32_t> list;
+    for (uint32_t r = 0; r < n; ++r)
+        if (written[r] && used[r])
+            list.push_back(r);
+    return list;
+}
+
+// A row that is one operation between a table and a number the row keeps
+// (a separated product such as exp(-x^2) * exp(-y^2), or (x + 1) / (y + 2)):
+// its points are that operation on the table's entries, straight along the
+// row, the same bits the block steps would give.
+struct TableOperation {
+    bool applies = false;
+    int32_t op = 0;
+    uint32_t table = 0;
+    uint32_t steady = 0;     // the kept number's register
+    bool tableFirst = false; // the table is the operation's left operand
+};
+
+TableOperation tableOperation(const Program &program) {
+    const std::vector<Step> &row = program.row;
+    if (row.size() != 2 || row[0].kind != Step::Table || row[1].kind != Step::Expr ||
+        row[1].first != program.rootValue)
+        return {};
+    const Step &table = row[0], &expr = row[1];
+    const bool left = expr.source == table.first, right = expr.other == table.first;
+    if (left == right)
+        return {};
+    const uint32_t steady = left ? expr.other : expr.source;
+    if (steady == table.first || steady == expr.first)
+        return {};
+    return {true, expr.op, table.source, steady, left};
+}
+
+// The operation in double-double on the row's number and the table's
+// entries, each with its tail, rounded once: the bits the block steps give.
+struct TableRowArgs {
+    const TableOperation &operation;
+    double steady, steadyTail;
+    const double *table, *tableTails;
+    double *out;
+    uint64_t n;
+};
+
+template <int32_t op>
+[[gnu::always_inline]] inline void tableOperationWith(const TableRowArgs &a) {
+    const V4 s = a.steady - V4{}, st = a.steadyTail - V4{};
+    const bool tableFirst = a.operation.tableFirst;
+    uint64_t i = 0;
+    for (; i + 4 <= a.n; i += 4) {
+        V4 y, yt, h, r;
+        load4(y, a.table + i);
+        load4(yt, a.tableTails + i);
+        // The operands in the operation's own order (it matters for a NaN's sign only).
+        if constexpr (op == EXPR_ADD)
+            tableFirst ? extended::add4(h, r, y, yt, s, st) : extended::add4(h, r, s, st, y, yt);
+        else
+            tableFirst ? extended::mul4(h, r, y, yt, s, st) : extended::mul4(h, r, s, st, y, yt);
+        store4(a.out + i, h);
+    }
+    for (; i < a.n; ++i) {
+        double r, t;
+        const double x = tableFirst ? a.table[i] : a.steady, xt = tableFirst ? a.tableTails[i] : a.steadyTail;
+        const double y = tableFirst ? a.steady : a.table[i], yt = tableFirst ? a.steadyTail : a.tableTails[i];
+        extended::applyLane(op, false, x, xt, y, yt, r, t);
+        a.out[i] = r;
+    }
+}
+
+[[gnu::always_inline]] inline void tableOperationRow(const TableRowArgs &a) {
+    if (a.operation.op == EXPR_ADD)
+        tableOperationWith<EXPR_ADD>(a);
+    else
+        tableOperationWith<EXPR_MUL>(a);
+}
+
+[[gnu::flatten]] void tableRowPortable(const TableRowArgs &a) { tableOperationRow(a); }
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2,fma")]] void tableRowAvx2(const TableRowArgs &a) { tableOperationRow(a); }
+#endif
+
+void tableRow(const TableRowArgs &a) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return tableRowAvx2(a);
+#endif
+    tableRowPortable(a);
+}
+
+// The registers the plain block steps' recurrences write, whose tails they
+// do not keep.
+std::vector<char> steppedRegisters(const Program &program) {
+    std::vector<char> stepped(program.registerCount(), 0);
+    for (const Step &st : program.row) {
+        if (st.kind == Step::Sum)
+            std::fill_n(stepped.begin() + st.first, st.count - 1, 1);
+        else if (st.kind == Step::Prod)
+            stepped[st.first] = 1;
+        else if (st.kind == Step::Rotate)
+            stepped[st.first] = stepped[st.first + 2] = 1;
+    }
+    return stepped;
+}
+
+class AccurateEvaluation {
+public:
+    AccurateEvaluation(const ASTnode &tree, const Block &block) : tree_(tree), b_(block), n_(block.shape.size()) {
+        firstTile_.resize(n_);
+        tileCount_.resize(n_);
+        strides_.assign(n_, 1);
+        for (size_t d = 0; d < n_; ++d) {
+            const uint64_t t = b_.tile[d], o = b_.origin[d], s = b_.shape[d];
+            firstTile_[d] = o / t;
+            tileCount_[d] = (o + s - 1) / t - firstTile_[d] + 1;
+        }
+        for (size_t d = n_ - 1; d-- > 0;)
+            strides_[d] = strides_[d + 1] * b_.shape[d + 1];
+        uint64_t tiles = 1;
+        for (uint64_t c : tileCount_)
+            tiles *= c;
+        tiles_.resize(tiles);
+        built_ = std::make_unique<std::once_flag[]>(tiles);
+        // The tiles of the last call on this tree that this one needs again.
+        const std::shared_ptr<const AccurateTiles> kept = tree_.lastAccurateTiles();
+        if (kept && kept->edges == b_.tile)
+            for (uint64_t t = 0; t < tiles; ++t) {
+                auto found = kept->byCorner.find(corner(t));
+                if (found != kept->byCorner.end())
+                    tiles_[t] = found->second;
+            }
+    }
+
+    void run(unsigned threads, const Poll &wait) {
+        uint64_t points = 1;
+        for (uint64_t s : b_.shape)
+            points *= s;
+        if (points < kParallelPoints)
+            threads = 1;
+        plan(threads);
+        runTasks(tasks_.size(), threads, [this](uint64_t i, const Poll &poll) { runTask(tasks_[i], poll); }, wait);
+        if (tiles_.size() <= kKeptTiles) {
+            auto keep = std::make_shared<AccurateTiles>();
+            keep->edges = b_.tile;
+            for (uint64_t t = 0; t < tiles_.size(); ++t)
+                keep->byCorner.emplace(corner(t), tiles_[t]);
+            tree_.keepAccurateTiles(std::move(keep));
+        }
+    }
+
+private:
+    // Rows [rowFirst, rowLast) of a tile's part of the block (in C order over
+    // its outer dimensions), and of each the tile columns [columnFirst,
+    // columnLast); a task's columns begin at a multiple of the longest block.
+    struct Task {
+        uint64_t tile;
+        uint64_t rowFirst, rowLast;
+        uint64_t columnFirst, columnLast;
+    };
+
+    const ASTnode &tree_;
+    const Block &b_;
+    size_t n_;
+    std::vector<uint64_t> firstTile_, tileCount_, strides_;
+    std::vector<Task> tasks_;
+    // Every tile's lanes, lowered by the first task that needs them (or
+    // kept from the last call); the tasks of one tile share them.
+    std::vector<std::shared_ptr<const TileLanes>> tiles_;
+    std::unique_ptr<std::once_flag[]> built_;
+
+    std::vector<uint64_t> corner(uint64_t linear) const {
+        std::vector<uint64_t> c(n_);
+        for (size_t d = n_; d-- > 0;) {
+            c[d] = (firstTile_[d] + linear % tileCount_[d]) * b_.tile[d];
+            linear /= tileCount_[d];
+        }
+        return c;
+    }
+
+    // The part of the tile at `c` inside the block, in tile coordinates.
+    uint64_t low(const std::vector<uint64_t> &c, size_t d) const { return std::max(b_.origin[d], c[d]) - c[d]; }
+    uint64_t high(const std::vector<uint64_t> &c, size_t d) const {
+        return std::min(b_.origin[d] + b_.shape[d], c[d] + b_.tile[d]) - c[d];
+    }
+
+    // Enough tasks to keep every thread busy: a tile's rows, or (a tile of
+    // few rows) stretches of its columns, shared out.
+    void plan(unsigned threads) {
+        uint64_t tiles = 1;
+        for (uint64_t c : tileCount_)
+            tiles *= c;
+        const uint64_t parts = threads == 1 ? 1 : 2 * uint64_t{threads};
+        for (uint64_t t = 0; t < tiles; ++t) {
+            const std::vector<uint64_t> c = corner(t);
+            uint64_t rows = 1;
+            for (size_t d = 0; d + 1 < n_; ++d)
+                rows *= high(c, d) - low(c, d);
+            const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
+            const uint64_t stretches = ceilDiv(c1, kLongestBlock) - c0 / kLongestBlock;
+            if (rows >= parts || stretches < 2 * kGroup) {
+                const uint64_t perTask = ceilDiv(rows, std::min(parts, rows));
+                for (uint64_t r = 0; r < rows; r += perTask)
+                    tasks_.push_back({t, r, std::min(rows, r + perTask), c0, c1});
+            } else {
+                const uint64_t width = ceilDiv(ceilDiv(stretches, parts), kGroup) * kGroup * kLongestBlock;
+                for (uint64_t r = 0; r < rows; ++r)
+                    for (uint64_t first = c0 / kLongestBlock * kLongestBlock; first < c1; first += width)
+                        tasks_.push_back({t, r, r + 1, std::max(first, c0), std::min(c1, first + width)});
+            }
+        }
+    }
+
+    void runTask(const Task &task, const Poll &poll) {
+        const std::vector<uint64_t> c = corner(task.tile);
+        std::call_once(built_[task.tile], [&] {
+            if (!tiles_[task.tile])
+                tiles_[task.tile] = std::make_shared<const TileLanes>(lowerTile(tree_, c, b_.tile, Precision::Plain));
+        });
+        const TileLanes &lanes = *tiles_[task.tile];
+        for (const TileLanes::Run &run : lanes.runs) {
+            RowRunner runner(*this, task, c, lanes, run);
+            runner.run(poll);
+        }
+    }
+
+    // The rows of one task on one run of a tile: the odometer, a group's
+    // registers, and where its blocks go.
+    class RowRunner {
+    public:
+        RowRunner(const AccurateEvaluation &e, const Task &task, const std::vector<uint64_t> &c,
+                  const TileLanes &lanes, const TileLanes::Run &run)
+            : e_(e), task_(task), c_(c), lanes_(lanes), run_(run), program_(*run.program),
+              registers_(program_.registerCount()), plain_(lanes.precision == Precision::Plain),
+              blockPoints_(lanes.steps * kLanes), begin_(e.low(c, e.n_ - 1)),
+              p_(e.n_ - 1), size_(e.n_ - 1), hi_(registers_ * kGroupLanes), lo_(registers_ * kGroupLanes),
+              groupOut_(std::make_unique<GroupOut>()) {
+            const size_t outer = e_.n_ - 1;
+            for (size_t d = 0; d < outer; ++d)
+                size_[d] = e_.high(c_, d) - e_.low(c_, d);
+            // The task's first row, as tile coordinates of the outer dimensions.
+            for (uint64_t rest = task_.rowFirst, d = outer; d-- > 0;) {
+                p_[d] = e_.low(c_, d) + rest % size_[d];
+                rest /= size_[d];
+            }
+            odometer_ = std::make_unique<Odometer>(program_, run_.registers, run_.tables, p_);
+            if (plain_) {
+                // Plain registers and tails; the ones no step changes are loaded once.
+                changing_ = blockRegisters(program_);
+                stepped_ = steppedRegisters(program_);
+                for (size_t r = 0; r < registers_; ++r)
+                    for (int g = 0; g < kGroup; ++g)
+                        loadPlain(run_.registers.hi.data(), run_.registers.lo.data(), r, g);
+                sums_ = std::any_of(program_.row.begin(), program_.row.end(),
+                                    [](const Step &st) { return st.kind == Step::Sum; });
+                if (sums_) {
+                    extendedHi_.resize(registers_ * kGroupLanes);
+                    extendedLo_.resize(registers_ * kGroupLanes);
+                }
+            }
+            operation_ = plain_ && run_.onlyLane < 0 ? tableOperation(program_) : TableOperation{};
+        }
+
+        void run(const Poll &poll) {
+            for (uint64_t r = task_.rowFirst; r < task_.rowLast; ++r) {
+                double *row = e_.b_.out + (c_[e_.n_ - 1] + begin_ - e_.b_.origin[e_.n_ - 1]);
+                for (size_t d = 0; d + 1 < e_.n_; ++d)
+                    row += (c_[d] + p_[d] - e_.b_.origin[d]) * e_.strides_[d];
+                if (operation_.applies)
+                    runTableOperation(row);
+                else
+                    runBlocks(row, poll);
+                poll();
+                if (r + 1 < task_.rowLast) {
+                    // The next row of the block's part of the tile.
+                    for (size_t d = e_.n_ - 1; d-- > 0;) {
+                        if (++p_[d] < e_.high(c_, d))
+                            break;
+                        p_[d] = e_.low(c_, d);
+                    }
+                    odometer_->seek(p_);
+                }
+            }
+        }
+
+    private:
+        const AccurateEvaluation &e_;
+        const Task &task_;
+        const std::vector<uint64_t> &c_;
+        const TileLanes &lanes_;
+        const TileLanes::Run &run_;
+        const Program &program_;
+        size_t registers_;
+        bool plain_;
+        uint64_t blockPoints_, begin_;
+        std::vector<uint64_t> p_, size_;
+        std::unique_ptr<Odometer> odometer_;
+        std::vector<double> hi_, lo_; // a group's registers: double-double, or plain and tails
+        std::vector<double> extendedHi_, extendedLo_; // a plain group's blocks in double-double, when sums may need it
+        std::vector<uint32_t> changing_;
+        std::vector<char> stepped_;
+        bool sums_ = false;
+        TableOperation operation_;
+        std::array<BlockOut, kGroup> outs_{};
+        std::array<uint64_t, kGroup> firstEntries_{};
+        std::unique_ptr<GroupOut> groupOut_;
+
+        void runTableOperation(double *row) {
+            const size_t at = size_t{operation_.steady} * kLanes;
+            const double h = odometer_->rowHi()[at], l = odometer_->rowLo()[at], steady = toDouble({h, l});
+            const double tail = std::isfinite(steady) ? (h - steady) + l : 0.0;
+            tableRow({operation_, steady, tail, run_.tables.plain[operation_.table].data() + task_.columnFirst,
+                      run_.tables.tail[operation_.table].data() + task_.columnFirst, row + (task_.columnFirst - begin_),
+                      task_.columnLast - task_.columnFirst});
+        }
+
+        // One row's blocks, in groups.
+        void runBlocks(double *row, const Poll &poll) {
+            const uint64_t b0 = task_.columnFirst / blockPoints_, b1 = ceilDiv(task_.columnLast, blockPoints_);
+            odometer_->startRow(b0);
+            for (uint64_t b = b0; b < b1; b += kGroup) {
+                const int blocks = static_cast<int>(std::min<uint64_t>(kGroup, b1 - b));
+                bool risky = false;
+                for (int g = 0; g < blocks; ++g) {
+                    const uint64_t block = b + static_cast<uint64_t>(g);
+                    firstEntries_[static_cast<size_t>(g)] = block * blockPoints_;
+                    if (plain_) {
+                        for (uint32_t reg : changing_)
+                            loadPlain(odometer_->blockHi(), odometer_->blockLo(), reg, g);
+                        if (sums_) {
+                            loadExtended(extendedHi_.data(), extendedLo_.data(), g);
+                            risky = risky || sumsMayCancel(odometer_->blockHi(), odometer_->blockLo());
+                        }
+                    } else {
+                        loadExtended(hi_.data(), lo_.data(), g);
+                    }
+                    // Only the task's columns, and only the block's part of the tile.
+                    const uint64_t from = std::max(task_.columnFirst, block * blockPoints_);
+                    const uint64_t to = std::min(task_.columnLast, (block + 1) * blockPoints_);
+                    outs_[static_cast<size_t>(g)] = {row + (from - begin_),
+                                                     static_cast<int64_t>(block * blockPoints_) - static_cast<int64_t>(from),
+                                                     static_cast<int64_t>(to - from), run_.onlyLane};
+                    if (block + 1 < b1)
+                        odometer_->nextBlock();
+                }
+                groupOut_->prepare(outs_.data(), blocks, blockPoints_);
+                if (risky)
+                    runGroup({program_, extendedHi_.data(), extendedLo_.data(), *groupOut_, lanes_.steps,
+                              Precision::Extended, &run_.tables, firstEntries_.data()});
+                else
+                    runGroup({program_, hi_.data(), lo_.data(), *groupOut_, lanes_.steps, lanes_.precision,
+                              &run_.tables, firstEntries_.data()});
+                groupOut_->finish(outs_.data(), blocks, blockPoints_);
+                poll();
+            }
+        }
+
+        // Whether a sum stepped in plain doubles over a block could carry an
+        // error beyond the method's bound: its rounding errors, up to half an
+        // ulp of the largest value the sum passes per step, against the least
+        // value it may reach (terms that cancel). Such a group's blocks run in
+        // double-double instead.
+        bool sumsMayCancel(const double *hi, const double *lo) const {
+            const double steps = static_cast<double>(lanes_.steps);
+            for (const Step &st : program_.row) {
+                if (st.kind != Step::Sum)
+                    continue;
+                for (int l = 0; l < kLanes; ++l) {
+                    double largest = 0.0, c = 1.0;
+                    for (uint32_t i = 0; i < st.count; ++i) {
+                        const size_t at = size_t{st.first + i} * kLanes + static_cast<size_t>(l);
+                        largest += std::fabs(hi[at] + lo[at]) * c;
+                        c *= (steps - 1.0 - i) / (i + 1.0);
+                    }
+                    const size_t at = size_t{st.first} * kLanes + static_cast<size_t>(l);
+                    const double value = std::fabs(hi[at] + lo[at]);
+                    const double least = std::max(1.0, 2.0 * value - largest);
+                    const double error = (steps + 1.0) / 2.0 * std::ldexp(1.0, std::ilogb(largest) - 52);
+                    if (!(error <= 1e-15 * least)) // NaN too
+                        return true;
+                }
+            }
+            return false;
+        }
+
+        // Register r of the current block (four lanes, double-double) into
+        // place g of a group: rounded to a double, its tail beside it (none
+        // for a register the block's recurrences step).
+        void loadPlain(const double *hi, const double *lo, size_t r, int g) {
+            const size_t from = r * kLanes, at = r * kGroupLanes + static_cast<size_t>(kLanes * g);
+            V4 h, t;
+            load4(h, hi + from);
+            load4(t, lo + from);
+            const V4 v = h + t, tail = (h - v) + t;
+            store4(hi_.data() + at, v);
+            // No NaN from an infinite value: a NaN tail (unequal to itself) becomes 0.
+            store4(lo_.data() + at, stepped_[r] ? V4{} : (tail == tail ? tail : V4{}));
+        }
+
+        // The current block's registers into place g of a group, in double-double.
+        void loadExtended(double *hi, double *lo, int g) const {
+            const double *bh = odometer_->blockHi(), *bl = odometer_->blockLo();
+            for (size_t r = 0; r < registers_; ++r) {
+                std::memcpy(hi + r * kGroupLanes + static_cast<size_t>(kLanes * g), bh + r * kLanes,
+                            sizeof(double) * kLanes);
+                std::memcpy(lo + r * kGroupLanes + static_cast<size_t>(kLanes * g), bl + r * kLanes,
+                            sizeof(double) * kLanes);
+            }
+        }
+    };
+};
+
+} // namespace
+
+uint64_t accurateTile(size_t dimensions) { return dimensions == 1 ? 65536 : 2048; }
+
+void evaluateAccurate(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait) {
+    AccurateEvaluation evaluation(tree, block);
+    evaluation.run(threads, wait);
+}
+
+} // namespace vemiral

@@ -1,0 +1,209 @@
+#pragma once
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "cr/CRexpr.hpp"
+#include "eval/extended_steps.hpp"
+#include "eval/program.hpp"
+#include "eval/vector4.hpp"
+
+namespace vemiral {
+
+// The steps of a block in plain doubles, for programs whose block steps are
+// sums, products and rotations of one level (a constant ratio or angle per
+// block) and additions and multiplications of their values. Every register
+// has a tail beside it (tails[r * K + l]): a ratio or an angle is applied
+// with its tail, so that a block's values drift only by one rounding per
+// step, never by a rounded coefficient compounded over the block; and
+// additions and multiplications of values that tables and rows give (whose
+// tails are known; a stepped register's tail is 0) are exact to
+// double-double before their result is rounded, so that sums of large
+// terms that cancel keep their digits.
+inline bool plainSteps(const std::vector<Step> &steps) {
+    for (const Step &st : steps) {
+        switch (st.kind) {
+        case Step::Sum:
+        case Step::Copy:
+            break;
+        case Step::Prod:
+        case Step::Rotate:
+            if (st.count != 2)
+                return false;
+            break;
+        case Step::Expr:
+            if (st.op != EXPR_ADD && st.op != EXPR_MUL)
+                return false;
+            break;
+        case Step::Table:
+            break;
+        }
+    }
+    return true;
+}
+
+template <int K>
+inline void executePlain(const std::vector<Step> &steps, double *s, double *tails, const BlockTables *tables,
+                         const uint64_t *entries) {
+    for (const Step &st : steps) {
+        double *f = s + size_t{st.first} * K;
+        switch (st.kind) {
+        case Step::Sum:
+            for (uint32_t i = 0; i + 1 < st.count; ++i, f += K)
+                for (int v = 0; v < K; v += 4) {
+                    V4 a, b;
+                    load4(a, f + v + K);
+                    load4(b, f + v);
+                    store4(f + v, a + b);
+                }
+            break;
+        case Step::Prod: {
+            const double *t = tails + size_t{st.first + 1} * K;
+            for (int v = 0; v < K; v += 4) {
+                V4 x, r, rt, out;
+                load4(x, f + v);
+                load4(r, f + v + K);
+                load4(rt, t + v);
+                const V4 small = x * rt;
+                fma4(out, x, r, small);
+                store4(f + v, out);
+            }
+            break;
+        }
+        case Step::Rotate: {
+            // Sine and cosine at levels 0 and 1: sines f[0], f[K], cosines
+            // f[2K], f[3K]; the angle's tails beside its registers.
+            double *sine = f, *cosine = f + 2 * K;
+            const double *s1 = f + K, *c1 = f + 3 * K;
+            const double *ts = tails + size_t{st.first + 1} * K, *tc = tails + size_t{st.first + 3} * K;
+            for (int v = 0; v < K; v += 4) {
+                V4 S, C, s, c, tS, tC, a, b;
+                load4(S, sine + v);
+                load4(C, cosine + v);
+                load4(s, s1 + v);
+                load4(c, c1 + v);
+                load4(tS, ts + v);
+                load4(tC, tc + v);
+                // S' = S c + C s and C' = C c - S s, the tails' terms first.
+                const V4 minusS = -S, cts = C * tS, sts = -(S * tS);
+                fma4(a, S, tC, cts);
+                fma4(a, C, s, a);
+                fma4(a, S, c, a);
+                fma4(b, C, tC, sts);
+                fma4(b, minusS, s, b);
+                fma4(b, C, c, b);
+                store4(sine + v, a);
+                store4(cosine + v, b);
+            }
+            break;
+        }
+        case Step::Copy:
+            std::memcpy(f, s + size_t{st.source} * K, sizeof(double) * K);
+            std::memcpy(tails + size_t{st.first} * K, tails + size_t{st.source} * K, sizeof(double) * K);
+            break;
+        case Step::Expr: {
+            const size_t x = size_t{st.source} * K, y = size_t{st.other} * K, r = size_t{st.first} * K;
+            if (st.op == EXPR_ADD)
+                extended::addLanes<K>(s + r, tails + r, s + x, tails + x, s + y, tails + y);
+            else
+                extended::mulLanes<K>(s + r, tails + r, s + x, tails + x, s + y, tails + y);
+            break;
+        }
+        case Step::Table:
+            for (int g = 0; g < K / 4; ++g) {
+                std::memcpy(f + 4 * g, tables->plain[st.source].data() + entries[g], sizeof(double) * 4);
+                std::memcpy(tails + size_t{st.first} * K + 4 * g, tables->tail[st.source].data() + entries[g],
+                            sizeof(double) * 4);
+            }
+            break;
+        }
+    }
+}
+
+} // namespace vemiral
+
+namespace vemiral {
+
+// A block whose steps are one short recurrence, the value its own, kept in
+// vector registers over all its steps: `vectors` places (four lanes each) at
+// a time, each place's values stored at to[place] + 4 * step. The same
+// operations in the same order as executePlain.
+template <Step::Kind kind, int count, int vectors>
+[[gnu::always_inline]] inline void loneRecurrence(const double *registers, const double *tails, int K,
+                                                  uint32_t first, uint32_t valueAt, double *const *to, int places,
+                                                  uint64_t steps) {
+    constexpr int regs = kind == Step::Rotate ? 2 * count : count;
+    for (int p0 = 0; p0 < places; p0 += vectors) {
+        V4 r[regs][vectors], t1[vectors], t3[vectors];
+        for (int i = 0; i < regs; ++i)
+            for (int v = 0; v < vectors; ++v)
+                load4(r[i][v], registers + size_t{first + static_cast<uint32_t>(i)} * static_cast<size_t>(K) +
+                                   static_cast<size_t>(4 * (p0 + v)));
+        for (int v = 0; v < vectors; ++v) {
+            load4(t1[v], tails + size_t{first + 1} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+            if constexpr (kind == Step::Rotate)
+                load4(t3[v], tails + size_t{first + 3} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+        }
+        for (uint64_t t = 0;; ++t) {
+            for (int v = 0; v < vectors; ++v)
+                store4(to[p0 + v] + t * 4, r[valueAt][v]);
+            if (t + 1 == steps)
+                break;
+            for (int v = 0; v < vectors; ++v) {
+                if constexpr (kind == Step::Sum) {
+                    for (int i = 0; i + 1 < count; ++i)
+                        r[i][v] = r[i + 1][v] + r[i][v];
+                } else if constexpr (kind == Step::Prod) {
+                    const V4 small = r[0][v] * t1[v];
+                    fma4(r[0][v], r[0][v], r[1][v], small);
+                } else {
+                    const V4 S = r[0][v], C = r[2][v], minusS = -S, cts = C * t1[v], sts = -(S * t1[v]);
+                    V4 a, b;
+                    fma4(a, S, t3[v], cts);
+                    fma4(a, C, r[1][v], a);
+                    fma4(a, S, r[3][v], a);
+                    fma4(b, C, t3[v], sts);
+                    fma4(b, minusS, r[1][v], b);
+                    fma4(b, C, r[3][v], b);
+                    r[0][v] = a;
+                    r[2][v] = b;
+                }
+            }
+        }
+    }
+}
+
+// Runs the block with loneRecurrence when its steps are one recurrence of a
+// shape it knows; false otherwise.
+template <int K>
+[[gnu::always_inline]] inline bool runLonePlain(const std::vector<Step> &steps, uint32_t rootValue,
+                                                const double *registers, const double *tails, double *const *to,
+                                                uint64_t stepCount) {
+    if (steps.size() != 1)
+        return false;
+    const Step &st = steps[0];
+    const int places = K / 4;
+    if (st.kind == Step::Sum && rootValue == st.first) {
+        switch (st.count) {
+        case 2: loneRecurrence<Step::Sum, 2, 4>(registers, tails, K, st.first, 0, to, places, stepCount); return true;
+        case 3: loneRecurrence<Step::Sum, 3, 4>(registers, tails, K, st.first, 0, to, places, stepCount); return true;
+        case 4: loneRecurrence<Step::Sum, 4, 2>(registers, tails, K, st.first, 0, to, places, stepCount); return true;
+        default: return false;
+        }
+    }
+    if (st.kind == Step::Prod && st.count == 2 && rootValue == st.first) {
+        loneRecurrence<Step::Prod, 2, 4>(registers, tails, K, st.first, 0, to, places, stepCount);
+        return true;
+    }
+    if (st.kind == Step::Rotate && st.count == 2 && (rootValue == st.first || rootValue == st.first + 2)) {
+        if (rootValue == st.first)
+            loneRecurrence<Step::Rotate, 2, 2>(registers, tails, K, st.first, 0, to, places, stepCount);
+        else
+            loneRecurrence<Step::Rotate, 2, 2>(registers, tails, K, st.first, 2, to, places, stepCount);
+        return true;
+    }
+    return false;
+}
+
+} // namespace vemiral
