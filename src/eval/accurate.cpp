@@ -398,10 +398,21 @@ template <int K>
     if (runLonePlain<K>(program.row, program.rootValue, registers, tails, out.to, steps))
         return;
     const double *value = registers + size_t{program.rootValue} * K;
+    const double *tail = tails + size_t{program.rootValue} * K;
+    // A value that a sum steps leaves with its tail.
+    const bool compensated = std::any_of(program.row.begin(), program.row.end(), [&](const Step &st) {
+        return st.kind == Step::Sum && program.rootValue >= st.first && program.rootValue + 1 < st.first + st.count;
+    });
     uint64_t entries[K / 4];
     for (uint64_t t = 0;; ++t) {
-        for (int g = 0; g < K / 4; ++g)
-            std::memcpy(out.to[g] + t * kLanes, value + kLanes * g, sizeof(double) * kLanes);
+        for (int g = 0; g < K / 4; ++g) {
+            V4 v, vt;
+            load4(v, value + kLanes * g);
+            load4(vt, tail + kLanes * g);
+            if (compensated)
+                withTail(v, v, vt);
+            store4(out.to[g] + t * kLanes, v);
+        }
         if (t + 1 == steps)
             break;
         for (int g = 0; g < K / 4; ++g)
@@ -571,9 +582,7 @@ void tableRow(const TableRowArgs &a) {
 std::vector<char> steppedRegisters(const Program &program) {
     std::vector<char> stepped(program.registerCount(), 0);
     for (const Step &st : program.row) {
-        if (st.kind == Step::Sum)
-            std::fill_n(stepped.begin() + st.first, st.count - 1, 1);
-        else if (st.kind == Step::Prod)
+        if (st.kind == Step::Prod)
             stepped[st.first] = 1;
         else if (st.kind == Step::Rotate)
             stepped[st.first] = stepped[st.first + 2] = 1;
@@ -728,12 +737,6 @@ private:
                 for (size_t r = 0; r < registers_; ++r)
                     for (int g = 0; g < kGroup; ++g)
                         loadPlain(run_.registers.hi.data(), run_.registers.lo.data(), r, g);
-                sums_ = std::any_of(program_.row.begin(), program_.row.end(),
-                                    [](const Step &st) { return st.kind == Step::Sum; });
-                if (sums_) {
-                    extendedHi_.resize(registers_ * kGroupLanes);
-                    extendedLo_.resize(registers_ * kGroupLanes);
-                }
             }
             operation_ = plain_ && run_.onlyLane < 0 ? tableOperation(program_) : TableOperation{};
         }
@@ -773,10 +776,8 @@ private:
         std::vector<uint64_t> p_, size_;
         std::unique_ptr<Odometer> odometer_;
         std::vector<double> hi_, lo_; // a group's registers: double-double, or plain and tails
-        std::vector<double> extendedHi_, extendedLo_; // a plain group's blocks in double-double, when sums may need it
         std::vector<uint32_t> changing_;
         std::vector<char> stepped_;
-        bool sums_ = false;
         TableOperation operation_;
         std::array<BlockOut, kGroup> outs_{};
         std::array<uint64_t, kGroup> firstEntries_{};
@@ -797,23 +798,20 @@ private:
             odometer_->startRow(b0);
             for (uint64_t b = b0; b < b1; b += kGroup) {
                 const int blocks = static_cast<int>(std::min<uint64_t>(kGroup, b1 - b));
-                bool risky = false;
+                uint64_t needed = 0; // points of a block the group's blocks need
                 for (int g = 0; g < blocks; ++g) {
                     const uint64_t block = b + static_cast<uint64_t>(g);
                     firstEntries_[static_cast<size_t>(g)] = block * blockPoints_;
                     if (plain_) {
                         for (uint32_t reg : changing_)
                             loadPlain(odometer_->blockHi(), odometer_->blockLo(), reg, g);
-                        if (sums_) {
-                            loadExtended(extendedHi_.data(), extendedLo_.data(), g);
-                            risky = risky || sumsMayCancel(odometer_->blockHi(), odometer_->blockLo());
-                        }
                     } else {
                         loadExtended(hi_.data(), lo_.data(), g);
                     }
                     // Only the task's columns, and only the block's part of the tile.
                     const uint64_t from = std::max(task_.columnFirst, block * blockPoints_);
                     const uint64_t to = std::min(task_.columnLast, (block + 1) * blockPoints_);
+                    needed = std::max(needed, to - block * blockPoints_);
                     outs_[static_cast<size_t>(g)] = {row + (from - begin_),
                                                      static_cast<int64_t>(block * blockPoints_) - static_cast<int64_t>(from),
                                                      static_cast<int64_t>(to - from), run_.onlyLane};
@@ -821,43 +819,12 @@ private:
                         odometer_->nextBlock();
                 }
                 groupOut_->prepare(outs_.data(), blocks, blockPoints_);
-                if (risky)
-                    runGroup({program_, extendedHi_.data(), extendedLo_.data(), *groupOut_, lanes_.steps,
-                              Precision::Extended, &run_.tables, firstEntries_.data()});
-                else
-                    runGroup({program_, hi_.data(), lo_.data(), *groupOut_, lanes_.steps, lanes_.precision,
-                              &run_.tables, firstEntries_.data()});
+                // Short rows stop stepping where their points end.
+                runGroup({program_, hi_.data(), lo_.data(), *groupOut_, ceilDiv(needed, kLanes), lanes_.precision,
+                          &run_.tables, firstEntries_.data()});
                 groupOut_->finish(outs_.data(), blocks, blockPoints_);
                 poll();
             }
-        }
-
-        // Whether a sum stepped in plain doubles over a block could carry an
-        // error beyond the method's bound: its rounding errors, up to half an
-        // ulp of the largest value the sum passes per step, against the least
-        // value it may reach (terms that cancel). Such a group's blocks run in
-        // double-double instead.
-        bool sumsMayCancel(const double *hi, const double *lo) const {
-            const double steps = static_cast<double>(lanes_.steps);
-            for (const Step &st : program_.row) {
-                if (st.kind != Step::Sum)
-                    continue;
-                for (int l = 0; l < kLanes; ++l) {
-                    double largest = 0.0, c = 1.0;
-                    for (uint32_t i = 0; i < st.count; ++i) {
-                        const size_t at = size_t{st.first + i} * kLanes + static_cast<size_t>(l);
-                        largest += std::fabs(hi[at] + lo[at]) * c;
-                        c *= (steps - 1.0 - i) / (i + 1.0);
-                    }
-                    const size_t at = size_t{st.first} * kLanes + static_cast<size_t>(l);
-                    const double value = std::fabs(hi[at] + lo[at]);
-                    const double least = std::max(1.0, 2.0 * value - largest);
-                    const double error = (steps + 1.0) / 2.0 * std::ldexp(1.0, std::ilogb(largest) - 52);
-                    if (!(error <= 1e-15 * least)) // NaN too
-                        return true;
-                }
-            }
-            return false;
         }
 
         // Register r of the current block (four lanes, double-double) into

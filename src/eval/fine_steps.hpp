@@ -16,7 +16,8 @@ namespace vemiral {
 // block) and additions and multiplications of their values. Every register
 // has a tail beside it (tails[r * K + l]): a ratio or an angle is applied
 // with its tail, so that a block's values drift only by one rounding per
-// step, never by a rounded coefficient compounded over the block; and
+// step, never by a rounded coefficient compounded over the block; a sum
+// keeps its registers' tails and adds every rounding error to them; and
 // additions and multiplications of values that tables and rows give (whose
 // tails are known; a stepped register's tail is 0) are exact to
 // double-double before their result is rounded, so that sums of large
@@ -43,21 +44,43 @@ inline bool plainSteps(const std::vector<Step> &steps) {
     return true;
 }
 
+// a + b into (a, at), the rounding error of a + b and bt joining the tail at.
+[[gnu::always_inline]] inline void compensatedAdd(V4 &a, V4 &at, const V4 &b, const V4 &bt) {
+    const V4 s = a + b, bb = s - a, e = (a - (s - bb)) + (b - bb);
+    at = at + (bt + e);
+    a = s;
+}
+
+// A register's value with its tail added, where that is a number (a sum
+// that reached an infinity has no tail worth adding).
+[[gnu::always_inline]] inline void withTail(V4 &out, const V4 &value, const V4 &tail) {
+    const V4 sum = value + tail;
+    out = sum == sum ? sum : value;
+}
+
 template <int K>
 inline void executePlain(const std::vector<Step> &steps, double *s, double *tails, const BlockTables *tables,
                          const uint64_t *entries) {
     for (const Step &st : steps) {
         double *f = s + size_t{st.first} * K;
         switch (st.kind) {
-        case Step::Sum:
-            for (uint32_t i = 0; i + 1 < st.count; ++i, f += K)
+        case Step::Sum: {
+            // Compensated: each addition's exact error joins the running
+            // tails, so a sum drifts by nothing, however its terms cancel.
+            double *t = tails + size_t{st.first} * K;
+            for (uint32_t i = 0; i + 1 < st.count; ++i, f += K, t += K)
                 for (int v = 0; v < K; v += 4) {
-                    V4 a, b;
-                    load4(a, f + v + K);
-                    load4(b, f + v);
-                    store4(f + v, a + b);
+                    V4 a, at, b, bt;
+                    load4(a, f + v);
+                    load4(at, t + v);
+                    load4(b, f + v + K);
+                    load4(bt, t + v + K);
+                    compensatedAdd(a, at, b, bt);
+                    store4(f + v, a);
+                    store4(t + v, at);
                 }
             break;
+        }
         case Step::Prod: {
             const double *t = tails + size_t{st.first + 1} * K;
             for (int v = 0; v < K; v += 4) {
@@ -135,25 +158,35 @@ template <Step::Kind kind, int count, int vectors>
                                                   uint64_t steps) {
     constexpr int regs = kind == Step::Rotate ? 2 * count : count;
     for (int p0 = 0; p0 < places; p0 += vectors) {
-        V4 r[regs][vectors], t1[vectors], t3[vectors];
+        V4 r[regs][vectors], t1[vectors], t3[vectors], tails_[kind == Step::Sum ? regs : 1][vectors];
         for (int i = 0; i < regs; ++i)
-            for (int v = 0; v < vectors; ++v)
-                load4(r[i][v], registers + size_t{first + static_cast<uint32_t>(i)} * static_cast<size_t>(K) +
-                                   static_cast<size_t>(4 * (p0 + v)));
+            for (int v = 0; v < vectors; ++v) {
+                const size_t at = size_t{first + static_cast<uint32_t>(i)} * static_cast<size_t>(K) +
+                                  static_cast<size_t>(4 * (p0 + v));
+                load4(r[i][v], registers + at);
+                if constexpr (kind == Step::Sum)
+                    load4(tails_[i][v], tails + at);
+            }
         for (int v = 0; v < vectors; ++v) {
             load4(t1[v], tails + size_t{first + 1} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
             if constexpr (kind == Step::Rotate)
                 load4(t3[v], tails + size_t{first + 3} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
         }
         for (uint64_t t = 0;; ++t) {
-            for (int v = 0; v < vectors; ++v)
-                store4(to[p0 + v] + t * 4, r[valueAt][v]);
+            for (int v = 0; v < vectors; ++v) {
+                if constexpr (kind == Step::Sum) {
+                    V4 out;
+                    withTail(out, r[0][v], tails_[0][v]);
+                    store4(to[p0 + v] + t * 4, out);
+                } else
+                    store4(to[p0 + v] + t * 4, r[valueAt][v]);
+            }
             if (t + 1 == steps)
                 break;
             for (int v = 0; v < vectors; ++v) {
                 if constexpr (kind == Step::Sum) {
                     for (int i = 0; i + 1 < count; ++i)
-                        r[i][v] = r[i + 1][v] + r[i][v];
+                        compensatedAdd(r[i][v], tails_[i][v], r[i + 1][v], tails_[i + 1][v]);
                 } else if constexpr (kind == Step::Prod) {
                     const V4 small = r[0][v] * t1[v];
                     fma4(r[0][v], r[0][v], r[1][v], small);
