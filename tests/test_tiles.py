@@ -119,6 +119,8 @@ def test_each_tile_starts_from_its_own_corner(capfd):
                               "power-of-two tile, odd length"])
 @pytest.mark.parametrize("method", METHODS)
 def test_long_rows_of_tiles_side_by_side(origin, length, tile, method):
+    if method == "accurate" and tile == 1:
+        length = 2_000  # four lowerings in double-double a point: slow, and no other path
     t = vm.ASTvar(0, 0.0, 1.0)
     chirp = vm.ASTun(vm.SIN, vm.ASTbin(vm.ADD, vm.ASTbin(vm.MUL, vm.ASTnum(0.001), t),
                                         vm.ASTbin(vm.MUL, vm.ASTnum(1e-9), vm.ASTbin(vm.POW, t, vm.ASTnum(2.0)))))
