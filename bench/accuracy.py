@@ -91,7 +91,7 @@ CASES = [
          lambda x: b(vm.SUB, b(vm.POW, x, c(3.0)), b(vm.MUL, c(2.0), x)),
          lambda x: x**3 - 2.0 * x,
          lambda x: x**3 - 2 * x),
-    Case("product", "exp(1e-6 i)", 0.0, 1e-6,
+    Case("product", "exp(1e-7 i)", 0.0, 1e-7,
          lambda x: u(vm.EXP, x),
          np.exp,
          mpmath.exp),
@@ -156,6 +156,8 @@ def cell(value):
         return "n/a"
     if value == 0.0:
         return "0"
+    if not np.isfinite(value):
+        return str(value)
     mantissa, exponent = f"{value:.1e}".split("e")
     return f"{mantissa}e{int(exponent)}"
 

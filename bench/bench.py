@@ -9,7 +9,9 @@ chirp sin(0.001 t + 1e-9 t^2) (t from 0 step 1) over 10^7 points; P100 is P
 on 100 x 100, where starting threads costs more than the work.
 
 - creval, crarray: the sequential evaluation (one chain stepped from the
-  origin); evaluate: the tiled one at its default tile, `node.evaluate(shape)`.
+  origin); evaluate: the tiled recurrences at their default tile,
+  `node.evaluate(shape, method="recurrence")` (bench/peers.py measures the
+  default, accurate method against the peers).
 - NumPy written the way one writes it for speed: float64, broadcasting over
   np.ogrid-style axes, sub-expressions of one axis computed on that axis only,
   in-place operations where they save a temporary, no algebraic rewriting
@@ -345,7 +347,8 @@ def machine(descriptions):
     load = ", load average %.2f %.2f %.2f" % os.getloadavg() if hasattr(os, "getloadavg") else ""
     threads = f"{vm.get_num_threads()} threads" if hasattr(vm, "get_num_threads") else "threads: one per core"
     if hasattr(vm, "default_tile"):
-        tile = f"default tile {vm.default_tile(1)} in 1-D, {vm.default_tile(2)} in 2-D"
+        tile = (f"default tile {vm.default_tile(1)} in 1-D, {vm.default_tile(2)} in 2-D "
+                f"({vm.default_tile(1, 'recurrence')} and {vm.default_tile(2, 'recurrence')} for the recurrences)")
     else:
         tile = "evaluate n/a"
     lines = [f"machine: {model}, {os.cpu_count()} logical CPUs ({cores} usable){load}",
@@ -398,12 +401,12 @@ def measure(name, tree, peers, failures):
         failures.append(f"{name}: crarray differs from creval")
     del listed
     if has_evaluate:
-        tiled = tree.evaluate(shape)
+        tiled = tree.evaluate(shape, method="recurrence")
         diffs["evaluate"] = rel_diff(tiled, reference)
         if not diffs["evaluate"] <= TILED_TOLERANCE:
             failures.append(f"{name}: evaluate differs from NumPy by {diffs['evaluate']:.3g} > {TILED_TOLERANCE:g}")
         # One tile covering the grid: the sequential evaluation's values.
-        if not same_bits(tree.evaluate(shape, tile=max(shape)), array):
+        if not same_bits(tree.evaluate(shape, tile=max(shape), method="recurrence"), array):
             failures.append(f"{name}: evaluate with one tile over the grid differs from crarray")
         del tiled
     del array
@@ -425,7 +428,7 @@ def measure(name, tree, peers, failures):
     methods = {
         "creval": (tree.creval, list_repeats),
         "crarray": (tree.crarray, repeats),
-        "evaluate": ((lambda: tree.evaluate(shape)), repeats) if has_evaluate else None,
+        "evaluate": ((lambda: tree.evaluate(shape, method="recurrence")), repeats) if has_evaluate else None,
         "NumPy": ((lambda: NUMPY[formula](shape)), repeats),
         "np+list": ((lambda: NUMPY[formula](shape).tolist()), list_repeats),
         "floor 1": ((lambda: numpy_floor(shape)), repeats),

@@ -585,7 +585,7 @@ std::vector<char> steppedRegisters(const Program &program) {
         if (st.kind == Step::Prod)
             stepped[st.first] = 1;
         else if (st.kind == Step::Rotate)
-            stepped[st.first] = stepped[st.first + 2] = 1;
+            stepped[st.first] = stepped[st.first + st.count] = 1;
     }
     return stepped;
 }

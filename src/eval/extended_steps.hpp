@@ -98,12 +98,35 @@ template <int K>
 
 // a*b + c*d (sign +1) or a*b - c*d (sign -1), each product exact before the
 // sum: one level of a rotation.
+template <int sign>
+[[gnu::always_inline]] inline void twoProducts4(V4 &h, V4 &r, const V4 &a, const V4 &at, const V4 &b, const V4 &bt,
+                                                const V4 &c, const V4 &ct, const V4 &d, const V4 &dt) {
+    V4 pe, qe;
+    const V4 p = a * b, minusP = -p;
+    fma4(pe, a, b, minusP);
+    fma4(pe, at, b, pe);
+    fma4(pe, a, bt, pe);
+    V4 q = c * d;
+    const V4 minusQ = -q;
+    fma4(qe, c, d, minusQ);
+    fma4(qe, ct, d, qe);
+    fma4(qe, c, dt, qe);
+    if constexpr (sign < 0) {
+        q = -q;
+        qe = -qe;
+    }
+    const V4 s = p + q;
+    const V4 bb = s - p;
+    const V4 e = (p - (s - bb)) + (q - bb);
+    normalise(h, r, s, (pe + qe) + e);
+}
+
 template <int K, int sign>
 [[gnu::always_inline]] inline void twoProductsLanes(double *rh, double *rl, const double *ah, const double *al,
                                                     const double *bh, const double *bl, const double *ch,
                                                     const double *cl, const double *dh, const double *dl) {
     for (int v = 0; v < K; v += 4) {
-        V4 a, at, b, bt, c, ct, d, dt, pe, qe;
+        V4 a, at, b, bt, c, ct, d, dt, h, r;
         load4(a, ah + v);
         load4(at, al + v);
         load4(b, bh + v);
@@ -112,24 +135,7 @@ template <int K, int sign>
         load4(ct, cl + v);
         load4(d, dh + v);
         load4(dt, dl + v);
-        const V4 p = a * b, minusP = -p;
-        fma4(pe, a, b, minusP);
-        fma4(pe, at, b, pe);
-        fma4(pe, a, bt, pe);
-        V4 q = c * d;
-        const V4 minusQ = -q;
-        fma4(qe, c, d, minusQ);
-        fma4(qe, ct, d, qe);
-        fma4(qe, c, dt, qe);
-        if constexpr (sign < 0) {
-            q = -q;
-            qe = -qe;
-        }
-        const V4 s = p + q;
-        const V4 bb = s - p;
-        const V4 e = (p - (s - bb)) + (q - bb);
-        V4 h, r;
-        normalise(h, r, s, (pe + qe) + e);
+        twoProducts4<sign>(h, r, a, at, b, bt, c, ct, d, dt);
         store4(rh + v, h);
         store4(rl + v, r);
     }

@@ -29,8 +29,11 @@ inline bool plainSteps(const std::vector<Step> &steps) {
         case Step::Copy:
             break;
         case Step::Prod:
-        case Step::Rotate:
             if (st.count != 2)
+                return false;
+            break;
+        case Step::Rotate: // a constant angle, or one that turns by a constant angle
+            if (st.count != 2 && st.count != 3)
                 return false;
             break;
         case Step::Expr:
@@ -95,11 +98,15 @@ inline void executePlain(const std::vector<Step> &steps, double *s, double *tail
             break;
         }
         case Step::Rotate: {
-            // Sine and cosine at levels 0 and 1: sines f[0], f[K], cosines
-            // f[2K], f[3K]; the angle's tails beside its registers.
-            double *sine = f, *cosine = f + 2 * K;
-            const double *s1 = f + K, *c1 = f + 3 * K;
-            const double *ts = tails + size_t{st.first + 1} * K, *tc = tails + size_t{st.first + 3} * K;
+            // Sines f[0], f[K] (, f[2K]), cosines after them; the angle's
+            // tails beside its registers. Level 0 turns in plain doubles by
+            // level 1 with its tails; a level 1 that turns itself (by level
+            // 2, a constant) does so in double-double afterwards, its tails
+            // kept, so the angle never drifts.
+            const size_t n = size_t{st.count} * K;
+            double *sine = f, *cosine = f + n;
+            const double *s1 = f + K, *c1 = f + n + K;
+            const double *ts = tails + size_t{st.first + 1} * K, *tc = tails + size_t{st.first + st.count + 1} * K;
             for (int v = 0; v < K; v += 4) {
                 V4 S, C, s, c, tS, tC, a, b;
                 load4(S, sine + v);
@@ -118,6 +125,17 @@ inline void executePlain(const std::vector<Step> &steps, double *s, double *tail
                 fma4(b, C, c, b);
                 store4(sine + v, a);
                 store4(cosine + v, b);
+            }
+            if (st.count == 3) {
+                double *S = f + K, *C = f + n + K, *St = tails + size_t{st.first + 1} * K,
+                       *Ct = tails + size_t{st.first + st.count + 1} * K;
+                const double *s2 = f + 2 * K, *c2 = f + n + 2 * K, *s2t = tails + size_t{st.first + 2} * K,
+                             *c2t = tails + size_t{st.first + st.count + 2} * K;
+                alignas(32) double sh[K], sl[K];
+                extended::twoProductsLanes<K, 1>(sh, sl, S, St, c2, c2t, C, Ct, s2, s2t);
+                extended::twoProductsLanes<K, -1>(C, Ct, C, Ct, c2, c2t, S, St, s2, s2t);
+                std::memcpy(S, sh, sizeof sh);
+                std::memcpy(St, sl, sizeof sl);
             }
             break;
         }
@@ -158,7 +176,11 @@ template <Step::Kind kind, int count, int vectors>
                                                   uint64_t steps) {
     constexpr int regs = kind == Step::Rotate ? 2 * count : count;
     for (int p0 = 0; p0 < places; p0 += vectors) {
-        V4 r[regs][vectors], t1[vectors], t3[vectors], tails_[kind == Step::Sum ? regs : 1][vectors];
+        // Rotations: sines r[0 .. count), cosines after; t1, t3 the tails of
+        // level 1's sine and cosine, t5, t6 of level 2's (count 3).
+        constexpr int c0 = kind == Step::Rotate ? count : 2;
+        V4 r[regs][vectors], t1[vectors], t3[vectors], t5[vectors], t6[vectors],
+            tails_[kind == Step::Sum ? regs : 1][vectors];
         for (int i = 0; i < regs; ++i)
             for (int v = 0; v < vectors; ++v) {
                 const size_t at = size_t{first + static_cast<uint32_t>(i)} * static_cast<size_t>(K) +
@@ -170,7 +192,11 @@ template <Step::Kind kind, int count, int vectors>
         for (int v = 0; v < vectors; ++v) {
             load4(t1[v], tails + size_t{first + 1} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
             if constexpr (kind == Step::Rotate)
-                load4(t3[v], tails + size_t{first + 3} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+                load4(t3[v], tails + size_t{first + c0 + 1} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+            if constexpr (kind == Step::Rotate && count == 3) {
+                load4(t5[v], tails + size_t{first + 2} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+                load4(t6[v], tails + size_t{first + 5} * static_cast<size_t>(K) + static_cast<size_t>(4 * (p0 + v)));
+            }
         }
         for (uint64_t t = 0;; ++t) {
             for (int v = 0; v < vectors; ++v) {
@@ -191,16 +217,27 @@ template <Step::Kind kind, int count, int vectors>
                     const V4 small = r[0][v] * t1[v];
                     fma4(r[0][v], r[0][v], r[1][v], small);
                 } else {
-                    const V4 S = r[0][v], C = r[2][v], minusS = -S, cts = C * t1[v], sts = -(S * t1[v]);
+                    const V4 S = r[0][v], C = r[c0][v], minusS = -S, cts = C * t1[v], sts = -(S * t1[v]);
                     V4 a, b;
                     fma4(a, S, t3[v], cts);
                     fma4(a, C, r[1][v], a);
-                    fma4(a, S, r[3][v], a);
+                    fma4(a, S, r[c0 + 1][v], a);
                     fma4(b, C, t3[v], sts);
                     fma4(b, minusS, r[1][v], b);
-                    fma4(b, C, r[3][v], b);
+                    fma4(b, C, r[c0 + 1][v], b);
                     r[0][v] = a;
-                    r[2][v] = b;
+                    r[c0][v] = b;
+                    if constexpr (count == 3) {
+                        V4 s1, s1t, k1, k1t;
+                        extended::twoProducts4<1>(s1, s1t, r[1][v], t1[v], r[5][v], t6[v], r[4][v], t3[v], r[2][v],
+                                                  t5[v]);
+                        extended::twoProducts4<-1>(k1, k1t, r[4][v], t3[v], r[5][v], t6[v], r[1][v], t1[v], r[2][v],
+                                                   t5[v]);
+                        r[1][v] = s1;
+                        t1[v] = s1t;
+                        r[4][v] = k1;
+                        t3[v] = k1t;
+                    }
                 }
             }
         }
@@ -234,6 +271,13 @@ template <int K>
             loneRecurrence<Step::Rotate, 2, 2>(registers, tails, K, st.first, 0, to, places, stepCount);
         else
             loneRecurrence<Step::Rotate, 2, 2>(registers, tails, K, st.first, 2, to, places, stepCount);
+        return true;
+    }
+    if (st.kind == Step::Rotate && st.count == 3 && (rootValue == st.first || rootValue == st.first + 3)) {
+        if (rootValue == st.first)
+            loneRecurrence<Step::Rotate, 3, 1>(registers, tails, K, st.first, 0, to, places, stepCount);
+        else
+            loneRecurrence<Step::Rotate, 3, 1>(registers, tails, K, st.first, 3, to, places, stepCount);
         return true;
     }
     return false;
