@@ -40,8 +40,17 @@ for rt in "$ASAN_RT" "$UBSAN_RT"; do
     fi
 done
 
-ensure_venv "$ROOT/.venv-asan"
+# The instrumented module gets an environment of its own that shares the test
+# environment's packages (a .pth file puts .venv's site-packages after its
+# own), so nothing is downloaded or installed twice; the module and
+# vemiral_grid installed below come first on its path.
+ensure_venv "$ROOT/.venv"
+if [ ! -x "$ROOT/.venv-asan/bin/python" ]; then
+    "$(find_python)" -m venv "$ROOT/.venv-asan"
+fi
 PY="$ROOT/.venv-asan/bin/python"
+shared="$("$ROOT/.venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')"
+echo "$shared" >"$("$PY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/vemiral-test-environment.pth"
 # The build itself runs without the runtime preloaded.
 "$PY" -m pip install --quiet --no-build-isolation --no-deps \
     -Cbuild-dir="build/asan-{wheel_tag}" \
