@@ -14,10 +14,11 @@
 // double-double: every rounding error is kept, so a block's registers are the
 // exact ones to about 2^-100 however many steps a tile takes. Inside a block
 // the program's innermost steps run either in double-double too, or, where
-// they are sums, products and rotations of one level and sums and products
-// of those (plainSteps), in plain doubles from the block's correctly rounded
-// registers for only kPlainSteps steps, each ratio and angle applied exactly:
-// a few roundings, never a drift. Every point is positioned from the tile's
+// they are sums, products of one level, rotations whose angle is constant or
+// turns by a constant, and sums and products of those (plainSteps), in plain
+// doubles from the block's correctly rounded registers for only kPlainSteps
+// steps, each ratio and angle applied exactly and every sum compensated: a
+// few roundings, never a drift. Every point is positioned from the tile's
 // corner by the same operations whatever block of the grid is asked for.
 #include "eval/accurate.hpp"
 
