@@ -591,22 +591,11 @@ std::vector<char> steppedRegisters(const Program &program) {
     return stepped;
 }
 
-class AccurateEvaluation {
+class AccurateEvaluation : private TileLayout {
 public:
-    AccurateEvaluation(const ASTnode &tree, const Block &block) : tree_(tree), b_(block), n_(block.shape.size()) {
-        firstTile_.resize(n_);
-        tileCount_.resize(n_);
-        strides_.assign(n_, 1);
-        for (size_t d = 0; d < n_; ++d) {
-            const uint64_t t = b_.tile[d], o = b_.origin[d], s = b_.shape[d];
-            firstTile_[d] = o / t;
-            tileCount_[d] = (o + s - 1) / t - firstTile_[d] + 1;
-        }
-        for (size_t d = n_ - 1; d-- > 0;)
-            strides_[d] = strides_[d + 1] * b_.shape[d + 1];
-        uint64_t tiles = 1;
-        for (uint64_t c : tileCount_)
-            tiles *= c;
+    AccurateEvaluation(const ASTnode &tree, const Block &block)
+        : TileLayout(block), tree_(tree), b_(block), n_(block.shape.size()) {
+        const uint64_t tiles = TileLayout::tiles();
         tiles_.resize(tiles);
         built_ = std::make_unique<std::once_flag[]>(tiles);
         // The tiles of the last call on this tree that this one needs again.
@@ -649,34 +638,16 @@ private:
     const ASTnode &tree_;
     const Block &b_;
     size_t n_;
-    std::vector<uint64_t> firstTile_, tileCount_, strides_;
     std::vector<Task> tasks_;
     // Every tile's lanes, lowered by the first task that needs them (or
     // kept from the last call); the tasks of one tile share them.
     std::vector<std::shared_ptr<const TileLanes>> tiles_;
     std::unique_ptr<std::once_flag[]> built_;
 
-    std::vector<uint64_t> corner(uint64_t linear) const {
-        std::vector<uint64_t> c(n_);
-        for (size_t d = n_; d-- > 0;) {
-            c[d] = (firstTile_[d] + linear % tileCount_[d]) * b_.tile[d];
-            linear /= tileCount_[d];
-        }
-        return c;
-    }
-
-    // The part of the tile at `c` inside the block, in tile coordinates.
-    uint64_t low(const std::vector<uint64_t> &c, size_t d) const { return std::max(b_.origin[d], c[d]) - c[d]; }
-    uint64_t high(const std::vector<uint64_t> &c, size_t d) const {
-        return std::min(b_.origin[d] + b_.shape[d], c[d] + b_.tile[d]) - c[d];
-    }
-
     // Enough tasks to keep every thread busy: a tile's rows, or (a tile of
     // few rows) stretches of its columns, shared out.
     void plan(unsigned threads) {
-        uint64_t tiles = 1;
-        for (uint64_t c : tileCount_)
-            tiles *= c;
+        const uint64_t tiles = TileLayout::tiles();
         const uint64_t parts = threads == 1 ? 1 : 2 * uint64_t{threads};
         for (uint64_t t = 0; t < tiles; ++t) {
             const std::vector<uint64_t> c = corner(t);
@@ -746,7 +717,7 @@ private:
             for (uint64_t r = task_.rowFirst; r < task_.rowLast; ++r) {
                 double *row = e_.b_.out + (c_[e_.n_ - 1] + begin_ - e_.b_.origin[e_.n_ - 1]);
                 for (size_t d = 0; d + 1 < e_.n_; ++d)
-                    row += (c_[d] + p_[d] - e_.b_.origin[d]) * e_.strides_[d];
+                    row += (c_[d] + p_[d] - e_.b_.origin[d]) * e_.strides[d];
                 if (operation_.applies)
                     runTableOperation(row);
                 else

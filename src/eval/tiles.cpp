@@ -50,24 +50,16 @@ struct TileSeed {
     TileSeed &operator=(const TileSeed &) = delete;
 };
 
-class TiledEvaluation {
+class TiledEvaluation : private TileLayout {
 public:
-    TiledEvaluation(const ASTnode &tree, const Block &block) : tree_(tree), b_(block), n_(block.shape.size()) {
-        firstTile_.resize(n_);
-        tileCount_.resize(n_);
+    TiledEvaluation(const ASTnode &tree, const Block &block)
+        : TileLayout(block), tree_(tree), b_(block), n_(block.shape.size()) {
+        // Enough of a tile for every tile of the block: the first one needs
+        // up to o % t + s, the others at most min(t, s).
         extents_.resize(n_);
-        strides_.assign(n_, 1);
-        for (size_t d = 0; d < n_; ++d) {
-            const uint64_t t = b_.tile[d], o = b_.origin[d], s = b_.shape[d];
-            firstTile_[d] = o / t;
-            tileCount_[d] = (o + s - 1) / t - firstTile_[d] + 1;
-            // Enough of a tile for every tile of the block: the first one
-            // needs up to o % t + s, the others at most min(t, s).
-            extents_[d] = std::min(t, o % t + s);
-        }
-        for (size_t d = n_ - 1; d-- > 0;)
-            strides_[d] = strides_[d + 1] * b_.shape[d + 1];
-        const std::vector<uint64_t> first = corner(tileAt(0));
+        for (size_t d = 0; d < n_; ++d)
+            extents_[d] = std::min(b_.tile[d], b_.origin[d] % b_.tile[d] + b_.shape[d]);
+        const std::vector<uint64_t> first = corner(0);
         ASTnode::TileProgram kept = tree_.lastTileProgram();
         if (kept.program && kept.corner == first && kept.extents == extents_) {
             program_ = std::move(kept.program);
@@ -105,60 +97,29 @@ private:
     const ASTnode &tree_;
     const Block &b_;
     size_t n_;
-    std::vector<uint64_t> firstTile_, tileCount_, extents_, strides_;
+    std::vector<uint64_t> extents_;
     std::shared_ptr<const Program> program_;
     std::vector<Task> tasks_;
-
-    uint64_t tiles() const {
-        uint64_t count = 1;
-        for (uint64_t c : tileCount_)
-            count *= c;
-        return count;
-    }
-
-    std::vector<uint64_t> tileAt(uint64_t linear) const {
-        std::vector<uint64_t> tile(n_);
-        for (size_t d = n_; d-- > 0;) {
-            tile[d] = firstTile_[d] + linear % tileCount_[d];
-            linear /= tileCount_[d];
-        }
-        return tile;
-    }
-
-    std::vector<uint64_t> corner(const std::vector<uint64_t> &tile) const {
-        std::vector<uint64_t> c(n_);
-        for (size_t d = 0; d < n_; ++d)
-            c[d] = tile[d] * b_.tile[d];
-        return c;
-    }
-
-    // The part of the tile at `corner` inside the block, in tile coordinates.
-    uint64_t low(const std::vector<uint64_t> &c, size_t d) const {
-        return std::max(b_.origin[d], c[d]) - c[d];
-    }
-    uint64_t high(const std::vector<uint64_t> &c, size_t d) const {
-        return std::min(b_.origin[d] + b_.shape[d], c[d] + b_.tile[d]) - c[d];
-    }
 
     // Where tile point p (tile coordinates, innermost taken as `column`) lands.
     double *at(const std::vector<uint64_t> &c, const std::vector<uint64_t> &p, uint64_t column) const {
         uint64_t offset = c[n_ - 1] + column - b_.origin[n_ - 1];
         for (size_t d = 0; d + 1 < n_; ++d)
-            offset += (c[d] + p[d] - b_.origin[d]) * strides_[d];
+            offset += (c[d] + p[d] - b_.origin[d]) * strides[d];
         return b_.out + offset;
     }
 
     // Tiles of several rows: tasks of whole rows, enough of them to keep
     // every thread busy; each task seeds its tile once.
     void planTiles(unsigned threads) {
-        uint64_t rowsInAll = tileCount_[n_ - 1];
+        uint64_t rowsInAll = tileCount[n_ - 1];
         for (size_t d = 0; d + 1 < n_; ++d)
             rowsInAll *= b_.shape[d];
         const auto lanes = static_cast<uint64_t>(program_->maxLanes);
         const uint64_t perTask =
             threads == 1 ? UINT64_MAX : ceilDiv(ceilDiv(rowsInAll, 2 * uint64_t{threads}), lanes) * lanes;
         for (uint64_t t = 0, count = tiles(); t < count; ++t) {
-            const std::vector<uint64_t> c = corner(tileAt(t));
+            const std::vector<uint64_t> c = corner(t);
             uint64_t rows = 1;
             for (size_t d = 0; d + 1 < n_; ++d)
                 rows *= high(c, d) - low(c, d);
@@ -170,7 +131,7 @@ private:
     void runTask(const Task &task, const Poll &poll) {
         if (program_->rows == 1)
             return runRowOfTiles(task, poll);
-        const std::vector<uint64_t> c = corner(tileAt(task.tile));
+        const std::vector<uint64_t> c = corner(task.tile);
         const TileSeed tile(tree_, *program_, c, task.tile == 0);
         // The part's rows in C order over the outer dimensions; a run of
         // consecutive rows along the last outer dimension is one range of
@@ -179,7 +140,7 @@ private:
         for (size_t d = 0; d + 1 < n_; ++d)
             size[d] = high(c, d) - low(c, d);
         const uint64_t runLength = size[n_ - 2];
-        const RowsOut columns{nullptr, strides_[n_ - 2], low(c, n_ - 1), high(c, n_ - 1)};
+        const RowsOut columns{nullptr, strides[n_ - 2], low(c, n_ - 1), high(c, n_ - 1)};
         for (uint64_t r = task.first; r < task.last;) {
             const uint64_t count = std::min(task.last, (r / runLength + 1) * runLength) - r;
             uint64_t rest = r, row = 0;
@@ -200,7 +161,7 @@ private:
     // independent rows: consecutive tiles along the innermost dimension run
     // side by side as the lanes of one group, each from its own seed.
     void planRowsOfTiles(unsigned threads) {
-        const uint64_t along = tileCount_[n_ - 1], rowsOfTiles = tiles() / along;
+        const uint64_t along = tileCount[n_ - 1], rowsOfTiles = tiles() / along;
         const auto lanes = static_cast<uint64_t>(program_->maxLanes);
         uint64_t perTask = lanes;
         if (threads > 1 && along * rowsOfTiles < 2 * lanes * threads)
@@ -229,10 +190,10 @@ private:
             bool shared = true;
             for (int l = 0; l < k; ++l) {
                 const uint64_t t = task.tile + first + static_cast<uint64_t>(l);
-                seeds.push_back(std::make_unique<TileSeed>(tree_, program, corner(tileAt(t)), t == 0));
+                seeds.push_back(std::make_unique<TileSeed>(tree_, program, corner(t), t == 0));
                 shared = shared && seeds.back()->program == &program;
             }
-            const std::vector<uint64_t> c = corner(tileAt(task.tile + first));
+            const std::vector<uint64_t> c = corner(task.tile + first);
             const std::vector<uint64_t> origin(n_ - 1, 0);
             const RowsOut out{at(c, origin, low(c, n_ - 1)), b_.tile[n_ - 1], low(c, n_ - 1), high(c, n_ - 1)};
             if (shared) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,56 @@ struct Block {
     std::vector<uint64_t> origin;
     std::vector<uint64_t> tile; // tile edge along every dimension
     double *out;
+};
+
+// The tiles a block touches, as both methods walk them: tile `linear` (in C
+// order over the block's tiles) and the part of it inside the block.
+class TileLayout {
+protected:
+    explicit TileLayout(const Block &block) : tileBlock_(block) {
+        const size_t n = block.shape.size();
+        firstTile.resize(n);
+        tileCount.resize(n);
+        strides.assign(n, 1);
+        for (size_t d = 0; d < n; ++d) {
+            const uint64_t t = block.tile[d], o = block.origin[d], s = block.shape[d];
+            firstTile[d] = o / t;
+            tileCount[d] = (o + s - 1) / t - firstTile[d] + 1;
+        }
+        for (size_t d = n - 1; d-- > 0;)
+            strides[d] = strides[d + 1] * block.shape[d + 1];
+    }
+
+    std::vector<uint64_t> firstTile, tileCount;
+    std::vector<uint64_t> strides; // of the block's output, in points
+
+    uint64_t tiles() const {
+        uint64_t count = 1;
+        for (uint64_t c : tileCount)
+            count *= c;
+        return count;
+    }
+
+    // The grid index of tile `linear`'s first point.
+    std::vector<uint64_t> corner(uint64_t linear) const {
+        std::vector<uint64_t> c(firstTile.size());
+        for (size_t d = c.size(); d-- > 0;) {
+            c[d] = (firstTile[d] + linear % tileCount[d]) * tileBlock_.tile[d];
+            linear /= tileCount[d];
+        }
+        return c;
+    }
+
+    // The part of the tile at corner `c` inside the block, in tile coordinates.
+    uint64_t low(const std::vector<uint64_t> &c, size_t d) const {
+        return std::max(tileBlock_.origin[d], c[d]) - c[d];
+    }
+    uint64_t high(const std::vector<uint64_t> &c, size_t d) const {
+        return std::min(tileBlock_.origin[d] + tileBlock_.shape[d], c[d] + tileBlock_.tile[d]) - c[d];
+    }
+
+private:
+    const Block &tileBlock_;
 };
 
 // Evaluates a block by tiles. The grid is cut into tiles of `tile` points
