@@ -75,7 +75,8 @@ def _stub_functions():
             ):
                 a = f.args
                 names = [p.arg for p in a.posonlyargs] + (["/"] if a.posonlyargs else []) + [p.arg for p in a.args]
-                names += (["*"] if a.kwonlyargs else []) + [p.arg for p in a.kwonlyargs]
+                names += [f"*{a.vararg.arg}"] if a.vararg else (["*"] if a.kwonlyargs else [])
+                names += [p.arg for p in a.kwonlyargs] + ([f"**{a.kwarg.arg}"] if a.kwarg else [])
                 yield owner, f.name, [n for n in names if n != "self"]
 
 

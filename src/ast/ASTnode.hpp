@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,23 @@ namespace vemiral {
 
 enum bt : int32_t { ADD = 0, SUB = 1, MUL = 2, DIV = 3, POW = 4 };
 enum ut : int32_t { NEG = 0, FAC = 1, EXP = 2, LN = 3, SIN = 4, COS = 5, TAN = 6, COT = 7 };
+// The functions of function nodes (ASTfun), with NumPy's meaning for real
+// arguments; kFunctions describes each.
+enum ft : int32_t {
+    ABS = 0, SIGN, FLOOR, CEIL, TRUNC, RINT, CBRT, EXP2, EXPM1, LOG2, LOG10, LOG1P, SINH, COSH, TANH, ASIN, ACOS,
+    ATAN, ASINH, ACOSH, ATANH, SEC, CSC, ERF, ERFC, LOGICAL_NOT,
+    ATAN2, HYPOT, MINIMUM, MAXIMUM, FMOD, MOD, COPYSIGN, HEAVISIDE, LESS, LESS_EQUAL, GREATER, GREATER_EQUAL, EQUAL,
+    NOT_EQUAL, LOGICAL_AND, LOGICAL_OR,
+    WHERE,
+    FUNCTION_COUNT
+};
+
+struct FunctionInfo {
+    const char *name; // as Python and NumPy call it; the printed form uses it
+    int arguments;
+    int32_t pointwise; // the expression node's operation computing it at every point
+};
+extern const FunctionInfo kFunctions[FUNCTION_COUNT];
 
 // Trees deeper than this are refused when built: printing and destroying a
 // tree recurse once per level (lowering walks it iteratively), and so do the
@@ -102,6 +120,8 @@ public:
 
     // Levels from this node down to its deepest leaf (1 for a leaf).
     uint64_t depth() const { return depth_; }
+    // The children in order: left, right, and a function node's third argument.
+    std::array<const ASTnode *, 3> children() const;
 
     // Fixes the grid, lowers this subtree and prints the chain. On any error
     // the node keeps its previous params, chain and results.
@@ -125,6 +145,7 @@ public:
     // The operation's chain from its operands' chains, by the algebra.
     static CRptr lowerBinary(int32_t op, CRptr left, CRptr right);
     static CRptr lowerUnary(int32_t op, CRptr child);
+    static CRptr lowerFunction(int32_t op, std::vector<CRptr> arguments);
 
 protected:
 
@@ -132,7 +153,8 @@ protected:
     mutable std::mutex tileProgramMutex_;
     mutable TileProgram tileProgram_;
     mutable std::shared_ptr<const AccurateTiles> accurateTiles_;
-    void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r);
+    void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r,
+                     const std::shared_ptr<ASTnode> &third = nullptr);
 };
 
 using ASTptr = std::shared_ptr<ASTnode>;
@@ -174,6 +196,21 @@ public:
     int32_t op;
     ASTun(int32_t op, ASTptr child);
     void print() const override;
+
+protected:
+    CRptr lowerNode(Lowering &lowering) const override;
+};
+
+// A function of one to three arguments (left, right, third).
+class ASTfun final : public ASTnode {
+public:
+    int32_t op;
+    std::shared_ptr<ASTnode> third;
+    // Refuses (std::invalid_argument) an unknown function or a wrong number
+    // of arguments.
+    ASTfun(int32_t op, std::vector<ASTptr> arguments);
+    void print() const override;
+    std::vector<ASTptr> arguments() const;
 
 protected:
     CRptr lowerNode(Lowering &lowering) const override;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -55,13 +56,15 @@ public:
                     continue;
                 }
                 todo.push_back({&node, true});
-                if (node.right)
-                    todo.push_back({node.right.get(), false});
-                if (node.left)
-                    todo.push_back({node.left.get(), false});
+                const auto kids = node.children();
+                for (auto it = kids.rbegin(); it != kids.rend(); ++it)
+                    if (*it)
+                        todo.push_back({*it, false});
                 continue;
             }
-            const size_t children = (node.left ? 1 : 0) + (node.right ? 1 : 0);
+            size_t children = 0;
+            for (const ASTnode *child : node.children())
+                children += child ? 1 : 0;
             ready_.clear();
             for (size_t i = done.size() - children; i < done.size(); ++i)
                 ready_.push_back(std::move(done[i]));
@@ -266,6 +269,14 @@ public:
             i.outer = c.outer;
             i.inner = c.inner;
             i.polynomial = c.polynomial && u->op == NEG;
+        } else {
+            for (const ASTnode *child : node.children()) {
+                if (!child)
+                    continue;
+                i.outer = i.outer || info(*child).outer;
+                i.inner = i.inner || info(*child).inner;
+            }
+            i.polynomial = false;
         }
         info_[&node] = i;
     }
@@ -331,7 +342,7 @@ private:
             const ASTnode *node = stack.back();
             stack.pop_back();
             checkLowerable(*node);
-            for (const ASTnode *child : {node->left.get(), node->right.get()}) {
+            for (const ASTnode *child : node->children()) {
                 if (!child)
                     continue;
                 if (uses_[child]++ == 0)
@@ -426,6 +437,14 @@ CRptr ASTun::lowerNode(Lowering &lowering) const {
     return lowering.unaryNode(*this, std::move(k));
 }
 
+CRptr ASTfun::lowerNode(Lowering &lowering) const {
+    std::vector<CRptr> chains;
+    for (const ASTnode *child : children())
+        if (child)
+            chains.push_back(lowering.merged(lowering.chainOf(*child)));
+    return lowerFunction(op, std::move(chains));
+}
+
 // The walk has refused every operation without a lowering rule before it
 // calls any lowerNode.
 CRptr ASTnode::lowerBinary(int32_t op, CRptr l, CRptr r) {
@@ -446,6 +465,49 @@ CRptr ASTnode::lowerBinary(int32_t op, CRptr l, CRptr r) {
     }
     default: // POW: the base always receives
         return combine(EXPR_POW, std::move(l), std::move(r));
+    }
+}
+
+CRptr ASTnode::lowerFunction(int32_t op, std::vector<CRptr> a) {
+    const int32_t code = kFunctions[op].pointwise;
+    switch (op) {
+    case EXP2:
+        return combine(EXPR_POW, std::make_unique<CRnum>(2.0), std::move(a[0]));
+    case SEC:
+    case CSC:
+        return combine(EXPR_POW, lowerUnary(op == SEC ? COS : SIN, std::move(a[0])), minusone.copy());
+    case SINH:
+    case COSH:
+        // (e^u -+ e^-u) / 2: two product chains where u is a sum, as long as
+        // neither leaves the range of doubles.
+        if (!isExpr(a[0]) && !a[0]->isnumber()) {
+            CRptr up = unary(EXPR_EXP, a[0]->copy());
+            CRptr down = unary(EXPR_EXP, combine(EXPR_MUL, a[0]->copy(), minusone.copy()));
+            if (!isExpr(up) && !isExpr(down)) {
+                CRptr half = std::make_unique<CRnum>(op == SINH ? -0.5 : 0.5);
+                CRptr sum = ordered(EXPR_ADD, combine(EXPR_MUL, std::move(up), std::make_unique<CRnum>(0.5)),
+                                    combine(EXPR_MUL, std::move(down), std::move(half)));
+                return sum;
+            }
+        }
+        break;
+    default:
+        break;
+    }
+    // Constants fold to the operation's value at a point.
+    if (std::all_of(a.begin(), a.end(), [](const CRptr &c) { return c->isnumber(); })) {
+        double v[3] = {0.0, 0.0, 0.0};
+        for (size_t i = 0; i < a.size(); ++i)
+            v[i] = a[i]->value();
+        return std::make_unique<CRnum>(CRexpr::apply(code, v[0], v[1], v[2]));
+    }
+    switch (a.size()) {
+    case 1:
+        return std::make_unique<CRexpr>(code, std::move(a[0]));
+    case 2:
+        return std::make_unique<CRexpr>(code, std::move(a[0]), std::move(a[1]));
+    default:
+        return std::make_unique<CRexpr>(code, std::move(a[0]), std::move(a[1]), std::move(a[2]));
     }
 }
 

@@ -10,7 +10,7 @@ namespace vemiral {
 
 namespace {
 
-enum Kind : uint8_t { kNumber = 0, kVariable = 1, kBinary = 2, kUnary = 3 };
+enum Kind : uint8_t { kNumber = 0, kVariable = 1, kBinary = 2, kUnary = 3, kFunction = 4 };
 
 void putU64(char *at, uint64_t v) {
     for (int i = 0; i < 8; ++i)
@@ -56,6 +56,13 @@ void writeRecord(std::string &out, const ASTnode &node, const std::unordered_map
         record[0] = static_cast<char>(kUnary);
         putI32(record + 4, u->op);
         putU64(record + 8, position.at(u->left.get()));
+    } else if (const auto *f = dynamic_cast<const ASTfun *>(&node)) {
+        record[0] = static_cast<char>(kFunction);
+        putI32(record + 4, f->op);
+        const auto kids = f->children();
+        for (size_t i = 0; i < kids.size(); ++i)
+            if (kids[i])
+                putU64(record + 8 + 8 * i, position.at(kids[i]));
     } else {
         throw std::logic_error("encodeTree: unknown node class");
     }
@@ -85,8 +92,10 @@ std::string encodeTree(const ASTnode &root) {
             continue;
         }
         bool ready = true;
-        // Right pushed first so that the left subtree is written first.
-        for (const ASTnode *child : {node->right.get(), node->left.get()}) {
+        // Later children pushed first so that the left subtree is written first.
+        const auto kids = node->children();
+        for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
+            const ASTnode *child = *it;
             if (child != nullptr && position.count(child) == 0) {
                 todo.push_back(child);
                 ready = false;
@@ -162,6 +171,23 @@ ASTptr decodeTree(const char *data, size_t size) {
             const ASTptr c = child(at, record + 8, "child");
             checkDepth(at, c->depth());
             nodes.push_back(std::make_shared<ASTun>(getI32(record + 4), c));
+            break;
+        }
+        case kFunction: {
+            const int32_t op = getI32(record + 4);
+            if (op < 0 || op >= FUNCTION_COUNT)
+                refuse(at, "unknown function ft(" + std::to_string(op) + ")");
+            const auto n = static_cast<size_t>(kFunctions[op].arguments);
+            if (!zero(record + 8 + 8 * n, 8 * (3 - n)))
+                refuse(at, "non-zero unused field in a function node");
+            std::vector<ASTptr> arguments;
+            uint64_t deepest = 0;
+            for (size_t i = 0; i < n; ++i) {
+                arguments.push_back(child(at, record + 8 + 8 * i, "argument"));
+                deepest = std::max(deepest, arguments.back()->depth());
+            }
+            checkDepth(at, deepest);
+            nodes.push_back(std::make_shared<ASTfun>(op, std::move(arguments)));
             break;
         }
         default:

@@ -16,14 +16,16 @@ namespace vemiral {
 //
 // Record (kTreeRecordSize bytes, every field little-endian, so the bytes
 // travel between machines unchanged):
-//   byte 0       kind: 0 number, 1 variable, 2 binary, 3 unary
+//   byte 0       kind: 0 number, 1 variable, 2 binary, 3 unary, 4 function
 //   bytes 1-3    zero
-//   bytes 4-7    operation code (int32; binary and unary nodes, else zero)
-//   bytes 8-15   number: value bits   variable: index   binary/unary: left child
-//   bytes 16-23  variable: start bits                   binary: right child
-//   bytes 24-31  variable: step bits
-// Unused fields are zero. Operation codes travel as they are, including codes
-// outside bt/ut: such a node can be built, and its copy refuses crinit alike.
+//   bytes 4-7    operation code (int32; binary, unary and function nodes, else zero)
+//   bytes 8-15   number: value bits   variable: index   binary/unary/function: left child
+//   bytes 16-23  variable: start bits                   binary/function: right child
+//   bytes 24-31  variable: step bits                    function: third argument
+// Unused fields are zero (a function has as many children as arguments).
+// Operation codes travel as they are, including codes outside bt/ut: such a
+// node can be built, and its copy refuses crinit alike; a function node's
+// code must be a known function.
 // Only the tree travels: params, chains and results stay behind.
 inline constexpr size_t kTreeRecordSize = 32;
 

@@ -30,7 +30,7 @@ struct Helper {
     const char *definition;
 };
 
-constexpr std::array<Helper, 5> kHelpers{{
+constexpr std::array<Helper, 20> kHelpers{{
     {"_pow(", "def _pow(x, y):\n"
               "    try:\n"
               "        return math.pow(x, y)\n"
@@ -62,6 +62,68 @@ constexpr std::array<Helper, 5> kHelpers{{
               "        return math.cos(x)\n"
               "    except ValueError:\n"
               "        return math.nan\n"},
+    // Rounding keeps the argument's sign, as the C functions do (-0.0 for
+    // ceil(-0.5)); Python's round() is half-to-even like rint.
+    {"_floor(", "def _floor(x):\n"
+                "    return math.copysign(float(math.floor(x)), x) if math.isfinite(x) else x\n"},
+    {"_ceil(", "def _ceil(x):\n"
+               "    return math.copysign(float(math.ceil(x)), x) if math.isfinite(x) else x\n"},
+    {"_trunc(", "def _trunc(x):\n"
+                "    return math.copysign(float(math.trunc(x)), x) if math.isfinite(x) else x\n"},
+    {"_rint(", "def _rint(x):\n"
+               "    return math.copysign(float(round(x)), x) if math.isfinite(x) else x\n"},
+    {"_sign(", "def _sign(x):\n"
+               "    return 1.0 if x > 0.0 else -1.0 if x < 0.0 else 0.0 if x == 0.0 else x\n"},
+    {"_expm1(", "def _expm1(x):\n"
+                "    try:\n"
+                "        return math.expm1(x)\n"
+                "    except OverflowError:\n"
+                "        return math.inf\n"},
+    // A logarithm's pole gives -inf, below its domain NaN.
+    {"_logof(", "def _logof(f, pole, x):\n"
+                "    try:\n"
+                "        return f(x)\n"
+                "    except ValueError:\n"
+                "        return -math.inf if x == pole else math.nan\n"},
+    {"_hyperbolic(", "def _hyperbolic(f, x):\n"
+                     "    try:\n"
+                     "        return f(x)\n"
+                     "    except OverflowError:\n"
+                     "        return math.copysign(math.inf, x) if f is math.sinh else math.inf\n"},
+    {"_domain(", "def _domain(f, *x):\n"
+                 "    try:\n"
+                 "        return f(*x)\n"
+                 "    except ValueError:\n"
+                 "        return math.nan\n"},
+    {"_atanh(", "def _atanh(x):\n"
+                "    try:\n"
+                "        return math.atanh(x)\n"
+                "    except ValueError:\n"
+                "        return math.copysign(math.inf, x) if abs(x) == 1.0 else math.nan\n"},
+    // Python's math.hypot rounds differently from the C library's.
+    {"_hypot(", "def _hypot(x, y):\n"
+                "    global _libm\n"
+                "    if _libm is None:\n"
+                "        import ctypes, ctypes.util\n"
+                "        _libm = ctypes.CDLL(ctypes.util.find_library('m') or 'libm.so.6')\n"
+                "        _libm.hypot.restype = ctypes.c_double\n"
+                "        _libm.hypot.argtypes = (ctypes.c_double, ctypes.c_double)\n"
+                "    return _libm.hypot(x, y)\n\n"
+                "_libm = None\n"},
+    {"_minimum(", "def _minimum(x, y):\n"
+                  "    return x if x < y or x != x else y\n"},
+    {"_maximum(", "def _maximum(x, y):\n"
+                  "    return x if x > y or x != x else y\n"},
+    {"_mod(", "def _mod(x, y):\n"
+              "    try:\n"
+              "        m = math.fmod(x, y)\n"
+              "    except ValueError:\n"
+              "        return math.nan\n"
+              "    if m != 0.0:\n"
+              "        return m + y if (y < 0.0) != (m < 0.0) else m\n"
+              "    return math.copysign(0.0, y)\n"},
+    {"_heaviside(", "def _heaviside(x, h):\n"
+                    "    return 0.0 if x < 0.0 else 1.0 if x > 0.0 else h if x == 0.0 else x\n"},
 }};
 
 std::string helpersFor(const std::string &program) {
@@ -69,7 +131,7 @@ std::string helpersFor(const std::string &program) {
     for (const Helper &h : kHelpers)
         if (program.find(h.call) != std::string::npos)
             text += std::string(h.definition) + "\n";
-    return text.empty() ? text : "import math\n\n" + text;
+    return text.empty() && program.find("math.") == std::string::npos ? text : "import math\n\n" + text;
 }
 
 // Names of all value arrays of the tree, in id order.

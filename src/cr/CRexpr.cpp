@@ -1,5 +1,6 @@
 #include "cr/CRexpr.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -23,6 +24,13 @@ CRexpr::CRexpr(int32_t op_, CRptr a, CRptr b) : CRobj(a->index > b->index ? a->i
 }
 
 CRexpr::CRexpr(int32_t op_, CRptr a) : CRobj(a->index, 1), op(op_) { operands[0] = std::move(a); }
+
+CRexpr::CRexpr(int32_t op_, CRptr a, CRptr b, CRptr c)
+    : CRobj(std::max({a->index, b->index, c->index}), 3), op(op_) {
+    operands[0] = std::move(a);
+    operands[1] = std::move(b);
+    operands[2] = std::move(c);
+}
 
 CRexpr::CRexpr(int32_t op_, int64_t index_, uint64_t length_) : CRobj(index_, length_), op(op_) {}
 
@@ -56,7 +64,27 @@ CRptr CRexpr::copy() const {
     return result;
 }
 
-double CRexpr::apply(int32_t op, double x, double y) {
+namespace {
+
+double truth(bool b) { return b ? 1.0 : 0.0; }
+
+// Floor modulo as Python and NumPy define it: the sign of the divisor.
+double floorMod(double x, double y) {
+    double m = std::fmod(x, y);
+    if (y == 0.0)
+        return m;
+    if (m != 0.0) {
+        if ((y < 0.0) != (m < 0.0))
+            m += y;
+    } else {
+        m = std::copysign(0.0, y);
+    }
+    return m;
+}
+
+} // namespace
+
+double CRexpr::apply(int32_t op, double x, double y, double z) {
     switch (op) {
     case EXPR_ADD: return x + y;
     case EXPR_MUL: return x * y;
@@ -65,6 +93,47 @@ double CRexpr::apply(int32_t op, double x, double y) {
     case EXPR_LN: return std::log(x);
     case EXPR_SIN: return std::sin(x);
     case EXPR_COS: return std::cos(x);
+    case EXPR_ABS: return std::fabs(x);
+    case EXPR_SIGN: return x > 0.0 ? 1.0 : x < 0.0 ? -1.0 : x == 0.0 ? 0.0 : x;
+    case EXPR_FLOOR: return std::floor(x);
+    case EXPR_CEIL: return std::ceil(x);
+    case EXPR_TRUNC: return std::trunc(x);
+    case EXPR_RINT: return std::nearbyint(x);
+    case EXPR_CBRT: return std::cbrt(x);
+    case EXPR_EXPM1: return std::expm1(x);
+    case EXPR_LOG2: return std::log2(x);
+    case EXPR_LOG10: return std::log10(x);
+    case EXPR_LOG1P: return std::log1p(x);
+    case EXPR_SINH: return std::sinh(x);
+    case EXPR_COSH: return std::cosh(x);
+    case EXPR_TANH: return std::tanh(x);
+    case EXPR_ASIN: return std::asin(x);
+    case EXPR_ACOS: return std::acos(x);
+    case EXPR_ATAN: return std::atan(x);
+    case EXPR_ASINH: return std::asinh(x);
+    case EXPR_ACOSH: return std::acosh(x);
+    case EXPR_ATANH: return std::atanh(x);
+    case EXPR_ERF: return std::erf(x);
+    case EXPR_ERFC: return std::erfc(x);
+    case EXPR_NOT: return truth(x == 0.0);
+    case EXPR_ATAN2: return std::atan2(x, y);
+    case EXPR_HYPOT: return std::hypot(x, y);
+    // NaN in either operand gives NaN; of two equal values, the second.
+    case EXPR_MIN: return x < y || x != x ? x : y;
+    case EXPR_MAX: return x > y || x != x ? x : y;
+    case EXPR_FMOD: return std::fmod(x, y);
+    case EXPR_MOD: return floorMod(x, y);
+    case EXPR_COPYSIGN: return std::copysign(x, y);
+    case EXPR_HEAVISIDE: return x < 0.0 ? 0.0 : x > 0.0 ? 1.0 : x == 0.0 ? y : x;
+    case EXPR_LT: return truth(x < y);
+    case EXPR_LE: return truth(x <= y);
+    case EXPR_GT: return truth(x > y);
+    case EXPR_GE: return truth(x >= y);
+    case EXPR_EQ: return truth(x == y);
+    case EXPR_NE: return truth(x != y);
+    case EXPR_AND: return truth(x != 0.0 && y != 0.0);
+    case EXPR_OR: return truth(x != 0.0 || y != 0.0);
+    case EXPR_WHERE: return x != 0.0 ? y : z;
     default: return 0.0;
     }
 }
@@ -74,13 +143,14 @@ double CRexpr::apply(int32_t op, double x, double y) {
 // right then. Reading the registers gives the same number as asking the
 // operands, without walking the whole subtree at every call.
 double CRexpr::value() const {
-    if (op < EXPR_ADD || op > EXPR_COS)
+    if (op < EXPR_ADD || op > EXPR_LAST)
         return 0.0;
     if (initialized)
-        return apply(op, fastvalues[0], length > 1 ? fastvalues[1] : 0.0);
+        return apply(op, fastvalues[0], length > 1 ? fastvalues[1] : 0.0, length > 2 ? fastvalues[2] : 0.0);
     const double x = operands[0]->value();
     const double y = length > 1 ? operands[1]->value() : 0.0;
-    return apply(op, x, y);
+    const double z = length > 2 ? operands[2]->value() : 0.0;
+    return apply(op, x, y, z);
 }
 
 void CRexpr::print() const {
@@ -112,7 +182,9 @@ std::string CRexpr::genCode(uint64_t parentId, int64_t dim, int64_t position, st
 // The operation over the node's own slots, with the C library's IEEE results
 // (the _-prefixed helpers are emitted at the top of the program).
 std::string CRexpr::valueCode() const {
-    const std::string x = arrayName() + "[0]", y = arrayName() + "[1]";
+    const std::string x = arrayName() + "[0]", y = arrayName() + "[1]", z = arrayName() + "[2]";
+    auto call = [&](const char *f, const std::string &args) { return std::string(f) + "(" + args + ")"; };
+    auto truth = [](const std::string &condition) { return "(1.0 if " + condition + " else 0.0)"; };
     switch (op) {
     case EXPR_ADD: return x + " + " + y;
     case EXPR_MUL: return x + " * " + y;
@@ -121,6 +193,46 @@ std::string CRexpr::valueCode() const {
     case EXPR_LN: return "_log(" + x + ")";
     case EXPR_SIN: return "_sin(" + x + ")";
     case EXPR_COS: return "_cos(" + x + ")";
+    case EXPR_ABS: return call("abs", x);
+    case EXPR_SIGN: return call("_sign", x);
+    case EXPR_FLOOR: return call("_floor", x);
+    case EXPR_CEIL: return call("_ceil", x);
+    case EXPR_TRUNC: return call("_trunc", x);
+    case EXPR_RINT: return call("_rint", x);
+    case EXPR_CBRT: return call("math.cbrt", x);
+    case EXPR_EXPM1: return call("_expm1", x);
+    case EXPR_LOG2: return call("_logof", "math.log2, 0.0, " + x);
+    case EXPR_LOG10: return call("_logof", "math.log10, 0.0, " + x);
+    case EXPR_LOG1P: return call("_logof", "math.log1p, -1.0, " + x);
+    case EXPR_SINH: return call("_hyperbolic", "math.sinh, " + x);
+    case EXPR_COSH: return call("_hyperbolic", "math.cosh, " + x);
+    case EXPR_TANH: return call("math.tanh", x);
+    case EXPR_ASIN: return call("_domain", "math.asin, " + x);
+    case EXPR_ACOS: return call("_domain", "math.acos, " + x);
+    case EXPR_ATAN: return call("math.atan", x);
+    case EXPR_ASINH: return call("math.asinh", x);
+    case EXPR_ACOSH: return call("_domain", "math.acosh, " + x);
+    case EXPR_ATANH: return call("_atanh", x);
+    case EXPR_ERF: return call("math.erf", x);
+    case EXPR_ERFC: return call("math.erfc", x);
+    case EXPR_NOT: return truth(x + " == 0.0");
+    case EXPR_ATAN2: return call("math.atan2", x + ", " + y);
+    case EXPR_HYPOT: return call("_hypot", x + ", " + y);
+    case EXPR_MIN: return call("_minimum", x + ", " + y);
+    case EXPR_MAX: return call("_maximum", x + ", " + y);
+    case EXPR_FMOD: return call("_domain", "math.fmod, " + x + ", " + y);
+    case EXPR_MOD: return call("_mod", x + ", " + y);
+    case EXPR_COPYSIGN: return call("math.copysign", x + ", " + y);
+    case EXPR_HEAVISIDE: return call("_heaviside", x + ", " + y);
+    case EXPR_LT: return truth(x + " < " + y);
+    case EXPR_LE: return truth(x + " <= " + y);
+    case EXPR_GT: return truth(x + " > " + y);
+    case EXPR_GE: return truth(x + " >= " + y);
+    case EXPR_EQ: return truth(x + " == " + y);
+    case EXPR_NE: return truth(x + " != " + y);
+    case EXPR_AND: return truth(x + " != 0.0 and " + y + " != 0.0");
+    case EXPR_OR: return truth(x + " != 0.0 or " + y + " != 0.0");
+    case EXPR_WHERE: return "(" + y + " if " + x + " != 0.0 else " + z + ")";
     default: return "0.0";
     }
 }

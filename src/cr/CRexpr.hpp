@@ -15,6 +15,7 @@ public:
     // The same nodes, taking the operands over instead of copying them.
     CRexpr(int32_t op, CRptr a, CRptr b);
     CRexpr(int32_t op, CRptr a);
+    CRexpr(int32_t op, CRptr a, CRptr b, CRptr c);
 
     CRptr add(const CRobj &other) const override;
     CRptr mul(const CRobj &other) const override;
@@ -36,8 +37,9 @@ public:
                         std::string indent) const override;
     std::string valueCode() const override;
 
-    // The node's operation on operand values x (and y for two-operand codes).
-    static double apply(int32_t op, double x, double y);
+    // The node's operation on operand values x (and y, z for the codes with
+    // more operands), with NumPy's meaning for the functions.
+    static double apply(int32_t op, double x, double y, double z = 0.0);
 
 private:
     CRexpr(int32_t op, int64_t index, uint64_t length); // for copy

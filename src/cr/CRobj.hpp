@@ -26,7 +26,59 @@ enum ExprOp : int32_t {
     EXPR_LN = 4,
     EXPR_SIN = 5,
     EXPR_COS = 6,
+    // Functions the chains do not close, computed at every point from their
+    // operands' values (CRexpr::apply); one operand:
+    EXPR_ABS = 7,
+    EXPR_SIGN,
+    EXPR_FLOOR,
+    EXPR_CEIL,
+    EXPR_TRUNC,
+    EXPR_RINT,
+    EXPR_CBRT,
+    EXPR_EXPM1,
+    EXPR_LOG2,
+    EXPR_LOG10,
+    EXPR_LOG1P,
+    EXPR_SINH,
+    EXPR_COSH,
+    EXPR_TANH,
+    EXPR_ASIN,
+    EXPR_ACOS,
+    EXPR_ATAN,
+    EXPR_ASINH,
+    EXPR_ACOSH,
+    EXPR_ATANH,
+    EXPR_ERF,
+    EXPR_ERFC,
+    EXPR_NOT,
+    // two operands:
+    EXPR_ATAN2,
+    EXPR_HYPOT,
+    EXPR_MIN,
+    EXPR_MAX,
+    EXPR_FMOD,
+    EXPR_MOD,
+    EXPR_COPYSIGN,
+    EXPR_HEAVISIDE,
+    EXPR_LT,
+    EXPR_LE,
+    EXPR_GT,
+    EXPR_GE,
+    EXPR_EQ,
+    EXPR_NE,
+    EXPR_AND,
+    EXPR_OR,
+    // three operands:
+    EXPR_WHERE,
+    EXPR_LAST = EXPR_WHERE,
 };
+
+// How many operands an expression node's operation takes.
+inline int operandsOf(int32_t op) {
+    if (op == EXPR_WHERE)
+        return 3;
+    return op == EXPR_ADD || op == EXPR_MUL || op == EXPR_POW || (op >= EXPR_ATAN2 && op <= EXPR_OR) ? 2 : 1;
+}
 
 // Closed rules that would build a chain longer than this fall back to an
 // expression node, so that no reasonable input exhausts memory or time in

@@ -478,7 +478,7 @@ std::vector<uint32_t> blockRegisters(const Program &program) {
         if (reads && (st.kind == Step::Copy || st.kind == Step::Expr))
             set[st.source] = 1;
         if (reads && st.kind == Step::Expr)
-            set[st.other] = 1;
+            set[st.other] = set[st.third] = 1;
     };
     for (const auto &steps : program.outer)
         for (const Step &st : steps)
@@ -510,7 +510,7 @@ struct TableOperation {
 TableOperation tableOperation(const Program &program) {
     const std::vector<Step> &row = program.row;
     if (row.size() != 2 || row[0].kind != Step::Table || row[1].kind != Step::Expr ||
-        row[1].first != program.rootValue)
+        row[1].first != program.rootValue || (row[1].op != EXPR_ADD && row[1].op != EXPR_MUL))
         return {};
     const Step &table = row[0], &expr = row[1];
     const bool left = expr.source == table.first, right = expr.other == table.first;

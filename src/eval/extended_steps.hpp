@@ -6,6 +6,7 @@
 
 #include "cr/CRexpr.hpp"
 #include "cr/extended.hpp"
+#include "eval/extended_functions.hpp"
 #include "eval/program.hpp"
 #include "eval/vector4.hpp"
 
@@ -148,7 +149,7 @@ template <int K, int sign>
 // hi, corrected to first order for lo (within an ulp of the value: for a
 // result that nothing amplifies any more).
 inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh, double yl, double &rh,
-                      double &rl) {
+                      double &rl, double zh = 0.0, double zl = 0.0) {
     double r = 0.0, t = 0.0;
     if (precise && op >= EXPR_POW && op <= EXPR_COS && !(op == EXPR_POW && (yh == -1.0 || yh == 0.5))) {
         const Extended x{xh, xl}, y{yh, yl};
@@ -211,8 +212,16 @@ inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh,
         r = std::cos(xh);
         t = xl != 0.0 && std::fabs(xh) < 0x1p52 ? -std::sin(xh) * xl : 0.0;
         break;
-    default:
+    default: {
+        applyFunctionLane(op, xh, xl, yh, yl, zh, zl, r, t);
+        // The tail may exceed half an ulp of r (floor(3 - 1e-17) is 3 - 1).
+        const double s = r + t, bb = s - r;
+        if (std::isfinite(s) && std::isfinite(t)) {
+            t = (r - (s - bb)) + (t - bb);
+            r = s;
+        }
         break;
+    }
     }
     rh = r;
     rl = std::isfinite(r) && std::isfinite(t) ? t : 0.0;
@@ -271,9 +280,10 @@ inline void executeExtended(const std::vector<Step> &steps, const ExtendedLanes 
             } else {
                 // An expression step's count is 1 where its value must be
                 // precise (see markPrecise).
+                const size_t z = size_t{st.third} * K;
                 for (int l = 0; l < K; ++l)
                     extended::applyLane(st.op, st.count == 1, s.hi[x + l], s.lo[x + l], s.hi[y + l], s.lo[y + l],
-                                        s.hi[first + l], s.lo[first + l]);
+                                        s.hi[first + l], s.lo[first + l], s.hi[z + l], s.lo[z + l]);
             }
             break;
         }

@@ -83,7 +83,8 @@ inline void execute(const std::vector<Step> &steps, double *s,
             break;
         case Step::Expr: {
             double *v = s + size_t{st.first} * K;
-            const double *x = s + size_t{st.source} * K, *y = s + size_t{st.other} * K;
+            const double *x = s + size_t{st.source} * K, *y = s + size_t{st.other} * K,
+                         *z = s + size_t{st.third} * K;
             // Addition and multiplication inline (a call per lane would cost
             // more than the operation), computed as CRexpr::apply does.
             if (st.op == EXPR_ADD) {
@@ -92,7 +93,7 @@ inline void execute(const std::vector<Step> &steps, double *s,
                 lanewise<K, true>(v, x, y);
             } else {
                 for (int l = 0; l < K; ++l)
-                    v[l] = CRexpr::apply(st.op, x[l], y[l]);
+                    v[l] = CRexpr::apply(st.op, x[l], y[l], z[l]);
             }
             break;
         }

@@ -8,6 +8,7 @@
 #include "cr/CRexpr.hpp"
 #include "cr/CRnum.hpp"
 #include "cr/extended.hpp"
+#include "eval/extended_steps.hpp"
 #include "eval/kernels.hpp"
 
 namespace vemiral {
@@ -40,7 +41,7 @@ int32_t operationOf(const CRobj &cr) {
 }
 
 // An expression node's operation on double-double operands.
-Extended applyExtended(int32_t op, Extended x, Extended y) {
+Extended applyExtended(int32_t op, Extended x, Extended y, Extended z) {
     switch (op) {
     case EXPR_ADD: return add(x, y);
     case EXPR_MUL: return mul(x, y);
@@ -49,7 +50,11 @@ Extended applyExtended(int32_t op, Extended x, Extended y) {
     case EXPR_LN: return log(x);
     case EXPR_SIN: return sin(x);
     case EXPR_COS: return cos(x);
-    default: return {};
+    default: {
+        Extended r;
+        extended::applyLane(op, false, x.hi, x.lo, y.hi, y.lo, r.hi, r.lo, z.hi, z.lo);
+        return r;
+    }
     }
 }
 
@@ -142,7 +147,8 @@ public:
             if (dim > node.index || !refresh(id, dim, out, tabulate))
                 return false;
             out.push_back(Step{Step::Expr, node.op, node.value, 0, node.first,
-                               node.length > 1 ? node.first + 1 : node.first});
+                               node.length > 1 ? node.first + 1 : node.first,
+                               node.length > 2 ? node.first + 2 : node.first});
             return true;
         }
         return false;
@@ -266,7 +272,7 @@ Program::Program(const CRobj &root, const std::vector<uint64_t> &extents_, Optio
             const Step &table = row[0], &expr = row[1];
             // The other operand must be a register no step of the row writes.
             auto steady = [&](uint32_t r) { return r == table.first || r != expr.first; };
-            if (steady(expr.source) && steady(expr.other) &&
+            if (operandsOf(expr.op) < 3 && steady(expr.source) && steady(expr.other) &&
                 (expr.source == table.first || expr.other == table.first))
                 tableRow = TableRow{true, expr.op, table.source, expr.source, expr.other, table.first};
         }
@@ -354,8 +360,11 @@ void Program::fillTails(const std::vector<const CRobj *> &chains, Seed &s) const
             const Extended x{s.registers[node.first], s.tails[node.first]};
             const Extended y = node.length > 1 ? Extended{s.registers[node.first + 1], s.tails[node.first + 1]}
                                                : Extended{};
-            s.tails[node.value] = tailOf(s.registers[node.value], applyExtended(node.op, normalized(x.hi, x.lo),
-                                                                                normalized(y.hi, y.lo)));
+            const Extended z = node.length > 2 ? Extended{s.registers[node.first + 2], s.tails[node.first + 2]}
+                                               : Extended{};
+            s.tails[node.value] =
+                tailOf(s.registers[node.value], applyExtended(node.op, normalized(x.hi, x.lo), normalized(y.hi, y.lo),
+                                                              normalized(z.hi, z.lo)));
         }
     }
 }

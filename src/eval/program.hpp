@@ -15,7 +15,7 @@ struct Step {
         Prod,   // registers first .. first+count-1 step as a pure-product chain
         Rotate, // count sine/cosine levels rotate; sines from first, cosines from first+count
         Copy,   // register target <- register source (an operand's value into its parent)
-        Expr,   // register target <- op(register source, register other)
+        Expr,   // register target <- op(register source, register other, register third)
         Table,  // register target <- entry (step number) of table `source`
     };
     Kind kind;
@@ -24,6 +24,7 @@ struct Step {
     uint32_t count;  // Sum, Prod: registers; Rotate: levels
     uint32_t source; // Copy, Expr: the register read; Table: the table's number
     uint32_t other;  // Expr: the second operand's register
+    uint32_t third = 0; // Expr: the third operand's register (where's)
 };
 
 // What stepping one row-invariant part along a row computes: its steps, and

@@ -103,4 +103,43 @@ inline constexpr const char *unary = R"(A node for the {what} of x, a node or a 
 {repr}
 )";
 
+inline constexpr const char *function = R"(NumPy's {name} of nodes or real numbers, as a node: ASTfun(ft.{op}, {args}).
+
+>>> import vemiral as vm
+>>> x = vm.ASTvar(0, 0.0, 0.5) - 1
+>>> vm.{name}({args})
+{repr}
+)";
+
+inline constexpr const char *log = R"(The natural logarithm of x, or with a base ln(x)/ln(base): nodes or real numbers.
+
+>>> import vemiral as vm
+>>> x = vm.ASTvar(0, 1.0, 0.5)
+>>> vm.log(x)
+ln(x0)
+>>> vm.log(x, 10)
+ln(x0)/ln(10.0)
+)";
+
+inline constexpr const char *power = R"(x1 ** x2 for nodes or real numbers (also called pow): ASTbin(POW, x1, x2).
+
+>>> import vemiral as vm
+>>> vm.power(vm.ASTvar(0, 0.0, 0.5), 3)
+x0**3.0
+)";
+
+inline constexpr const char *sqrt = R"(The square root of x, a node or a real number: x ** 0.5, which the chains close over.
+
+>>> import vemiral as vm
+>>> vm.sqrt(vm.ASTvar(0, 0.0, 0.5) + 1)
+(x0 + 1.0)**0.5
+)";
+
+inline constexpr const char *clip = R"(a limited to [a_min, a_max] as NumPy's clip: minimum(maximum(a, a_min), a_max).
+
+>>> import vemiral as vm
+>>> vm.clip(vm.ASTvar(0, 0.0, 0.5), -1, 1)
+minimum(maximum(x0, -1.0), 1.0)
+)";
+
 } // namespace vemiral::docstrings

@@ -143,6 +143,18 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .value("COT", COT)
         .export_values();
 
+    // Function nodes' codes, named as the functions in capitals.
+    py::enum_<ft> functions(m, "ft");
+    static std::vector<std::string> functionNames;
+    for (int32_t op = 0; op < FUNCTION_COUNT; ++op) {
+        std::string upper = kFunctions[op].name;
+        for (char &c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        functionNames.push_back(upper);
+    }
+    for (int32_t op = 0; op < FUNCTION_COUNT; ++op)
+        functions.value(functionNames[static_cast<size_t>(op)].c_str(), static_cast<ft>(op));
+
     py::class_<ASTnode, ASTptr>(m, "ASTnode")
         .def(
             "crinit",
@@ -229,6 +241,23 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                  return std::make_shared<ASTun>(op, requireNode(child, "child"));
              }),
              py::arg("op"), py::arg("child"));
+
+    py::class_<ASTfun, ASTnode, std::shared_ptr<ASTfun>>(m, "ASTfun", py::dynamic_attr())
+        .def(py::init([](ft op, const py::args &arguments) {
+                 std::vector<ASTptr> nodes;
+                 for (const py::handle a : arguments) {
+                     if (!py::isinstance<ASTnode>(a))
+                         throw py::type_error("ASTfun: the arguments must be expression nodes, not " +
+                                              std::string(py::str(py::type::handle_of(a).attr("__name__"))));
+                     nodes.push_back(a.cast<ASTptr>());
+                 }
+                 try {
+                     return std::make_shared<ASTfun>(op, std::move(nodes));
+                 } catch (const std::invalid_argument &e) {
+                     throw py::value_error(e.what());
+                 }
+             }),
+             py::arg("op"));
 
     m.def(
         "default_tile",

@@ -73,7 +73,33 @@ constexpr size_t kReprLimit = size_t{1} << 20;
 
 // Binding strength as Python reads the text: the repr parses back to a tree
 // of the same shape, so operands of equal strength keep their parentheses.
-enum Strength { SUM = 1, PRODUCT = 2, SIGN = 3, POWER = 4, ATOM = 5 };
+// Comparisons bind most loosely, then | and & (as Python reads them).
+enum Strength { COMPARISON = 1, OR = 2, AND = 3, SUM = 4, PRODUCT = 5, SIGN = 6, POWER = 7, ATOM = 8 };
+
+// The infix form of a function node, if it has one.
+struct Infix {
+    const char *symbol;
+    Strength strength;
+};
+
+const Infix *infixOf(int32_t op) {
+    static const Infix less{" < ", COMPARISON}, lessEqual{" <= ", COMPARISON}, greater{" > ", COMPARISON},
+        greaterEqual{" >= ", COMPARISON}, equal{" == ", COMPARISON}, notEqual{" != ", COMPARISON}, both{" & ", AND},
+        either{" | ", OR}, mod{" % ", PRODUCT}, invert{"~", SIGN};
+    switch (op) {
+    case LESS: return &less;
+    case LESS_EQUAL: return &lessEqual;
+    case GREATER: return &greater;
+    case GREATER_EQUAL: return &greaterEqual;
+    case EQUAL: return &equal;
+    case NOT_EQUAL: return &notEqual;
+    case LOGICAL_AND: return &both;
+    case LOGICAL_OR: return &either;
+    case MOD: return &mod;
+    case LOGICAL_NOT: return &invert;
+    default: return nullptr;
+    }
+}
 
 const char *unaryName(int32_t op) {
     static const char *const names[] = {"-", "fac", "exp", "ln", "sin", "cos", "tan", "cot"};
@@ -99,6 +125,9 @@ Strength strength(const ASTnode &node) {
         return u->op == NEG ? SIGN : ATOM;
     if (auto n = dynamic_cast<const ASTnum *>(&node))
         return std::signbit(n->value) && !std::isnan(n->value) ? SIGN : ATOM;
+    if (auto f = dynamic_cast<const ASTfun *>(&node))
+        if (const Infix *infix = infixOf(f->op))
+            return infix->strength;
     return ATOM;
 }
 
@@ -145,6 +174,32 @@ private:
                 put(name ? std::string(name) : utName(u->op));
                 operand(*u->left, true);
             }
+        } else if (auto f = dynamic_cast<const ASTfun *>(&node)) {
+            writeFunction(*f);
+        }
+    }
+
+    void writeFunction(const ASTfun &f) {
+        const Infix *infix = infixOf(f.op);
+        if (!infix) {
+            put(std::string(kFunctions[f.op].name) + "(");
+            const char *separator = "";
+            for (const ASTptr &a : f.arguments()) {
+                put(separator);
+                write(*a);
+                separator = ", ";
+            }
+            put(")");
+        } else if (f.op == LOGICAL_NOT) {
+            put(infix->symbol);
+            operand(*f.left, strength(*f.left) <= SIGN);
+        } else {
+            // A comparison's operands are never comparisons themselves:
+            // Python would read a < b < c as a chain.
+            const Strength own = infix->strength, l = strength(*f.left), r = strength(*f.right);
+            operand(*f.left, own == COMPARISON ? l <= own : l < own);
+            put(infix->symbol);
+            operand(*f.right, r <= own);
         }
     }
 
@@ -199,6 +254,167 @@ ASTptr unaryNode(ut op, const Operand &operand, const char *function) {
     return std::make_shared<ASTun>(op, requireOperand(operand, function));
 }
 
+ASTptr functionNode(ft op, std::vector<ASTptr> arguments) {
+    return std::make_shared<ASTfun>(op, std::move(arguments));
+}
+
+// A function node from operator arguments; NotImplemented for operands that
+// are neither nodes nor real numbers.
+py::object functionOperator(ft op, std::initializer_list<py::handle> operands) {
+    std::vector<ASTptr> arguments;
+    for (py::handle h : operands) {
+        ASTptr node = nodeOf(h);
+        if (!node)
+            return notImplemented();
+        arguments.push_back(std::move(node));
+    }
+    return py::cast(functionNode(op, std::move(arguments)));
+}
+
+// NumPy's ufuncs by name, as the module's functions that build the same
+// operation on nodes.
+const std::pair<const char *, const char *> kUfuncs[] = {
+    {"add", "_add"}, {"subtract", "_subtract"}, {"multiply", "_multiply"}, {"divide", "_divide"},
+    {"true_divide", "_divide"}, {"power", "power"}, {"float_power", "power"}, {"negative", "_negative"},
+    {"positive", "_positive"}, {"square", "_square"}, {"reciprocal", "_reciprocal"}, {"sqrt", "sqrt"},
+    {"exp", "exp"}, {"log", "log"}, {"sin", "sin"}, {"cos", "cos"}, {"tan", "tan"}, {"absolute", "abs"},
+    {"fabs", "abs"}, {"sign", "sign"}, {"floor", "floor"}, {"ceil", "ceil"}, {"trunc", "trunc"}, {"rint", "rint"},
+    {"cbrt", "cbrt"}, {"exp2", "exp2"}, {"expm1", "expm1"}, {"log2", "log2"}, {"log10", "log10"},
+    {"log1p", "log1p"}, {"sinh", "sinh"}, {"cosh", "cosh"}, {"tanh", "tanh"}, {"arcsin", "asin"},
+    {"arccos", "acos"}, {"arctan", "atan"}, {"arcsinh", "asinh"}, {"arccosh", "acosh"}, {"arctanh", "atanh"},
+    {"arctan2", "atan2"}, {"hypot", "hypot"}, {"minimum", "minimum"}, {"maximum", "maximum"}, {"fmod", "fmod"},
+    {"remainder", "mod"}, {"copysign", "copysign"}, {"heaviside", "heaviside"}, {"less", "less"},
+    {"less_equal", "less_equal"}, {"greater", "greater"}, {"greater_equal", "greater_equal"}, {"equal", "equal"},
+    {"not_equal", "not_equal"}, {"logical_and", "logical_and"}, {"logical_or", "logical_or"},
+    {"logical_not", "logical_not"}, {"deg2rad", "_radians"}, {"radians", "_radians"}, {"rad2deg", "_degrees"},
+    {"degrees", "_degrees"}, {"erf", "erf"}, {"erfc", "erfc"},
+};
+
+py::object arrayUfunc(const py::object &, const py::object &ufunc, const std::string &method, const py::args &inputs,
+                      const py::kwargs &kwargs) {
+    const std::string name = py::str(py::getattr(ufunc, "__name__", py::str("?")));
+    if (method != "__call__")
+        throw py::type_error("NumPy's " + name + "." + method + " does not apply to expression nodes");
+    if (!kwargs.empty())
+        throw py::type_error("NumPy's " + name + " on expression nodes takes no keyword arguments, got '" +
+                             std::string(py::str(kwargs.begin()->first)) + "'");
+    for (const auto &[ufuncName, function] : kUfuncs)
+        if (name == ufuncName)
+            return py::module_::import("vemiral").attr(function)(*inputs);
+    throw py::type_error("NumPy's ufunc '" + name + "' has no counterpart on expression nodes");
+}
+
+// np.where and np.clip (and np.round, np.around) on nodes; NumPy raises
+// TypeError for the rest.
+py::object arrayFunction(const py::object &, const py::object &function, const py::object &, const py::tuple &args,
+                         const py::dict &kwargs) {
+    const std::string name = py::str(py::getattr(function, "__name__", py::str("?")));
+    const py::module_ vm = py::module_::import("vemiral");
+    if ((name == "where" || name == "clip") && kwargs.empty())
+        return vm.attr(name.c_str())(*args);
+    if ((name == "round" || name == "around") && kwargs.empty() && args.size() == 1)
+        return vm.attr("rint")(args[0]);
+    return notImplemented();
+}
+
+// The functions of function nodes, their aliases, and the NumPy helpers.
+void bindFunctions(py::module_ &m) {
+    const ASTptr x = std::make_shared<ASTbin>(SUB, std::make_shared<ASTvar>(0, 0.0, 0.5), std::make_shared<ASTnum>(1.0));
+    const ASTptr two = std::make_shared<ASTnum>(2.0);
+    for (int32_t op = 0; op < FUNCTION_COUNT; ++op) {
+        const ft code = static_cast<ft>(op);
+        const FunctionInfo &f = kFunctions[op];
+        std::string upper = f.name;
+        for (char &c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::vector<ASTptr> example{x};
+        if (f.arguments > 1)
+            example.push_back(two);
+        if (f.arguments > 2)
+            example.push_back(std::make_shared<ASTnum>(0.0));
+        static const char *const argumentNames[] = {"x, 2", "x, 2, 0"};
+        std::string doc = docstrings::function;
+        for (const auto &[key, value] :
+             {std::pair<std::string, std::string>{"{name}", f.name},
+              {"{args}", f.arguments == 1 ? "x" : argumentNames[f.arguments - 2]},
+              {"{op}", upper},
+              {"{repr}", Formula().text(*functionNode(code, example))}})
+            for (size_t at = doc.find(key); at != std::string::npos; at = doc.find(key, at + value.size()))
+                doc.replace(at, key.size(), value);
+        const char *name = f.name;
+        if (f.arguments == 1)
+            m.def(
+                name,
+                [code, name](const Operand &a) { return functionNode(code, {requireOperand(a, name)}); },
+                doc.c_str(), py::arg("x"));
+        else if (f.arguments == 2)
+            m.def(
+                name,
+                [code, name](const Operand &a, const Operand &b) {
+                    return functionNode(code, {requireOperand(a, name), requireOperand(b, name)});
+                },
+                doc.c_str(), py::arg("x1"), py::arg("x2"));
+        else
+            m.def(
+                name,
+                [code, name](const Operand &c, const Operand &a, const Operand &b) {
+                    return functionNode(code, {requireOperand(c, name), requireOperand(a, name),
+                                               requireOperand(b, name)});
+                },
+                doc.c_str(), py::arg("condition"), py::arg("x"), py::arg("y"));
+    }
+    // The names NumPy and people also use.
+    for (const auto &[alias, name] : {std::pair{"absolute", "abs"}, std::pair{"arcsin", "asin"},
+                                      std::pair{"arccos", "acos"}, std::pair{"arctan", "atan"},
+                                      std::pair{"arctan2", "atan2"}, std::pair{"arcsinh", "asinh"},
+                                      std::pair{"arccosh", "acosh"}, std::pair{"arctanh", "atanh"},
+                                      std::pair{"round", "rint"}, std::pair{"remainder", "mod"}})
+        m.attr(alias) = m.attr(name);
+
+    auto binaryOf = [](bt op, const char *function) {
+        return [op, function](const Operand &a, const Operand &b) -> ASTptr {
+            return std::make_shared<ASTbin>(op, requireOperand(a, function), requireOperand(b, function));
+        };
+    };
+    m.def("power", binaryOf(POW, "power"), docstrings::power, py::arg("x1"), py::arg("x2"));
+    m.attr("pow") = m.attr("power");
+    m.def(
+        "sqrt",
+        [](const Operand &a) -> ASTptr {
+            return std::make_shared<ASTbin>(POW, requireOperand(a, "sqrt"), std::make_shared<ASTnum>(0.5));
+        },
+        docstrings::sqrt, py::arg("x"));
+    m.def(
+        "clip",
+        [](const Operand &a, const Operand &lo, const Operand &hi) {
+            return functionNode(MINIMUM, {functionNode(MAXIMUM, {requireOperand(a, "clip"), requireOperand(lo, "clip")}),
+                                          requireOperand(hi, "clip")});
+        },
+        docstrings::clip, py::arg("a"), py::arg("a_min"), py::arg("a_max"));
+
+    // NumPy's arithmetic ufuncs, for __array_ufunc__ (private: the
+    // operators say the same).
+    m.def("_add", binaryOf(ADD, "add"));
+    m.def("_subtract", binaryOf(SUB, "subtract"));
+    m.def("_multiply", binaryOf(MUL, "multiply"));
+    m.def("_divide", binaryOf(DIV, "divide"));
+    m.def("_negative", [](const Operand &a) -> ASTptr { return std::make_shared<ASTun>(NEG, requireOperand(a, "negative")); });
+    m.def("_positive", [](const Operand &a) { return requireOperand(a, "positive"); });
+    m.def("_square", [](const Operand &a) -> ASTptr {
+        return std::make_shared<ASTbin>(POW, requireOperand(a, "square"), std::make_shared<ASTnum>(2.0));
+    });
+    m.def("_reciprocal", [](const Operand &a) -> ASTptr {
+        return std::make_shared<ASTbin>(DIV, std::make_shared<ASTnum>(1.0), requireOperand(a, "reciprocal"));
+    });
+    // NumPy multiplies by the rounded ratio, and so does this.
+    m.def("_radians", [](const Operand &a) -> ASTptr {
+        return std::make_shared<ASTbin>(MUL, requireOperand(a, "radians"), std::make_shared<ASTnum>(M_PI / 180.0));
+    });
+    m.def("_degrees", [](const Operand &a) -> ASTptr {
+        return std::make_shared<ASTbin>(MUL, requireOperand(a, "degrees"), std::make_shared<ASTnum>(180.0 / M_PI));
+    });
+}
+
 } // namespace
 
 void bindExpressionSyntax(py::module_ &m) {
@@ -213,9 +429,11 @@ void bindExpressionSyntax(py::module_ &m) {
             py::arg("instance"), py::arg("owner") = py::none());
 
     py::class_<ASTnode, ASTptr> node(m.attr("ASTnode"));
-    // NumPy scalars on the left defer to the node's reflected operators
-    // instead of wrapping the node in an object array.
-    node.attr("__array_ufunc__") = py::none();
+    // NumPy's functions on nodes build nodes (np.exp(node), np.hypot(x, y),
+    // np.where(x > 0, x, 0)), so a function written for arrays takes nodes.
+    node.def("__array_ufunc__", &arrayUfunc, py::arg("ufunc"), py::arg("method"));
+    node.def("__array_function__", &arrayFunction, py::arg("func"), py::arg("types"), py::arg("args"),
+             py::arg("kwargs"));
 
     const auto binaries = {std::pair{ADD, "add"}, std::pair{SUB, "sub"}, std::pair{MUL, "mul"},
                            std::pair{DIV, "truediv"}, std::pair{POW, "pow"}};
@@ -228,6 +446,39 @@ void bindExpressionSyntax(py::module_ &m) {
                  [code](py::object self, py::object other) { return binary(code, other, self); },
                  py::arg("other"));
     }
+    const auto functionOperators = {std::pair{LESS, "lt"}, std::pair{LESS_EQUAL, "le"}, std::pair{GREATER, "gt"},
+                                    std::pair{GREATER_EQUAL, "ge"}};
+    for (const auto &[op, name] : functionOperators) {
+        const ft code = op;
+        node.def(("__" + std::string(name) + "__").c_str(),
+                 [code](py::object self, py::object other) { return functionOperator(code, {self, other}); },
+                 py::arg("other"));
+    }
+    const auto reflected = {std::pair{MOD, "mod"}, std::pair{LOGICAL_AND, "and"}, std::pair{LOGICAL_OR, "or"}};
+    for (const auto &[op, name] : reflected) {
+        const ft code = op;
+        node.def(("__" + std::string(name) + "__").c_str(),
+                 [code](py::object self, py::object other) { return functionOperator(code, {self, other}); },
+                 py::arg("other"));
+        node.def(("__r" + std::string(name) + "__").c_str(),
+                 [code](py::object self, py::object other) { return functionOperator(code, {other, self}); },
+                 py::arg("other"));
+    }
+    // == and != stay identity comparisons: nodes remain hashable keys.
+    node.def("__invert__", [](const ASTptr &self) { return functionNode(LOGICAL_NOT, {self}); })
+        .def("__abs__", [](const ASTptr &self) { return functionNode(ABS, {self}); })
+        .def("__floor__", [](const ASTptr &self) { return functionNode(FLOOR, {self}); })
+        .def("__ceil__", [](const ASTptr &self) { return functionNode(CEIL, {self}); })
+        .def("__trunc__", [](const ASTptr &self) { return functionNode(TRUNC, {self}); })
+        .def(
+            "__round__",
+            [](const ASTptr &self, const py::object &ndigits) {
+                if (!ndigits.is_none())
+                    throw py::type_error("round() of an expression node takes no number of digits");
+                return functionNode(RINT, {self});
+            },
+            py::arg("ndigits") = py::none());
+
     node.def("__neg__", [](const ASTptr &self) { return std::make_shared<ASTun>(NEG, self); })
         .def("__pos__", [](py::object self) { return self; })
         .def("__repr__", [](const ASTptr &self) { return Formula().text(*self); });
@@ -245,6 +496,10 @@ void bindExpressionSyntax(py::module_ &m) {
     addField<ASTbin>(bin, "right", [](const std::shared_ptr<ASTbin> &b) { return py::cast(b->right); });
     addField<ASTun>(un, "op", [](const std::shared_ptr<ASTun> &u) { return py::cast(static_cast<ut>(u->op)); });
     addField<ASTun>(un, "child", [](const std::shared_ptr<ASTun> &u) { return py::cast(u->left); });
+    const py::object fun = m.attr("ASTfun");
+    addField<ASTfun>(fun, "op", [](const std::shared_ptr<ASTfun> &f) { return py::cast(static_cast<ft>(f->op)); });
+    addField<ASTfun>(fun, "arguments",
+                     [](const std::shared_ptr<ASTfun> &f) { return py::object(py::tuple(py::cast(f->arguments()))); });
 
     struct Function {
         ut op;
@@ -252,8 +507,7 @@ void bindExpressionSyntax(py::module_ &m) {
     };
     const Function functions[] = {{SIN, "sin", "SIN", "sine"},           {COS, "cos", "COS", "cosine"},
                                   {TAN, "tan", "TAN", "tangent"},        {COT, "cot", "COT", "cotangent"},
-                                  {EXP, "exp", "EXP", "exponential"},    {LN, "ln", "LN", "natural logarithm"},
-                                  {LN, "log", "LN", "natural logarithm"}};
+                                  {EXP, "exp", "EXP", "exponential"},    {LN, "ln", "LN", "natural logarithm"}};
     for (const Function &f : functions) {
         const ut code = f.op;
         const char *function = f.name;
@@ -269,4 +523,17 @@ void bindExpressionSyntax(py::module_ &m) {
             function, [code, function](const Operand &x) { return unaryNode(code, x, function); }, doc.c_str(),
             py::arg("x"));
     }
+
+    m.def(
+        "log",
+        [](const Operand &x, const py::object &base) -> ASTptr {
+            ASTptr ln = unaryNode(LN, x, "log");
+            if (base.is_none())
+                return ln;
+            return std::make_shared<ASTbin>(DIV, std::move(ln),
+                                            std::make_shared<ASTun>(LN, requireOperand(Operand{base}, "log")));
+        },
+        docstrings::log, py::arg("x"), py::arg("base") = py::none());
+
+    bindFunctions(m);
 }

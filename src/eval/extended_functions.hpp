@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "cr/CRexpr.hpp"
+
+namespace vemiral::extended {
+
+// The pointwise functions on double-double operands x = xh + xl, y, z:
+// the C library's value at the high parts (CRexpr::apply), with a tail that
+// carries the operands' tails to first order. Piecewise functions decide on
+// the whole pair, so a value a hair below an integer or a bound is taken as
+// below it; what they return is exact.
+inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, double yl, double zh, double zl,
+                              double &r, double &t) {
+    // Normalised pairs order as their high parts, then their tails.
+    auto less = [](double ah, double al, double bh, double bl) { return ah < bh || (ah == bh && al < bl); };
+    auto equal = [](double ah, double al, double bh, double bl) { return ah == bh && al == bl; };
+    auto truth = [&](bool b) { r = b ? 1.0 : 0.0; };
+    constexpr double kLn2 = 0.6931471805599453, kLn10 = 2.302585092994046, kTwoOverSqrtPi = 1.1283791670955126;
+    t = 0.0;
+    switch (op) {
+    case EXPR_ABS:
+        r = std::fabs(xh);
+        t = std::signbit(xh) ? -xl : xl;
+        return;
+    case EXPR_FLOOR:
+    case EXPR_CEIL:
+    case EXPR_TRUNC:
+    case EXPR_RINT: {
+        r = CRexpr::apply(op, xh, 0.0);
+        if (r == xh) {
+            // An integer high part: the tail decides (x = 3 - 1e-17 floors to 2).
+            const int32_t tailOp = op == EXPR_TRUNC ? (xh > 0.0 ? EXPR_FLOOR : EXPR_CEIL) : op;
+            t = CRexpr::apply(tailOp, xl, 0.0);
+        } else if (op == EXPR_RINT && xl != 0.0 && xh - std::floor(xh) == 0.5) {
+            r = xl > 0.0 ? std::ceil(xh) : std::floor(xh); // not a tie after all
+        }
+        return;
+    }
+    case EXPR_SIGN:
+    case EXPR_NOT:
+        r = CRexpr::apply(op, xh, 0.0);
+        return;
+    case EXPR_HEAVISIDE:
+        r = CRexpr::apply(op, xh, yh);
+        t = xh == 0.0 ? yl : 0.0;
+        return;
+    case EXPR_LT: return truth(less(xh, xl, yh, yl));
+    case EXPR_LE: return truth(less(xh, xl, yh, yl) || equal(xh, xl, yh, yl));
+    case EXPR_GT: return truth(less(yh, yl, xh, xl));
+    case EXPR_GE: return truth(less(yh, yl, xh, xl) || equal(xh, xl, yh, yl));
+    case EXPR_EQ: return truth(equal(xh, xl, yh, yl));
+    case EXPR_NE: return truth(!equal(xh, xl, yh, yl));
+    case EXPR_AND:
+    case EXPR_OR:
+        r = CRexpr::apply(op, xh, yh);
+        return;
+    case EXPR_MIN:
+    case EXPR_MAX: {
+        const bool first = xh != xh || (yh == yh && (op == EXPR_MIN ? less(xh, xl, yh, yl) : less(yh, yl, xh, xl)));
+        r = first ? xh : yh;
+        t = first ? xl : yl;
+        return;
+    }
+    case EXPR_WHERE:
+        r = xh != 0.0 ? yh : zh;
+        t = xh != 0.0 ? yl : zl;
+        return;
+    case EXPR_COPYSIGN:
+        r = std::copysign(xh, yh);
+        t = r == xh ? xl : -xl;
+        return;
+    case EXPR_FMOD:
+    case EXPR_MOD: {
+        r = CRexpr::apply(op, xh, yh);
+        // x - n y for the whole number n of divisors taken away.
+        const double n = std::nearbyint((xh - r) / yh);
+        t = std::fabs(n) < 0x1p53 ? xl - n * yl : 0.0;
+        break;
+    }
+    default: {
+        r = CRexpr::apply(op, xh, yh);
+        const double dx = xl, dy = yl;
+        switch (op) {
+        case EXPR_CBRT: t = r != 0.0 ? dx / (3.0 * r * r) : 0.0; break;
+        case EXPR_EXPM1: t = (r + 1.0) * dx; break;
+        case EXPR_LOG2: t = dx / (xh * kLn2); break;
+        case EXPR_LOG10: t = dx / (xh * kLn10); break;
+        case EXPR_LOG1P: t = dx / (1.0 + xh); break;
+        case EXPR_SINH: t = std::sqrt(1.0 + r * r) * dx; break;
+        case EXPR_COSH: t = std::copysign(std::sqrt(r * r - 1.0), xh) * dx; break;
+        case EXPR_TANH: t = (1.0 - r * r) * dx; break;
+        case EXPR_ASIN: t = dx / std::sqrt(1.0 - xh * xh); break;
+        case EXPR_ACOS: t = -dx / std::sqrt(1.0 - xh * xh); break;
+        case EXPR_ATAN: t = dx / (1.0 + xh * xh); break;
+        case EXPR_ASINH: t = dx / std::sqrt(1.0 + xh * xh); break;
+        case EXPR_ACOSH: t = dx / std::sqrt(xh * xh - 1.0); break;
+        case EXPR_ATANH: t = dx / (1.0 - xh * xh); break;
+        case EXPR_ERF: t = kTwoOverSqrtPi * std::exp(-xh * xh) * dx; break;
+        case EXPR_ERFC: t = -kTwoOverSqrtPi * std::exp(-xh * xh) * dx; break;
+        case EXPR_ATAN2: t = (yh * dx - xh * dy) / (xh * xh + yh * yh); break;
+        case EXPR_HYPOT: t = r != 0.0 ? (xh * dx + yh * dy) / r : 0.0; break;
+        default: break;
+        }
+        break;
+    }
+    }
+    // Corrections of zero tails stay zero (0 * inf would be NaN).
+    if (xl == 0.0 && yl == 0.0)
+        t = 0.0;
+}
+
+} // namespace vemiral::extended
