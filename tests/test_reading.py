@@ -81,7 +81,8 @@ def read_with_ast(text):
 @given(formulas())
 def test_the_plain_reader_takes_what_python_takes_and_builds_the_same_tree(text):
     """Python's reading is the reference: the same tree, or the same refusal in
-    the same words; the plain reader takes every ASCII formula Python takes."""
+    the same words; the plain reader takes every ASCII formula Python takes
+    but those with a modulo, which it leaves to Python's reading."""
     python = outcome(read_with_ast, text)
     public = outcome(GRID.expression, text)
     assert public[:2] == python[:2], text
@@ -90,7 +91,7 @@ def test_the_plain_reader_takes_what_python_takes_and_builds_the_same_tree(text)
         assert plain[1] == python[1], text
         assert same_bits_but_nan(plain[2], python[2]), text
     else:
-        assert python[0] == "error" or not text.isascii(), text
+        assert python[0] == "error" or not text.isascii() or "%" in text, text
 
 
 # --- long sums and products --------------------------------------------------------

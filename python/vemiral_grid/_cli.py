@@ -1,4 +1,4 @@
-"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-o values.npy|.zarr] [--png picture.png]."""
+"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-p w=0.3 ...] [-o values.npy|.zarr] [--png picture.png]."""
 
 from __future__ import annotations
 
@@ -45,9 +45,10 @@ def _parser() -> _Parser:
     )
     parser.add_argument(
         "expression",
-        help="formula in Python syntax over the axis names: + - * / ** (or ^), "
-        "sin cos tan cot exp ln log sqrt, pi, e (one that begins with a minus: begin it with a space, "
-        "or put it last, after --)",
+        help="formula in Python syntax over the axis names and parameters: + - * / ** (or ^) %%, "
+        "comparisons (1 or 0), and or not & | ~, A if COND else B, functions such as sin exp log sqrt "
+        "abs floor atan2 hypot min max where clip (an unknown one lists them all), pi, e "
+        "(one that begins with a minus: begin it with a space, or put it last, after --)",
     )
     parser.add_argument(
         "-a",
@@ -67,6 +68,15 @@ def _parser() -> _Parser:
         metavar="NAME=START:STEP:NUM",
         help="an axis of NUM points from START by STEP, e.g. one second at 48 kHz: t=0:1/48000:48000 "
         "(mixes with -a; dimensions follow the order given)",
+    )
+    parser.add_argument(
+        "-p",
+        "--param",
+        action="append",
+        dest="params",
+        default=[],
+        metavar="NAME=VALUE",
+        help="a number the formula names, e.g. -p w=0.3 (repeat for each; a quotient such as 1/3 is taken)",
     )
     parser.add_argument(
         "-o",
@@ -141,6 +151,25 @@ def _real(text: str) -> float:
     return float(numerator) / float(denominator)
 
 
+def _parameters(texts: list[str]) -> dict[str, float]:
+    """The -p options as a mapping; the grid checks names and values."""
+    parameters: dict[str, float] = {}
+    for text in texts:
+        name, sep, value = text.partition("=")
+        name = name.strip()
+        if not sep or not name:
+            raise UsageError(f"malformed parameter '{text}': expected NAME=VALUE, e.g. w=0.3")
+        if name in parameters:
+            raise UsageError(f"parameter '{name}' is given twice")
+        try:
+            parameters[name] = _real(value)
+        except (ValueError, ZeroDivisionError):
+            raise UsageError(
+                f"malformed parameter '{text}': the value is a number (or a quotient such as 1/3)"
+            ) from None
+    return parameters
+
+
 def _index(text: str) -> tuple[str, int]:
     name, sep, index = text.partition("=")
     try:
@@ -206,7 +235,8 @@ def run(argv: Sequence[str] | None = None) -> int:
         at = dict(_index(text) for text in args.at)
         tile = _tile(args.tile)
         grid = Grid._of(axes)
-        node = grid.expression(args.expression)
+        params = _parameters(args.params)
+        node = grid.expression(args.expression, params)
         if args.png is not None:
             _check_picture(grid, at)
         zarr = args.output is not None and args.output.rstrip("/").endswith(".zarr")
@@ -220,7 +250,7 @@ def run(argv: Sequence[str] | None = None) -> int:
         _check_outputs(args, zarr)
 
         if zarr:
-            return _write_zarr(args, grid, tile, at)
+            return _write_zarr(args, grid, tile, at, params)
         if stream:
             # Prepared, checked, written and renamed into place by to_npy itself.
             grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None, dtype=args.dtype)
@@ -279,7 +309,10 @@ def streams(grid: Grid, dtype: str = "float64") -> bool:
     return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
 
 
-def _write_zarr(args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int]) -> int:
+def _write_zarr(
+    args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int],
+    params: dict[str, float],
+) -> int:
     """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
     target and swaps the finished store into place; a picture is then drawn
     from the finished store and written as any other (whole or not at all)."""
@@ -288,7 +321,7 @@ def _write_zarr(args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...
     # The text itself, so that the store records the formula as it was written.
     path = grid.to_zarr(
         args.expression, args.output, chunks=_tile(args.chunks, "--chunks"), tile=tile, dtype=args.dtype,
-        resume=args.resume, overwrite=args.overwrite, progress=False if args.quiet else None,
+        resume=args.resume, overwrite=args.overwrite, progress=False if args.quiet else None, params=params,
     )
     if not args.quiet:
         print(f"{PROG}: wrote {args.output}", file=sys.stderr)

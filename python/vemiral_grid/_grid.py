@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import keyword
 import math
+import numbers
 import os
+import re
 import sys
 import unicodedata
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -77,15 +79,67 @@ def _count(value: object, what: str) -> int:
     return count
 
 
-def _name_problem(name: str) -> str | None:
-    """Why `name` cannot name an axis (a formula could never use it), or None."""
+def _name_problem(name: str, parameter: bool = False) -> str | None:
+    """Why `name` cannot name an axis (a formula could never use it), or None; for a
+    `parameter`, which is no attribute of the grid, only the formula counts."""
     if not name.isidentifier() or keyword.iskeyword(name):
         return "it is not a Python name"
     if unicodedata.normalize("NFKC", name) != name:
         return f"Python reads it as '{unicodedata.normalize('NFKC', name)}'"
-    if name.startswith("_") or name in _parse.RESERVED or hasattr(Grid, name):
+    if name in _parse.RESERVED:
+        return "it is taken by a function or constant"
+    if not parameter and (name.startswith("_") or hasattr(Grid, name)):
         return "it is taken by a function, constant or attribute"
     return None
+
+
+def parameters_of(
+    grid: Grid, params: Mapping[str, object] | None, keywords: Mapping[str, object], expr: object = None
+) -> dict[str, float]:
+    """The parameters of a formula, given as a mapping, as keywords or both: each a
+    finite real number under a name a formula can use and no axis or function
+    takes; anything else is a ValueError naming it. A keyword that `expr` (a
+    string, SymPy expression or node) does not name is a TypeError, as a
+    misspelt option is (a mapping may hold more, to be shared by formulas)."""
+    if params is not None and not isinstance(params, Mapping):
+        raise ValueError(f"params must be a mapping of names to numbers, not {type(params).__name__}")
+    given = dict(params or {})
+    for name in keywords:
+        if name in given:
+            raise ValueError(f"parameter '{name}' is given twice, in params and as a keyword")
+    given.update(keywords)
+    checked = {}
+    for name, value in given.items():
+        if not isinstance(name, str):
+            raise ValueError(f"a parameter's name is a string, not {type(name).__name__} {name!r}")
+        if name in grid.names:
+            raise ValueError(f"'{name}' cannot name a parameter: it is an axis of the grid")
+        problem = _name_problem(name, parameter=True)
+        if problem:
+            raise ValueError(f"'{name}' cannot name a parameter: {problem}")
+        # numbers.Real takes NumPy's and SymPy's real scalars, and no arrays.
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}")
+        try:
+            number = float(value)
+        except OverflowError:
+            raise ValueError(f"parameter '{name}' is too large for a float") from None
+        if not math.isfinite(number):
+            raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
+        checked[name] = number
+    for name in keywords:
+        if not _names(expr, name):
+            raise TypeError(f"unexpected keyword argument '{name}': no option, and the formula names no such parameter")
+    return checked
+
+
+def _names(expr: object, name: str) -> bool:
+    """Whether `expr` may name `name` (a callable is asked when it is called)."""
+    if isinstance(expr, str):
+        return re.search(rf"(?<![\w.]){re.escape(name)}(?!\w)", expr) is not None
+    if _sympy.is_sympy(expr):
+        return any(getattr(s, "name", None) == name for s in expr.free_symbols)  # type: ignore[attr-defined]
+    return callable(expr) and not isinstance(expr, vemiral.ASTnode)
 
 
 def check_storable(points: int, what: str, itemsize: int = 8) -> None:
@@ -229,29 +283,38 @@ class Grid:
 
     # --- expressions --------------------------------------------------------
 
-    def expression(self, expr: Expression) -> vemiral.ASTnode:
+    def expression(
+        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
+    ) -> vemiral.ASTnode:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
         callable taking the axis variables by name.
+
+        Parameters, given in `params` or as keywords (not both for one name), are
+        numbers the formula names: in a string or as SymPy symbols, and passed by
+        name to a callable after the axes.
 
         >>> import vemiral as vm
         >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
         >>> grid.expression("sin(x*y) + 1"), grid.expression(lambda x, y: vm.sin(x * y) + 1)
         (sin(x0*x1) + 1.0, sin(x0*x1) + 1.0)
+        >>> grid.expression("exp(-x/w)", w=0.5), grid.expression(lambda x, y, k: k * x, params={"k": 2})
+        (exp(-x0/0.5), 2.0*x0)
         """
+        values = parameters_of(self, params, parameters, expr)
         if isinstance(expr, str):
-            return _parse.parse(expr, self._variables)
+            return _parse.parse(expr, self._variables, values)
         if isinstance(expr, vemiral.ASTnode):
             node = expr
         elif _sympy.is_sympy(expr):
-            return _sympy.translate(expr, self._variables)
+            return _sympy.translate(expr, self._variables, values)
         elif isinstance(expr, int | float | np.integer | np.floating) and not isinstance(expr, bool):
             node = vemiral.ASTnum(float(expr))
         elif callable(expr):
-            result = expr(**self._variables)
+            result = expr(**self._variables, **values)
             if isinstance(result, vemiral.ASTnode):
                 node = result
             elif _sympy.is_sympy(result):
-                return _sympy.translate(result, self._variables)
+                return _sympy.translate(result, self._variables, values)
             elif isinstance(result, int | float | np.integer | np.floating) and not isinstance(result, bool):
                 node = vemiral.ASTnum(float(result))
             else:
@@ -285,13 +348,17 @@ class Grid:
                 stack += [vemiral.ASTbin.left.__get__(node), vemiral.ASTbin.right.__get__(node)]
             elif isinstance(node, vemiral.ASTun):
                 stack.append(vemiral.ASTun.child.__get__(node))
+            elif isinstance(node, vemiral.ASTfun):
+                stack += vemiral.ASTfun.arguments.__get__(node)
 
-    def _prepared(self, expr: Expression, tile: Tile = None) -> vemiral.ASTnode:
+    def _prepared(
+        self, expr: Expression, tile: Tile = None, parameters: Mapping[str, float] | None = None
+    ) -> vemiral.ASTnode:
         """The tree of `expr`, once its chain has been built for the tile at the
         grid's first point: an expression the algebra refuses (MemoryError for
         one whose chain would be too large) is refused here, before any block
         is planned, written or sent to a worker."""
-        node = self.expression(expr)
+        node = self.expression(expr, parameters)
         node.evaluate((1,) * self.ndim, tile=tile, threads=1)
         return node
 
@@ -306,6 +373,8 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: Float64Type | None = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> FloatArray: ...
     @overload
     def evaluate(
@@ -316,6 +385,8 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: Float32Type | None = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> Float32Array: ...
     @overload
     def evaluate(
@@ -326,6 +397,8 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> npt.NDArray[Any]: ...
     def evaluate(
         self,
@@ -335,6 +408,8 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> npt.NDArray[Any]:
         """The values of `expr` at every point, shaped like the grid (C order).
 
@@ -350,13 +425,18 @@ class Grid:
             dtype: ``numpy.float64`` (the default, or out's type) or
                 ``numpy.float32``: computed in double precision all the same and
                 rounded once on the way out, without a float64 copy of the grid.
+            params, parameters: numbers the formula names (see `expression`),
+                as a mapping or as keywords; a name taken by one of the options
+                above goes in `params`.
 
         Returns:
             `out`, or a new array of the grid's shape and dtype.
 
         Raises:
             ValueError: an expression the parser refuses, a dtype other than
-                float64 or float32, an `out` of another shape or type than asked.
+                float64 or float32, an `out` of another shape or type than asked,
+                a parameter that is not a finite real number or is named like an
+                axis, a function or a constant.
 
         >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
         >>> grid.evaluate("x + y")
@@ -365,8 +445,10 @@ class Grid:
                [1. , 2. , 3. ]])
         >>> grid.evaluate("x / 3", dtype=np.float32)[1]
         array([0.16666667, 0.16666667, 0.16666667], dtype=float32)
+        >>> grid.evaluate("k*x", k=4)[:, 0]
+        array([0., 2., 4.])
         """
-        node = self.expression(expr)
+        node = self.expression(expr, params, **parameters)
         shape = self.shape
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         if progress is None:
@@ -390,31 +472,51 @@ class Grid:
                 bar.update(count)
         return out
 
-    def to_dask(self, expr: Expression, chunks: Any = None, tile: Tile = None, *, dtype: DType = np.float64) -> Any:
+    def to_dask(
+        self,
+        expr: Expression,
+        chunks: Any = None,
+        tile: Tile = None,
+        *,
+        dtype: DType = np.float64,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
+    ) -> Any:
         """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
-        (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra).
+        (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra);
+        parameters as for `evaluate`.
 
         >>> Grid(x=(0, 1, 100), y=(0, 1, 100)).to_dask("x*y", chunks=50).numblocks
         (2, 2)
         """
         from .distributed import to_dask
 
-        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype)
+        values = parameters_of(self, params, parameters, expr)
+        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype, params=values)
 
     def to_xarray(
-        self, expr: Expression, *, chunks: Any = None, dtype: DType = np.float64, tile: Tile = None
+        self,
+        expr: Expression,
+        *,
+        chunks: Any = None,
+        dtype: DType = np.float64,
+        tile: Tile = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> Any:
         """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
         their coordinates, and attributes naming the formula and the grid; lazy
         (Dask) with `chunks` (see :func:`vemiral_grid.labelled.to_xarray`; needs
-        the xarray extra).
+        the xarray extra); parameters as for `evaluate`.
 
         >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
         0.25
         """
         from .labelled import to_xarray
 
-        return to_xarray(self, expr, chunks=chunks, dtype=dtype, tile=tile)
+        return to_xarray(
+            self, expr, chunks=chunks, dtype=dtype, tile=tile, params=parameters_of(self, params, parameters, expr)
+        )
 
     def to_zarr(
         self,
@@ -428,12 +530,14 @@ class Grid:
         overwrite: bool = False,
         client: Any = None,
         progress: bool | Callable[[int, int], object] | None = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> Any:
         """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
         parallel here or on a Dask cluster, resumable after an interruption, and
         returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
         `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
-        extra).
+        extra); parameters as for `evaluate`.
 
         >>> import tempfile, pathlib
         >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
@@ -444,7 +548,7 @@ class Grid:
 
         return to_zarr(
             self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
-            client=client, progress=progress,
+            client=client, progress=progress, params=parameters_of(self, params, parameters, expr),
         )
 
     def to_npy(
@@ -455,9 +559,12 @@ class Grid:
         progress: bool | Callable[[int, int], object] | None = None,
         *,
         dtype: DType = np.float64,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> Any:
         """Streams the values of `expr` into a .npy file block by block and returns
-        its path (see :func:`vemiral_grid.storage.to_npy`).
+        its path (see :func:`vemiral_grid.storage.to_npy`); parameters as for
+        `evaluate`.
 
         >>> import tempfile, pathlib
         >>> folder = pathlib.Path(tempfile.mkdtemp())
@@ -467,7 +574,9 @@ class Grid:
         """
         from .storage import to_npy
 
-        return to_npy(self, expr, path, tile=tile, progress=progress, dtype=dtype)
+        return to_npy(
+            self, expr, path, tile=tile, progress=progress, dtype=dtype, params=parameters_of(self, params, parameters, expr)
+        )
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:

@@ -1,8 +1,10 @@
 """Expression strings read against an allow-list (never `eval`).
 
-A plain reader takes the operations a formula may use, without recursion, so
-that the length of a sum is no limit; a text it does not take is read again
-with the standard `ast` module, whose messages name what is wrong.
+A plain reader takes arithmetic and functions of one argument, without
+recursion, so that the length of a sum is no limit; a text it does not take
+(conditions, %, functions of several arguments, or a mistake) is read again with
+the standard `ast` module, which builds the rest and whose messages name what is
+wrong.
 """
 
 from __future__ import annotations
@@ -30,19 +32,49 @@ AST_LENGTH = 100_000
 
 Value: TypeAlias = vemiral.ASTnode | float
 
-FUNCTIONS: dict[str, Callable[[Value], Value]] = {
-    "sin": vemiral.sin,
-    "cos": vemiral.cos,
-    "tan": vemiral.tan,
-    "cot": vemiral.cot,
-    "exp": vemiral.exp,
-    "ln": vemiral.ln,
-    "log": vemiral.log,
+# Function names a formula may call, each with the native function it calls;
+# aliases are the names NumPy and numexpr users type.
+_NATIVE_NAMES: dict[str, str] = {
+    "sin": "sin", "cos": "cos", "tan": "tan", "cot": "cot", "exp": "exp", "ln": "ln", "log": "log",
+    "abs": "abs", "absolute": "abs", "sign": "sign", "floor": "floor", "ceil": "ceil", "trunc": "trunc",
+    "rint": "rint", "round": "rint", "cbrt": "cbrt", "exp2": "exp2", "expm1": "expm1", "log2": "log2",
+    "log10": "log10", "log1p": "log1p", "sinh": "sinh", "cosh": "cosh", "tanh": "tanh",
+    "asin": "asin", "arcsin": "asin", "acos": "acos", "arccos": "acos", "atan": "atan", "arctan": "atan",
+    "asinh": "asinh", "arcsinh": "asinh", "acosh": "acosh", "arccosh": "acosh", "atanh": "atanh",
+    "arctanh": "atanh", "sec": "sec", "csc": "csc", "erf": "erf", "erfc": "erfc", "logical_not": "logical_not",
+    "atan2": "atan2", "arctan2": "atan2", "hypot": "hypot", "minimum": "minimum", "min": "minimum",
+    "maximum": "maximum", "max": "maximum", "fmod": "fmod", "mod": "mod", "copysign": "copysign",
+    "heaviside": "heaviside", "power": "power", "pow": "power", "less": "less", "less_equal": "less_equal",
+    "greater": "greater", "greater_equal": "greater_equal", "equal": "equal", "not_equal": "not_equal",
+    "logical_and": "logical_and", "logical_or": "logical_or", "where": "where", "clip": "clip",
+    "remainder": "mod",
+}
+# How many arguments each function takes, fewest and most (None: no limit);
+# one unless listed.
+_ARGUMENTS: dict[str, tuple[int, int | None]] = {
+    "log": (1, 2),
+    **dict.fromkeys(
+        ["atan2", "arctan2", "hypot", "minimum", "maximum", "fmod", "mod", "remainder", "copysign", "heaviside",
+         "power", "pow", "less", "less_equal", "greater", "greater_equal", "equal", "not_equal", "logical_and",
+         "logical_or"],
+        (2, 2),
+    ),
+    "min": (2, None),  # as Python's min and max: any number of values
+    "max": (2, None),
+    "where": (3, 3),
+    "clip": (3, 3),
+}
+
+
+FUNCTIONS: dict[str, Callable[..., Value]] = {
+    **{name: getattr(vemiral, native) for name, native in _NATIVE_NAMES.items()},
     # sqrt(u) is u ** 0.5: a power the chains close over (folded like one).
     "sqrt": lambda u: _fold(_power, u, 0.5),
 }
 CONSTANTS: dict[str, float] = {"pi": math.pi, "e": math.e}
 RESERVED = frozenset(FUNCTIONS) | frozenset(CONSTANTS)
+_FUNCTION_LIST = ", ".join(sorted(FUNCTIONS))
+
 
 _BINARY: dict[type[ast.operator], Callable[[Value, Value], Value]] = {
     ast.Add: operator.add,
@@ -51,15 +83,29 @@ _BINARY: dict[type[ast.operator], Callable[[Value, Value], Value]] = {
     ast.Div: operator.truediv,
     ast.Pow: lambda a, b: _power(a, b),
 }
+# Operators that call a function: comparisons give 1.0 or 0.0, and & | ~
+# (as and, or, not) are logical on such conditions, as in numexpr.
+_OPERATOR_FUNCTIONS: dict[type[ast.AST], str] = {
+    ast.Mod: "mod",
+    ast.BitAnd: "logical_and",
+    ast.BitOr: "logical_or",
+    ast.Invert: "logical_not",
+    ast.Not: "logical_not",
+    ast.And: "logical_and",
+    ast.Or: "logical_or",
+    ast.Lt: "less",
+    ast.LtE: "less_equal",
+    ast.Gt: "greater",
+    ast.GtE: "greater_equal",
+    ast.Eq: "equal",
+    ast.NotEq: "not_equal",
+}
 
 # What the refusal calls each construct a user may plausibly write.
 _CONSTRUCTS: dict[type[ast.AST], str] = {
     ast.Attribute: "attribute access",
     ast.Subscript: "subscript",
     ast.Slice: "slice",
-    ast.Compare: "comparison",
-    ast.BoolOp: "boolean operator",
-    ast.IfExp: "conditional expression",
     ast.Lambda: "lambda",
     ast.keyword: "keyword argument",
     ast.Starred: "starred argument",
@@ -79,14 +125,13 @@ _CONSTRUCTS: dict[type[ast.AST], str] = {
 }
 _OPERATORS: dict[type[ast.AST], str] = {
     ast.FloorDiv: "operator //",
-    ast.Mod: "operator %",
     ast.MatMult: "operator @",
     ast.LShift: "operator <<",
     ast.RShift: "operator >>",
-    ast.BitOr: "operator |",
-    ast.BitAnd: "operator &",
-    ast.Not: "operator not",
-    ast.Invert: "operator ~",
+    ast.Is: "operator is",
+    ast.IsNot: "operator is not",
+    ast.In: "operator in",
+    ast.NotIn: "operator not in",
 }
 
 
@@ -156,6 +201,15 @@ def _fold(op: Callable[[Value, Value], Value], a: Value, b: Value) -> Value:
     return op(a, b)
 
 
+def _apply(name: str, *arguments: Value) -> Value:
+    """An operator's function of `arguments`; of numbers alone, the number that
+    evaluation gives for it."""
+    value = FUNCTIONS[name](*arguments)
+    if all(isinstance(argument, float) for argument in arguments):
+        return _evaluated(value)
+    return value
+
+
 def _evaluated(node: Value) -> float:
     """The value of a tree without variables, as evaluation computes it."""
     if isinstance(node, float):
@@ -163,13 +217,18 @@ def _evaluated(node: Value) -> float:
     return float(node.evaluate((1,), threads=1)[0])
 
 
-def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnode:
-    """The tree of `text`, an expression in Python syntax over `variables` (axis name to node).
+def parse(
+    text: str, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
+) -> vemiral.ASTnode:
+    """The tree of `text`, an expression in Python syntax over `variables` (axis name
+    to node) and `parameters` (name to number, checked by the caller).
 
     >>> import vemiral as vm
     >>> from vemiral_grid import parse
     >>> parse("2*sin(t)^2 + pi", {"t": vm.ASTvar(0, 0.0, 0.1)})
     2.0*sin(x0)**2.0 + 3.141592653589793
+    >>> parse("t/w", {"t": vm.ASTvar(0, 0.0, 0.1)}, {"w": 4.0})
+    x0/4.0
     """
     if not isinstance(text, str):
         raise TypeError(f"an expression string is needed, not {type(text).__name__}")
@@ -179,14 +238,66 @@ def parse(text: str, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnod
         raise ValueError("the expression is empty")
     parsed, columns = _one_line(text)
     try:
-        value = _Reader(parsed, variables, columns).read()
+        value = _Reader(parsed, variables, columns, parameters).read()
     except _Unread as unread:
         if len(parsed) > AST_LENGTH:
             raise ValueError(str(unread)) from None
-        value = _read_with_ast(parsed, variables, columns, str(unread))
+        value = _read_with_ast(parsed, variables, columns, str(unread), parameters)
     if isinstance(value, float):
         return vemiral.ASTnum(value)
     return value
+
+
+class _Names:
+    """What a name in a formula may stand for: an axis's node, a parameter's number,
+    a constant; and the refusal of any other name."""
+
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None) -> None:
+        self.variables = variables
+        self.parameters = parameters or {}
+
+    def get(self, name: str) -> Value | None:
+        if name in self.variables:
+            return self.variables[name]
+        if name in self.parameters:
+            return self.parameters[name]
+        return CONSTANTS.get(name)
+
+    def unknown(self, name: str, column: int) -> str:
+        if name in FUNCTIONS:
+            return f"function '{name}' used without a call (column {column})"
+        axes = ", ".join(self.variables) or "none"
+        parameters = ", ".join(self.parameters) or "none"
+        return f"unknown name '{name}' (column {column}); the grid's axes are {axes}; parameters: {parameters}"
+
+
+def _unknown_function(name: str, column: int) -> str:
+    return f"call to '{name}' is not allowed in an expression (column {column}); the functions are {_FUNCTION_LIST}"
+
+
+def _arguments_problem(name: str, given: int, column: int) -> str | None:
+    """Why `name` cannot take `given` arguments, or None."""
+    fewest, most = _ARGUMENTS.get(name, (1, 1))
+    if fewest <= given and (most is None or given <= most):
+        return None
+    words = {1: "one", 2: "two", 3: "three"}
+    if most is None:
+        count = f"{words[fewest]} or more arguments"
+    elif fewest == most:
+        count = f"{words[fewest]} argument{'s' if fewest > 1 else ''}"
+    else:
+        count = f"{words[fewest]} or {words[most]} arguments"
+    return f"{name}() takes {count}, {given} given (column {column})"
+
+
+def _call(name: str, arguments: list[Value]) -> Value:
+    function = FUNCTIONS[name]
+    if name in ("min", "max"):
+        value = arguments[0]
+        for argument in arguments[1:]:
+            value = function(value, argument)
+        return value
+    return function(*arguments)
 
 
 def _one_line(text: str) -> tuple[str, _Columns]:
@@ -198,7 +309,13 @@ def _one_line(text: str) -> tuple[str, _Columns]:
     return parsed, _Columns(parsed, shifts, len(line) - len(body))
 
 
-def _read_with_ast(parsed: str, variables: Mapping[str, vemiral.ASTnode], columns: _Columns, unread: str) -> Value:
+def _read_with_ast(
+    parsed: str,
+    variables: Mapping[str, vemiral.ASTnode],
+    columns: _Columns,
+    unread: str,
+    parameters: Mapping[str, float] | None = None,
+) -> Value:
     """The value of a text the plain reader did not take, read with the ast module:
     its refusal, or the value where the plain reader is stricter than Python."""
     try:
@@ -209,10 +326,10 @@ def _read_with_ast(parsed: str, variables: Mapping[str, vemiral.ASTnode], column
     except (RecursionError, MemoryError):
         # Nested too deeply for Python's parser: the plain reader says why it stopped.
         raise ValueError(unread) from None
-    return _build(tree.body, variables, columns)
+    return _build(tree.body, _Names(variables, parameters), columns)
 
 
-def _build(root: ast.expr, variables: Mapping[str, vemiral.ASTnode], columns: _Columns) -> Value:
+def _build(root: ast.expr, names: _Names, columns: _Columns) -> Value:
     # Iterative, children before parents: no Python recursion, whatever the depth.
     todo: list[tuple[ast.AST, bool, int]] = [(root, False, 1)]
     done: list[Value] = []
@@ -223,62 +340,97 @@ def _build(root: ast.expr, variables: Mapping[str, vemiral.ASTnode], columns: _C
         if not ready:
             children = _children(node, columns)
             if children is None:
-                done.append(_leaf(node, variables, columns))
+                done.append(_leaf(node, names, columns))
                 continue
             todo.append((node, True, depth))
             todo.extend((child, False, depth + 1) for child in reversed(children))
             continue
         if isinstance(node, ast.BinOp):
             right, left = done.pop(), done.pop()
-            done.append(_fold(_BINARY[type(node.op)], left, right))
+            if type(node.op) in _BINARY:
+                done.append(_fold(_BINARY[type(node.op)], left, right))
+            else:
+                done.append(_apply(_OPERATOR_FUNCTIONS[type(node.op)], left, right))
         elif isinstance(node, ast.UnaryOp):
             operand = done.pop()
             if isinstance(node.op, ast.USub):
                 done.append(-operand)
-            else:
+            elif isinstance(node.op, ast.UAdd):
                 done.append(operand)
+            else:
+                done.append(_apply(_OPERATOR_FUNCTIONS[type(node.op)], operand))
+        elif isinstance(node, ast.Compare):
+            # Python's chain: a < b <= c is (a < b) and (b <= c), b read once.
+            operands = done[-len(node.comparators) - 1 :]
+            del done[-len(node.comparators) - 1 :]
+            links = [
+                _apply(_OPERATOR_FUNCTIONS[type(op)], a, b)
+                for op, a, b in zip(node.ops, operands, operands[1:], strict=False)
+            ]
+            chain = links[0]
+            for link in links[1:]:
+                chain = _apply("logical_and", chain, link)
+            done.append(chain)
+        elif isinstance(node, ast.BoolOp):
+            operands = done[-len(node.values) :]
+            del done[-len(node.values) :]
+            joined = operands[0]
+            for operand in operands[1:]:
+                joined = _apply(_OPERATOR_FUNCTIONS[type(node.op)], joined, operand)
+            done.append(joined)
+        elif isinstance(node, ast.IfExp):
+            otherwise, then, condition = done.pop(), done.pop(), done.pop()
+            done.append(FUNCTIONS["where"](condition, then, otherwise))
         else:
             assert isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
-            done.append(FUNCTIONS[node.func.id](done.pop()))
+            arguments = done[-len(node.args) :]
+            del done[-len(node.args) :]
+            done.append(_call(node.func.id, arguments))
     return done.pop()
 
 
 def _children(node: ast.AST, columns: _Columns) -> list[ast.expr] | None:
     """The operands of an allowed operation, None for an allowed leaf; refuses the rest."""
     if isinstance(node, ast.BinOp):
-        if type(node.op) not in _BINARY:
+        if type(node.op) not in _BINARY and type(node.op) not in _OPERATOR_FUNCTIONS:
             what = _OPERATORS.get(type(node.op), type(node.op).__name__)
             raise columns.refuse(what, node, columns.after(node.left))
         return [node.left, node.right]
     if isinstance(node, ast.UnaryOp):
-        if not isinstance(node.op, ast.USub | ast.UAdd):
-            raise columns.refuse(_OPERATORS.get(type(node.op), type(node.op).__name__), node)
         return [node.operand]
+    if isinstance(node, ast.Compare):
+        for op in node.ops:
+            if type(op) not in _OPERATOR_FUNCTIONS:
+                raise columns.refuse(_OPERATORS.get(type(op), type(op).__name__), node, columns.after(node.left))
+        return [node.left, *node.comparators]
+    if isinstance(node, ast.BoolOp):
+        return list(node.values)
+    if isinstance(node, ast.IfExp):
+        return [node.test, node.body, node.orelse]
     if isinstance(node, ast.Call):
         if not isinstance(node.func, ast.Name):
             raise columns.refuse("call of " + _CONSTRUCTS.get(type(node.func), type(node.func).__name__), node)
         name = node.func.id
         if name not in FUNCTIONS:
-            raise columns.refuse(f"call to '{name}'", node)
+            raise ValueError(_unknown_function(name, columns.of(node)))
         if node.keywords:
             raise columns.refuse(f"keyword argument '{node.keywords[0].arg}'", node.keywords[0])
         for argument in node.args:
             if isinstance(argument, ast.Starred):
                 raise columns.refuse("starred argument", argument)
-        if len(node.args) != 1:
-            raise ValueError(f"{name}() takes one argument, {len(node.args)} given (column {columns.of(node)})")
-        return [node.args[0]]
+        problem = _arguments_problem(name, len(node.args), columns.of(node))
+        if problem:
+            raise ValueError(problem)
+        return list(node.args)
     if isinstance(node, ast.Constant | ast.Name):
         return None
     what = _CONSTRUCTS.get(type(node), type(node).__name__)
     if isinstance(node, ast.Attribute | ast.Subscript):
         raise columns.refuse(what, node, columns.after(node.value))
-    if isinstance(node, ast.Compare):
-        raise columns.refuse(what, node, columns.after(node.left))
     raise columns.refuse(what, node)
 
 
-def _leaf(node: ast.AST, variables: Mapping[str, vemiral.ASTnode], columns: _Columns) -> Value:
+def _leaf(node: ast.AST, names: _Names, columns: _Columns) -> Value:
     if isinstance(node, ast.Constant):
         value = node.value
         if isinstance(value, bool) or not isinstance(value, int | float):
@@ -288,14 +440,10 @@ def _leaf(node: ast.AST, variables: Mapping[str, vemiral.ASTnode], columns: _Col
         except OverflowError:
             raise ValueError(f"number too large for a float (column {columns.of(node)})") from None
     assert isinstance(node, ast.Name)
-    if node.id in variables:
-        return variables[node.id]
-    if node.id in CONSTANTS:
-        return CONSTANTS[node.id]
-    if node.id in FUNCTIONS:
-        raise ValueError(f"function '{node.id}' used without a call (column {columns.of(node)})")
-    axes = ", ".join(variables) or "none"
-    raise ValueError(f"unknown name '{node.id}' (column {columns.of(node)}); the grid's axes are {axes}")
+    found = names.get(node.id)
+    if found is None:
+        raise ValueError(names.unknown(node.id, columns.of(node)))
+    return found
 
 
 # --- the plain reader ---------------------------------------------------------
@@ -369,9 +517,15 @@ class _Reader:
     `_fold`), except for a run of sums or products so long that Python's order
     would nest it deeper than MAX_DEPTH: that run is a balanced tree (`_Run`)."""
 
-    def __init__(self, text: str, variables: Mapping[str, vemiral.ASTnode], columns: _Columns) -> None:
+    def __init__(
+        self,
+        text: str,
+        variables: Mapping[str, vemiral.ASTnode],
+        columns: _Columns,
+        parameters: Mapping[str, float] | None = None,
+    ) -> None:
         self.text = text
-        self.variables = variables
+        self.names = _Names(variables, parameters)
         self.columns = columns
         self.open = 0  # parentheses open
 
@@ -422,10 +576,10 @@ class _Reader:
                 self._reduce(operands, operators, 1, False)
                 if not operators:
                     raise _Unread(f"syntax error: unmatched ')' (column {self._column(token.start())})")
-                _, opening, _ = operators.pop()
+                _, opening, where = operators.pop()
                 self.open -= 1
                 value = _built(operands.pop())
-                operands.append(value if opening == "(" else self._call(opening, value))
+                operands.append(value if opening == "(" else self._call(opening, value, where))
             else:
                 raise self._unexpected(token.start())
         if operand_next:
@@ -469,17 +623,12 @@ class _Reader:
     def _name(self, word: str, start: int) -> Value:
         if not word.isascii():
             word = self._identifier(word, start)
-        if word in self.variables:
-            return self.variables[word]
-        if word in CONSTANTS:
-            return CONSTANTS[word]
+        found = self.names.get(word)
+        if found is not None:
+            return found
         if word in _KEYWORDS:
             raise self._unexpected(start)
-        where = self._column(start)
-        if word in FUNCTIONS:
-            raise _Unread(f"function '{word}' used without a call (column {where})")
-        axes = ", ".join(self.variables) or "none"
-        raise _Unread(f"unknown name '{word}' (column {where}); the grid's axes are {axes}")
+        raise _Unread(self.names.unknown(word, self._column(start)))
 
     def _function(self, word: str, start: int) -> str:
         if not word.isascii():
@@ -487,7 +636,7 @@ class _Reader:
         if word not in FUNCTIONS:
             if word in _KEYWORDS:
                 raise self._unexpected(start)
-            raise _Unread(f"call to '{word}' is not allowed in an expression (column {self._column(start)})")
+            raise _Unread(_unknown_function(word, self._column(start)))
         return word
 
     def _identifier(self, word: str, start: int) -> str:
@@ -522,8 +671,11 @@ class _Reader:
                     first = operands[-1] = _Run(_FAMILY[word], _built(first))
                 first.add(word, second)
 
-    @staticmethod
-    def _call(function: str, argument: Read) -> Read:
+    def _call(self, function: str, argument: Read, start: int) -> Read:
+        # A function of more arguments is read by the ast module, which counts them.
+        problem = _arguments_problem(function, 1, self._column(start))
+        if problem:
+            raise _Unread(problem)
         return _combined(FUNCTIONS[function](argument[0]), argument[1] + 1)
 
 

@@ -13,14 +13,19 @@ from ._parse import _fold as fold
 
 Value: TypeAlias = vemiral.ASTnode | float
 
-_FUNCTIONS: dict[str, Callable[[Value], vemiral.ASTnode]] = {
-    "sin": vemiral.sin,
-    "cos": vemiral.cos,
-    "tan": vemiral.tan,
-    "cot": vemiral.cot,
-    "exp": vemiral.exp,
-    "log": vemiral.log,
+# SymPy's functions by class name, and the native function each becomes
+# (a log with a base comes as log(x)/log(b); sqrt, cbrt, exp2 as powers).
+_FUNCTIONS: dict[str, str] = {
+    "sin": "sin", "cos": "cos", "tan": "tan", "cot": "cot", "sec": "sec", "csc": "csc", "exp": "exp", "log": "log",
+    "Abs": "abs", "sign": "sign", "floor": "floor", "ceiling": "ceil",
+    "sinh": "sinh", "cosh": "cosh", "tanh": "tanh", "asin": "asin", "acos": "acos", "atan": "atan",
+    "asinh": "asinh", "acosh": "acosh", "atanh": "atanh", "erf": "erf", "erfc": "erfc", "atan2": "atan2",
+    "Mod": "mod", "Not": "logical_not",
+    "StrictLessThan": "less", "LessThan": "less_equal", "StrictGreaterThan": "greater",
+    "GreaterThan": "greater_equal", "Equality": "equal", "Unequality": "not_equal",
 }
+# n-ary in SymPy, folded pairwise.
+_FOLDED: dict[str, str] = {"Min": "minimum", "Max": "maximum", "And": "logical_and", "Or": "logical_or"}
 
 
 def is_sympy(expr: object) -> bool:
@@ -30,33 +35,45 @@ def is_sympy(expr: object) -> bool:
     return sympy is not None and isinstance(expr, sympy.Basic)
 
 
-def translate(expr: Any, variables: Mapping[str, vemiral.ASTnode]) -> vemiral.ASTnode:
-    """The tree of a SymPy expression whose symbols are named like the grid's axes."""
+def translate(
+    expr: Any, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
+) -> vemiral.ASTnode:
+    """The tree of a SymPy expression whose symbols are named like the grid's axes
+    or like `parameters` (checked by the caller), which stand for their numbers."""
     try:
-        value = _Translator(variables).value(expr)
+        value = _Translator(variables, parameters or {}).value(expr)
     except RecursionError:
         raise ValueError("the SymPy expression is nested too deeply") from None
     return vemiral.ASTnum(value) if isinstance(value, float) else value
 
 
 class _Translator:
-    def __init__(self, variables: Mapping[str, vemiral.ASTnode]) -> None:
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float]) -> None:
         import sympy
 
         self.sympy = sympy
         self.variables = variables
+        self.parameters = parameters
 
     def value(self, expr: Any) -> Value:
         sp = self.sympy
         if isinstance(expr, sp.Symbol):
+            if expr.name in self.parameters:
+                return self.parameters[expr.name]
             if expr.name not in self.variables:
                 axes = ", ".join(self.variables)
-                raise ValueError(f"SymPy symbol '{expr.name}' is no axis of the grid (axes: {axes})")
+                parameters = ", ".join(self.parameters) or "none"
+                raise ValueError(
+                    f"SymPy symbol '{expr.name}' is no axis of the grid (axes: {axes}) and no parameter "
+                    f"(parameters: {parameters})"
+                )
             return self.variables[expr.name]
         if expr is sp.pi:
             return math.pi
         if expr is sp.E:
             return math.e
+        if expr is sp.true or expr is sp.false:
+            return 1.0 if expr is sp.true else 0.0
         if isinstance(expr, sp.Integer | sp.Rational | sp.Float):
             number = float(expr)
             if not math.isfinite(number) and expr.is_finite:
@@ -70,9 +87,37 @@ class _Translator:
             if expr.exp.is_number and expr.exp.is_negative:
                 return self.product(expr)  # 1/y rather than y**-1
             return self.power(expr.base, expr.exp)
-        if isinstance(expr, sp.Function) and type(expr).__name__ in _FUNCTIONS and len(expr.args) == 1:
-            return _FUNCTIONS[type(expr).__name__](self.value(expr.args[0]))
+        name = type(expr).__name__
+        if name in _FUNCTIONS:
+            return self.call(_FUNCTIONS[name], *expr.args)
+        if name in _FOLDED:
+            value = self.value(expr.args[0])
+            for argument in expr.args[1:]:
+                value = self.call(_FOLDED[name], value, argument)
+            return value
+        if name == "Heaviside":
+            # SymPy's value at 0 is 1/2 unless given.
+            return self.call("heaviside", expr.args[0], expr.args[1] if len(expr.args) > 1 else 0.5)
+        if isinstance(expr, sp.Piecewise):
+            return self.piecewise(expr)
         raise ValueError(f"SymPy {_name(expr)} is not supported")
+
+    def call(self, function: str, *arguments: Any) -> vemiral.ASTnode:
+        values = [argument if isinstance(argument, Value) else self.value(argument) for argument in arguments]
+        node: vemiral.ASTnode = getattr(vemiral, function)(*values)
+        return node
+
+    def piecewise(self, expr: Any) -> Value:
+        """The first piece whose condition holds: nested wheres, the last one's
+        alternative NaN unless the last condition is True (the otherwise)."""
+        sp = self.sympy
+        value: Value = math.nan
+        for piece, condition in reversed(expr.args):
+            if condition is sp.true:
+                value = self.value(piece)
+            elif condition is not sp.false:
+                value = self.call("where", condition, piece, value)
+        return value
 
     def sum(self, expr: Any) -> Value:
         # x - y is Add(x, Mul(-1, y)) in SymPy: written back as a subtraction.

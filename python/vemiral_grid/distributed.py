@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import hashlib
 import pickle
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -32,6 +32,8 @@ def to_dask(
     chunks: Any = None,
     tile: int | Sequence[int] | None = None,
     dtype: Any = np.float64,
+    params: Mapping[str, float] | None = None,
+    **parameters: float,
 ) -> dask.array.Array:
     """A dask.array.Array of the grid's shape holding the values of `expr`.
 
@@ -41,7 +43,8 @@ def to_dask(
     anything Dask accepts (default: whole tiles of at most 128 MiB). `dtype`
     is float64 or float32 (computed in double, rounded once per value). The
     expression is one key of the graph that every block task refers to: it
-    travels to a worker once, not once per block.
+    travels to a worker once, not once per block. Parameters of the formula
+    are given as for `Grid.evaluate`.
 
     >>> from vemiral_grid import Grid
     >>> from vemiral_grid.distributed import to_dask
@@ -55,10 +58,12 @@ def to_dask(
     import dask.array as da
     from dask.delayed import delayed
 
+    from ._grid import parameters_of
+
     shape = grid.shape
     edges = tile_edges(tile, grid.ndim)
     # The parser's and the algebra's refusals come before any task is built.
-    node = grid._prepared(expr, edges)
+    node = grid._prepared(expr, edges, parameters_of(grid, params, parameters, expr))
     kind = output_dtype(dtype)
     if chunks is None:
         chunks = whole_tiles(shape, edges, CHUNK_BYTES // kind.itemsize)

@@ -9,7 +9,7 @@ so that a store read back with ``xarray.open_zarr`` is the DataArray that
 from __future__ import annotations
 
 import hashlib
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -36,6 +36,8 @@ def to_xarray(
     chunks: Any = None,
     dtype: Any = np.float64,
     tile: int | Sequence[int] | None = None,
+    params: Mapping[str, float] | None = None,
+    **parameters: float,
 ) -> xarray.DataArray:
     """The values of `expr` as an ``xarray.DataArray`` named ``"values"``.
 
@@ -46,7 +48,7 @@ def to_xarray(
     ``grid.evaluate``; with `chunks` (anything Dask accepts) it is a lazy Dask
     array from ``grid.to_dask``, each block computed when asked for. Either way
     the values are those of ``grid.evaluate(expr, tile=tile, dtype=dtype)``,
-    bit for bit.
+    bit for bit. Parameters of the formula are given as for ``Grid.evaluate``.
 
     >>> from vemiral_grid import Grid
     >>> from vemiral_grid.labelled import to_xarray
@@ -61,7 +63,10 @@ def to_xarray(
     """
     import xarray as xr
 
-    node = grid.expression(expr)
+    from ._grid import parameters_of
+
+    values = parameters_of(grid, params, parameters, expr)
+    node = grid.expression(expr, values)
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim)
     check_names(grid)
@@ -70,7 +75,8 @@ def to_xarray(
         data = grid.evaluate(node, tile=edges, dtype=kind)
     else:
         data = grid.to_dask(node, chunks=chunks, tile=edges, dtype=kind)
-    return xr.DataArray(data, dims=grid.names, coords=grid.coords, name=NAME, attrs=describe(grid, expr, node, edges))
+    attrs = describe(grid, expr, node, edges, values)
+    return xr.DataArray(data, dims=grid.names, coords=grid.coords, name=NAME, attrs=attrs)
 
 
 def check_names(grid: Grid) -> None:
@@ -78,11 +84,19 @@ def check_names(grid: Grid) -> None:
         raise ValueError(f"an axis named '{NAME}' would clash with the name of the values: rename the axis")
 
 
-def describe(grid: Grid, expr: Expression, node: vemiral.ASTnode, tile: Sequence[int]) -> dict[str, Any]:
+def describe(
+    grid: Grid,
+    expr: Expression,
+    node: vemiral.ASTnode,
+    tile: Sequence[int],
+    parameters: Mapping[str, float] | None = None,
+) -> dict[str, Any]:
     """The attributes of the values: strings and a list of ints, so that they
     keep their form in Zarr and netCDF files alike.
 
     - ``formula``: the text given, or the SymPy expression or the node as text;
+    - ``parameters``: where the formula has any, their values as ``w=0.3, k=2.0``
+      (each float exact);
     - ``formula_sha256``: a digest of the tree itself (kinds, operations, numbers
       and variables, however the tree shares its parts), the same for every
       way of writing one tree;
@@ -103,8 +117,10 @@ def describe(grid: Grid, expr: Expression, node: vemiral.ASTnode, tile: Sequence
         text = str(expr)
     else:
         text = repr(node)
-    return {
-        "formula": text,
+    described: dict[str, Any] = {"formula": text}
+    if parameters:
+        described["parameters"] = ", ".join(f"{name}={value!r}" for name, value in parameters.items())
+    return described | {
         "formula_sha256": tree_digest(node),
         "grid": grid_text(grid),
         "tile": [int(t) for t in tile],
@@ -140,6 +156,8 @@ def tree_digest(root: vemiral.ASTnode) -> str:
             own = f"var {node.index} {float(node.start).hex()} {float(node.step).hex()}"
         elif isinstance(node, vemiral.ASTbin):
             own = f"bin {int(vemiral.ASTbin.op.__get__(node))}"
+        elif isinstance(node, vemiral.ASTfun):
+            own = f"fun {int(vemiral.ASTfun.op.__get__(node))}"
         else:
             own = f"un {int(vemiral.ASTun.op.__get__(node))}"
         digests[id(node)] = hashlib.sha256(own.encode() + b"".join(digests[id(c)] for c in children)).digest()
@@ -153,4 +171,6 @@ def _children(node: vemiral.ASTnode) -> list[vemiral.ASTnode]:
         return [vemiral.ASTbin.left.__get__(node), vemiral.ASTbin.right.__get__(node)]
     if isinstance(node, vemiral.ASTun):
         return [vemiral.ASTun.child.__get__(node)]
+    if isinstance(node, vemiral.ASTfun):
+        return list(vemiral.ASTfun.arguments.__get__(node))
     return []

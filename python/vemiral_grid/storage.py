@@ -7,7 +7,7 @@ import io
 import math
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -35,6 +35,8 @@ def to_npy(
     tile: int | Sequence[int] | None = None,
     progress: Progress = None,
     dtype: object = np.float64,
+    params: Mapping[str, float] | None = None,
+    **parameters: float,
 ) -> Path:
     """Writes the values of `expr` over the grid to the .npy file `path` (float64,
     or float32 with `dtype`, C order, readable with numpy.load, also with
@@ -47,7 +49,8 @@ def to_npy(
     bar on standard error for grids of more than PROGRESS_THRESHOLD points,
     True or False forces it on or off, and a callable is called as
     progress(points_done, points_total) after every block (an exception it
-    raises abandons the write).
+    raises abandons the write). Parameters of the formula are given as for
+    `Grid.evaluate`.
 
     Refusals, all before any value is computed: the expression's own (the
     parser's, and lowering's at the first tile: MemoryError, ValueError), an
@@ -63,11 +66,11 @@ def to_npy(
     >>> np.load(path, mmap_mode="r").shape
     (200, 300)
     """
-    from ._grid import PROGRESS_THRESHOLD
+    from ._grid import PROGRESS_THRESHOLD, parameters_of
 
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim)
-    node = grid._prepared(expr, edges)
+    node = grid._prepared(expr, edges, parameters_of(grid, params, parameters, expr))
     shape = grid.shape
     header = _header(shape, kind)
     total = len(header) + kind.itemsize * math.prod(shape)

@@ -25,7 +25,7 @@ import os
 import re
 import sys
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -65,6 +65,8 @@ def to_zarr(
     overwrite: bool = False,
     client: Any = None,
     progress: Progress = None,
+    params: Mapping[str, float] | None = None,
+    **parameters: float,
 ) -> Path:
     """Writes the values of `expr` into the Zarr store (a folder) `store` and
     returns its path.
@@ -88,6 +90,8 @@ def to_zarr(
         progress: as for ``to_npy``: None shows a bar on standard error above
             PROGRESS_THRESHOLD points, True/False force it, a callable gets
             ``(points_done, points_total)`` after every chunk.
+        params, parameters: numbers the formula names, as for
+            ``Grid.evaluate``; recorded with the formula.
 
     Raises, before anything is written: ValueError for a bad dtype, chunks or
     expression (MemoryError for one whose chain would be too large, as
@@ -111,7 +115,7 @@ def to_zarr(
     >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
     True
     """
-    from ._grid import PROGRESS_THRESHOLD
+    from ._grid import PROGRESS_THRESHOLD, parameters_of
     from .storage import _reporter
 
     try:
@@ -122,11 +126,12 @@ def to_zarr(
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim)
     # The parser's and the algebra's refusals come before anything is written.
-    node = grid._prepared(expr, edges)
+    values = parameters_of(grid, params, parameters, expr)
+    node = grid._prepared(expr, edges, values)
     check_names(grid)
     shape = grid.shape
     chunk = zarr_chunks(chunks, shape, edges, kind)
-    attrs = describe(grid, expr, node, edges)
+    attrs = describe(grid, expr, node, edges, values)
     wanted = _Layout(attrs, chunk, kind.str)
 
     target = target_of(store, folder=True)
@@ -252,6 +257,7 @@ def _refuse_difference(found: _Layout, wanted: _Layout, target: Path) -> None:
             raise ValueError(f"cannot resume {target}: it was written for another {what}, {old} (this call: {new})")
 
     differs("grid", found.attrs.get("grid"), wanted.attrs["grid"])
+    differs("set of parameters", found.attrs.get("parameters", "none"), wanted.attrs.get("parameters", "none"))
     if found.attrs.get("formula_sha256") != wanted.attrs["formula_sha256"]:
         differs("formula", repr(found.attrs.get("formula")), repr(wanted.attrs["formula"]))
         differs("formula", "with the same text but another tree", "")
