@@ -121,6 +121,15 @@ public:
         return ASTnode::lowerBinary(ADD, std::move(outer), std::move(inner));
     }
 
+    // A separated sum as the operand of a pointwise operation (a function,
+    // a reciprocal, a root): the two parts stay apart, so each row adds a
+    // number to a table and applies the operation point by point, instead of
+    // stepping the sum's chain.
+    CRptr keptApart(CRptr chain) {
+        separated_.erase(chain.get());
+        return chain;
+    }
+
     struct Parts {
         CRptr outer, inner; // either may be missing
     };
@@ -183,6 +192,12 @@ public:
                 Parts p = partsOf(std::move(sum), NodeInfo{true, true, true});
                 return separatedSum(scaled(std::move(p.outer), *factor), scaled(std::move(p.inner), *factor));
             }
+            const auto *exponent = dynamic_cast<const ASTnum *>(node.right.get());
+            const bool wholePower = exponent && exponent->value >= 0.0 && exponent->value == std::floor(exponent->value);
+            if (node.op == DIV && separated_.count(r.get()) && !separated_.count(l.get()))
+                return ASTnode::lowerBinary(DIV, std::move(l), keptApart(std::move(r)));
+            if (node.op == POW && separated_.count(l.get()) && exponent && !wholePower)
+                return ASTnode::lowerBinary(POW, keptApart(std::move(l)), std::move(r));
             if (apart && (node.op == MUL || node.op == DIV) && !(il.polynomial && ir.polynomial && node.op == MUL)) {
                 l = merged(std::move(l));
                 r = merged(std::move(r));
@@ -220,6 +235,8 @@ public:
                 CRptr num = std::move(node.op == TAN ? s : c), den = std::move(node.op == TAN ? c : s);
                 return product(std::move(num), ASTnode::lowerBinary(POW, std::move(den), minusone.copy()));
             }
+            case LN:
+                return ASTnode::lowerUnary(LN, keptApart(separatedSum(std::move(p.outer), std::move(p.inner))));
             default:
                 k = merged(separatedSum(std::move(p.outer), std::move(p.inner)));
                 break;
@@ -441,7 +458,7 @@ CRptr ASTfun::lowerNode(Lowering &lowering) const {
     std::vector<CRptr> chains;
     for (const ASTnode *child : children())
         if (child)
-            chains.push_back(lowering.merged(lowering.chainOf(*child)));
+            chains.push_back(lowering.keptApart(lowering.chainOf(*child)));
     return lowerFunction(op, std::move(chains));
 }
 

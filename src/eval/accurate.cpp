@@ -190,7 +190,7 @@ TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, co
     shared.program = std::make_unique<Program>(*chains[0], extents, options);
     precise(*shared.program);
     // Blocks whose steps plain doubles cannot take run in double-double.
-    if (precision == Precision::Plain && !plainSteps(shared.program->row))
+    if (precision == Precision::Plain && !plainSteps(*shared.program))
         return lowerTile(tree, corner, tile, Precision::Extended);
     shared.registers.resize(shared.program->registerCount());
     shared.registers.setLane(0, shared.program->seed);
@@ -214,7 +214,7 @@ TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, co
         for (int k = 0; k < kLanes; ++k)
             run.registers.setLane(k, run.program->seed);
         run.onlyLane = l;
-        if (precision == Precision::Plain && !plainSteps(run.program->row))
+        if (precision == Precision::Plain && !plainSteps(*run.program))
             return lowerTile(tree, corner, tile, Precision::Extended);
         run.tables = tablesOf(*run.program, run.registers);
         lanes.runs.push_back(std::move(run));
@@ -578,6 +578,124 @@ void tableRow(const TableRowArgs &a) {
     tableRowPortable(a);
 }
 
+// A row with no recurrence along it: tables and pointwise operations of
+// them and of numbers the row keeps (the Lorentzian 1/(1 + u(x) + v(y)),
+// sqrt(x^2 + y^2), where(x^2 + y^2 < 1, 1, 0)). Its steps run one at a
+// time over chunks of the row, each a tight loop, instead of all of them for
+// every four points; each point sees the same operations on the same numbers
+// as in the plain block steps, so the bits are theirs.
+struct TablePipeline {
+    bool applies = false;
+    std::vector<uint32_t> steady; // registers the row reads and never writes
+};
+
+TablePipeline tablePipeline(const Program &program) {
+    const std::vector<Step> &row = program.row;
+    std::vector<char> written(program.registerCount(), 0);
+    std::vector<uint32_t> steady;
+    auto read = [&](uint32_t r) {
+        if (!written[r] && std::find(steady.begin(), steady.end(), r) == steady.end())
+            steady.push_back(r);
+    };
+    for (const Step &st : row) {
+        if (st.kind == Step::Expr) {
+            const int n = operandsOf(st.op);
+            read(st.source);
+            if (n > 1)
+                read(st.other);
+            if (n > 2)
+                read(st.third);
+        } else if (st.kind == Step::Copy) {
+            read(st.source);
+        } else if (st.kind != Step::Table) {
+            return {};
+        }
+        if (std::find(steady.begin(), steady.end(), st.first) != steady.end())
+            return {}; // written after being read: not a pipeline
+        written[st.first] = 1;
+    }
+    if (row.empty() || row.back().kind != Step::Expr || row.back().first != program.rootValue)
+        return {};
+    // What the row keeps must also stay put from block to block.
+    if (!program.outer.empty())
+        for (const Step &st : program.outer.back())
+            for (uint32_t r : steady)
+                if (st.first == r || ((st.kind == Step::Sum || st.kind == Step::Prod) && r >= st.first &&
+                                      r < st.first + st.count) ||
+                    (st.kind == Step::Rotate && r >= st.first && r < st.first + 2 * st.count))
+                    return {};
+    return {true, std::move(steady)};
+}
+
+// Runs a TablePipeline over points [first, first + n) of a tile's row into
+// out, `values` and `tails` holding a chunk per register (the steady ones
+// already filled).
+constexpr uint64_t kPipelineChunk = 256;
+static_assert(kPipelineChunk <= extended::kMaxApplyLanes && kGroupLanes <= extended::kMaxApplyLanes);
+
+void runPipeline(const Program &program, const BlockTables &tables, double *values, double *tails, uint64_t first,
+                 uint64_t n, double *out) {
+    constexpr uint64_t C = kPipelineChunk;
+    for (uint64_t done = 0; done < n; done += C) {
+        const uint64_t m = std::min(C, n - done), groups = ceilDiv(m, 4);
+        const uint64_t entry = first + done;
+        for (const Step &st : program.row) {
+            double *v = values + size_t{st.first} * C, *t = tails + size_t{st.first} * C;
+            switch (st.kind) {
+            case Step::Table:
+                // Tables hold whole blocks: the last group of four is there.
+                std::memcpy(v, tables.plain[st.source].data() + entry, sizeof(double) * 4 * groups);
+                std::memcpy(t, tables.tail[st.source].data() + entry, sizeof(double) * 4 * groups);
+                break;
+            case Step::Copy:
+                std::memcpy(v, values + size_t{st.source} * C, sizeof(double) * 4 * groups);
+                std::memcpy(t, tails + size_t{st.source} * C, sizeof(double) * 4 * groups);
+                break;
+            default: {
+                const double *x = values + size_t{st.source} * C, *xt = tails + size_t{st.source} * C;
+                const double *y = values + size_t{st.other} * C, *yt = tails + size_t{st.other} * C;
+                const double *z = values + size_t{st.third} * C, *zt = tails + size_t{st.third} * C;
+                if (st.op == EXPR_ADD)
+                    for (uint64_t g = 0; g < 4 * groups; g += 4)
+                        extended::addLanes<4>(v + g, t + g, x + g, xt + g, y + g, yt + g);
+                else if (st.op == EXPR_MUL)
+                    for (uint64_t g = 0; g < 4 * groups; g += 4)
+                        extended::mulLanes<4>(v + g, t + g, x + g, xt + g, y + g, yt + g);
+                else
+                    // Every operand is normalised already (tables, numbers and
+                    // results all are): the block steps' normalisation changes nothing.
+                    extended::applyLanesNormalised(static_cast<int>(4 * groups), st.op, false, x, xt, y, yt, z, zt, v,
+                                                   t);
+                break;
+            }
+            }
+        }
+        std::memcpy(out + done, values + size_t{program.rootValue} * C, sizeof(double) * m);
+    }
+}
+
+[[gnu::flatten]] void runPipelinePortable(const Program &program, const BlockTables &tables, double *values,
+                                          double *tails, uint64_t first, uint64_t n, double *out) {
+    runPipeline(program, tables, values, tails, first, n, out);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2,fma")]] void runPipelineAvx2(const Program &program, const BlockTables &tables,
+                                                               double *values, double *tails, uint64_t first,
+                                                               uint64_t n, double *out) {
+    runPipeline(program, tables, values, tails, first, n, out);
+}
+#endif
+
+void pipelineRow(const Program &program, const BlockTables &tables, double *values, double *tails, uint64_t first,
+                 uint64_t n, double *out) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return runPipelineAvx2(program, tables, values, tails, first, n, out);
+#endif
+    runPipelinePortable(program, tables, values, tails, first, n, out);
+}
+
 // The registers the plain block steps' recurrences write, whose tails they
 // do not keep.
 std::vector<char> steppedRegisters(const Program &program) {
@@ -711,6 +829,12 @@ private:
                         loadPlain(run_.registers.hi.data(), run_.registers.lo.data(), r, g);
             }
             operation_ = plain_ && run_.onlyLane < 0 ? tableOperation(program_) : TableOperation{};
+            if (plain_ && run_.onlyLane < 0 && !operation_.applies)
+                pipeline_ = tablePipeline(program_);
+            if (pipeline_.applies) {
+                pipelineValues_.assign(registers_ * kPipelineChunk, 0.0);
+                pipelineTails_.assign(registers_ * kPipelineChunk, 0.0);
+            }
         }
 
         void run(const Poll &poll) {
@@ -720,7 +844,7 @@ private:
                     row += (c_[d] + p_[d] - e_.b_.origin[d]) * e_.strides[d];
                 if (operation_.applies)
                     runTableOperation(row);
-                else
+                else if (!pipeline_.applies || !runPipelineRow(row))
                     runBlocks(row, poll);
                 poll();
                 if (r + 1 < task_.rowLast) {
@@ -751,6 +875,8 @@ private:
         std::vector<uint32_t> changing_;
         std::vector<char> stepped_;
         TableOperation operation_;
+        TablePipeline pipeline_;
+        std::vector<double> pipelineValues_, pipelineTails_; // a chunk per register
         std::array<BlockOut, kGroup> outs_{};
         std::array<uint64_t, kGroup> firstEntries_{};
         std::unique_ptr<GroupOut> groupOut_;
@@ -762,6 +888,29 @@ private:
             tableRow({operation_, steady, tail, run_.tables.plain[operation_.table].data() + task_.columnFirst,
                       run_.tables.tail[operation_.table].data() + task_.columnFirst, row + (task_.columnFirst - begin_),
                       task_.columnLast - task_.columnFirst});
+        }
+
+        // False (and nothing written) when a number the row keeps differs
+        // between lanes: then the blocks run instead.
+        bool runPipelineRow(double *row) {
+            const double *hi = odometer_->rowHi(), *lo = odometer_->rowLo();
+            for (uint32_t r : pipeline_.steady)
+                for (int l = 1; l < kLanes; ++l)
+                    if (hi[size_t{r} * kLanes + l] != hi[size_t{r} * kLanes] ||
+                        lo[size_t{r} * kLanes + l] != lo[size_t{r} * kLanes])
+                        return false;
+            // The numbers the row keeps, as plain values and tails (as
+            // loadPlain gives them to the block steps), in every place of a chunk.
+            for (uint32_t r : pipeline_.steady) {
+                const size_t at = size_t{r} * kLanes;
+                const double h = hi[at], l = lo[at], value = h + l, rest = (h - value) + l;
+                const double tail = rest == rest ? rest : 0.0;
+                std::fill_n(pipelineValues_.data() + size_t{r} * kPipelineChunk, kPipelineChunk, value);
+                std::fill_n(pipelineTails_.data() + size_t{r} * kPipelineChunk, kPipelineChunk, tail);
+            }
+            pipelineRow(program_, run_.tables, pipelineValues_.data(), pipelineTails_.data(), task_.columnFirst,
+                        task_.columnLast - task_.columnFirst, row + (task_.columnFirst - begin_));
+            return true;
         }
 
         // One row's blocks, in groups.

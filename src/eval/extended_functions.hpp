@@ -8,58 +8,43 @@
 namespace vemiral::extended {
 
 // The pointwise functions on double-double operands x = xh + xl, y, z:
-// the C library's value at the high parts (CRexpr::apply), with a tail that
-// carries the operands' tails to first order. Piecewise functions decide on
-// the whole pair, so a value a hair below an integer or a bound is taken as
-// below it; what they return is exact.
+// the C library's value at the high parts (CRexpr::apply; or, with `known`,
+// the value r already holds), with a tail that carries the operands' tails to
+// first order. Piecewise functions decide on the
+// rounded values, as direct evaluation does: a grid point that lies exactly
+// on an integer or a bound (a DD value a hair off it) stays on it; what they
+// return is exact.
 inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, double yl, double zh, double zl,
-                              double &r, double &t) {
-    // Normalised pairs order as their high parts, then their tails.
-    auto less = [](double ah, double al, double bh, double bl) { return ah < bh || (ah == bh && al < bl); };
-    auto equal = [](double ah, double al, double bh, double bl) { return ah == bh && al == bl; };
-    auto truth = [&](bool b) { r = b ? 1.0 : 0.0; };
-    constexpr double kLn2 = 0.6931471805599453, kLn10 = 2.302585092994046, kTwoOverSqrtPi = 1.1283791670955126;
+                              double &r, double &t, bool known = false) {
     t = 0.0;
     switch (op) {
     case EXPR_ABS:
         r = std::fabs(xh);
-        t = std::signbit(xh) ? -xl : xl;
+        t = xh < 0.0 ? -xl : xl;
         return;
     case EXPR_FLOOR:
     case EXPR_CEIL:
     case EXPR_TRUNC:
-    case EXPR_RINT: {
-        r = CRexpr::apply(op, xh, 0.0);
-        if (r == xh) {
-            // An integer high part: the tail decides (x = 3 - 1e-17 floors to 2).
-            const int32_t tailOp = op == EXPR_TRUNC ? (xh > 0.0 ? EXPR_FLOOR : EXPR_CEIL) : op;
-            t = CRexpr::apply(tailOp, xl, 0.0);
-        } else if (op == EXPR_RINT && xl != 0.0 && xh - std::floor(xh) == 0.5) {
-            r = xl > 0.0 ? std::ceil(xh) : std::floor(xh); // not a tie after all
-        }
-        return;
-    }
+    case EXPR_RINT:
     case EXPR_SIGN:
     case EXPR_NOT:
-        r = CRexpr::apply(op, xh, 0.0);
+    case EXPR_LT:
+    case EXPR_LE:
+    case EXPR_GT:
+    case EXPR_GE:
+    case EXPR_EQ:
+    case EXPR_NE:
+    case EXPR_AND:
+    case EXPR_OR:
+        r = CRexpr::apply(op, xh, yh);
         return;
     case EXPR_HEAVISIDE:
         r = CRexpr::apply(op, xh, yh);
         t = xh == 0.0 ? yl : 0.0;
         return;
-    case EXPR_LT: return truth(less(xh, xl, yh, yl));
-    case EXPR_LE: return truth(less(xh, xl, yh, yl) || equal(xh, xl, yh, yl));
-    case EXPR_GT: return truth(less(yh, yl, xh, xl));
-    case EXPR_GE: return truth(less(yh, yl, xh, xl) || equal(xh, xl, yh, yl));
-    case EXPR_EQ: return truth(equal(xh, xl, yh, yl));
-    case EXPR_NE: return truth(!equal(xh, xl, yh, yl));
-    case EXPR_AND:
-    case EXPR_OR:
-        r = CRexpr::apply(op, xh, yh);
-        return;
     case EXPR_MIN:
     case EXPR_MAX: {
-        const bool first = xh != xh || (yh == yh && (op == EXPR_MIN ? less(xh, xl, yh, yl) : less(yh, yl, xh, xl)));
+        const bool first = op == EXPR_MIN ? xh < yh || xh != xh : xh > yh || xh != xh;
         r = first ? xh : yh;
         t = first ? xl : yl;
         return;
@@ -81,7 +66,9 @@ inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, doubl
         break;
     }
     default: {
-        r = CRexpr::apply(op, xh, yh);
+        constexpr double kLn2 = 0.6931471805599453, kLn10 = 2.302585092994046, kTwoOverSqrtPi = 1.1283791670955126;
+        if (!known)
+            r = CRexpr::apply(op, xh, yh);
         const double dx = xl, dy = yl;
         switch (op) {
         case EXPR_CBRT: t = r != 0.0 ? dx / (3.0 * r * r) : 0.0; break;

@@ -9,6 +9,7 @@
 #include "eval/extended_functions.hpp"
 #include "eval/program.hpp"
 #include "eval/vector4.hpp"
+#include "eval/vector_math.hpp"
 
 namespace vemiral {
 
@@ -149,8 +150,8 @@ template <int K, int sign>
 // hi, corrected to first order for lo (within an ulp of the value: for a
 // result that nothing amplifies any more).
 inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh, double yl, double &rh,
-                      double &rl, double zh = 0.0, double zl = 0.0) {
-    double r = 0.0, t = 0.0;
+                      double &rl, double zh = 0.0, double zl = 0.0, const double *value = nullptr) {
+    double r = value ? *value : 0.0, t = 0.0;
     if (precise && op >= EXPR_POW && op <= EXPR_COS && !(op == EXPR_POW && (yh == -1.0 || yh == 0.5))) {
         const Extended x{xh, xl}, y{yh, yl};
         const Extended v = op == EXPR_POW ? pow(x, y)
@@ -190,6 +191,14 @@ inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh,
             // sqrt(x + xl) = r + (x + xl - r^2) / (2r).
             r = std::sqrt(xh);
             t = r > 0.0 ? (std::fma(-r, r, xh) + xl) / (2.0 * r) : 0.0;
+        }
+        if (yl == 0.0 && (yh == -1.0 || yh == 0.5)) {
+            // Normalised, as the four-lane forms give them.
+            const double s = r + t, bb = s - r;
+            if (std::isfinite(s) && std::isfinite(t)) {
+                t = (r - (s - bb)) + (t - bb);
+                r = s;
+            }
         } else {
             r = std::pow(xh, yh);
             t = xh != 0.0 ? r * (yh * (xl / xh) + (yl != 0.0 ? yl * std::log(std::fabs(xh)) : 0.0)) : 0.0;
@@ -213,7 +222,7 @@ inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh,
         t = xl != 0.0 && std::fabs(xh) < 0x1p52 ? -std::sin(xh) * xl : 0.0;
         break;
     default: {
-        applyFunctionLane(op, xh, xl, yh, yl, zh, zl, r, t);
+        applyFunctionLane(op, xh, xl, yh, yl, zh, zl, r, t, value != nullptr);
         // The tail may exceed half an ulp of r (floor(3 - 1e-17) is 3 - 1).
         const double s = r + t, bb = s - r;
         if (std::isfinite(s) && std::isfinite(t)) {
@@ -225,6 +234,241 @@ inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh,
     }
     rh = r;
     rl = std::isfinite(r) && std::isfinite(t) ? t : 0.0;
+}
+
+// Stores a value and its tail, normalised while both are finite (as
+// applyLane does), the tail 0 unless both are finite.
+[[gnu::always_inline]] inline void finish4(const V4 &value, const V4 &tail, double *rh, double *rl) {
+    const V4 zero{}, s = value + tail, bb = s - value, rest = (value - (s - bb)) + (tail - bb);
+    const auto normal = (s - s == zero) & (tail - tail == zero);
+    const V4 r = normal ? s : value, t = normal ? rest : tail;
+    store4(rh, r);
+    store4(rl, ((r - r == zero) & (t - t == zero)) ? t : zero);
+}
+
+// 1/x and sqrt(x) of four lanes, as applyLane computes them.
+[[gnu::always_inline]] inline void reciprocal4(const double *xh, const double *xl, double *rh, double *rl) {
+    V4 x, xt, e;
+    load4(x, xh);
+    load4(xt, xl);
+    const V4 r = 1.0 / x;
+    fma4(e, -r, x, V4{} + 1.0);
+    finish4(r, r * (e - r * xt), rh, rl);
+}
+
+[[gnu::always_inline]] inline void sqrt4(const double *xh, const double *xl, double *rh, double *rl) {
+    V4 x, xt, r, e;
+    load4(x, xh);
+    load4(xt, xl);
+    for (int i = 0; i < 4; ++i)
+        r[i] = __builtin_sqrt(x[i]);
+    fma4(e, -r, r, x);
+    const V4 t = (e + xt) / (2.0 * r);
+    finish4(r, r > 0.0 ? t : V4{}, rh, rl);
+}
+
+// The pointwise functions whose values are exact: rounding, sign, min and
+// max, comparisons, logic, where.
+inline bool exactFunction(int32_t op) {
+    switch (op) {
+    case EXPR_ABS:
+    case EXPR_SIGN:
+    case EXPR_FLOOR:
+    case EXPR_CEIL:
+    case EXPR_TRUNC:
+    case EXPR_RINT:
+    case EXPR_NOT:
+    case EXPR_MIN:
+    case EXPR_MAX:
+    case EXPR_LT:
+    case EXPR_LE:
+    case EXPR_GT:
+    case EXPR_GE:
+    case EXPR_EQ:
+    case EXPR_NE:
+    case EXPR_AND:
+    case EXPR_OR:
+    case EXPR_WHERE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Those four lanes at a time, with the tail and normalisation applyLane
+// gives them; false for the other functions.
+[[gnu::always_inline]] inline bool exactFunction4(int32_t op, const double *xh, const double *xl, const double *yh,
+                                                  const double *yl, const double *zh, const double *zl, double *rh,
+                                                  double *rl) {
+    V4 x, xt, y, yt, r, t{};
+    load4(x, xh);
+    load4(xt, xl);
+    load4(y, yh);
+    load4(yt, yl);
+    const V4 zero{}, one = zero + 1.0;
+    switch (op) {
+    case EXPR_ABS:
+        for (int i = 0; i < 4; ++i)
+            r[i] = __builtin_fabs(x[i]);
+        t = x < zero ? -xt : xt;
+        break;
+    case EXPR_FLOOR:
+    case EXPR_CEIL:
+    case EXPR_TRUNC:
+    case EXPR_RINT:
+        for (int i = 0; i < 4; ++i)
+            r[i] = op == EXPR_FLOOR  ? __builtin_floor(x[i])
+                   : op == EXPR_CEIL ? __builtin_ceil(x[i])
+                   : op == EXPR_TRUNC ? __builtin_trunc(x[i])
+                                      : __builtin_nearbyint(x[i]);
+        break;
+    case EXPR_SIGN:
+        r = x > zero ? one : x < zero ? -one : x == zero ? zero : x;
+        break;
+    case EXPR_NOT: r = (x == zero) ? one : zero; break;
+    case EXPR_LT: r = (x < y) ? one : zero; break;
+    case EXPR_LE: r = (x <= y) ? one : zero; break;
+    case EXPR_GT: r = (x > y) ? one : zero; break;
+    case EXPR_GE: r = (x >= y) ? one : zero; break;
+    case EXPR_EQ: r = (x == y) ? one : zero; break;
+    case EXPR_NE: r = (x != y) ? one : zero; break;
+    case EXPR_AND: r = ((x != zero) & (y != zero)) ? one : zero; break;
+    case EXPR_OR: r = ((x != zero) | (y != zero)) ? one : zero; break;
+    case EXPR_MIN:
+    case EXPR_MAX: {
+        const auto first = (op == EXPR_MIN ? x < y : x > y) | (x != x);
+        r = first ? x : y;
+        t = first ? xt : yt;
+        break;
+    }
+    case EXPR_WHERE: {
+        V4 z, zt;
+        load4(z, zh);
+        load4(zt, zl);
+        r = x != zero ? y : z;
+        t = x != zero ? yt : zt;
+        break;
+    }
+    default:
+        return false;
+    }
+    finish4(r, t, rh, rl);
+    return true;
+}
+
+// The tails of four values r = f(x) (or f(x, y)) that vectorFunction gave,
+// as applyLane computes them for a known value, then its normalisation;
+// false for a function whose tail this does not vectorise.
+[[gnu::always_inline]] inline bool vectorTails4(int32_t op, const double *xh, const double *xl, const double *yh,
+                                                const double *yl, const double *value, double *rh, double *rl) {
+    V4 x, dx, y, dy, r, t;
+    load4(x, xh);
+    load4(dx, xl);
+    load4(y, yh);
+    load4(dy, yl);
+    load4(r, value);
+    const V4 zero{};
+    switch (op) {
+    case EXPR_TANH: t = (1.0 - r * r) * dx; break;
+    case EXPR_ASINH:
+    case EXPR_ACOSH:
+    case EXPR_ATANH:
+    case EXPR_SINH: {
+        V4 root, base = op == EXPR_ASINH ? 1.0 + x * x : op == EXPR_ACOSH ? x * x - 1.0 : 1.0 + r * r;
+        for (int i = 0; i < 4; ++i)
+            root[i] = __builtin_sqrt(base[i]);
+        t = op == EXPR_SINH ? root * dx : op == EXPR_ATANH ? dx / (1.0 - x * x) : dx / root;
+        break;
+    }
+    case EXPR_LOG10: t = dx / (x * 2.302585092994046); break;
+    case EXPR_LOG1P: t = dx / (1.0 + x); break;
+    case EXPR_CBRT: t = r != zero ? dx / (3.0 * r * r) : zero; break;
+    case EXPR_HYPOT: t = r != zero ? (x * dx + y * dy) / r : zero; break;
+    default: return false;
+    }
+    finish4(r, ((dx == zero) & (dy == zero)) ? zero : t, rh, rl);
+    return true;
+}
+
+// An expression step's operation other than + and * over `count` lanes (a
+// multiple of four): exact functions, reciprocals and square roots four
+// lanes at a time, functions with a vector form (vectorFunction) four
+// values at a time, the rest lane by lane; every lane as applyLane gives it
+// (given the same value of the function).
+inline void applyLanesNormalised(int count, int32_t op, bool precise, const double *xh, const double *xl,
+                                 const double *yh, const double *yl, const double *zh, const double *zl, double *rh,
+                                 double *rl) {
+    const VectorFunction vector = vectorFunction(op);
+    const bool exact = exactFunction(op);
+    for (int v = 0; v < count; v += 4) {
+        if (exact) {
+            exactFunction4(op, xh + v, xl + v, yh + v, yl + v, zh + v, zl + v, rh + v, rl + v);
+            continue;
+        }
+        if (op == EXPR_POW && yl[v] == 0.0 && yl[v + 1] == 0.0 && yl[v + 2] == 0.0 && yl[v + 3] == 0.0) {
+            const bool sameY = yh[v] == yh[v + 1] && yh[v] == yh[v + 2] && yh[v] == yh[v + 3];
+            if (sameY && yh[v] == -1.0) {
+                reciprocal4(xh + v, xl + v, rh + v, rl + v);
+                continue;
+            }
+            if (sameY && yh[v] == 0.5) {
+                sqrt4(xh + v, xl + v, rh + v, rl + v);
+                continue;
+            }
+        }
+        if (vector) {
+            alignas(32) double value[4];
+            vector(xh + v, yh + v, value);
+            if (vectorTails4(op, xh + v, xl + v, yh + v, yl + v, value, rh + v, rl + v))
+                continue;
+            for (int l = v; l < v + 4; ++l)
+                applyLane(op, precise, xh[l], xl[l], yh[l], yl[l], rh[l], rl[l], zh[l], zl[l], &value[l - v]);
+            continue;
+        }
+        for (int l = v; l < v + 4; ++l)
+            applyLane(op, precise, xh[l], xl[l], yh[l], yl[l], rh[l], rl[l], zh[l], zl[l]);
+    }
+}
+
+// The most lanes an expression step runs at once (a pipeline's chunk).
+constexpr int kMaxApplyLanes = 256;
+
+// A pair (value, tail) as a rounded value and what it misses: a compensated
+// sum's register may hold 0 with its whole value in the tail.
+[[gnu::always_inline]] inline void normalise4(const double *h, const double *l, double *nh, double *nl) {
+    V4 x, t;
+    load4(x, h);
+    load4(t, l);
+    const V4 zero{}, s = x + t, bb = s - x, e = (x - (s - bb)) + (t - bb);
+    const auto finite = s - s == zero;
+    store4(nh, finite ? s : x);
+    store4(nl, finite ? e : t);
+}
+
+// applyLanesNormalised on the operands normalised first.
+inline void applyLanes(int count, int32_t op, bool precise, const double *xh, const double *xl, const double *yh,
+                       const double *yl, const double *zh, const double *zl, double *rh, double *rl) {
+    alignas(32) double x[kMaxApplyLanes], xt[kMaxApplyLanes], y[kMaxApplyLanes], yt[kMaxApplyLanes],
+        z[kMaxApplyLanes], zt[kMaxApplyLanes];
+    const int n = operandsOf(op);
+    for (int v = 0; v < count; v += 4) {
+        normalise4(xh + v, xl + v, x + v, xt + v);
+        normalise4(n > 1 ? yh + v : xh + v, n > 1 ? yl + v : xl + v, y + v, yt + v);
+        if (n > 2)
+            normalise4(zh + v, zl + v, z + v, zt + v);
+    }
+    applyLanesNormalised(count, op, precise, x, xt, y, yt, n > 2 ? z : x, n > 2 ? zt : xt, rh, rl);
+}
+
+// applyLanes for one value (the seeds' expression registers): the same
+// function values as every other lane.
+inline void applyOneLane(int32_t op, double xh, double xl, double yh, double yl, double zh, double zl, double &rh,
+                         double &rl) {
+    alignas(32) double x[4] = {xh, xh, xh, xh}, xt[4] = {xl, xl, xl, xl}, y[4] = {yh, yh, yh, yh},
+                       yt[4] = {yl, yl, yl, yl}, z[4] = {zh, zh, zh, zh}, zt[4] = {zl, zl, zl, zl}, r[4], t[4];
+    applyLanes(4, op, false, x, xt, y, yt, z, zt, r, t);
+    rh = r[0];
+    rl = t[0];
 }
 
 } // namespace extended
@@ -281,9 +525,8 @@ inline void executeExtended(const std::vector<Step> &steps, const ExtendedLanes 
                 // An expression step's count is 1 where its value must be
                 // precise (see markPrecise).
                 const size_t z = size_t{st.third} * K;
-                for (int l = 0; l < K; ++l)
-                    extended::applyLane(st.op, st.count == 1, s.hi[x + l], s.lo[x + l], s.hi[y + l], s.lo[y + l],
-                                        s.hi[first + l], s.lo[first + l], s.hi[z + l], s.lo[z + l]);
+                extended::applyLanesNormalised(K, st.op, st.count == 1, s.hi + x, s.lo + x, s.hi + y, s.lo + y, s.hi + z,
+                                        s.lo + z, s.hi + first, s.lo + first);
             }
             break;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -22,8 +23,26 @@ namespace vemiral {
 // tails are known; a stepped register's tail is 0) are exact to
 // double-double before their result is rounded, so that sums of large
 // terms that cancel keep their digits.
-inline bool plainSteps(const std::vector<Step> &steps) {
-    for (const Step &st : steps) {
+//
+// Pointwise operations whose values are exact or exact to double-double
+// (rounding, comparisons, where, min, max; reciprocals and square roots)
+// may take such values anywhere, and the tree's own value may be any other
+// pointwise operation of them: nothing amplifies its last-bit error any more.
+inline bool plainSteps(const Program &program) {
+    const std::vector<double> &constants = program.seed.registers;
+    auto exact = [&](const Step &st) {
+        if (st.op == EXPR_ADD || st.op == EXPR_MUL || extended::exactFunction(st.op))
+            return true;
+        if (st.op != EXPR_POW)
+            return false;
+        // A constant exponent -1 or 1/2: a register no step writes.
+        auto writes = [&](const std::vector<Step> &steps) {
+            return std::any_of(steps.begin(), steps.end(), [&](const Step &w) { return w.first == st.other; });
+        };
+        const bool written = writes(program.row) || std::any_of(program.outer.begin(), program.outer.end(), writes);
+        return !written && (constants[st.other] == -1.0 || constants[st.other] == 0.5);
+    };
+    for (const Step &st : program.row) {
         switch (st.kind) {
         case Step::Sum:
         case Step::Copy:
@@ -37,7 +56,7 @@ inline bool plainSteps(const std::vector<Step> &steps) {
                 return false;
             break;
         case Step::Expr:
-            if (st.op != EXPR_ADD && st.op != EXPR_MUL)
+            if (!exact(st) && st.first != program.rootValue)
                 return false;
             break;
         case Step::Table:
@@ -145,10 +164,15 @@ inline void executePlain(const std::vector<Step> &steps, double *s, double *tail
             break;
         case Step::Expr: {
             const size_t x = size_t{st.source} * K, y = size_t{st.other} * K, r = size_t{st.first} * K;
-            if (st.op == EXPR_ADD)
+            if (st.op == EXPR_ADD) {
                 extended::addLanes<K>(s + r, tails + r, s + x, tails + x, s + y, tails + y);
-            else
+            } else if (st.op == EXPR_MUL) {
                 extended::mulLanes<K>(s + r, tails + r, s + x, tails + x, s + y, tails + y);
+            } else {
+                const size_t z = size_t{st.third} * K;
+                extended::applyLanes(K, st.op, false, s + x, tails + x, s + y, tails + y, s + z, tails + z, s + r,
+                                        tails + r);
+            }
             break;
         }
         case Step::Table:

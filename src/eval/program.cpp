@@ -52,7 +52,7 @@ Extended applyExtended(int32_t op, Extended x, Extended y, Extended z) {
     case EXPR_COS: return cos(x);
     default: {
         Extended r;
-        extended::applyLane(op, false, x.hi, x.lo, y.hi, y.lo, r.hi, r.lo, z.hi, z.lo);
+        extended::applyOneLane(op, x.hi, x.lo, y.hi, y.lo, z.hi, z.lo, r.hi, r.lo);
         return r;
     }
     }

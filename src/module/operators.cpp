@@ -498,8 +498,13 @@ void bindExpressionSyntax(py::module_ &m) {
     addField<ASTun>(un, "child", [](const std::shared_ptr<ASTun> &u) { return py::cast(u->left); });
     const py::object fun = m.attr("ASTfun");
     addField<ASTfun>(fun, "op", [](const std::shared_ptr<ASTfun> &f) { return py::cast(static_cast<ft>(f->op)); });
-    addField<ASTfun>(fun, "arguments",
-                     [](const std::shared_ptr<ASTfun> &f) { return py::object(py::tuple(py::cast(f->arguments()))); });
+    addField<ASTfun>(fun, "arguments", [](const std::shared_ptr<ASTfun> &f) {
+        const std::vector<ASTptr> arguments = f->arguments();
+        py::tuple items(arguments.size());
+        for (size_t i = 0; i < arguments.size(); ++i)
+            items[i] = py::cast(arguments[i]);
+        return py::object(std::move(items));
+    });
 
     struct Function {
         ut op;
