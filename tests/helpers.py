@@ -154,6 +154,38 @@ NUMPY_UN = {
 }
 
 
+# Function nodes (vm.ASTfun): code -> (the operation on doubles as NumPy computes it, the
+# name of its mpmath twin or a function of mpf arguments).
+def _real_cbrt(a):
+    import mpmath
+
+    return mpmath.sign(a) * mpmath.cbrt(abs(a))
+
+
+FUNCTIONS = {
+    int(vm.ft.ABS): (np.abs, "fabs"),
+    int(vm.ft.TANH): (np.tanh, "tanh"),
+    int(vm.ft.ATAN): (np.arctan, "atan"),
+    int(vm.ft.ASINH): (np.arcsinh, "asinh"),
+    int(vm.ft.CBRT): (np.cbrt, _real_cbrt),
+    int(vm.ft.ERF): (np.vectorize(math.erf, otypes=[float]), "erf"),
+    int(vm.ft.ERFC): (np.vectorize(math.erfc, otypes=[float]), "erfc"),
+    int(vm.ft.SINH): (np.sinh, "sinh"),
+    int(vm.ft.COSH): (np.cosh, "cosh"),
+    int(vm.ft.EXPM1): (np.expm1, "expm1"),
+    int(vm.ft.LOG1P): (np.log1p, "log1p"),
+    int(vm.ft.EXP2): (np.exp2, lambda a: 2**a),
+    int(vm.ft.ATAN2): (np.arctan2, "atan2"),
+    int(vm.ft.HYPOT): (np.hypot, "hypot"),
+    int(vm.ft.MINIMUM): (np.minimum, min),
+    int(vm.ft.MAXIMUM): (np.maximum, max),
+    # Discontinuous: their twins decide as double evaluation does.
+    int(vm.ft.FLOOR): (np.floor, "floor"),
+    int(vm.ft.LESS): (lambda a, b: np.less(a, b).astype(float), lambda a, b: float(a < b)),
+    int(vm.ft.WHERE): (lambda c, a, b: np.where(c, a, b), lambda c, a, b: a if c != 0 else b),
+}
+
+
 # --- the Python twin ----------------------------------------------------------------------
 
 
@@ -178,7 +210,7 @@ class Expr:
         if self.kind == "var":
             return vm.ASTvar(self.index, self.start, self.step)
         kids = [c.native() for c in self.children]
-        return (vm.ASTbin if self.kind == "bin" else vm.ASTun)(self.op, *kids)
+        return {"bin": vm.ASTbin, "un": vm.ASTun, "fun": vm.ASTfun}[self.kind](self.op, *kids)
 
     def nodes(self):
         """Every node, children before parents."""
@@ -192,6 +224,9 @@ class Expr:
             return self.value
         if self.kind == "var":
             return self.start + (point[self.index] if self.index < len(point) else 0) * self.step
+        if self.kind == "fun":
+            with np.errstate(all="ignore"):
+                return float(FUNCTIONS[self.code][0](*[np.float64(c.at(point)) for c in self.children]))
         return apply(self, [c.at(point) for c in self.children])
 
     def exact(self, point):
@@ -206,6 +241,12 @@ class Expr:
             return mpmath.mpf(self.start) + i * mpmath.mpf(self.step)
         args = [c.exact(point) for c in self.children]
         op = self.code
+        if self.kind == "fun":
+            twin = FUNCTIONS[op][1]
+            value = (getattr(mpmath, twin) if isinstance(twin, str) else twin)(*args)
+            if isinstance(value, mpmath.mpc):
+                raise ValueError("outside the function's real domain")
+            return mpmath.mpf(value)
         if self.kind == "bin":
             a, b = args
             if op == C_ADD:
@@ -240,8 +281,14 @@ class Expr:
             i = np.arange(shape[self.index], dtype=np.float64).reshape(axis)
             return self.start + i * self.step
         args = [c._on_grid(shape) for c in self.children]
+        if self.kind == "fun":
+            return FUNCTIONS[self.code][0](*args)
         table = NUMPY_BIN if self.kind == "bin" else NUMPY_UN
         return table[self.code](*args)
+
+
+def fun(op, *children):
+    return Expr("fun", op, children)
 
 
 def N(value):

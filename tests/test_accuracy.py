@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
-from helpers import N, V, add, cos, div, exp, mul, pow_, sin, sub, un
+from helpers import N, V, add, cos, div, exp, fun, mul, pow_, sin, sub, un
 
 FLOOR = 2e-15
 SETTINGS = settings(max_examples=int(os.environ.get("VEMIRAL_ACCURACY_EXAMPLES", "60")), deadline=None,
@@ -145,7 +145,22 @@ def leaves(dims):
     return st.one_of(numbers, variables, variables)
 
 
-def trees(dims):
+# Functions of function nodes, by their number of arguments; the continuous ones
+# meet the bound everywhere, the others may take either side of a jump within a
+# rounding of it.
+CONTINUOUS = {1: ["ABS", "TANH", "ATAN", "ASINH", "CBRT", "ERF", "ERFC", "SINH", "COSH", "EXPM1", "LOG1P", "EXP2"],
+              2: ["ATAN2", "HYPOT", "MINIMUM", "MAXIMUM"]}
+JUMPS = {1: ["FLOOR"], 2: ["LESS"], 3: ["WHERE"]}
+
+
+def trees(dims, jumps=False):
+    """Random trees over `dims` dimensions; with `jumps`, discontinuous functions too."""
+    names = {n: CONTINUOUS.get(n, []) + (JUMPS.get(n, []) if jumps else []) for n in (1, 2, 3)}
+
+    def function(count, children):
+        codes = st.sampled_from([vm.ft.__members__[name] for name in names[count]])
+        return st.builds(lambda op, *args: fun(op, *args), codes, *[children] * count)
+
     def extend(children):
         return st.one_of(
             st.builds(lambda op, a, b: Expr2(op, a, b), st.sampled_from([vm.ADD, vm.SUB, vm.MUL, vm.DIV]), children,
@@ -153,6 +168,7 @@ def trees(dims):
             st.builds(lambda c, e: pow_(c, N(e)), children, st.sampled_from([2.0, 3.0, 0.5, -1.0])),
             st.builds(lambda op, c: un(op, c), st.sampled_from([vm.EXP, vm.SIN, vm.COS, vm.LN, vm.TAN, vm.NEG]),
                       children),
+            *[function(n, children) for n in (1, 2, 3) if names[n]],
         )
     return st.recursive(leaves(dims), extend, max_leaves=6)
 

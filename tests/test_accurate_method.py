@@ -26,7 +26,8 @@ def blocks(draw):
     shape = tuple(draw(st.integers(1, 200 if dims == 1 else 40)) for _ in range(dims))
     first = tuple(draw(st.integers(0, s - 1)) for s in shape)
     size = tuple(draw(st.integers(1, s - f)) for s, f in zip(shape, first))
-    return draw(trees(dims)), shape, first, size, draw(st.sampled_from([1, 2])), draw(st.sampled_from([None, 7, 64]))
+    return (draw(trees(dims, jumps=True)), shape, first, size, draw(st.sampled_from([1, 2])),
+            draw(st.sampled_from([None, 7, 64])))
 
 
 @SETTINGS

@@ -429,3 +429,18 @@ def test_program_reproduces_non_finite_values(native, name):
     expected = node.creval()
     assert expected_kinds <= kinds(expected)
     assert [bits(v) for v in run_program(node.crgen())] == [bits(v) for v in expected]
+
+
+@pytest.mark.parametrize("name", list(vm.ft.__members__))
+def test_program_and_crarray_reproduce_creval_for_every_function(native, name):
+    # Arguments crossing 0, -1 and 1 (poles and domain edges), and a sum that
+    # keeps stepping under the function.
+    op = vm.ft.__members__[name]
+    count = 3 if name == "WHERE" else 2 if int(op) >= int(vm.ft.ATAN2) else 1
+    x, y = var(0, -2.5, 0.75), var(1, -1.5, 0.5)
+    node = bin_(ADD, vm.ASTfun(op, *[x, y, bin_(MUL, x, y)][:count]), x)
+    node.crinit([8, 7])
+    native()
+    expected = node.creval()
+    assert [bits(v) for v in run_program(node.crgen())] == [bits(v) for v in expected]
+    assert [bits(v) for v in node.crarray().ravel()] == [bits(v) for v in expected]

@@ -246,3 +246,34 @@ def test_the_command_line_takes_parameters(tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert np.load(tmp_path / "cli.npy").tobytes() == grid.evaluate(text).tobytes()
+
+
+@pytest.mark.parametrize("name", list(vm.ft.__members__))
+def test_function_nodes_print_parse_back_and_pickle(name):
+    import pickle
+
+    from vemiral_grid import parse
+
+    op = vm.ft.__members__[name]
+    count = 3 if name == "WHERE" else 2 if int(op) >= int(vm.ft.ATAN2) else 1
+    x0, x1 = vm.ASTvar(0, -1.0, 0.25), vm.ASTvar(1, 0.5, 0.5)
+    node = -vm.ASTfun(op, *[x0 + 1, x1 < x0, x0 % 2][:count]) ** 2
+    text = repr(node)
+    assert repr(parse(text, {"x0": x0, "x1": x1})) == text
+    copy = pickle.loads(pickle.dumps(node))
+    assert repr(copy) == text
+    assert np.array_equal(copy.evaluate((9, 5)), node.evaluate((9, 5)), equal_nan=True)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda x: np.spacing(x), "ufunc 'spacing' has no counterpart"),
+    (lambda x: np.add.reduce(x), "add.reduce does not apply"),
+    (lambda x: np.exp(x, out=np.empty(3)), "takes no keyword arguments"),
+    (lambda x: vm.ASTfun(vm.ft.HYPOT, x), "hypot() takes 2 arguments, 1 given"),
+    (lambda x: vm.ASTfun(vm.ft.ABS, 1.0), "must be expression nodes"),
+    (lambda x: round(x, 2), "takes no number of digits"),
+    (lambda x: vm.where(x, "a", 1), "where() takes an expression node or a real number, not str"),
+])
+def test_node_functions_refuse_what_has_no_meaning(call, error):
+    with pytest.raises((TypeError, ValueError), match=re.escape(error)):
+        call(vm.ASTvar(0, 0.0, 1.0))

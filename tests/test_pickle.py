@@ -15,7 +15,7 @@ from helpers import bin_, num, un, var
 
 MAX_DEPTH = 10_000
 RECORD = 32
-KIND_NUM, KIND_VAR, KIND_BIN, KIND_UN = 0, 1, 2, 3
+KIND_NUM, KIND_VAR, KIND_BIN, KIND_UN, KIND_FUN = 0, 1, 2, 3, 4
 
 # Operations with a lowering rule (FAC has none).
 BIN_OPS = [vm.ADD, vm.SUB, vm.MUL, vm.DIV, vm.POW]
@@ -278,7 +278,10 @@ DAMAGED = {
     "truncated by one byte": ((1, (VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1))[:-1]), ValueError),
     "truncated to half a record": ((1, VAR0[:16]), ValueError),
     "no records": ((1, b""), ValueError),
-    "unknown kind 4": ((1, record(4)), ValueError),
+    "unknown kind 5": ((1, record(5)), ValueError),
+    "unknown function": ((1, VAR0 + record(KIND_FUN, len(vm.ft.__members__), 0)), ValueError),
+    "second argument of a one-argument function": ((1, VAR0 + NUM1 + record(KIND_FUN, 0, 0, 1)), ValueError),
+    "third argument of where not there": ((1, VAR0 + NUM1 + record(KIND_FUN, int(vm.ft.WHERE), 0, 1, 9)), ValueError),
     "unknown kind 255": ((1, record(255)), ValueError),
     "non-zero padding": ((1, record(KIND_NUM, padding=b"\0\1\0")), ValueError),
     "op in a number": ((1, record(KIND_NUM, op=1)), ValueError),

@@ -41,6 +41,9 @@ def trees(dims):
             st.builds(vm.ASTbin, st.sampled_from([vm.ADD, vm.SUB, vm.MUL, vm.DIV]), children, children),
             st.builds(lambda c, e: vm.ASTbin(vm.POW, c, vm.ASTnum(e)), children, st.sampled_from([2.0, 3.0, 0.5])),
             st.builds(vm.ASTun, st.sampled_from([vm.EXP, vm.SIN, vm.COS, vm.LN, vm.TAN, vm.NEG]), children),
+            st.builds(vm.ASTfun, st.sampled_from([vm.ft.TANH, vm.ft.FLOOR, vm.ft.ABS, vm.ft.ATAN]), children),
+            st.builds(vm.ASTfun, st.sampled_from([vm.ft.HYPOT, vm.ft.LESS, vm.ft.MINIMUM]), children, children),
+            st.builds(vm.ASTfun, st.just(vm.ft.WHERE), children, children, children),
         )
     return st.recursive(leaves(dims), extend, max_leaves=6)
 
