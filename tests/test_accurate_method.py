@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import vemiral as vm
 from vemiral_grid import Grid
 
-from helpers import N, V, add, cos, div, exp, mul, pow_, same_bits, same_bits_but_nan, sin, sub, un
+from helpers import N, V, add, cos, div, exp, fun, mul, pow_, same_bits, same_bits_but_nan, sin, sub, un
 from test_accuracy import SETTINGS, check_points, sample, trees
 
 
@@ -108,6 +108,15 @@ KERNEL_CASES = [
     (lambda: div(add(V(0, 0.0, 0.001), N(1.0)), add(V(1, 1.0, 0.002), N(2.0))), (50, 1000)),
     (lambda: sin(add(mul(N(0.001), V(0, 0.0, 1.0)), mul(N(1e-9), pow_(V(0, 0.0, 1.0), N(2.0))))), (100_000,)),
     (lambda: sin(add(mul(N(2000.0), V(0, 0.0, 1e-4)), mul(N(3.0), sin(mul(N(7.0), V(0, 0.0, 1e-4)))))), (100_000,)),
+    # Pointwise operations of exact value, reciprocals and square roots: in
+    # plain blocks and in the pipeline of a row of tables.
+    *[(lambda build=build: build(V(0, -2.0, 0.004), V(1, -2.0, 0.004)), (50, 1000)) for build in [
+        lambda x, y: fun(vm.ft.WHERE, fun(vm.ft.LESS, add(mul(x, x), mul(y, y)), N(1.0)), N(1.0), N(0.0)),
+        lambda x, y: div(N(1.0), add(N(1.0), add(pow_(x, N(2.0)), pow_(y, N(2.0))))),
+        lambda x, y: pow_(add(mul(x, x), mul(y, y)), N(0.5)),
+        lambda x, y: fun(vm.ft.ABS, sin(mul(x, y))),
+        lambda x, y: fun(vm.ft.MAXIMUM, fun(vm.ft.FLOOR, mul(x, N(3.0))), sub(y, x)),
+    ]],
 ]
 
 
@@ -150,3 +159,32 @@ def test_chains_that_would_leave_the_doubles_are_evaluated_directly_in_every_met
     else:
         values = node.evaluate(grid.shape, method=method)
     assert values[point] == pytest.approx(expected, rel=1e-9)  # the recurrences drift a little; 0 or NaN is the fault
+
+
+# The formulas of the benchmark's function cases, each through its fast path
+# (pipeline of a row of tables, plain blocks with a pointwise root, vector
+# functions): within the bound, and every cut the same slice of the whole.
+X, Y = V(0, -2.0, 4 / 199), V(1, -2.0, 4 / 201)
+FUNCTION_CASES = {
+    "lorentzian": div(N(1.0), add(add(N(1.0), pow_(div(sub(X, N(0.3)), N(0.5)), N(2.0))),
+                                  pow_(div(sub(Y, N(-0.2)), N(0.5)), N(2.0)))),
+    "radius": pow_(add(mul(X, X), mul(Y, Y)), N(0.5)),
+    "atan2": fun(vm.ft.ATAN2, Y, X),
+    "tanh": fun(vm.ft.TANH, mul(X, Y)),
+    "hypot": fun(vm.ft.HYPOT, X, add(Y, N(1.0))),
+    "asinh": fun(vm.ft.ASINH, mul(X, add(Y, N(3.0)))),
+    "disk": fun(vm.ft.WHERE, fun(vm.ft.LESS, add(mul(X, X), mul(Y, Y)), N(1.0)), N(1.0), N(0.0)),
+    "rational": div(add(add(N(1.0), mul(X, Y)), pow_(X, N(3.0))), add(add(N(2.5), mul(Y, Y)), mul(X, X))),
+}
+
+
+@pytest.mark.parametrize("name", list(FUNCTION_CASES))
+def test_function_cases_are_within_the_bound_and_cut_alike(name):
+    tree, shape = FUNCTION_CASES[name], (199, 201)
+    check_points(tree, tree.native().evaluate(shape), sample(shape, np.random.default_rng(5), 60))
+    for origin, size, tile, threads in [((0, 0), (199, 201), 16, 2), ((37, 101), (50, 77), None, 1),
+                                        ((198, 3), (1, 198), 7, 2)]:
+        whole = tree.native().evaluate(shape, tile=tile, threads=1)
+        part = tree.native().evaluate(size, origin=origin, tile=tile, threads=threads)
+        window = tuple(slice(o, o + s) for o, s in zip(origin, size))
+        assert same_bits_but_nan(part, whole[window]), (origin, size, tile)
