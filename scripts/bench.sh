@@ -2,7 +2,10 @@
 # Sets everything up and runs a benchmark: `bash scripts/bench.sh` runs
 # bench/bench.py (every method against NumPy, numexpr and numba), and
 # `bash scripts/bench.sh peers` runs bench/peers.py (the default evaluate
-# against NumPy, numexpr, numba and JAX, with its speed targets).
+# against NumPy, numexpr, numba and JAX, with its speed targets); any other
+# bench/NAME.py by name, e.g. `bash scripts/bench.sh functions` (the
+# functions and conditions against NumPy and numexpr, and the error of each
+# pointwise function).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 script=bench
 if [ "$#" -gt 0 ] && [ -f "$ROOT/bench/$1.py" ]; then

@@ -194,8 +194,12 @@ public:
             }
             const auto *exponent = dynamic_cast<const ASTnum *>(node.right.get());
             const bool wholePower = exponent && exponent->value >= 0.0 && exponent->value == std::floor(exponent->value);
-            if (node.op == DIV && separated_.count(r.get()) && !separated_.count(l.get()))
+            if (node.op == DIV && separated_.count(r.get()) && !separated_.count(l.get())) {
+                // 1/u is u^-1 itself: no multiplication by one at every point.
+                if (l->isnumber() && l->value() == 1.0)
+                    return ASTnode::lowerBinary(POW, keptApart(std::move(r)), minusone.copy());
                 return ASTnode::lowerBinary(DIV, std::move(l), keptApart(std::move(r)));
+            }
             if (node.op == POW && separated_.count(l.get()) && exponent && !wholePower)
                 return ASTnode::lowerBinary(POW, keptApart(std::move(l)), std::move(r));
             if (apart && (node.op == MUL || node.op == DIV) && !(il.polynomial && ir.polynomial && node.op == MUL)) {

@@ -370,14 +370,12 @@ inline bool exactFunction(int32_t op) {
     const V4 zero{};
     switch (op) {
     case EXPR_TANH: t = (1.0 - r * r) * dx; break;
-    case EXPR_ASINH:
-    case EXPR_ACOSH:
-    case EXPR_ATANH:
     case EXPR_SINH: {
-        V4 root, base = op == EXPR_ASINH ? 1.0 + x * x : op == EXPR_ACOSH ? x * x - 1.0 : 1.0 + r * r;
+        const V4 base = 1.0 + r * r;
+        V4 root;
         for (int i = 0; i < 4; ++i)
             root[i] = __builtin_sqrt(base[i]);
-        t = op == EXPR_SINH ? root * dx : op == EXPR_ATANH ? dx / (1.0 - x * x) : dx / root;
+        t = root * dx;
         break;
     }
     case EXPR_LOG10: t = dx / (x * 2.302585092994046); break;
