@@ -459,10 +459,15 @@ CRptr ASTun::lowerNode(Lowering &lowering) const {
 }
 
 CRptr ASTfun::lowerNode(Lowering &lowering) const {
+    // The functions that chains close over take their argument whole; the
+    // pointwise ones keep a separated sum's parts apart.
+    const bool closed = op == EXP2 || op == SEC || op == CSC || op == SINH || op == COSH;
     std::vector<CRptr> chains;
     for (const ASTnode *child : children())
-        if (child)
-            chains.push_back(lowering.keptApart(lowering.chainOf(*child)));
+        if (child) {
+            CRptr chain = lowering.chainOf(*child);
+            chains.push_back(closed ? lowering.merged(std::move(chain)) : lowering.keptApart(std::move(chain)));
+        }
     return lowerFunction(op, std::move(chains));
 }
 
