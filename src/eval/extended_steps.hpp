@@ -296,8 +296,9 @@ inline bool exactFunction(int32_t op) {
 }
 
 // Those four lanes at a time, with the tail and normalisation applyLane
-// gives them; false for the other functions.
-[[gnu::always_inline]] inline bool exactFunction4(int32_t op, const double *xh, const double *xl, const double *yh,
+// gives them.
+template <int32_t op>
+[[gnu::always_inline]] inline void exactFunction4(const double *xh, const double *xl, const double *yh,
                                                   const double *yl, const double *zh, const double *zl, double *rh,
                                                   double *rl) {
     V4 x, xt, y, yt, r, t{};
@@ -306,54 +307,89 @@ inline bool exactFunction(int32_t op) {
     load4(y, yh);
     load4(yt, yl);
     const V4 zero{}, one = zero + 1.0;
-    switch (op) {
-    case EXPR_ABS:
+    if constexpr (op == EXPR_ABS) {
         for (int i = 0; i < 4; ++i)
             r[i] = __builtin_fabs(x[i]);
         t = x < zero ? -xt : xt;
-        break;
-    case EXPR_FLOOR:
-    case EXPR_CEIL:
-    case EXPR_TRUNC:
-    case EXPR_RINT:
+    } else if constexpr (op == EXPR_FLOOR || op == EXPR_CEIL || op == EXPR_TRUNC || op == EXPR_RINT) {
         for (int i = 0; i < 4; ++i)
             r[i] = op == EXPR_FLOOR  ? __builtin_floor(x[i])
                    : op == EXPR_CEIL ? __builtin_ceil(x[i])
                    : op == EXPR_TRUNC ? __builtin_trunc(x[i])
                                       : __builtin_nearbyint(x[i]);
-        break;
-    case EXPR_SIGN:
+    } else if constexpr (op == EXPR_SIGN) {
         r = x > zero ? one : x < zero ? -one : x == zero ? zero : x;
-        break;
-    case EXPR_NOT: r = (x == zero) ? one : zero; break;
-    case EXPR_LT: r = (x < y) ? one : zero; break;
-    case EXPR_LE: r = (x <= y) ? one : zero; break;
-    case EXPR_GT: r = (x > y) ? one : zero; break;
-    case EXPR_GE: r = (x >= y) ? one : zero; break;
-    case EXPR_EQ: r = (x == y) ? one : zero; break;
-    case EXPR_NE: r = (x != y) ? one : zero; break;
-    case EXPR_AND: r = ((x != zero) & (y != zero)) ? one : zero; break;
-    case EXPR_OR: r = ((x != zero) | (y != zero)) ? one : zero; break;
-    case EXPR_MIN:
-    case EXPR_MAX: {
+    } else if constexpr (op == EXPR_NOT) {
+        r = (x == zero) ? one : zero;
+    } else if constexpr (op == EXPR_LT) {
+        r = (x < y) ? one : zero;
+    } else if constexpr (op == EXPR_LE) {
+        r = (x <= y) ? one : zero;
+    } else if constexpr (op == EXPR_GT) {
+        r = (x > y) ? one : zero;
+    } else if constexpr (op == EXPR_GE) {
+        r = (x >= y) ? one : zero;
+    } else if constexpr (op == EXPR_EQ) {
+        r = (x == y) ? one : zero;
+    } else if constexpr (op == EXPR_NE) {
+        r = (x != y) ? one : zero;
+    } else if constexpr (op == EXPR_AND) {
+        r = ((x != zero) & (y != zero)) ? one : zero;
+    } else if constexpr (op == EXPR_OR) {
+        r = ((x != zero) | (y != zero)) ? one : zero;
+    } else if constexpr (op == EXPR_MIN || op == EXPR_MAX) {
         const auto first = (op == EXPR_MIN ? x < y : x > y) | (x != x);
         r = first ? x : y;
         t = first ? xt : yt;
-        break;
-    }
-    case EXPR_WHERE: {
+    } else {
+        static_assert(op == EXPR_WHERE);
         V4 z, zt;
         load4(z, zh);
         load4(zt, zl);
         r = x != zero ? y : z;
         t = x != zero ? yt : zt;
-        break;
-    }
-    default:
-        return false;
     }
     finish4(r, t, rh, rl);
-    return true;
+}
+
+// An exact function over `count` lanes (a multiple of four): one loop per
+// function, so that no lane group chooses it again.
+template <int32_t op>
+[[gnu::always_inline]] inline void exactLanesOf(int count, const double *xh, const double *xl, const double *yh,
+                                                const double *yl, const double *zh, const double *zl, double *rh,
+                                                double *rl) {
+    for (int v = 0; v < count; v += 4)
+        exactFunction4<op>(xh + v, xl + v, yh + v, yl + v, zh + v, zl + v, rh + v, rl + v);
+}
+
+inline void exactLanes(int count, int32_t op, const double *xh, const double *xl, const double *yh, const double *yl,
+                       const double *zh, const double *zl, double *rh, double *rl) {
+#define VEMIRAL_EXACT(code)                                                                                        \
+    case code:                                                                                                    \
+        return exactLanesOf<code>(count, xh, xl, yh, yl, zh, zl, rh, rl);
+    switch (op) {
+        VEMIRAL_EXACT(EXPR_ABS)
+        VEMIRAL_EXACT(EXPR_SIGN)
+        VEMIRAL_EXACT(EXPR_FLOOR)
+        VEMIRAL_EXACT(EXPR_CEIL)
+        VEMIRAL_EXACT(EXPR_TRUNC)
+        VEMIRAL_EXACT(EXPR_RINT)
+        VEMIRAL_EXACT(EXPR_NOT)
+        VEMIRAL_EXACT(EXPR_MIN)
+        VEMIRAL_EXACT(EXPR_MAX)
+        VEMIRAL_EXACT(EXPR_LT)
+        VEMIRAL_EXACT(EXPR_LE)
+        VEMIRAL_EXACT(EXPR_GT)
+        VEMIRAL_EXACT(EXPR_GE)
+        VEMIRAL_EXACT(EXPR_EQ)
+        VEMIRAL_EXACT(EXPR_NE)
+        VEMIRAL_EXACT(EXPR_AND)
+        VEMIRAL_EXACT(EXPR_OR)
+        VEMIRAL_EXACT(EXPR_WHERE)
+    default:
+        return;
+    }
+#undef VEMIRAL_EXACT
 }
 
 // The tails of four values r = f(x) (or f(x, y)) that vectorFunction gave,
@@ -396,13 +432,10 @@ inline bool exactFunction(int32_t op) {
 inline void applyLanesNormalised(int count, int32_t op, bool precise, const double *xh, const double *xl,
                                  const double *yh, const double *yl, const double *zh, const double *zl, double *rh,
                                  double *rl) {
+    if (exactFunction(op))
+        return exactLanes(count, op, xh, xl, yh, yl, zh, zl, rh, rl);
     const VectorFunction vector = vectorFunction(op);
-    const bool exact = exactFunction(op);
     for (int v = 0; v < count; v += 4) {
-        if (exact) {
-            exactFunction4(op, xh + v, xl + v, yh + v, yl + v, zh + v, zl + v, rh + v, rl + v);
-            continue;
-        }
         if (op == EXPR_POW && yl[v] == 0.0 && yl[v + 1] == 0.0 && yl[v + 2] == 0.0 && yl[v + 3] == 0.0) {
             const bool sameY = yh[v] == yh[v + 1] && yh[v] == yh[v + 2] && yh[v] == yh[v + 3];
             if (sameY && yh[v] == -1.0) {
