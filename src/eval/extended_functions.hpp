@@ -7,27 +7,19 @@
 
 namespace vemiral::extended {
 
-// The pointwise functions on double-double operands x = xh + xl, y, z:
-// the C library's value at the high parts (CRexpr::apply; or, with `known`,
-// the value r already holds), with a tail that carries the operands' tails to
-// first order. Piecewise functions decide on the
-// rounded values, as direct evaluation does: a grid point that lies exactly
-// on an integer or a bound (a DD value a hair off it) stays on it; what they
-// return is exact.
-inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, double yl, double zh, double zl,
-                              double &r, double &t, bool known = false) {
-    t = 0.0;
+// The pointwise functions whose values are exact: rounding, sign, min and
+// max, comparisons, logic, where.
+inline bool exactFunction(int32_t op) {
     switch (op) {
     case EXPR_ABS:
-        r = std::fabs(xh);
-        t = xh < 0.0 ? -xl : xl;
-        return;
+    case EXPR_SIGN:
     case EXPR_FLOOR:
     case EXPR_CEIL:
     case EXPR_TRUNC:
     case EXPR_RINT:
-    case EXPR_SIGN:
     case EXPR_NOT:
+    case EXPR_MIN:
+    case EXPR_MAX:
     case EXPR_LT:
     case EXPR_LE:
     case EXPR_GT:
@@ -36,22 +28,49 @@ inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, doubl
     case EXPR_NE:
     case EXPR_AND:
     case EXPR_OR:
-        r = CRexpr::apply(op, xh, yh);
-        return;
+    case EXPR_WHERE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The pointwise functions on double-double operands x = xh + xl, y, z:
+// the C library's value at the high parts (CRexpr::apply; or, with `known`,
+// the value r already holds), with a tail that carries the operands' tails to
+// first order. Piecewise functions decide on the rounded values, as direct
+// evaluation does: a grid point that lies exactly on an integer or a bound (a
+// double-double a hair off it) stays on it; what they return is exact.
+inline void applyFunctionLane(int32_t op, double xh, double xl, double yh, double yl, double zh, double zl,
+                              double &r, double &t, bool known = false) {
+    t = 0.0;
+    if (exactFunction(op)) {
+        // An exact value; its tail is the tail of the operand it is, if any.
+        switch (op) {
+        case EXPR_ABS:
+            r = std::fabs(xh);
+            t = xh < 0.0 ? -xl : xl;
+            return;
+        case EXPR_MIN:
+        case EXPR_MAX: {
+            const bool first = op == EXPR_MIN ? xh < yh || xh != xh : xh > yh || xh != xh;
+            r = first ? xh : yh;
+            t = first ? xl : yl;
+            return;
+        }
+        case EXPR_WHERE:
+            r = xh != 0.0 ? yh : zh;
+            t = xh != 0.0 ? yl : zl;
+            return;
+        default:
+            r = CRexpr::apply(op, xh, yh);
+            return;
+        }
+    }
+    switch (op) {
     case EXPR_HEAVISIDE:
         r = CRexpr::apply(op, xh, yh);
         t = xh == 0.0 ? yl : 0.0;
-        return;
-    case EXPR_MIN:
-    case EXPR_MAX: {
-        const bool first = op == EXPR_MIN ? xh < yh || xh != xh : xh > yh || xh != xh;
-        r = first ? xh : yh;
-        t = first ? xl : yl;
-        return;
-    }
-    case EXPR_WHERE:
-        r = xh != 0.0 ? yh : zh;
-        t = xh != 0.0 ? yl : zl;
         return;
     case EXPR_COPYSIGN:
         r = std::copysign(xh, yh);

@@ -267,34 +267,6 @@ inline void applyLane(int32_t op, bool precise, double xh, double xl, double yh,
     finish4(r, r > 0.0 ? t : V4{}, rh, rl);
 }
 
-// The pointwise functions whose values are exact: rounding, sign, min and
-// max, comparisons, logic, where.
-inline bool exactFunction(int32_t op) {
-    switch (op) {
-    case EXPR_ABS:
-    case EXPR_SIGN:
-    case EXPR_FLOOR:
-    case EXPR_CEIL:
-    case EXPR_TRUNC:
-    case EXPR_RINT:
-    case EXPR_NOT:
-    case EXPR_MIN:
-    case EXPR_MAX:
-    case EXPR_LT:
-    case EXPR_LE:
-    case EXPR_GT:
-    case EXPR_GE:
-    case EXPR_EQ:
-    case EXPR_NE:
-    case EXPR_AND:
-    case EXPR_OR:
-    case EXPR_WHERE:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Those four lanes at a time, with the tail and normalisation applyLane
 // gives them.
 template <int32_t op>
