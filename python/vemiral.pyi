@@ -1,7 +1,7 @@
 # Type stub of the native module, checked against the built module by
 # tests/test_typing.py (mypy's stubtest), so that it cannot drift.
-from collections.abc import Sequence
-from typing import ClassVar, Literal, Self, SupportsFloat, SupportsIndex, SupportsInt
+from collections.abc import Callable, Sequence
+from typing import Any, ClassVar, Literal, Self, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
@@ -157,6 +157,20 @@ class ASTnode:
         threads: int | None = None,
         method: Literal["accurate", "recurrence"] = "accurate",
     ) -> _Array: ...
+    def _reduce(
+        self,
+        shape: _Ints,
+        kinds: Sequence[str],
+        reduced: Sequence[bool],
+        *,
+        origin: _Ints | None = None,
+        tile: _Ints | None = None,
+        weights: Sequence[_Array | None] | None = None,
+        edges: _Array | None = None,
+        uniform: bool = False,
+        threads: int | None = None,
+        progress: Callable[[int, int], object] | None = None,
+    ) -> list[Any]: ...
     def __add__(self, other: _Operand) -> ASTbin: ...
     def __radd__(self, other: _Operand) -> ASTbin: ...
     def __sub__(self, other: _Operand) -> ASTbin: ...

@@ -3,19 +3,20 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.util
 import math
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__
+from . import __version__, _reduce
 from ._files import distinct, replacing, target_of
-from ._grid import Axis, Grid, axis_by_range, axis_by_step
+from ._grid import PROGRESS_THRESHOLD, Axis, Grid, axis_by_range, axis_by_step
 
 PROG = "vemiral-grid"
 
@@ -257,32 +258,37 @@ def run(argv: Sequence[str] | None = None) -> int:
             if not args.quiet:
                 print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
             return 0
+        if args.output is None and args.png is None:
+            # A summary: streamed through the reductions, in memory of any grid's size.
+            request = _reduce.Request(("nanmin", "nanmax", "nansum", "count"), (True,) * grid.ndim)
+            with _progress_bar(not args.quiet and grid.size > PROGRESS_THRESHOLD) as progress:
+                results = _reduce.compute(grid, node, request, tile=tile, progress=progress)
+            (low, _), (high, _), (total, _), (count, _) = results
+            mean = float(total) / float(count) if count else math.nan
+            print(
+                f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r} "
+                "(write them with -o FILE.npy, draw them with --png FILE.png)"
+            )
+            return 0
         # Otherwise whole in memory (a picture needs it all), before any file is touched.
-        # A picture alone needs no more than float32; the summary keeps float64.
+        # A picture alone needs no more than float32.
         dtype = "float32" if args.png is not None and args.output is None else args.dtype
         values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None, dtype=dtype)
         paths = [path for path in (args.output, args.png) if path is not None]
-        if paths:
-            try:
-                with replacing(*paths) as staged:
-                    outputs = iter(staged)
-                    if args.output is not None:
-                        write_npy(grid, values, next(outputs).file)
-                    if args.png is not None:
-                        from ._plot import save_png
+        try:
+            with replacing(*paths) as staged:
+                outputs = iter(staged)
+                if args.output is not None:
+                    write_npy(grid, values, next(outputs).file)
+                if args.png is not None:
+                    from ._plot import save_png
 
-                        save_png(grid, values, next(outputs).file, at=at, title=args.expression)
-            except OSError as error:
-                raise UsageError(f"cannot write {' and '.join(paths)}, left as they were: {error.strerror or error}") from None
-            if not args.quiet:
-                for path in paths:
-                    print(f"{PROG}: wrote {path}", file=sys.stderr)
-        else:
-            low, high = _range(values)
-            print(
-                f"shape {grid.shape}, min {low!r}, max {high!r} "
-                "(write them with -o FILE.npy, draw them with --png FILE.png)"
-            )
+                    save_png(grid, values, next(outputs).file, at=at, title=args.expression)
+        except OSError as error:
+            raise UsageError(f"cannot write {' and '.join(paths)}, left as they were: {error.strerror or error}") from None
+        if not args.quiet:
+            for path in paths:
+                print(f"{PROG}: wrote {path}", file=sys.stderr)
         return 0
     except (UsageError, ValueError, TypeError, OverflowError, MemoryError, RecursionError, OSError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
@@ -295,12 +301,21 @@ def run(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
-def _range(values: npt.NDArray[np.float64]) -> tuple[float, float]:
-    """The smallest and largest value that is not NaN (NaN when every value is)."""
-    numbers = values[~np.isnan(values)]
-    if numbers.size == 0:
-        return math.nan, math.nan
-    return float(numbers.min()), float(numbers.max())
+@contextlib.contextmanager
+def _progress_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
+    """A progress bar on standard error fed with (done, all), or None."""
+    if not shown:
+        yield None
+        return
+    from tqdm import tqdm
+
+    with tqdm(total=1, unit="part", file=sys.stderr, desc="vemiral", leave=False) as bar:
+
+        def update(done: int, total: int) -> None:
+            bar.total = total
+            bar.update(done - bar.n)
+
+        yield update
 
 
 def streams(grid: Grid, dtype: str = "float64") -> bool:

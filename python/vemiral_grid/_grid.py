@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _parse, _sympy
+from . import _parse, _reduce, _sympy
 from ._tiles import positive_int, tile_edges
 from ._values import check_out, evaluate_into, output_dtype
 
@@ -27,6 +27,8 @@ PROGRESS_THRESHOLD = 4_000_000
 # SymPy expressions too (SymPy has no annotations: they type as Any).
 Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
+# The axes a reduction runs over: all (None), one by name or number, or several.
+Axes: TypeAlias = "str | int | tuple[str | int, ...] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Float32Array: TypeAlias = npt.NDArray[np.float32]
 # What dtype= takes: float64 (the default) or float32, as NumPy names them.
@@ -472,6 +474,186 @@ class Grid:
                 bar.update(count)
         return out
 
+    # --- reductions -----------------------------------------------------------
+
+    def reduce(
+        self,
+        expr: Expression,
+        how: str,
+        axis: Axes = None,
+        *,
+        tile: Tile = None,
+        threads: int | None = None,
+        chunks: Any = None,
+        client: Any = None,
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
+    ) -> Any:
+        """Reduces the values of `expr` over `axis` without making the array: the
+        native engine evaluates the grid block by block on every core and keeps
+        only a row of a tile per thread, so memory does not grow with the grid.
+
+        Args:
+            expr: as for `evaluate`.
+            how: "sum", "mean", "min", "max", "argmin", "argmax", "nansum",
+                "nanmin" or "nanmax" (NumPy's meanings: NaN propagates through
+                the plain ones and is skipped by the nan ones).
+            axis: None (every axis), an axis name, a dimension number (negative
+                from the end), or a tuple of them.
+            tile: as for `evaluate` (the values, and so the results, depend on it).
+            threads: threads of this call (default: ``vemiral.get_num_threads()``);
+                the results are the same bits with any number.
+            chunks, client: reduce as one Dask task per block (chunks as for
+                `to_dask`) on `client` (a ``distributed.Client``) or on Dask's
+                current scheduler; the blocks' results are joined as the
+                engine joins its own parts.
+            params, parameters: as for `evaluate`.
+
+        Returns:
+            A NumPy float64 scalar for a reduction over every axis, else an array
+            over the kept axes (in grid order); for argmin and argmax, index
+            tuples: see `argmin`.
+
+        Sums and means are compensated (double-double) and rounded once: at
+        least as accurate as NumPy's pairwise sum of the evaluated values.
+
+        >>> grid = Grid(x=(0, 1, 5), y=(0, 2, 3))
+        >>> grid.reduce("x + y", "sum"), grid.reduce("x + y", "max", axis="y")
+        (np.float64(22.5), array([2.  , 2.25, 2.5 , 2.75, 3.  ]))
+        """
+        node = self.expression(expr, params, **parameters)
+        return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
+
+    def sum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The sum of the values of `expr` over `axis` (see `reduce` for the
+        options), compensated and rounded once.
+
+        >>> Grid(x=(0, 1, 11)).sum("x")
+        np.float64(5.5)
+        """
+        return self.reduce(expr, "sum", axis, **options)
+
+    def mean(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The mean of the values of `expr` over `axis` (see `reduce`).
+
+        >>> Grid(x=(0, 1, 11), y=(0, 1, 3)).mean("x*y", axis="x")
+        array([0.  , 0.25, 0.5 ])
+        """
+        return self.reduce(expr, "mean", axis, **options)
+
+    def min(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The minimum of the values of `expr` over `axis` (NaN if one is NaN; see `reduce`).
+
+        >>> Grid(x=(-1, 1, 5)).min("x**2")
+        np.float64(0.0)
+        """
+        return self.reduce(expr, "min", axis, **options)
+
+    def max(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The maximum of the values of `expr` over `axis` (NaN if one is NaN; see `reduce`).
+
+        >>> Grid(x=(-1, 1, 5)).max("x**2")
+        np.float64(1.0)
+        """
+        return self.reduce(expr, "max", axis, **options)
+
+    def argmin(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """Where the minimum of `expr` lies (its first point; a NaN's first point
+        if there is one). Over every axis, the tuple of its indices; over one
+        axis named alone, NumPy's array of indices along it; over a tuple of
+        axes, a tuple of such arrays, one per reduced axis (see `reduce`).
+
+        >>> grid = Grid(x=(-1, 1, 5), y=(0, 1, 3))
+        >>> grid.argmin("(x - 0.5)**2 + y")
+        (3, 0)
+        >>> grid.argmin("(x - y)**2", axis="x")
+        array([2, 3, 4])
+        """
+        return self.reduce(expr, "argmin", axis, **options)
+
+    def argmax(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """Where the maximum of `expr` lies, as `argmin` gives it.
+
+        >>> Grid(x=(-1, 1, 5), y=(0, 1, 3)).argmax("x*y")
+        (4, 2)
+        """
+        return self.reduce(expr, "argmax", axis, **options)
+
+    def nansum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The sum of the values of `expr` that are numbers (see `reduce`).
+
+        >>> Grid(x=(-1, 1, 5)).nansum("sqrt(x)")
+        np.float64(1.7071067811865475)
+        """
+        return self.reduce(expr, "nansum", axis, **options)
+
+    def nanmin(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The minimum of the values of `expr` that are numbers (NaN, with NumPy's
+        warning, where there are none; see `reduce`).
+
+        >>> Grid(x=(-1, 1, 5)).nanmin("sqrt(x)")
+        np.float64(0.0)
+        """
+        return self.reduce(expr, "nanmin", axis, **options)
+
+    def nanmax(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The maximum of the values of `expr` that are numbers (see `nanmin`).
+
+        >>> Grid(x=(-1, 1, 5)).nanmax("sqrt(x)")
+        np.float64(1.0)
+        """
+        return self.reduce(expr, "nanmax", axis, **options)
+
+    def histogram(
+        self,
+        expr: Expression,
+        bins: int | Sequence[float] = 10,
+        range: tuple[float, float] | None = None,
+        **options: Any,
+    ) -> tuple[npt.NDArray[np.int64], FloatArray]:
+        """The counts and bin edges of the values of `expr`, as ``numpy.histogram``
+        gives them for the evaluated array: `bins` equal bins over `range` (by
+        default the values' minimum and maximum, found by a first pass), or the
+        increasing edges themselves; values outside the edges and NaN are not
+        counted, the last bin holds its upper edge. Options as for `reduce`
+        (without `axis`: a histogram counts the whole grid).
+
+        >>> Grid(x=(0, 1, 11)).histogram("x", bins=2, range=(0, 1))
+        (array([5, 6]), array([0. , 0.5, 1. ]))
+        """
+        node = self.expression(expr, options.pop("params", None), **_parameters(options))
+        if range is None and not isinstance(bins, Sequence | np.ndarray):
+            low, high = (self.reduce(node, how, **options) for how in ("min", "max"))
+            if not (np.isfinite(low) and np.isfinite(high)):
+                raise ValueError(f"autodetected range of [{low}, {high}] is not finite")
+            range = (low - 0.5, high + 0.5) if low == high else (low, high)
+        edges, uniform = _reduce.histogram_edges(bins, range)
+        request = _reduce.Request(("histogram",), (True,) * self.ndim, edges=edges, uniform=uniform)
+        counts = _reduce.compute(self, node, request, **options)[0]
+        return counts, edges
+
+    def integrate(
+        self, expr: Expression, axis: Axes = None, *, rule: str = "trapezoid", **options: Any
+    ) -> Any:
+        """The integral of `expr` over the coordinates of `axis` (default: every
+        axis), by the trapezoid rule or Simpson's ("simpson", with SciPy's
+        correction of the last interval for an even number of points): the
+        sum of the values times the rule's weights (a product of one per axis),
+        each product kept exactly and the sum compensated. Options as for
+        `reduce`. An axis of one point cannot be integrated over (ValueError).
+
+        >>> Grid(x=(0, 1, 101)).integrate("x**2", rule="simpson")
+        np.float64(0.33333333333333337)
+        >>> Grid(x=(0, 1, 3), y=(0, 2, 5)).integrate("x + y", axis="y")
+        array([2., 3., 4.])
+        """
+        dims = _reduce.axes_of(self, axis)
+        weights = _reduce.rule_weights(self, dims, rule)
+        node = self.expression(expr, options.pop("params", None), **_parameters(options))
+        request = _reduce.Request(("weighted",), tuple(d in dims for d in range(self.ndim)), weights=weights)
+        hi, _ = _reduce.compute(self, node, request, **options)[0]
+        return np.float64(hi) if hi.ndim == 0 else hi
+
     def to_dask(
         self,
         expr: Expression,
@@ -577,6 +759,15 @@ class Grid:
         return to_npy(
             self, expr, path, tile=tile, progress=progress, dtype=dtype, params=parameters_of(self, params, parameters, expr)
         )
+
+
+# What a reduction takes besides its parameters.
+_REDUCE_OPTIONS = ("tile", "threads", "chunks", "client")
+
+
+def _parameters(options: dict[str, Any]) -> dict[str, float]:
+    """The formula's parameters among a reduction's keywords, taken out of them."""
+    return {name: options.pop(name) for name in list(options) if name not in _REDUCE_OPTIONS}
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:

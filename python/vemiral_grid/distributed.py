@@ -100,3 +100,56 @@ def _block(
     location = block_info[None]["array-location"]
     out = np.empty([stop - start for start, stop in location], dtype=dtype)
     return evaluate_into(node, out, [start for start, _ in location], tile, threads=1)
+
+
+def reduce_blocks(
+    grid: Grid,
+    node: vemiral.ASTnode,
+    request: Any,
+    *,
+    chunks: Any = None,
+    tile: tuple[int, ...],
+    client: Any = None,
+) -> list[Any]:
+    """The raw results of a reduction (vemiral_grid._reduce.Request) of the whole
+    grid as one Dask task per block, each a native reduction of its block on
+    the worker (no block of values is made or sent), and one task joining them
+    in the blocks' order. Computed on `client` (a distributed.Client), else on
+    Dask's current scheduler. `chunks` as for `to_dask`."""
+    import dask.array as da
+    from dask.delayed import delayed
+
+    shape = grid.shape
+    if chunks is None:
+        chunks = whole_tiles(shape, tile, CHUNK_BYTES // 8)
+    normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)  # type: ignore[no-untyped-call]
+    if any(size < 1 for sizes in normal for size in sizes):
+        raise ValueError(f"chunks {chunks!r}: every block needs at least one point along every dimension")
+    records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
+    digest = hashlib.sha256(records).hexdigest()[:32]
+    expression = delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
+    starts = [np.concatenate(([0], np.cumsum(sizes)[:-1])).tolist() for sizes in normal]
+    parts = []
+    for index in np.ndindex(*(len(sizes) for sizes in normal)):
+        origin = tuple(int(starts[d][i]) for d, i in enumerate(index))
+        block = tuple(int(normal[d][i]) for d, i in enumerate(index))
+        parts.append(delayed(_reduce_block, pure=True)(expression, block, origin, tile, request))
+    joined = delayed(_join, pure=True)(request, shape, parts)
+    if client is not None:
+        return client.compute(joined).result()  # type: ignore[no-any-return]
+    return joined.compute()  # type: ignore[no-any-return]
+
+
+def _reduce_block(
+    node: vemiral.ASTnode, shape: tuple[int, ...], origin: tuple[int, ...], tile: tuple[int, ...], request: Any
+) -> tuple[tuple[int, ...], tuple[int, ...], list[Any]]:
+    from ._reduce import run
+
+    # One thread: Dask runs blocks side by side.
+    return origin, shape, run(node, shape, request, origin=origin, tile=tile, threads=1)
+
+
+def _join(request: Any, shape: tuple[int, ...], parts: list[Any]) -> list[Any]:
+    from ._reduce import join
+
+    return join(request, shape, parts)

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -239,6 +240,11 @@ using namespace accurate;
 
 // At most this many tiles are kept for the next call.
 constexpr size_t kKeptTiles = 64;
+
+// The fixed cut of planFixed: a task is a few hundred thousand points, so
+// that a tile's odometer seeks seldom, and its rows are a row of a tile.
+constexpr uint64_t kFixedRows = 256;
+constexpr uint64_t kFixedColumns = 8192;
 
 // The outer dimensions (all but the last two of the program) and the
 // blocks, stepped in double-double. Work array j holds the state at the
@@ -734,14 +740,76 @@ public:
             threads = 1;
         plan(threads);
         runTasks(tasks_.size(), threads, [this](uint64_t i, const Poll &poll) { runTask(tasks_[i], poll); }, wait);
-        if (tiles_.size() <= kKeptTiles) {
-            auto keep = std::make_shared<AccurateTiles>();
-            keep->edges = b_.tile;
-            for (uint64_t t = 0; t < tiles_.size(); ++t)
+        keep();
+    }
+
+    // The tiles of a small grid stay on the tree for the next call.
+    bool keeping() const { return tiles_.size() <= kKeptTiles; }
+    void keep() {
+        if (!keeping())
+            return;
+        auto keep = std::make_shared<AccurateTiles>();
+        keep->edges = b_.tile;
+        for (uint64_t t = 0; t < tiles_.size(); ++t)
+            if (tiles_[t])
                 keep->byCorner.emplace(corner(t), tiles_[t]);
-            tree_.keepAccurateTiles(std::move(keep));
+        tree_.keepAccurateTiles(std::move(keep));
+    }
+
+    // Tasks cut by the block and its tiles alone: runs of at most
+    // kFixedRows rows of a tile, or for tiles of one row, stretches of
+    // kFixedColumns columns (from multiples of it, so from multiples of the
+    // longest block). Each tile counts its tasks, to be let go after the last.
+    void planFixed() {
+        const uint64_t tiles = TileLayout::tiles();
+        remaining_ = std::make_unique<std::atomic<uint64_t>[]>(tiles);
+        for (uint64_t t = 0; t < tiles; ++t) {
+            const std::vector<uint64_t> c = corner(t);
+            uint64_t rows = 1;
+            for (size_t d = 0; d + 1 < n_; ++d)
+                rows *= high(c, d) - low(c, d);
+            const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
+            const size_t before = tasks_.size();
+            if (rows > 1) {
+                for (uint64_t r = 0; r < rows; r += kFixedRows)
+                    tasks_.push_back({t, r, std::min(rows, r + kFixedRows), c0, c1});
+            } else {
+                for (uint64_t first = c0 / kFixedColumns * kFixedColumns; first < c1; first += kFixedColumns)
+                    tasks_.push_back({t, 0, 1, std::max(first, c0), std::min(c1, first + kFixedColumns)});
+            }
+            remaining_[t].store(tasks_.size() - before);
         }
     }
+
+    uint64_t taskCount() const { return tasks_.size(); }
+
+    // The grid indices of a task's first and last points.
+    void taskBounds(uint64_t i, std::vector<uint64_t> &lowest, std::vector<uint64_t> &highest) const {
+        const Task &task = tasks_[i];
+        const std::vector<uint64_t> c = corner(task.tile);
+        lowest.assign(n_, 0);
+        highest.assign(n_, 0);
+        // The outer coordinates of the first and last rows, in C order over
+        // the tile's part; a range that wraps spans the whole part below.
+        std::vector<uint64_t> first(n_ - 1), last(n_ - 1);
+        for (uint64_t r0 = task.rowFirst, r1 = task.rowLast - 1, d = n_ - 1; d-- > 0;) {
+            const uint64_t size = high(c, d) - low(c, d);
+            first[d] = r0 % size;
+            last[d] = r1 % size;
+            r0 /= size;
+            r1 /= size;
+        }
+        bool same = true;
+        for (size_t d = 0; d + 1 < n_; ++d) {
+            lowest[d] = c[d] + low(c, d) + (same ? first[d] : 0);
+            highest[d] = c[d] + (same ? low(c, d) + last[d] : high(c, d) - 1);
+            same = same && first[d] == last[d];
+        }
+        lowest[n_ - 1] = c[n_ - 1] + task.columnFirst;
+        highest[n_ - 1] = c[n_ - 1] + task.columnLast - 1;
+    }
+
+    void runFixed(uint64_t i, RowSink &sink, const Poll &poll) { runTaskInto(tasks_[i], sink, poll); }
 
 private:
     // Rows [rowFirst, rowLast) of a tile's part of the block (in C order over
@@ -761,6 +829,7 @@ private:
     // kept from the last call); the tasks of one tile share them.
     std::vector<std::shared_ptr<const TileLanes>> tiles_;
     std::unique_ptr<std::once_flag[]> built_;
+    std::unique_ptr<std::atomic<uint64_t>[]> remaining_; // a tile's fixed tasks not yet run
 
     // Enough tasks to keep every thread busy: a tile's rows, or (a tile of
     // few rows) stretches of its columns, shared out.
@@ -787,17 +856,52 @@ private:
         }
     }
 
+    // Tile t's lanes (its corner c), lowered by the first task that needs them.
+    std::shared_ptr<const TileLanes> lanesOf(uint64_t t, const std::vector<uint64_t> &c) {
+        std::call_once(built_[t], [&] {
+            if (!tiles_[t])
+                tiles_[t] = std::make_shared<const TileLanes>(lowerTile(tree_, c, b_.tile, Precision::Plain));
+        });
+        return tiles_[t];
+    }
+
     void runTask(const Task &task, const Poll &poll) {
         const std::vector<uint64_t> c = corner(task.tile);
-        std::call_once(built_[task.tile], [&] {
-            if (!tiles_[task.tile])
-                tiles_[task.tile] = std::make_shared<const TileLanes>(lowerTile(tree_, c, b_.tile, Precision::Plain));
-        });
-        const TileLanes &lanes = *tiles_[task.tile];
+        const std::shared_ptr<const TileLanes> kept = lanesOf(task.tile, c);
+        const TileLanes &lanes = *kept;
         for (const TileLanes::Run &run : lanes.runs) {
             RowRunner runner(*this, task, c, lanes, run);
             runner.run(poll);
         }
+    }
+
+    // A task's rows one at a time into a row of its own, every run of the
+    // tile writing its lanes before the row goes to the sink.
+    void runTaskInto(const Task &task, RowSink &sink, const Poll &poll) {
+        const std::vector<uint64_t> c = corner(task.tile);
+        const std::shared_ptr<const TileLanes> lanes = lanesOf(task.tile, c);
+        std::vector<std::unique_ptr<RowRunner>> runners;
+        for (const TileLanes::Run &run : lanes->runs)
+            runners.push_back(std::make_unique<RowRunner>(*this, task, c, *lanes, run));
+        const uint64_t begin = runners.front()->begin();
+        std::vector<double> row(task.columnLast - begin);
+        std::vector<uint64_t> first(n_);
+        first[n_ - 1] = c[n_ - 1] + task.columnFirst;
+        for (uint64_t r = task.rowFirst; r < task.rowLast; ++r) {
+            for (auto &runner : runners)
+                runner->runRow(row.data(), poll);
+            const std::vector<uint64_t> &p = runners.front()->position();
+            for (size_t d = 0; d + 1 < n_; ++d)
+                first[d] = c[d] + p[d];
+            sink.row(first.data(), row.data() + (task.columnFirst - begin), task.columnLast - task.columnFirst);
+            if (r + 1 < task.rowLast)
+                for (auto &runner : runners)
+                    runner->nextRow();
+        }
+        // A tile no later task needs is let go: a reduction of any size
+        // holds the tables of the tiles at work only.
+        if (--remaining_[task.tile] == 0 && !keeping())
+            tiles_[task.tile].reset();
     }
 
     // The rows of one task on one run of a tile: the odometer, a group's
@@ -842,22 +946,34 @@ private:
                 double *row = e_.b_.out + (c_[e_.n_ - 1] + begin_ - e_.b_.origin[e_.n_ - 1]);
                 for (size_t d = 0; d + 1 < e_.n_; ++d)
                     row += (c_[d] + p_[d] - e_.b_.origin[d]) * e_.strides[d];
-                if (operation_.applies)
-                    runTableOperation(row);
-                else if (!pipeline_.applies || !runPipelineRow(row))
-                    runBlocks(row, poll);
-                poll();
-                if (r + 1 < task_.rowLast) {
-                    // The next row of the block's part of the tile.
-                    for (size_t d = e_.n_ - 1; d-- > 0;) {
-                        if (++p_[d] < e_.high(c_, d))
-                            break;
-                        p_[d] = e_.low(c_, d);
-                    }
-                    odometer_->seek(p_);
-                }
+                runRow(row, poll);
+                if (r + 1 < task_.rowLast)
+                    nextRow();
             }
         }
+
+        // The current row's columns [task.columnFirst, task.columnLast) at
+        // row[column - begin], where begin is the tile part's first column.
+        void runRow(double *row, const Poll &poll) {
+            if (operation_.applies)
+                runTableOperation(row);
+            else if (!pipeline_.applies || !runPipelineRow(row))
+                runBlocks(row, poll);
+            poll();
+        }
+
+        // On to the next row of the block's part of the tile.
+        void nextRow() {
+            for (size_t d = e_.n_ - 1; d-- > 0;) {
+                if (++p_[d] < e_.high(c_, d))
+                    break;
+                p_[d] = e_.low(c_, d);
+            }
+            odometer_->seek(p_);
+        }
+
+        const std::vector<uint64_t> &position() const { return p_; }
+        uint64_t begin() const { return begin_; }
 
     private:
         const AccurateEvaluation &e_;
@@ -976,6 +1092,22 @@ private:
 };
 
 } // namespace
+
+struct AccurateRows::State {
+    AccurateEvaluation evaluation;
+    State(const ASTnode &tree, const Block &block) : evaluation(tree, block) {}
+};
+
+AccurateRows::AccurateRows(const ASTnode &tree, const Block &block) : state_(std::make_unique<State>(tree, block)) {
+    state_->evaluation.planFixed();
+}
+AccurateRows::~AccurateRows() = default;
+uint64_t AccurateRows::parts() const { return state_->evaluation.taskCount(); }
+void AccurateRows::bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const {
+    state_->evaluation.taskBounds(part, low, high);
+}
+void AccurateRows::run(uint64_t part, RowSink &sink, const Poll &poll) { state_->evaluation.runFixed(part, sink, poll); }
+void AccurateRows::finish() { state_->evaluation.keep(); }
 
 uint64_t accurateTile(size_t dimensions) { return dimensions == 1 ? 65536 : 2048; }
 

@@ -207,6 +207,12 @@ static std::vector<uint64_t> tileOf(const py::object &tile, size_t n, Method met
 // anything is computed or written.
 Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg,
               const py::object &out, Method method) {
+    Block block = blockOf(shapeArg, originArg, tileArg, method);
+    storablePoints(block.shape, "evaluate", out.is_none());
+    return block;
+}
+
+Block blockOf(const py::object &shapeArg, const py::object &originArg, const py::object &tileArg, Method method) {
     Block block;
     block.method = method;
     block.shape = nonNegatives(shapeArg, "shape");
@@ -224,7 +230,7 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
         if (block.origin[d] > uint64_t{INT64_MAX} || block.shape[d] > uint64_t{INT64_MAX} + 1 - block.origin[d])
             throw std::overflow_error("origin + shape must stay within 2**63 along every dimension");
     block.tile = tileOf(tileArg, n, method);
-    storablePoints(block.shape, "evaluate", out.is_none());
+    storablePoints(block.shape, "evaluate", false);
     return block;
 }
 

@@ -41,5 +41,8 @@ pybind11::array resultArray(const pybind11::object &out, const std::vector<uint6
 // argument checked before anything is computed or written.
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
               const pybind11::object &out, Method method);
+// The same, for a block whose points are not stored (a reduction's).
+Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
+              Method method);
 
 } // namespace vemiral

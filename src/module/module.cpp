@@ -297,4 +297,5 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
 
     bindExpressionSyntax(m);
     bindPickling(m);
+    bindReductions(m, checkSignalsUnlocked);
 }

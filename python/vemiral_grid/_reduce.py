@@ -1,0 +1,293 @@
+"""Reductions of a formula over a grid without its array: what a user asks
+for (axes by name or number, the reduction, bins, the rule of an integral),
+the native reduction that computes it block by block, and the results in
+NumPy's forms. Partial results of blocks (Dask's) join here as the native
+engine joins its own parts."""
+
+from __future__ import annotations
+
+import operator
+import warnings
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+import numpy as np
+
+import vemiral
+
+from ._tiles import tile_edges
+
+if TYPE_CHECKING:
+    from ._grid import Grid
+
+# What each reduction asks of the native engine.
+NATIVE = {
+    "sum": "sum", "mean": "sum", "nansum": "nansum", "min": "min", "max": "max",
+    "argmin": "min", "argmax": "max", "nanmin": "nanmin", "nanmax": "nanmax",
+}
+REDUCTIONS = tuple(NATIVE)
+RULES = ("trapezoid", "simpson")
+SUMS = ("sum", "nansum", "weighted", "count")  # native kinds whose results are double-double sums
+NO_POINT = 2**64 - 1  # the index of a cell without a number (nanmin of NaN alone)
+
+
+class Request(NamedTuple):
+    """One pass of the native engine: the kinds it computes and over what."""
+
+    kinds: tuple[str, ...]
+    reduced: tuple[bool, ...]
+    weights: tuple[np.ndarray | None, ...] | None = None
+    edges: np.ndarray | None = None
+    uniform: bool = False
+
+
+def axes_of(grid: Grid, axis: Any) -> tuple[int, ...]:
+    """The dimensions `axis` names (None: all), sorted: names, numbers (negative
+    ones from the end) or a tuple of them; out of range, unknown or repeated
+    ones are refused (ValueError)."""
+    if axis is None:
+        return tuple(range(grid.ndim))
+    items = list(axis) if isinstance(axis, tuple | list) else [axis]
+    if not items:
+        raise ValueError("axis=() names no dimension to reduce")
+    dims: list[int] = []
+    for item in items:
+        if isinstance(item, str):
+            if item not in grid.names:
+                raise ValueError(f"axis {item!r} is not an axis of the grid ({', '.join(grid.names)})")
+            dim = grid.names.index(item)
+        elif isinstance(item, bool) or not hasattr(item, "__index__"):
+            raise TypeError(f"an axis is a name or a dimension number, not {type(item).__name__}")
+        else:
+            dim = operator.index(item)
+            if not -grid.ndim <= dim < grid.ndim:
+                raise ValueError(
+                    f"axis {dim} is out of range for a grid of {grid.ndim} dimensions ({', '.join(grid.names)})"
+                )
+            dim %= grid.ndim
+        if dim in dims:
+            raise ValueError(f"axis {item!r} is repeated (dimension {dim}, {grid.names[dim]!r})")
+        dims.append(dim)
+    return tuple(sorted(dims))
+
+
+def rule_weights(grid: Grid, dims: Sequence[int], rule: str) -> tuple[np.ndarray | None, ...]:
+    """Per dimension, the weights of `rule` along the integrated ones (None elsewhere):
+    the trapezoid rule, or Simpson's with SciPy's correction of the last
+    interval for an even number of points (the trapezoid for two)."""
+    if rule not in RULES:
+        raise ValueError(f"unknown rule {rule!r}: one of {', '.join(map(repr, RULES))}")
+    weights: list[np.ndarray | None] = [None] * grid.ndim
+    for dim in dims:
+        axis = grid.axes[dim]
+        n, h = axis.num, abs(axis.step)
+        if n < 2:
+            raise ValueError(f"cannot integrate over axis {axis.name!r}: it has one point")
+        if rule == "trapezoid" or n == 2:
+            w = np.full(n, h)
+            w[0] = w[-1] = h / 2
+        else:
+            odd = n if n % 2 else n - 1
+            w = np.zeros(n)
+            w[:odd] = h / 3 * np.where(np.arange(odd) % 2 == 1, 4.0, 2.0)
+            w[0] = w[odd - 1] = h / 3
+            if n % 2 == 0:
+                w[-3:] += [-h / 12, 2 * h / 3, 5 * h / 12]
+        weights[dim] = -w if axis.step < 0 else w
+    return tuple(weights)
+
+
+def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
+    """The bin edges (and whether they are equal bins) of `bins` (a count with
+    `value_range`, or the edges themselves), refused as the issue of bad
+    input demands: a count below 1, lo >= hi, edges that do not increase."""
+    if isinstance(bins, bool):
+        raise TypeError("bins is a number of bins or a sequence of edges, not bool")
+    if hasattr(bins, "__index__") and not isinstance(bins, np.ndarray):
+        count = operator.index(bins)
+        if count < 1:
+            raise ValueError(f"bins must be a positive number of bins, not {count}")
+        lo, hi = value_range
+        lo, hi = float(lo), float(hi)
+        if not (np.isfinite(lo) and np.isfinite(hi)):
+            raise ValueError(f"range ({lo}, {hi}) is not finite")
+        if not lo < hi:
+            raise ValueError(f"range ({lo}, {hi}): lo must be below hi")
+        return np.linspace(lo, hi, count + 1), True
+    edges = np.asarray(bins, dtype=np.float64)
+    if edges.ndim != 1 or edges.size < 2:
+        raise ValueError("bins as edges must be a one-dimensional sequence of at least two numbers")
+    if not np.all(np.isfinite(edges)) or not np.all(edges[1:] > edges[:-1]):
+        raise ValueError("bins as edges must be finite and increase")
+    return edges, False
+
+
+def run(
+    node: vemiral.ASTnode,
+    shape: tuple[int, ...],
+    request: Request,
+    *,
+    origin: Sequence[int] | None = None,
+    tile: tuple[int, ...] | None = None,
+    threads: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[Any]:
+    """The native pass over the block `shape` at `origin` (default: the grid);
+    `progress` is called every 20 ms with the parts done and in all."""
+    weights = None
+    if request.weights is not None:
+        at = origin or (0,) * len(shape)
+        weights = [None if w is None else w[o : o + s] for w, o, s in zip(request.weights, at, shape, strict=True)]
+    return list(
+        node._reduce(
+            shape, list(request.kinds), list(request.reduced), origin=origin, tile=tile, weights=weights,
+            edges=request.edges, uniform=request.uniform, threads=threads, progress=progress,
+        )
+    )
+
+
+# --- joining the parts of blocks -------------------------------------------
+
+
+def _add(hi: np.ndarray, lo: np.ndarray, bhi: np.ndarray, blo: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Double-double sums, as the native engine adds its parts' sums."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        s = hi + bhi
+        bb = s - hi
+        e = (hi - (s - bb)) + (bhi - bb)
+        t = lo + blo
+        tb = t - lo
+        f = (lo - (t - tb)) + (blo - tb)
+        e = e + t
+        h = s + e
+        e = e - (h - s)
+        e = e + f
+        s2 = h + e
+        e2 = e - (s2 - h)
+        finite = np.isfinite(s)
+        return np.where(finite, s2, s), np.where(finite, e2, 0.0)
+
+
+def _better(v: np.ndarray, i: np.ndarray, w: np.ndarray, k: np.ndarray, is_max: bool) -> np.ndarray:
+    """Where the candidate (v, i) beats (w, k) in the native engine's order."""
+    with np.errstate(invalid="ignore"):
+        vnan, wnan = np.isnan(v), np.isnan(w)
+        strict = (v > w) if is_max else (v < w)
+        zero_sign = (v == w) & (v == 0) & (np.signbit(v) != np.signbit(w))
+        zero_wins = ~np.signbit(v) if is_max else np.signbit(v)
+        ordinary = np.where(zero_sign, zero_wins, strict | ((v == w) & (i < k)))
+        result = np.where(wnan, vnan & (i < k), np.where(vnan, True, ordinary))
+    return np.asarray((i != NO_POINT) & ((k == NO_POINT) | result), dtype=bool)
+
+
+def join(
+    request: Request, grid_shape: tuple[int, ...], parts: Sequence[tuple[Sequence[int], Sequence[int], list[Any]]]
+) -> list[Any]:
+    """The results of the whole grid from its blocks' (origin, shape, results),
+    joined in the order given (sums are double-doubles: the order is part of
+    the result's last bits)."""
+    kept = [d for d, r in enumerate(request.reduced) if not r]
+    reduced = [d for d, r in enumerate(request.reduced) if r]
+    kept_shape = tuple(grid_shape[d] for d in kept)
+    reduced_shape = tuple(grid_shape[d] for d in reduced)
+    joined: list[Any] = []
+    for kind in request.kinds:
+        if kind == "histogram":
+            joined.append(np.zeros(len(request.edges) - 1, dtype=np.int64))  # type: ignore[arg-type]
+        elif kind in SUMS:
+            joined.append((np.zeros(kept_shape), np.zeros(kept_shape)))
+        else:
+            joined.append((np.full(kept_shape, np.nan), np.full(kept_shape, NO_POINT, dtype=np.uint64)))
+    for origin, shape, results in parts:
+        where = tuple(slice(origin[d], origin[d] + shape[d]) for d in kept)
+        for k, kind in enumerate(request.kinds):
+            if kind == "histogram":
+                joined[k] += results[k]
+            elif kind in SUMS:
+                hi, lo = joined[k]
+                hi[where], lo[where] = _add(hi[where], lo[where], *results[k])
+            else:
+                value, index = results[k]
+                # The block's point numbers among its reduced dimensions, as the grid's.
+                local = np.asarray(index, dtype=np.uint64)
+                empty = local == NO_POINT
+                coords = np.unravel_index(np.where(empty, 0, local), tuple(shape[d] for d in reduced))
+                moved = [c + origin[d] for c, d in zip(coords, reduced, strict=True)]
+                overall = np.ravel_multi_index(moved, reduced_shape).astype(np.uint64) if reduced else local
+                overall = np.where(empty, np.uint64(NO_POINT), overall)
+                w, i = joined[k]
+                take = _better(np.asarray(value), overall, w[where], i[where], kind in ("max", "nanmax"))
+                w[where] = np.where(take, value, w[where])
+                i[where] = np.where(take, overall, i[where])
+    return joined
+
+
+# --- results in NumPy's forms ------------------------------------------------
+
+
+def finish(how: str, raw: Any, grid: Grid, dims: tuple[int, ...], single: bool) -> Any:
+    """What the user gets: scalars (np.float64) for a whole grid, arrays over the
+    kept axes otherwise; arg-reductions as index tuples (see Grid.argmin)."""
+    if how in ("sum", "nansum", "mean"):
+        value = raw[0]
+        if how == "mean":
+            count = int(np.prod([grid.shape[d] for d in dims]))
+            value = value / count
+        return _scalar(value)
+    value, index = raw
+    if how.startswith("nan") and np.any(index == NO_POINT):
+        warnings.warn("All-NaN slice encountered", RuntimeWarning, stacklevel=3)
+    if how in ("min", "max", "nanmin", "nanmax"):
+        return _scalar(value)
+    coords = np.unravel_index(index.astype(np.intp), tuple(grid.shape[d] for d in dims))
+    if len(dims) == grid.ndim:
+        return tuple(int(c) for c in coords)
+    if single:
+        return coords[0]
+    return coords
+
+
+def _scalar(value: np.ndarray) -> Any:
+    return np.float64(value) if value.ndim == 0 else value
+
+
+def reduce(
+    grid: Grid,
+    node: vemiral.ASTnode,
+    how: str,
+    axis: Any,
+    *,
+    tile: Any = None,
+    threads: int | None = None,
+    chunks: Any = None,
+    client: Any = None,
+) -> Any:
+    """`how` of the node's values over `axis`, natively or (with `chunks` or
+    `client`) one native reduction per Dask block."""
+    if how not in NATIVE:
+        raise ValueError(f"unknown reduction {how!r}: one of {', '.join(REDUCTIONS)}")
+    dims = axes_of(grid, axis)
+    request = Request((NATIVE[how],), tuple(d in dims for d in range(grid.ndim)))
+    raw = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
+    single = axis is not None and not isinstance(axis, tuple | list)
+    return finish(how, raw, grid, dims, single)
+
+
+def compute(
+    grid: Grid,
+    node: vemiral.ASTnode,
+    request: Request,
+    *,
+    tile: Any = None,
+    threads: int | None = None,
+    chunks: Any = None,
+    client: Any = None,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[Any]:
+    """The request's raw results over the whole grid, here or through Dask."""
+    edges = tile_edges(tile, grid.ndim)
+    if chunks is None and client is None:
+        return run(node, grid.shape, request, tile=edges, threads=threads, progress=progress)
+    from .distributed import reduce_blocks
+
+    return reduce_blocks(grid, node, request, chunks=chunks, tile=edges, client=client)

@@ -1,0 +1,521 @@
+// Reductions of a block's values as they are computed: each fixed part of
+// the block (AccurateRows) reduces its rows into cells of its own, and the
+// parts' cells join the result in the parts' order. Sums are carried as
+// double-doubles: within a row four compensated lanes, between rows and
+// parts the double-double sum, so a sum of 10^10 points keeps about 100 bits
+// before its one rounding.
+#include "eval/reduce.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "eval/accurate.hpp"
+#include "eval/pool.hpp"
+
+namespace vemiral {
+
+namespace {
+
+constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+
+struct DD {
+    double hi, lo;
+};
+
+// s + e == a + b exactly.
+inline void twoSum(double a, double b, double &s, double &e) {
+    s = a + b;
+    const double bb = s - a;
+    e = (a - (s - bb)) + (b - bb);
+}
+
+// Where hi is infinite or NaN it carries IEEE's sum alone.
+inline DD settled(DD a) { return std::isfinite(a.hi) ? a : DD{a.hi, 0.0}; }
+
+// a + b to about 2^-104 of their magnitudes (both settled).
+inline DD add(DD a, DD b) {
+    double s, e, t, f;
+    twoSum(a.hi, b.hi, s, e);
+    if (!std::isfinite(s))
+        return {s, 0.0};
+    twoSum(a.lo, b.lo, t, f);
+    e += t;
+    double h = s + e;
+    e = e - (h - s);
+    e += f;
+    s = h + e;
+    return {s, e - (s - h)};
+}
+
+// Two doubles: the vectors every x86-64 processor has, so that comparisons
+// and selections stay vector instructions without AVX too. Loops keep two of
+// them, four lanes: lane l takes the points 4k + l.
+using V2 = double __attribute__((vector_size(16)));
+using M2 = long long __attribute__((vector_size(16)));
+
+[[gnu::always_inline]] inline void load2(V2 &v, const double *p) { std::memcpy(&v, p, sizeof v); }
+
+// x where it is a number, else 0.
+[[gnu::always_inline]] inline V2 numbersOf(const V2 &x) { return (V2)((M2)x & (M2)(x == x)); }
+
+// The sum of a row: four lanes of compensated sums, then their double-double sum.
+template <bool skipNaN>
+DD sumRow(const double *x, uint64_t n) {
+    V2 s[2] = {}, c[2] = {};
+    uint64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int h = 0; h < 2; ++h) {
+            V2 v;
+            load2(v, x + i + 2 * h);
+            if constexpr (skipNaN)
+                v = numbersOf(v);
+            const V2 t = s[h] + v, back = t - s[h];
+            c[h] += (s[h] - (t - back)) + (v - back);
+            s[h] = t;
+        }
+    double hs[4] = {s[0][0], s[0][1], s[1][0], s[1][1]}, cs[4] = {c[0][0], c[0][1], c[1][0], c[1][1]};
+    for (int l = 0; i < n; ++i, ++l) {
+        const double v = skipNaN && x[i] != x[i] ? 0.0 : x[i];
+        double t, e;
+        twoSum(hs[l], v, t, e);
+        hs[l] = t;
+        cs[l] += e;
+    }
+    DD total = settled({hs[0], cs[0]});
+    for (int l = 1; l < 4; ++l)
+        total = add(total, settled({hs[l], cs[l]}));
+    return total;
+}
+
+// Extrema order the points totally: NaN before every number (unless NaN is
+// skipped) and among equal values the first point, where for the minimum
+// -0.0 comes before 0.0 and for the maximum 0.0 before -0.0. Whatever the
+// grouping of the points, the same one wins.
+template <bool isMax>
+inline bool better(double v, uint64_t i, double w, uint64_t k) {
+    if (k == kNoPoint)
+        return true;
+    if (w != w)
+        return v != v && i < k;
+    if (v != v)
+        return true;
+    if (v != w)
+        return isMax ? v > w : v < w;
+    if (v == 0 && std::signbit(v) != std::signbit(w))
+        return isMax ? !std::signbit(v) : std::signbit(v);
+    return i < k;
+}
+
+// The row's best number m (false when it has none) and whether it holds a NaN.
+template <bool isMax>
+bool extremumOfRow(const double *x, uint64_t n, double &m, bool &nan) {
+    const double start = isMax ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    V2 best[2] = {{start, start}, {start, start}};
+    M2 nans[2] = {}, numbers[2] = {};
+    uint64_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int h = 0; h < 2; ++h) {
+            V2 v;
+            load2(v, x + i + 2 * h);
+            best[h] = isMax ? (v > best[h] ? v : best[h]) : (v < best[h] ? v : best[h]);
+            nans[h] |= v != v;
+            numbers[h] |= v == v;
+        }
+    m = start;
+    nan = false;
+    bool any = false;
+    for (int l = 0; l < 4; ++l) {
+        m = isMax ? std::max(m, best[l / 2][l % 2]) : std::min(m, best[l / 2][l % 2]);
+        nan = nan || nans[l / 2][l % 2];
+        any = any || numbers[l / 2][l % 2];
+    }
+    for (; i < n; ++i) {
+        if (x[i] != x[i]) {
+            nan = true;
+            continue;
+        }
+        any = true;
+        m = isMax ? std::max(m, x[i]) : std::min(m, x[i]);
+    }
+    return any;
+}
+
+// The first point of a row that wins with the best value m.
+template <bool isMax>
+uint64_t firstBest(const double *x, uint64_t n, double m) {
+    if (m != 0) {
+        for (uint64_t j = 0;; ++j)
+            if (x[j] == m)
+                return j;
+    }
+    uint64_t zero = kNoPoint;
+    for (uint64_t j = 0; j < n; ++j)
+        if (x[j] == 0) {
+            if (std::signbit(x[j]) != isMax)
+                return j;
+            zero = std::min(zero, j);
+        }
+    return zero;
+}
+
+// The kept and reduced dimensions of a block, and the strides that number
+// its kept cells and, for extrema, the points of a cell.
+struct Geometry {
+    size_t n;
+    const Block &block;
+    const ReduceRequest &request;
+    std::vector<uint64_t> keptStride;    // over the kept extents; 0 where reduced
+    std::vector<uint64_t> reducedStride; // over the reduced extents; 0 where kept
+    uint64_t cells = 1;
+
+    Geometry(const Block &b, const ReduceRequest &r)
+        : n(b.shape.size()), block(b), request(r), keptStride(n, 0), reducedStride(n, 0) {
+        uint64_t kept = 1, reduced = 1;
+        for (size_t d = n; d-- > 0;) {
+            if (r.reduced[d]) {
+                reducedStride[d] = reduced;
+                reduced *= b.shape[d];
+            } else {
+                keptStride[d] = kept;
+                kept *= b.shape[d];
+            }
+        }
+        cells = kept;
+    }
+};
+
+// The cells of one kind over a part's box of kept cells (or the block's).
+ReducedCells emptyCells(Reduction kind, uint64_t cells, size_t bins) {
+    ReducedCells c;
+    switch (kind) {
+    case Reduction::Histogram:
+        c.counts.assign(bins, 0);
+        break;
+    case Reduction::Sum:
+    case Reduction::NanSum:
+    case Reduction::Weighted:
+    case Reduction::Count:
+        c.hi.assign(cells, 0.0);
+        c.lo.assign(cells, 0.0);
+        break;
+    default:
+        c.hi.assign(cells, std::numeric_limits<double>::quiet_NaN());
+        c.index.assign(cells, kNoPoint);
+    }
+    return c;
+}
+
+// The bin of x (false: outside the edges, or NaN), as numpy.histogram finds it.
+inline bool binOf(const ReduceRequest &r, double x, uint64_t &bin) {
+    const std::vector<double> &e = r.edges;
+    const uint64_t bins = e.size() - 1;
+    if (!(x >= e.front() && x <= e.back()))
+        return false;
+    if (r.uniform) {
+        // NumPy's arithmetic for equal bins, then its correction by the edges.
+        const double f = ((x - e.front()) / (e.back() - e.front())) * static_cast<double>(bins);
+        uint64_t i = static_cast<uint64_t>(f);
+        if (i == bins)
+            --i;
+        if (x < e[i])
+            --i;
+        else if (x >= e[i + 1] && i != bins - 1)
+            ++i;
+        bin = i;
+        return true;
+    }
+    // The last bin holds its upper edge.
+    const uint64_t above = static_cast<uint64_t>(std::upper_bound(e.begin(), e.end(), x) - e.begin());
+    bin = std::min(above, bins) - 1;
+    return true;
+}
+
+// One part's cells: its rows reduced into the box of kept cells it touches.
+class PartCells : public RowSink {
+public:
+    PartCells(const Geometry &g, std::vector<uint64_t> low, const std::vector<uint64_t> &high)
+        : g_(g), low_(std::move(low)), extent_(g.n, 1), boxStride_(g.n, 0) {
+        for (size_t d = g.n; d-- > 0;)
+            if (!g.request.reduced[d]) {
+                boxStride_[d] = boxCells_;
+                extent_[d] = high[d] - low_[d] + 1;
+                boxCells_ *= extent_[d];
+            }
+        const size_t bins = g.request.edges.empty() ? 0 : g.request.edges.size() - 1;
+        for (Reduction kind : g.request.kinds)
+            cells_.push_back(emptyCells(kind, boxCells_, bins));
+    }
+
+    void row(const uint64_t *first, const double *x, uint64_t count) override {
+        const size_t last = g_.n - 1;
+        const std::vector<uint64_t> &origin = g_.block.origin;
+        uint64_t cell = 0, point = 0; // the row's first cell, and its first point within a cell
+        double weight = 1.0;          // the product of the outer reduced dimensions' weights
+        for (size_t d = 0; d < last; ++d) {
+            const uint64_t at = first[d] - origin[d];
+            if (g_.request.reduced[d]) {
+                point += at * g_.reducedStride[d];
+                if (!g_.request.weights.empty() && !g_.request.weights[d].empty())
+                    weight *= g_.request.weights[d][at];
+            } else {
+                cell += (first[d] - low_[d]) * boxStride_[d];
+            }
+        }
+        const uint64_t column = first[last] - origin[last];
+        const bool along = g_.request.reduced[last]; // the row reduces into one cell
+        if (along)
+            point += column;
+        else
+            cell += first[last] - low_[last];
+        for (size_t k = 0; k < cells_.size(); ++k) {
+            ReducedCells &c = cells_[k];
+            switch (g_.request.kinds[k]) {
+            case Reduction::Sum:
+                sum<false>(c, x, count, cell, along);
+                break;
+            case Reduction::NanSum:
+                sum<true>(c, x, count, cell, along);
+                break;
+            case Reduction::Min:
+                extremum<false, false>(c, x, count, cell, point, along);
+                break;
+            case Reduction::Max:
+                extremum<true, false>(c, x, count, cell, point, along);
+                break;
+            case Reduction::NanMin:
+                extremum<false, true>(c, x, count, cell, point, along);
+                break;
+            case Reduction::NanMax:
+                extremum<true, true>(c, x, count, cell, point, along);
+                break;
+            case Reduction::Histogram:
+                for (uint64_t j = 0; j < count; ++j)
+                    if (uint64_t bin; binOf(g_.request, x[j], bin))
+                        ++c.counts[bin];
+                break;
+            case Reduction::Weighted:
+                weighted(c, x, count, cell, along, weight, along ? &g_.request.weights[last][column] : nullptr);
+                break;
+            case Reduction::Count:
+                for (uint64_t j = 0; j < count; ++j)
+                    c.hi[along ? cell : cell + j] += x[j] == x[j] ? 1.0 : 0.0;
+                break;
+            }
+        }
+    }
+
+    // Sums settled, ready to be added.
+    void settle() {
+        for (ReducedCells &c : cells_)
+            for (size_t i = 0; i < c.lo.size(); ++i)
+                if (!std::isfinite(c.hi[i]))
+                    c.lo[i] = 0.0;
+    }
+
+    // Adds this part's cells into the block's (in the parts' order, for sums).
+    void addTo(std::vector<ReducedCells> &block) const {
+        const size_t n = g_.n;
+        std::vector<uint64_t> at(n, 0); // the box cell's kept coordinates, C order
+        for (uint64_t i = 0; i < boxCells_; ++i) {
+            uint64_t target = 0;
+            for (size_t d = 0; d < n; ++d)
+                target += (low_[d] + at[d] - g_.block.origin[d]) * g_.keptStride[d];
+            for (size_t k = 0; k < cells_.size(); ++k)
+                join(g_.request.kinds[k], cells_[k], i, block[k], target);
+            for (size_t d = n; d-- > 0;) {
+                if (g_.request.reduced[d])
+                    continue;
+                if (++at[d] < extent_[d])
+                    break;
+                at[d] = 0;
+            }
+        }
+        for (size_t k = 0; k < cells_.size(); ++k)
+            for (size_t b = 0; b < cells_[k].counts.size(); ++b)
+                block[k].counts[b] += cells_[k].counts[b];
+    }
+
+private:
+    const Geometry &g_;
+    std::vector<uint64_t> low_, extent_;
+    std::vector<uint64_t> boxStride_; // over the box's kept cells; 0 where reduced
+    uint64_t boxCells_ = 1;
+    std::vector<ReducedCells> cells_;
+
+    template <bool isMax>
+    static void joinExtremum(const ReducedCells &from, uint64_t i, ReducedCells &to, uint64_t j) {
+        if (from.index[i] != kNoPoint && better<isMax>(from.hi[i], from.index[i], to.hi[j], to.index[j])) {
+            to.hi[j] = from.hi[i];
+            to.index[j] = from.index[i];
+        }
+    }
+
+    static void join(Reduction kind, const ReducedCells &from, uint64_t i, ReducedCells &to, uint64_t j) {
+        switch (kind) {
+        case Reduction::Sum:
+        case Reduction::NanSum:
+        case Reduction::Weighted:
+        case Reduction::Count: {
+            const DD total = add({to.hi[j], to.lo[j]}, {from.hi[i], from.lo[i]});
+            to.hi[j] = total.hi;
+            to.lo[j] = total.lo;
+            break;
+        }
+        case Reduction::Min:
+        case Reduction::NanMin:
+            joinExtremum<false>(from, i, to, j);
+            break;
+        case Reduction::Max:
+        case Reduction::NanMax:
+            joinExtremum<true>(from, i, to, j);
+            break;
+        case Reduction::Histogram:
+            break;
+        }
+    }
+
+    template <bool skipNaN>
+    static void sum(ReducedCells &c, const double *x, uint64_t count, uint64_t cell, bool along) {
+        if (along) {
+            const DD row = sumRow<skipNaN>(x, count);
+            const DD total = add(settled({c.hi[cell], c.lo[cell]}), row);
+            c.hi[cell] = total.hi;
+            c.lo[cell] = total.lo;
+            return;
+        }
+        double *hi = c.hi.data() + cell, *lo = c.lo.data() + cell;
+        for (uint64_t j = 0; j < count; ++j) {
+            const double v = skipNaN && x[j] != x[j] ? 0.0 : x[j];
+            double s, e;
+            twoSum(hi[j], v, s, e);
+            hi[j] = s;
+            lo[j] += e;
+        }
+    }
+
+    template <bool isMax, bool skipNaN>
+    static void extremum(ReducedCells &c, const double *x, uint64_t count, uint64_t cell, uint64_t point, bool along) {
+        if (!along) {
+            for (uint64_t j = 0; j < count; ++j) {
+                if (skipNaN && x[j] != x[j])
+                    continue;
+                if (better<isMax>(x[j], point, c.hi[cell + j], c.index[cell + j])) {
+                    c.hi[cell + j] = x[j];
+                    c.index[cell + j] = point;
+                }
+            }
+            return;
+        }
+        double m;
+        bool nan;
+        uint64_t j;
+        const bool any = extremumOfRow<isMax>(x, count, m, nan);
+        if (!skipNaN && nan) {
+            j = 0;
+            while (x[j] == x[j])
+                ++j;
+        } else if (!any) {
+            return;
+        } else {
+            const double w = c.hi[cell];
+            // A row no better than the cell's best needs no search.
+            if (c.index[cell] != kNoPoint && (w != w || (isMax ? m < w : m > w)))
+                return;
+            j = firstBest<isMax>(x, count, m);
+        }
+        if (better<isMax>(x[j], point + j, c.hi[cell], c.index[cell])) {
+            c.hi[cell] = x[j];
+            c.index[cell] = point + j;
+        }
+    }
+
+    // weight * x[j] (times weights[j] along a reduced last dimension), each
+    // product exact as a double and its error, added into the sums.
+    static void weighted(ReducedCells &c, const double *x, uint64_t count, uint64_t cell, bool along, double weight,
+                         const double *weights) {
+        for (uint64_t j = 0; j < count; ++j) {
+            const double w = along ? weight * weights[j] : weight;
+            const double p = w * x[j], pe = std::fma(w, x[j], -p);
+            const uint64_t k = along ? cell : cell + j;
+            double s, e;
+            twoSum(c.hi[k], p, s, e);
+            c.hi[k] = s;
+            c.lo[k] += e + pe;
+        }
+    }
+};
+
+// The parts' cells join the block's in the parts' order, whichever thread
+// finishes first: a part that finishes early waits for those before it.
+class Joiner {
+public:
+    explicit Joiner(const Geometry &g) {
+        const size_t bins = g.request.edges.empty() ? 0 : g.request.edges.size() - 1;
+        for (Reduction kind : g.request.kinds)
+            cells_.push_back(emptyCells(kind, g.cells, bins));
+    }
+
+    void add(uint64_t part, std::unique_ptr<PartCells> cells) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.emplace(part, std::move(cells));
+        while (!waiting_.empty() && waiting_.begin()->first == next_) {
+            waiting_.begin()->second->addTo(cells_);
+            waiting_.erase(waiting_.begin());
+            joined_.store(++next_, std::memory_order_relaxed);
+        }
+    }
+
+    std::vector<ReducedCells> take() { return std::move(cells_); }
+    uint64_t joined() const { return joined_.load(std::memory_order_relaxed); }
+
+private:
+    std::mutex mutex_;
+    std::map<uint64_t, std::unique_ptr<PartCells>> waiting_;
+    uint64_t next_ = 0;
+    std::atomic<uint64_t> joined_{0};
+    std::vector<ReducedCells> cells_;
+};
+
+} // namespace
+
+std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
+                                         unsigned threads, const Poll &wait, const Progress &progress) {
+    const Geometry geometry(block, request);
+    AccurateRows rows(tree, block);
+    Joiner joiner(geometry);
+    uint64_t points = 1;
+    for (uint64_t s : block.shape)
+        points *= s;
+    if (points < kParallelPoints)
+        threads = 1;
+    runTasks(
+        rows.parts(), threads,
+        [&](uint64_t part, const Poll &poll) {
+            std::vector<uint64_t> low, high;
+            rows.bounds(part, low, high);
+            auto cells = std::make_unique<PartCells>(geometry, std::move(low), high);
+            rows.run(part, *cells, poll);
+            cells->settle();
+            joiner.add(part, std::move(cells));
+        },
+        [&] {
+            wait();
+            if (progress)
+                progress(joiner.joined(), rows.parts());
+        });
+    rows.finish();
+    std::vector<ReducedCells> result = joiner.take();
+    for (ReducedCells &c : result)
+        for (size_t i = 0; i < c.lo.size(); ++i)
+            if (!std::isfinite(c.hi[i]))
+                c.lo[i] = 0.0;
+    return result;
+}
+
+} // namespace vemiral

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "eval/tiles.hpp"
+
+namespace vemiral {
+
+class ASTnode;
+
+// What a reduction computes over the dimensions it reduces.
+enum class Reduction : int {
+    Sum,       // NaN propagates
+    NanSum,    // NaN counts as 0
+    Min,       // NaN wins, at its first point
+    Max,
+    NanMin,    // NaN ignored; a cell of NaN alone stays empty
+    NanMax,
+    Histogram, // counts over the whole block
+    Weighted,  // the sum of weight * value, the weight a product of one per reduced dimension
+    Count,     // the points that are numbers (not NaN), as a sum
+};
+
+struct ReduceRequest {
+    std::vector<Reduction> kinds;  // all computed in one pass over the points
+    std::vector<char> reduced;     // per dimension: reduced (1) or kept (0)
+    // Weighted: per dimension, one weight per point of the block along it
+    // (empty for kept dimensions).
+    std::vector<std::vector<double>> weights;
+    // Histogram: the increasing bin edges; with `uniform`, edges from
+    // numpy.linspace, binned by NumPy's arithmetic for equal bins.
+    std::vector<double> edges;
+    bool uniform = false;
+};
+
+// One kind's result over the kept cells (C order over the kept dimensions).
+struct ReducedCells {
+    // Sums and counts: the double-double hi + lo (lo 0 where hi is not finite).
+    // Extrema: the value in hi, and in index the C-order index of its point
+    // among the block's reduced dimensions (kNoPoint for an empty cell).
+    std::vector<double> hi, lo;
+    std::vector<uint64_t> index;
+    std::vector<uint64_t> counts; // Histogram: one per bin
+};
+
+constexpr uint64_t kNoPoint = UINT64_MAX;
+
+// Reduces the block's values, as evaluateAccurate computes them, without
+// holding more of them than a row of a tile per thread. Every value is
+// deterministic: the points are grouped by the block and its tiles, never by
+// the threads, and the groups' sums are added in a fixed order. Checks
+// nothing about its arguments (the caller did); `wait` as for runTasks, and
+// after it, `progress` (when set) with the parts done and the parts in all.
+using Progress = std::function<void(uint64_t, uint64_t)>;
+std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
+                                         unsigned threads, const Poll &wait, const Progress &progress = {});
+
+} // namespace vemiral
