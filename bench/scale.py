@@ -1,13 +1,18 @@
-"""Grids beyond memory on this machine: a Dask reduction of 10**10 points and a
+"""Grids beyond memory on this machine: reductions of 10**10 points and a
 .npy file of 2 * 10**9 points. Not a test: it takes minutes and 16 GB of disk.
 
     .venv/bin/python bench/scale.py [--folder DIR] [--skip-npy]
 
-1. W = sin(x*y) + cos(x + y) over a 100000 x 100000 grid (x, y from 0 with
-   step 1e-5) reduced to its maximum and mean through `to_dask` with Dask's
-   threaded scheduler on this machine's cores: points per second and the
-   peak resident memory of the process (which must stay under 1 GiB). It runs
-   first, so the process's peak resident size is this part's.
+0. W = sin(x*y) + cos(x + y) over a 100000 x 100000 grid (x, y from 0 with
+   step 1e-5) reduced to its mean and maximum in one pass without the array:
+   `grid.reduce(W, ("mean", "max"))` on this machine's cores, and the same
+   through Dask (`chunks=`: one native reduction per block, Dask's threaded
+   scheduler); each in a process of its own, whose peak resident memory is
+   reported.
+1. The same reduction through `to_dask` and Dask's own max and mean (each
+   block made, then reduced by NumPy), with the threaded scheduler: points
+   per second and the peak resident memory of the process (which must stay
+   under 1 GiB).
 2. The same reduction of a 10000 x 10000 corner of that grid, which fits in
    memory, by `evaluate` plus NumPy's max and mean, and by `to_dask`.
 3. A 50000 x 40000 grid of W (2 * 10**9 points, 16 GB) written by `to_npy`,
@@ -18,6 +23,8 @@
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
+import multiprocessing
 import os
 import platform
 import random
@@ -64,6 +71,20 @@ def reduce_in_memory(g: Grid) -> tuple[float, float, float, float, float]:
     return float(top), float(mean), evaluated, both, time.perf_counter() - start
 
 
+def reduce_without_array(rows: int, cols: int, chunks: object) -> tuple[float, float, float, int]:
+    """Mean and max of W in one pass (through Dask when chunks is not None):
+    the results, the seconds and this process's peak resident size."""
+    g = grid(rows, cols)
+    start = time.perf_counter()
+    mean, top = g.reduce(W, ("mean", "max"), chunks=chunks)
+    return float(mean), float(top), time.perf_counter() - start, peak_rss()
+
+
+def in_own_process(function, *args):  # type: ignore[no-untyped-def]
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        return pool.submit(function, *args).result()
+
+
 def rate(points: int, seconds: float) -> str:
     return f"{points / seconds / 1e6:8.1f} M points/s ({seconds * 1e9 / points:.2f} ns/point, {seconds:.1f} s)"
 
@@ -77,6 +98,12 @@ def main() -> None:
     print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
           f"NumPy {np.__version__}, Dask {dask.__version__}, vemiral threads {vemiral.get_num_threads()}, "
           f"tiles {vemiral.default_tile(1)} (1-D), {vemiral.default_tile(2)} (2-D), load average {os.getloadavg()[0]:.2f}")
+
+    # 0. 10**10 points reduced without the array, here and through Dask.
+    for label, chunks in (("grid.reduce", None), ("grid.reduce through Dask", (10_000, 10_000))):
+        mean, top, seconds, rss = in_own_process(reduce_without_array, 100_000, 100_000, chunks)
+        print(f"0. {label}, mean and max of 1e10 points in one pass: mean {mean!r}, max {top!r}")
+        print(f"   {rate(10**10, seconds)}; peak resident memory {rss / 2**20:.0f} MiB")
 
     # 1. 10**10 points through Dask.
     big = grid(100_000, 100_000)

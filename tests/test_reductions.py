@@ -125,6 +125,8 @@ def test_axes_by_name_number_and_tuple_and_the_forms_of_results():
     assert np.array_equal(rows * 3 + cols, flat)
     assert type(grid.sum(f)) is np.float64
     assert grid.sum("k*x", k=2.0) == 2 * grid.sum("x") == grid.sum("k*x", params={"k": 2.0})
+    together = grid.reduce(f, ("mean", "max", "argmin"), axis="z")
+    assert all(np.array_equal(a, grid.reduce(f, how, axis="z")) for a, how in zip(together, ("mean", "max", "argmin")))
 
 
 def test_nan_reductions_and_numpys_warning():

@@ -479,7 +479,7 @@ class Grid:
     def reduce(
         self,
         expr: Expression,
-        how: str,
+        how: str | Sequence[str],
         axis: Axes = None,
         *,
         tile: Tile = None,
@@ -497,7 +497,8 @@ class Grid:
             expr: as for `evaluate`.
             how: "sum", "mean", "min", "max", "argmin", "argmax", "nansum",
                 "nanmin" or "nanmax" (NumPy's meanings: NaN propagates through
-                the plain ones and is skipped by the nan ones).
+                the plain ones and is skipped by the nan ones), or a tuple of
+                them, computed in one pass over the grid.
             axis: None (every axis), an axis name, a dimension number (negative
                 from the end), or a tuple of them.
             tile: as for `evaluate` (the values, and so the results, depend on it).
@@ -512,7 +513,7 @@ class Grid:
         Returns:
             A NumPy float64 scalar for a reduction over every axis, else an array
             over the kept axes (in grid order); for argmin and argmax, index
-            tuples: see `argmin`.
+            tuples: see `argmin`. A tuple of results for a tuple of reductions.
 
         Sums and means are compensated (double-double) and rounded once: at
         least as accurate as NumPy's pairwise sum of the evaluated values.
@@ -520,6 +521,8 @@ class Grid:
         >>> grid = Grid(x=(0, 1, 5), y=(0, 2, 3))
         >>> grid.reduce("x + y", "sum"), grid.reduce("x + y", "max", axis="y")
         (np.float64(22.5), array([2.  , 2.25, 2.5 , 2.75, 3.  ]))
+        >>> grid.reduce("x * y", ("mean", "argmax"))
+        (np.float64(0.5), (4, 2))
         """
         node = self.expression(expr, params, **parameters)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)

@@ -254,7 +254,7 @@ def _scalar(value: np.ndarray) -> Any:
 def reduce(
     grid: Grid,
     node: vemiral.ASTnode,
-    how: str,
+    how: str | Sequence[str],
     axis: Any,
     *,
     tile: Any = None,
@@ -262,15 +262,21 @@ def reduce(
     chunks: Any = None,
     client: Any = None,
 ) -> Any:
-    """`how` of the node's values over `axis`, natively or (with `chunks` or
-    `client`) one native reduction per Dask block."""
-    if how not in NATIVE:
-        raise ValueError(f"unknown reduction {how!r}: one of {', '.join(REDUCTIONS)}")
+    """`how` of the node's values over `axis` (a tuple of reductions: a tuple of
+    results, from one pass), natively or (with `chunks` or `client`) one
+    native reduction per Dask block."""
+    hows = (how,) if isinstance(how, str) else tuple(how)
+    for name in hows:
+        if name not in NATIVE:
+            raise ValueError(f"unknown reduction {name!r}: one of {', '.join(REDUCTIONS)}")
+    if not hows:
+        raise ValueError("no reduction named")
     dims = axes_of(grid, axis)
-    request = Request((NATIVE[how],), tuple(d in dims for d in range(grid.ndim)))
-    raw = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
+    request = Request(tuple(NATIVE[name] for name in hows), tuple(d in dims for d in range(grid.ndim)))
+    raws = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)
     single = axis is not None and not isinstance(axis, tuple | list)
-    return finish(how, raw, grid, dims, single)
+    results = tuple(finish(name, raw, grid, dims, single) for name, raw in zip(hows, raws, strict=True))
+    return results[0] if isinstance(how, str) else results
 
 
 def compute(
