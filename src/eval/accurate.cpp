@@ -242,9 +242,8 @@ using namespace accurate;
 constexpr size_t kKeptTiles = 64;
 
 // The fixed cut of planFixed: a task is a few hundred thousand points, so
-// that a tile's odometer seeks seldom, and its rows are a row of a tile.
+// that a tile's odometer seeks seldom.
 constexpr uint64_t kFixedRows = 256;
-constexpr uint64_t kFixedColumns = 8192;
 
 // The outer dimensions (all but the last two of the program) and the
 // blocks, stepped in double-double. Work array j holds the state at the
@@ -757,9 +756,9 @@ public:
     }
 
     // Tasks cut by the block and its tiles alone: runs of at most
-    // kFixedRows rows of a tile, or for tiles of one row, stretches of
-    // kFixedColumns columns (from multiples of it, so from multiples of the
-    // longest block). Each tile counts its tasks, to be let go after the last.
+    // kFixedRows rows of a tile, each row whole (a task that starts inside a
+    // row would step its blocks from the row's first). Each tile counts its
+    // tasks, to be let go after the last.
     void planFixed() {
         const uint64_t tiles = TileLayout::tiles();
         remaining_ = std::make_unique<std::atomic<uint64_t>[]>(tiles);
@@ -770,13 +769,8 @@ public:
                 rows *= high(c, d) - low(c, d);
             const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
             const size_t before = tasks_.size();
-            if (rows > 1) {
-                for (uint64_t r = 0; r < rows; r += kFixedRows)
-                    tasks_.push_back({t, r, std::min(rows, r + kFixedRows), c0, c1});
-            } else {
-                for (uint64_t first = c0 / kFixedColumns * kFixedColumns; first < c1; first += kFixedColumns)
-                    tasks_.push_back({t, 0, 1, std::max(first, c0), std::min(c1, first + kFixedColumns)});
-            }
+            for (uint64_t r = 0; r < rows; r += kFixedRows)
+                tasks_.push_back({t, r, std::min(rows, r + kFixedRows), c0, c1});
             remaining_[t].store(tasks_.size() - before);
         }
     }
