@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 from test_accuracy import trees
 
 from vemiral_grid import Grid
+from vemiral_grid.distributed import reduce
 
 W = "sin(x*y) + cos(x + y)"
 
@@ -233,6 +234,10 @@ def test_dask_blocks_join_to_the_native_results(chunks):
         else:
             assert np.array_equal(native, through, equal_nan=True), (how, axis)
     assert np.array_equal(grid.histogram(f, 9, (0, 2), chunks=chunks)[0], grid.histogram(f, 9, (0, 2))[0])
+    array = grid.to_dask(f, chunks=chunks)
+    assert np.array_equal(reduce(array, "nanmax", "y"), grid.nanmax(f, axis="y"))
+    with pytest.raises(ValueError, match="made by to_dask itself"):
+        reduce(array + 1, "sum")
 
 
 @pytest.mark.skipif(

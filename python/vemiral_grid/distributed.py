@@ -89,7 +89,33 @@ def to_dask(
         meta=np.empty((0,) * len(shape), dtype=kind),
         name=f"vemiral-{token}",
     )
+    if kind == np.float64:
+        # What `reduce` needs to reduce the blocks without making them.
+        array._vemiral_source = (grid, node, edges)  # type: ignore[attr-defined]
     return array
+
+
+def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, *, client: Any = None) -> Any:
+    """`how` (as `Grid.reduce` takes it) of a float64 array made by `to_dask`,
+    as one native reduction per block of the array's own chunks, no block of
+    values made: the results of ``grid.reduce(expr, how, axis, chunks=...)``.
+    Dask's own ``array.sum()`` makes every block and reduces it with NumPy.
+    Computed on `client`, else on Dask's current scheduler.
+
+    >>> from vemiral_grid import Grid
+    >>> from vemiral_grid.distributed import reduce, to_dask
+    >>> w = to_dask(Grid(x=(0, 1, 1000), y=(1, 3, 1000)), "x*y", chunks=500)
+    >>> reduce(w, ("max", "argmax"))
+    (np.float64(3.0), (999, 999))
+    """
+    source = getattr(array, "_vemiral_source", None)
+    if source is None:
+        raise ValueError(
+            "reduce takes a float64 array made by to_dask itself (not one derived from it); "
+            "a grid's formula reduces with Grid.reduce"
+        )
+    grid, node, tile = source
+    return grid.reduce(node, how, axis, tile=tile, chunks=array.chunks, client=client)
 
 
 def _block(
