@@ -10,6 +10,7 @@ import resource
 import subprocess
 import sys
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -47,6 +48,24 @@ def check_sums(values, hi, skip_nan):
         ours, exact = fsum_error(numbers[finite], hi[finite])
         theirs, _ = fsum_error(numbers[finite], numpy[finite])
         assert np.all(ours <= theirs), (hi[finite], exact)
+
+
+def check_weighted(node, values, shape, origin, tiles, dims, reduced):
+    """Weighted sums (integrals) against the exact sum of the weighted values,
+    the weight the product of one per reduced axis in axis order, as rounded."""
+    rng = np.random.default_rng(len(dims))
+    weights = [rng.uniform(-2, 2, n) if r else None for n, r in zip(shape, reduced, strict=True)]
+    [(hi, _)] = node._reduce(shape, ["weighted"], reduced, origin=origin, tile=tiles, weights=weights)
+    w = np.ones(shape)
+    for d in dims:
+        w = w * weights[d].reshape([-1 if e == d else 1 for e in range(len(shape))])
+    flat, wflat = moved(values, dims), moved(w, dims)
+    for cell in np.ndindex(flat.shape[:-1]):
+        x, v = flat[cell], wflat[cell]
+        if np.all(np.isfinite(x)) and np.all(np.isfinite(x * v)):
+            exact = sum(Fraction(a) * Fraction(b) for a, b in zip(x, v, strict=True))
+            scale = float(sum(abs(Fraction(a) * Fraction(b)) for a, b in zip(x, v, strict=True)))
+            assert abs(Fraction(float(hi[cell])) - exact) <= math.ulp(float(exact)) / 2 + scale * 2.0**-100
 
 
 @st.composite
@@ -92,6 +111,7 @@ def test_every_reduction_matches_numpy_on_the_evaluated_values(case):
                               np.signbit(expected)[numbers] | (expected[numbers] == 0))
         if arg is not None:
             assert np.array_equal(index, arg(flat, axis=-1))
+    check_weighted(node, values, shape, origin, tiles, dims, reduced)
     finite = values[np.isfinite(values)]
     if len(dims) == len(shape) and finite.size and np.isfinite(finite.max() - finite.min()):
         edges = np.linspace(finite.min() - 1, finite.max(), 7)
