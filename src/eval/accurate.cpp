@@ -583,26 +583,63 @@ void tableRow(const TableRowArgs &a) {
     tableRowPortable(a);
 }
 
-// A row with no recurrence along it: tables and pointwise operations of
-// them and of numbers the row keeps (the Lorentzian 1/(1 + u(x) + v(y)),
-// sqrt(x^2 + y^2), where(x^2 + y^2 < 1, 1, 0)). Its steps run one at a
-// time over chunks of the row, each a tight loop, instead of all of them for
-// every four points; each point sees the same operations on the same numbers
-// as in the plain block steps, so the bits are theirs.
+// A row of tables and pointwise operations of them and of numbers the row
+// keeps (the Lorentzian 1/(1 + u(x) + v(y)), sqrt(x^2 + y^2),
+// where(x^2 + y^2 < 1, 1, 0)), and of recurrences that stand alone (a
+// rotation of two or three levels, a product of two: sin(xy) in
+// sin(xy) + cos(x + y)). Each recurrence runs first, block by block as the
+// block steps would run it, into a row of its values (a stream); then the
+// steps run one at a time over chunks of the row, each a tight loop,
+// instead of all of them for every four points. Each point sees the same
+// operations on the same numbers as in the plain block steps, so the bits
+// are theirs.
 struct TablePipeline {
     bool applies = false;
     std::vector<uint32_t> steady; // registers the row reads and never writes
+    struct Stream {
+        uint32_t step; // the recurrence's step in the row
+        uint32_t reg;  // its value register that later steps read
+    };
+    std::vector<Stream> streams;
 };
+
+// A recurrence loneRecurrence runs, and its registers' end.
+bool loneStep(const Step &st) {
+    return (st.kind == Step::Rotate && (st.count == 2 || st.count == 3)) || (st.kind == Step::Prod && st.count == 2);
+}
+uint32_t loneEnd(const Step &st) { return st.first + (st.kind == Step::Rotate ? 2 * st.count : st.count); }
 
 TablePipeline tablePipeline(const Program &program) {
     const std::vector<Step> &row = program.row;
     std::vector<char> written(program.registerCount(), 0);
     std::vector<uint32_t> steady;
+    std::vector<TablePipeline::Stream> streams;
+    bool fails = false;
     auto read = [&](uint32_t r) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            const Step &st = row[i];
+            if (!loneStep(st) || !written[st.first] || r < st.first || r >= loneEnd(st))
+                continue;
+            // A recurrence's registers are read at level 0 alone (a sine, a
+            // cosine, a product), after its step.
+            const bool value = r == st.first || (st.kind == Step::Rotate && r == st.first + st.count);
+            fails = fails || !value;
+            if (value && std::none_of(streams.begin(), streams.end(), [&](const auto &s) { return s.reg == r; }))
+                streams.push_back({static_cast<uint32_t>(i), r});
+            return;
+        }
         if (!written[r] && std::find(steady.begin(), steady.end(), r) == steady.end())
             steady.push_back(r);
     };
     for (const Step &st : row) {
+        if (loneStep(st)) {
+            for (uint32_t r = st.first; r < loneEnd(st); ++r) {
+                if (written[r] || std::find(steady.begin(), steady.end(), r) != steady.end())
+                    return {}; // read before it steps, or written by another step
+                written[r] = 1;
+            }
+            continue;
+        }
         if (st.kind == Step::Expr) {
             const int n = operandsOf(st.op);
             read(st.source);
@@ -619,7 +656,7 @@ TablePipeline tablePipeline(const Program &program) {
             return {}; // written after being read: not a pipeline
         written[st.first] = 1;
     }
-    if (row.empty() || row.back().kind != Step::Expr || row.back().first != program.rootValue)
+    if (fails || row.empty() || row.back().kind != Step::Expr || row.back().first != program.rootValue)
         return {};
     // What the row keeps must also stay put from block to block.
     if (!program.outer.empty())
@@ -629,8 +666,16 @@ TablePipeline tablePipeline(const Program &program) {
                                       r < st.first + st.count) ||
                     (st.kind == Step::Rotate && r >= st.first && r < st.first + 2 * st.count))
                     return {};
-    return {true, std::move(steady)};
+    return {true, std::move(steady), std::move(streams)};
 }
+
+// The streams of a pipeline along one row: stream s's values from tile
+// column `base` on, whole blocks.
+struct PipelineStreams {
+    const std::vector<TablePipeline::Stream> *streams = nullptr;
+    const std::vector<std::vector<double>> *values = nullptr;
+    uint64_t base = 0;
+};
 
 // Runs a TablePipeline over points [first, first + n) of a tile's row into
 // out, `values` and `tails` holding a chunk per register (the steady ones
@@ -639,14 +684,26 @@ constexpr uint64_t kPipelineChunk = 256;
 static_assert(kPipelineChunk <= extended::kMaxApplyLanes && kGroupLanes <= extended::kMaxApplyLanes);
 
 void runPipeline(const Program &program, const BlockTables &tables, double *values, double *tails, uint64_t first,
-                 uint64_t n, double *out) {
+                 uint64_t n, double *out, const PipelineStreams &streams) {
     constexpr uint64_t C = kPipelineChunk;
     for (uint64_t done = 0; done < n; done += C) {
         const uint64_t m = std::min(C, n - done), groups = ceilDiv(m, 4);
         const uint64_t entry = first + done;
-        for (const Step &st : program.row) {
+        for (size_t i = 0; i < program.row.size(); ++i) {
+            const Step &st = program.row[i];
             double *v = values + size_t{st.first} * C, *t = tails + size_t{st.first} * C;
             switch (st.kind) {
+            case Step::Rotate:
+            case Step::Prod:
+                // A stream's values, whose tails (of stepped registers) are 0.
+                for (size_t s = 0; s < streams.streams->size(); ++s)
+                    if ((*streams.streams)[s].step == i) {
+                        const uint32_t r = (*streams.streams)[s].reg;
+                        std::memcpy(values + size_t{r} * C, (*streams.values)[s].data() + (entry - streams.base),
+                                    sizeof(double) * 4 * groups);
+                        std::fill_n(tails + size_t{r} * C, 4 * groups, 0.0);
+                    }
+                break;
             case Step::Table:
                 // Tables hold whole blocks: the last group of four is there.
                 std::memcpy(v, tables.plain[st.source].data() + entry, sizeof(double) * 4 * groups);
@@ -680,25 +737,62 @@ void runPipeline(const Program &program, const BlockTables &tables, double *valu
 }
 
 [[gnu::flatten]] void runPipelinePortable(const Program &program, const BlockTables &tables, double *values,
-                                          double *tails, uint64_t first, uint64_t n, double *out) {
-    runPipeline(program, tables, values, tails, first, n, out);
+                                          double *tails, uint64_t first, uint64_t n, double *out,
+                                          const PipelineStreams &streams) {
+    runPipeline(program, tables, values, tails, first, n, out, streams);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 [[gnu::flatten, gnu::target("avx2,fma")]] void runPipelineAvx2(const Program &program, const BlockTables &tables,
                                                                double *values, double *tails, uint64_t first,
-                                                               uint64_t n, double *out) {
-    runPipeline(program, tables, values, tails, first, n, out);
+                                                               uint64_t n, double *out,
+                                                               const PipelineStreams &streams) {
+    runPipeline(program, tables, values, tails, first, n, out, streams);
 }
 #endif
 
 void pipelineRow(const Program &program, const BlockTables &tables, double *values, double *tails, uint64_t first,
-                 uint64_t n, double *out) {
+                 uint64_t n, double *out, const PipelineStreams &streams) {
 #if defined(__x86_64__) || defined(__i386__)
     if (useAvx2)
-        return runPipelineAvx2(program, tables, values, tails, first, n, out);
+        return runPipelineAvx2(program, tables, values, tails, first, n, out, streams);
 #endif
-    runPipelinePortable(program, tables, values, tails, first, n, out);
+    runPipelinePortable(program, tables, values, tails, first, n, out, streams);
+}
+
+// One block of a stream: the recurrence at `step` from its plain registers
+// and tails (four lanes, register r at 4r), `steps` steps of four points
+// into `to`, as executePlain steps it.
+[[gnu::always_inline]] inline void streamBlockWith(const Step &st, uint32_t reg, const double *registers,
+                                                   const double *tails, double *to, uint64_t steps) {
+    double *const into[1] = {to};
+    if (st.kind == Step::Prod)
+        loneRecurrence<Step::Prod, 2, 1>(registers, tails, kLanes, st.first, 0, into, 1, steps);
+    else if (st.count == 2)
+        loneRecurrence<Step::Rotate, 2, 1>(registers, tails, kLanes, st.first, reg - st.first, into, 1, steps);
+    else
+        loneRecurrence<Step::Rotate, 3, 1>(registers, tails, kLanes, st.first, reg - st.first, into, 1, steps);
+}
+
+[[gnu::flatten]] void streamBlockPortable(const Step &st, uint32_t reg, const double *registers, const double *tails,
+                                          double *to, uint64_t steps) {
+    streamBlockWith(st, reg, registers, tails, to, steps);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("avx2,fma")]] void streamBlockAvx2(const Step &st, uint32_t reg, const double *registers,
+                                                               const double *tails, double *to, uint64_t steps) {
+    streamBlockWith(st, reg, registers, tails, to, steps);
+}
+#endif
+
+void streamBlock(const Step &st, uint32_t reg, const double *registers, const double *tails, double *to,
+                 uint64_t steps) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (useAvx2)
+        return streamBlockAvx2(st, reg, registers, tails, to, steps);
+#endif
+    streamBlockPortable(st, reg, registers, tails, to, steps);
 }
 
 // The registers the plain block steps' recurrences write, whose tails they
@@ -932,6 +1026,8 @@ private:
             if (pipeline_.applies) {
                 pipelineValues_.assign(registers_ * kPipelineChunk, 0.0);
                 pipelineTails_.assign(registers_ * kPipelineChunk, 0.0);
+                streamRegisters_.assign(registers_ * kLanes, 0.0);
+                streamTails_.assign(registers_ * kLanes, 0.0);
             }
         }
 
@@ -987,6 +1083,9 @@ private:
         TableOperation operation_;
         TablePipeline pipeline_;
         std::vector<double> pipelineValues_, pipelineTails_; // a chunk per register
+        std::vector<double> streamRegisters_, streamTails_;  // a block's, four lanes per register
+        std::vector<std::vector<double>> streamValues_;       // per stream, along the row
+        std::vector<double> streamStarts_;                    // the root's value at every block's start
         std::array<BlockOut, kGroup> outs_{};
         std::array<uint64_t, kGroup> firstEntries_{};
         std::unique_ptr<GroupOut> groupOut_;
@@ -1018,9 +1117,53 @@ private:
                 std::fill_n(pipelineValues_.data() + size_t{r} * kPipelineChunk, kPipelineChunk, value);
                 std::fill_n(pipelineTails_.data() + size_t{r} * kPipelineChunk, kPipelineChunk, tail);
             }
+            const PipelineStreams streams{&pipeline_.streams, &streamValues_, runStreams()};
             pipelineRow(program_, run_.tables, pipelineValues_.data(), pipelineTails_.data(), task_.columnFirst,
-                        task_.columnLast - task_.columnFirst, row + (task_.columnFirst - begin_));
+                        task_.columnLast - task_.columnFirst, row + (task_.columnFirst - begin_), streams);
+            // A block's first step sends out the value its registers start
+            // from (the odometer's, in double-double), not one the steps compute.
+            for (uint64_t i = 0; i < streamStarts_.size(); ++i) {
+                const uint64_t column = streams.base + i / kLanes * blockPoints_ + i % kLanes;
+                if (column >= task_.columnFirst && column < task_.columnLast)
+                    row[column - begin_] = streamStarts_[i];
+            }
             return true;
+        }
+
+        // The pipeline's streams along the current row, block by block from
+        // the odometer's registers loaded as loadPlain loads them; the tile
+        // column of their first values.
+        uint64_t runStreams() {
+            if (pipeline_.streams.empty())
+                return 0;
+            const uint64_t b0 = task_.columnFirst / blockPoints_, b1 = ceilDiv(task_.columnLast, blockPoints_);
+            streamValues_.resize(pipeline_.streams.size());
+            for (std::vector<double> &values : streamValues_)
+                values.resize((b1 - b0) * blockPoints_);
+            streamStarts_.resize((b1 - b0) * kLanes);
+            odometer_->startRow(b0);
+            for (uint64_t b = b0; b < b1; ++b) {
+                const double *hi = odometer_->blockHi(), *lo = odometer_->blockLo();
+                for (int l = 0; l < kLanes; ++l) {
+                    const size_t at = size_t{program_.rootValue} * kLanes + static_cast<size_t>(l);
+                    streamStarts_[(b - b0) * kLanes + static_cast<uint64_t>(l)] = hi[at] + lo[at];
+                }
+                for (size_t s = 0; s < pipeline_.streams.size(); ++s) {
+                    const Step &st = program_.row[pipeline_.streams[s].step];
+                    for (uint32_t r = st.first; r < loneEnd(st); ++r)
+                        for (int l = 0; l < kLanes; ++l) {
+                            const size_t at = size_t{r} * kLanes + static_cast<size_t>(l);
+                            const double v = hi[at] + lo[at], tail = (hi[at] - v) + lo[at];
+                            streamRegisters_[at] = v;
+                            streamTails_[at] = stepped_[r] || tail != tail ? 0.0 : tail;
+                        }
+                    streamBlock(st, pipeline_.streams[s].reg, streamRegisters_.data(), streamTails_.data(),
+                                streamValues_[s].data() + (b - b0) * blockPoints_, lanes_.steps);
+                }
+                if (b + 1 < b1)
+                    odometer_->nextBlock();
+            }
+            return b0 * blockPoints_;
         }
 
         // One row's blocks, in groups.
