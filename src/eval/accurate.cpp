@@ -704,11 +704,17 @@ void runPipeline(const Program &program, const BlockTables &tables, double *valu
                         std::fill_n(tails + size_t{r} * C, 4 * groups, 0.0);
                     }
                 break;
-            case Step::Table:
-                // Tables hold whole blocks: the last group of four is there.
-                std::memcpy(v, tables.plain[st.source].data() + entry, sizeof(double) * 4 * groups);
-                std::memcpy(t, tables.tail[st.source].data() + entry, sizeof(double) * 4 * groups);
+            case Step::Table: {
+                // A chunk is whole groups of four; a row that starts off a
+                // multiple of four may end up to three points past the
+                // table, points no one reads.
+                const uint64_t have = std::min<uint64_t>(4 * groups, tables.plain[st.source].size() - entry);
+                std::memcpy(v, tables.plain[st.source].data() + entry, sizeof(double) * have);
+                std::memcpy(t, tables.tail[st.source].data() + entry, sizeof(double) * have);
+                std::fill(v + have, v + 4 * groups, 0.0);
+                std::fill(t + have, t + 4 * groups, 0.0);
                 break;
+            }
             case Step::Copy:
                 std::memcpy(v, values + size_t{st.source} * C, sizeof(double) * 4 * groups);
                 std::memcpy(t, tails + size_t{st.source} * C, sizeof(double) * 4 * groups);
@@ -1138,8 +1144,9 @@ private:
                 return 0;
             const uint64_t b0 = task_.columnFirst / blockPoints_, b1 = ceilDiv(task_.columnLast, blockPoints_);
             streamValues_.resize(pipeline_.streams.size());
+            // A chunk reads whole groups of four: up to three points past the row.
             for (std::vector<double> &values : streamValues_)
-                values.resize((b1 - b0) * blockPoints_);
+                values.resize((b1 - b0) * blockPoints_ + kLanes);
             streamStarts_.resize((b1 - b0) * kLanes);
             odometer_->startRow(b0);
             for (uint64_t b = b0; b < b1; ++b) {
