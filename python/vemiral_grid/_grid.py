@@ -626,7 +626,7 @@ class Grid:
         """
         node = self.expression(expr, options.pop("params", None), **_parameters(options))
         if range is None and not isinstance(bins, Sequence | np.ndarray):
-            low, high = (self.reduce(node, how, **options) for how in ("min", "max"))
+            low, high = self.reduce(node, ("min", "max"), **options)
             if not (np.isfinite(low) and np.isfinite(high)):
                 raise ValueError(f"autodetected range of [{low}, {high}] is not finite")
             range = (low - 0.5, high + 0.5) if low == high else (low, high)
