@@ -864,9 +864,7 @@ public:
         remaining_ = std::make_unique<std::atomic<uint64_t>[]>(tiles);
         for (uint64_t t = 0; t < tiles; ++t) {
             const std::vector<uint64_t> c = corner(t);
-            uint64_t rows = 1;
-            for (size_t d = 0; d + 1 < n_; ++d)
-                rows *= high(c, d) - low(c, d);
+            const uint64_t rows = rowsOf(c);
             const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
             const size_t before = tasks_.size();
             for (uint64_t r = 0; r < rows; r += kFixedRows)
@@ -925,6 +923,14 @@ private:
     std::unique_ptr<std::once_flag[]> built_;
     std::unique_ptr<std::atomic<uint64_t>[]> remaining_; // a tile's fixed tasks not yet run
 
+    // The rows of the block's part of the tile at corner c.
+    uint64_t rowsOf(const std::vector<uint64_t> &c) const {
+        uint64_t rows = 1;
+        for (size_t d = 0; d + 1 < n_; ++d)
+            rows *= high(c, d) - low(c, d);
+        return rows;
+    }
+
     // Enough tasks to keep every thread busy: a tile's rows, or (a tile of
     // few rows) stretches of its columns, shared out.
     void plan(unsigned threads) {
@@ -932,9 +938,7 @@ private:
         const uint64_t parts = threads == 1 ? 1 : 2 * uint64_t{threads};
         for (uint64_t t = 0; t < tiles; ++t) {
             const std::vector<uint64_t> c = corner(t);
-            uint64_t rows = 1;
-            for (size_t d = 0; d + 1 < n_; ++d)
-                rows *= high(c, d) - low(c, d);
+            const uint64_t rows = rowsOf(c);
             const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
             const uint64_t stretches = ceilDiv(c1, kLongestBlock) - c0 / kLongestBlock;
             if (rows >= parts || stretches < 2 * kGroup) {
