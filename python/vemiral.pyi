@@ -147,6 +147,7 @@ class ASTnode:
     def crgen(self) -> str:
         """A Python program computing the grid of the last crinit as creval does, bit for bit."""
     def crarray(self, *, out: _Array | None = None) -> _Array: ...
+    def explain(self, shape: _Ints) -> str: ...
     def evaluate(
         self,
         shape: _Ints,

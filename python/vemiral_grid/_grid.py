@@ -364,6 +364,20 @@ class Grid:
         node.evaluate((1,) * self.ndim, tile=tile, threads=1)
         return node
 
+    def explain(
+        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
+    ) -> str:
+        """How `evaluate` computes `expr` on this grid, one line an operation: where
+        (once, per row, per column, at every point), how (directly in double, as
+        NumPy would, or stepped as recurrences) and a rough cost per point.
+
+        >>> grid = Grid(x=(-3, 3, 601), z=(-10, 10, 801))
+        >>> print(grid.explain("exp(-2*x**2/(1 + (z/5)**2))"))  # doctest: +ELLIPSIS
+        plan on a grid of shape (601, 801): rows along axis x1, about ... ns a point on one core
+        ...
+        """
+        return self.expression(expr, params, **parameters).explain(self.shape)
+
     # --- evaluation ---------------------------------------------------------
 
     @overload

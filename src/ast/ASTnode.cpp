@@ -29,6 +29,16 @@ void ASTnode::keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) cons
     accurateTiles_ = std::move(tiles);
 }
 
+std::shared_ptr<const FormulaPlan> ASTnode::keptPlan() const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    return plan_;
+}
+
+void ASTnode::keepPlan(std::shared_ptr<const FormulaPlan> plan) const {
+    std::lock_guard<std::mutex> lock(tileProgramMutex_);
+    plan_ = std::move(plan);
+}
+
 const FunctionInfo kFunctions[FUNCTION_COUNT] = {
     {"abs", 1, EXPR_ABS},
     {"sign", 1, EXPR_SIGN},

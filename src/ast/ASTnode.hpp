@@ -57,6 +57,7 @@ using InterruptCheck = std::function<void()>;
 class Lowering;
 class Program;
 struct AccurateTiles;
+struct FormulaPlan;
 
 class ASTnode {
 public:
@@ -82,6 +83,9 @@ public:
     // Likewise the tiles the accurate method prepared last (eval/accurate.cpp).
     std::shared_ptr<const AccurateTiles> lastAccurateTiles() const;
     void keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) const;
+    // And the default method's plan of this tree (eval/plan.cpp).
+    std::shared_ptr<const FormulaPlan> keptPlan() const;
+    void keepPlan(std::shared_ptr<const FormulaPlan> plan) const;
 
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
@@ -153,6 +157,7 @@ protected:
     mutable std::mutex tileProgramMutex_;
     mutable TileProgram tileProgram_;
     mutable std::shared_ptr<const AccurateTiles> accurateTiles_;
+    mutable std::shared_ptr<const FormulaPlan> plan_;
     void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r,
                      const std::shared_ptr<ASTnode> &third = nullptr);
 };

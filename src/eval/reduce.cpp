@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "eval/accurate.hpp"
+#include "eval/direct.hpp"
 #include "eval/pool.hpp"
 
 namespace vemiral {
@@ -487,7 +488,7 @@ private:
 std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
                                          unsigned threads, const Poll &wait, const Progress &progress) {
     const Geometry geometry(block, request);
-    AccurateRows rows(tree, block);
+    FormulaRows rows(tree, block);
     Joiner joiner(geometry);
     uint64_t points = 1;
     for (uint64_t s : block.shape)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vemiral {
@@ -15,5 +16,31 @@ using VectorFunction = void (*)(const double *x, const double *y, double *r);
 // caller computes the lanes one by one). The same function for every lane
 // and every cut of a grid, so values never depend on where a point falls.
 VectorFunction vectorFunction(int32_t op);
+
+} // namespace vemiral
+
+namespace vemiral {
+
+// A whole-array kernel of a library made for it: r[i] = f(args[0][i]) (or
+// of two arguments) for n points, each point's value independent of n and of
+// where the point sits in the arrays.
+using ArrayKernel = void (*)(const double *const *args, double *r, size_t n);
+
+// The functions that may take such kernels, by the name NumPy gives them.
+enum class LibraryFunction : uint8_t {
+    Exp, Log, Sin, Cos, Tan, Power, Exp2, Log2, Log10, Log1p, Expm1, Sinh, Cosh, Tanh, Arcsin, Arccos, Arctan,
+    Arcsinh, Arccosh, Arctanh, Cbrt, Arctan2, Hypot, Count
+};
+const char *libraryName(LibraryFunction f);
+
+// NumPy's own float64 loop of a ufunc (its inner loop, which NumPy runs with
+// the interpreter lock released): registered by the module before any plan
+// is made, so that every plan of the process sees the same kernels.
+using UfuncLoop = void (*)(char **args, const intptr_t *dimensions, const intptr_t *steps, void *data);
+void registerUfuncLoop(LibraryFunction f, UfuncLoop loop, void *data);
+
+// The kernel for f: glibc's vector sine and cosine (libmvec) where the
+// processor runs them, NumPy's loop for the others; null when there is none.
+ArrayKernel libraryKernel(LibraryFunction f);
 
 } // namespace vemiral

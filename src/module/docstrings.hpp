@@ -65,6 +65,29 @@ array([[0. , 0.5, 1. ],
 array([[1.5, 2. ]])
 )";
 
+inline constexpr const char *explain = R"(How evaluate's default method computes the tree on a grid of `shape`: one line an operation.
+
+Each operation says where it is computed (once, per row, per column, or at
+every point) and how: directly in plain doubles as NumPy would (each
+operation rounded once, the C library's functions), or, for a sine, cosine
+or exponential of a polynomial of the axes, stepped as recurrences from
+double-double seeds. The first line gives a rough cost per point.
+
+>>> import vemiral as vm
+>>> x, y = vm.ASTvar(0, 0.0, 0.1), vm.ASTvar(1, 0.0, 0.1)
+>>> print((vm.exp(-x**2) / (1 + y**2)).explain((100, 200)))  # doctest: +ELLIPSIS
+plan on a grid of shape (100, 200): rows along axis x1, about ... ns a point on one core
+  [0] axis x1                      per column, start + index * step
+  [1] square [0]                   per column, direct, in double
+  [3] add 1, [1]                   per column, direct, in double
+  [4] axis x0                      per row, start + index * step
+  [5] square [4]                   per row, direct, in double
+  [6] negate [5]                   per row, direct, in double
+  [7] exp [6]                      per row, direct, in double, a vector library's kernel
+  [8] divide [7], [3]              every point, direct, in double
+<BLANKLINE>
+)";
+
 inline constexpr const char *defaultTile = R"(The tile edge evaluate uses when given none, for a grid of `dimensions` dimensions and a method.
 
 >>> import vemiral as vm

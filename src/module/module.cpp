@@ -8,6 +8,8 @@
 #include "ast/ASTnode.hpp"
 #include "cr/extended.hpp"
 #include "eval/accurate.hpp"
+#include "eval/direct.hpp"
+#include "eval/plan.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
 #include "eval/program.hpp"
@@ -16,6 +18,7 @@
 #include "module/arguments.hpp"
 #include "module/bindings.hpp"
 #include "module/docstrings.hpp"
+#include "module/numpy_loops.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -155,7 +158,8 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
     for (int32_t op = 0; op < FUNCTION_COUNT; ++op)
         functions.value(functionNames[static_cast<size_t>(op)].c_str(), static_cast<ft>(op));
 
-    py::class_<ASTnode, ASTptr>(m, "ASTnode")
+    py::class_<ASTnode, ASTptr> nodeClass(m, "ASTnode");
+    nodeClass
         .def(
             "crinit",
             [](const ASTptr &self, const ExtentsArg &params) {
@@ -199,13 +203,14 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
                const py::object &out, const py::object &threads, const py::object &method) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
+                registerNumpyLoops();
                 const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape);
                 block.out = static_cast<double *>(values.mutable_data());
                 {
                     py::gil_scoped_release unlocked;
                     if (block.method == Method::Accurate)
-                        evaluateAccurate(*self, block, workers, checkSignalsUnlocked);
+                        evaluateFormula(*self, block, workers, checkSignalsUnlocked);
                     else
                         evaluateTiled(*self, block, workers, checkSignalsUnlocked);
                 }
@@ -214,6 +219,15 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             docstrings::evaluate, py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(),
             py::arg("tile") = py::none(), py::arg("out") = py::none(), py::arg("threads") = py::none(),
             py::arg("method") = "accurate");
+
+    nodeClass.def(
+        "explain",
+        [](const ASTptr &self, const py::object &shape) {
+            const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
+            registerNumpyLoops();
+            return py::str(describePlan(*formulaPlan(*self, block.shape.size()), block.shape));
+        },
+        docstrings::explain, py::arg("shape"));
 
     py::class_<ASTnum, ASTnode, std::shared_ptr<ASTnum>>(m, "ASTnum")
         .def(py::init<double>(), py::arg("value"));

@@ -13,6 +13,7 @@
 #include "eval/reduce.hpp"
 #include "module/arguments.hpp"
 #include "module/bindings.hpp"
+#include "module/numpy_loops.hpp"
 
 namespace py = pybind11;
 using namespace vemiral;
@@ -103,6 +104,7 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                const py::object &weights, const py::object &edges, bool uniform, const py::object &threads,
                const py::object &progress) {
             const Block block = blockOf(shape, origin, tile, Method::Accurate);
+            registerNumpyLoops();
             const ReduceRequest request = requestOf(block, kinds, reduced, weights, edges, uniform);
             const unsigned workers = threadsOf(threads, true);
             Progress report;

@@ -1,0 +1,415 @@
+// Running a formula's plan over a block.
+//
+// The block is seen as rows along its innermost dimension that has more
+// than one point (the columns); the dimensions before it count the rows.
+// Each operation of the plan is computed where its inputs change:
+//
+//   fixed    depends on no dimension the block moves along: once a block;
+//   per row  depends on the row only: once a row, as one number;
+//   tabled   depends on the column only: once a block, a table of the
+//            block's columns that every row reads;
+//   along    depends on both: along every row, in chunks of kChunk points
+//            that stay in the cache, one tight loop per operation.
+//
+// Every operation computes the same numbers wherever it is placed (the
+// kernels of pointwise.cpp, each value rounded once), and a subtree that
+// steps as recurrences is the accurate stepping's value at each point, so a
+// value never depends on the block, its pieces or the threads.
+#include "eval/direct.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "ast/ASTnode.hpp"
+#include "eval/accurate.hpp"
+#include "eval/plan.hpp"
+#include "eval/pointwise.hpp"
+#include "eval/pool.hpp"
+
+namespace vemiral {
+
+namespace {
+
+using Kind = FormulaPlan::Kind;
+using Operation = FormulaPlan::Operation;
+
+constexpr size_t kChunk = 512;                    // points of a row computed together
+constexpr uint64_t kPiecePoints = uint64_t{1} << 16; // a task's points, about
+constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+
+const std::array<double, kChunk> kZeros{};
+
+double coordinate(const Operation &op, uint64_t index) { return op.start + static_cast<double>(index) * op.step; }
+
+class DirectEvaluation {
+public:
+    DirectEvaluation(const FormulaPlan &plan, const Block &block) : plan_(plan), b_(block), n_(block.shape.size()) {
+        place_ = placements(plan_, b_.shape, inner_);
+        columns_ = b_.shape[inner_];
+        rows_ = 1;
+        for (size_t d = 0; d < inner_; ++d)
+            rows_ *= b_.shape[d];
+        computeFixed();
+        computeTables();
+        assignRegisters();
+        // Pieces: runs of rows along the dimension before the columns, each
+        // about kPiecePoints, a long row in stretches.
+        band_ = inner_ == 0 ? 1 : std::clamp<uint64_t>(kPiecePoints / columns_, 1, b_.shape[inner_ - 1]);
+        bands_ = inner_ == 0 ? 1 : (b_.shape[inner_ - 1] + band_ - 1) / band_;
+        stretch_ = std::min<uint64_t>(columns_, kPiecePoints);
+        stretches_ = (columns_ + stretch_ - 1) / stretch_;
+        prefixes_ = 1;
+        for (size_t d = 0; d + 1 < inner_; ++d)
+            prefixes_ *= b_.shape[d];
+        strides_.assign(n_, 1);
+        for (size_t d = n_ - 1; d-- > 0;)
+            strides_[d] = strides_[d + 1] * b_.shape[d + 1];
+    }
+
+    uint64_t pieces() const { return prefixes_ * bands_ * stretches_; }
+
+    void run(unsigned threads, const Poll &wait) {
+        if (rows_ * columns_ < kParallelPoints)
+            threads = 1;
+        runTasks(pieces(), threads, [this](uint64_t piece, const Poll &poll) { runPiece(piece, poll); }, wait);
+    }
+
+private:
+    const FormulaPlan &plan_;
+    const Block &b_;
+    size_t n_;
+    size_t inner_ = 0;
+    uint64_t columns_ = 1, rows_ = 1;
+    std::vector<Place> place_;
+    std::vector<double> fixed_;                   // the fixed operations' values
+    std::vector<std::vector<double>> tables_;     // the tabled operations' columns
+    std::vector<int32_t> register_;               // an along operation's chunk, or -1
+    std::vector<int32_t> slot_;                   // a number's broadcast chunk, or -1
+    int32_t registers_ = 0, slots_ = 0;
+    std::vector<uint32_t> along_, perRow_;       // in the order they are computed
+    uint64_t band_ = 1, bands_ = 1, stretch_ = 1, stretches_ = 1, prefixes_ = 1;
+    std::vector<uint64_t> strides_;
+
+    const Operation &op(uint32_t i) const { return plan_.operations[i]; }
+
+    void computeFixed() {
+        fixed_.assign(plan_.operations.size(), 0.0);
+        for (uint32_t i = 0; i < plan_.operations.size(); ++i)
+            if (place_[i] == Place::Fixed)
+                fixed_[i] = scalar(i, fixed_, b_.origin);
+    }
+
+    // An operation of numbers (fixed or per row), at the block's point
+    // `at` (grid indices) for variables.
+    double scalar(uint32_t i, const std::vector<double> &values, const std::vector<uint64_t> &at) const {
+        const Operation &o = op(i);
+        if (o.kind == Kind::Constant)
+            return o.value;
+        if (o.kind == Kind::Variable)
+            return coordinate(o, at[o.dimension]);
+        double r = 0.0;
+        const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
+        for (uint32_t a = 0; a < o.argCount; ++a)
+            args[a] = &values[o.args[a]];
+        computeOperation(o, args, &r, 1);
+        return r;
+    }
+
+    void computeTables() {
+        tables_.resize(plan_.operations.size());
+        std::vector<std::vector<double>> broadcast(plan_.operations.size());
+        for (uint32_t i = 0; i < plan_.operations.size(); ++i) {
+            if (place_[i] != Place::Tabled)
+                continue;
+            const Operation &o = op(i);
+            std::vector<double> &t = tables_[i];
+            t.resize(columns_);
+            if (o.kind == Kind::Variable) {
+                for (uint64_t j = 0; j < columns_; ++j)
+                    t[j] = coordinate(o, b_.origin[inner_] + j);
+                continue;
+            }
+            std::vector<double> zeros;
+            const double *args[3];
+            for (uint32_t a = 0; a < 3; ++a) {
+                if (a >= o.argCount) {
+                    if (zeros.empty())
+                        zeros.assign(columns_, 0.0);
+                    args[a] = zeros.data();
+                    continue;
+                }
+                const uint32_t k = o.args[a];
+                if (place_[k] == Place::Fixed) {
+                    if (broadcast[k].empty())
+                        broadcast[k].assign(columns_, fixed_[k]);
+                    args[a] = broadcast[k].data();
+                } else {
+                    args[a] = tables_[k].data();
+                }
+            }
+            computeOperation(o, args, t.data(), columns_);
+        }
+    }
+
+    // Chunks for the along operations, reused once an operation's last
+    // reader has run; broadcast chunks for the numbers they read.
+    void assignRegisters() {
+        const auto &ops = plan_.operations;
+        register_.assign(ops.size(), -1);
+        slot_.assign(ops.size(), -1);
+        std::vector<uint32_t> lastUse(ops.size(), 0);
+        for (uint32_t i = 0; i < ops.size(); ++i) {
+            if (place_[i] == Place::PerRow)
+                perRow_.push_back(i);
+            if (place_[i] != Place::Along)
+                continue;
+            along_.push_back(i);
+            for (uint32_t a = 0; a < ops[i].argCount; ++a) {
+                const uint32_t k = ops[i].args[a];
+                lastUse[k] = i;
+                if ((place_[k] == Place::Fixed || place_[k] == Place::PerRow) && slot_[k] < 0)
+                    slot_[k] = slots_++;
+            }
+        }
+        std::vector<int32_t> free;
+        for (uint32_t i : along_) {
+            if (ops[i].kind != Kind::Recurrence && i != plan_.root) {
+                if (free.empty()) {
+                    register_[i] = registers_++;
+                } else {
+                    register_[i] = free.back();
+                    free.pop_back();
+                }
+            }
+            for (uint32_t a = 0; a < ops[i].argCount; ++a) {
+                const uint32_t k = ops[i].args[a];
+                if (lastUse[k] == i && register_[k] >= 0 && place_[k] == Place::Along) {
+                    free.push_back(register_[k]);
+                    register_[k] = -(register_[k] + 2); // freed: its chunk may be another's now
+                }
+            }
+        }
+        // Every operation keeps its own chunk number for the runs below.
+        for (int32_t &r : register_)
+            if (r < -1)
+                r = -(r + 2);
+    }
+
+    struct Scratch {
+        std::vector<double> registers, slots;
+        std::vector<std::vector<double>> stepped; // a recurrence's values over the piece
+        std::vector<double> numbers;              // per-row and fixed operations
+    };
+
+    void runPiece(uint64_t piece, const Poll &poll) {
+        poll();
+        const uint64_t stretch = piece % stretches_;
+        piece /= stretches_;
+        const uint64_t band = piece % bands_;
+        uint64_t prefix = piece / bands_;
+        std::vector<uint64_t> at(b_.origin); // grid indices of the current row's first point
+        for (size_t d = inner_ - 1; inner_ > 0 && d-- > 0;) {
+            at[d] = b_.origin[d] + prefix % b_.shape[d];
+            prefix /= b_.shape[d];
+        }
+        uint64_t rows = 1;
+        if (inner_ > 0) {
+            at[inner_ - 1] = b_.origin[inner_ - 1] + band * band_;
+            rows = std::min(band_, b_.shape[inner_ - 1] - band * band_);
+        }
+        const uint64_t c0 = stretch * stretch_, width = std::min(stretch_, columns_ - c0);
+        at[inner_] = b_.origin[inner_] + c0;
+
+        Scratch s;
+        s.registers.resize(size_t(registers_) * kChunk);
+        s.slots.resize(size_t(slots_) * kChunk);
+        s.numbers = fixed_;
+        s.stepped.resize(plan_.operations.size());
+        for (uint32_t i : along_)
+            if (op(i).kind == Kind::Recurrence)
+                stepRecurrence(i, at, rows, width, s.stepped[i], poll);
+        const size_t fill = std::min<uint64_t>(kChunk, width);
+        for (uint32_t i = 0; i < plan_.operations.size(); ++i)
+            if (slot_[i] >= 0 && place_[i] == Place::Fixed)
+                std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, fixed_[i]);
+
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (r % 64 == 63)
+                poll();
+            if (inner_ > 0)
+                at[inner_ - 1] = b_.origin[inner_ - 1] + band * band_ + r;
+            for (uint32_t i : perRow_) {
+                s.numbers[i] = scalar(i, s.numbers, at);
+                if (slot_[i] >= 0)
+                    std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, s.numbers[i]);
+            }
+            uint64_t offset = 0;
+            for (size_t d = 0; d < n_; ++d)
+                offset += (at[d] - b_.origin[d]) * strides_[d];
+            double *out = b_.out + offset;
+            runRow(s, r, c0, width, out);
+        }
+    }
+
+    void runRow(Scratch &s, uint64_t row, uint64_t c0, uint64_t width, double *out) const {
+        const uint32_t root = plan_.root;
+        if (place_[root] != Place::Along) {
+            if (place_[root] == Place::Tabled)
+                std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
+            else
+                std::fill_n(out, width, s.numbers[root]);
+            return;
+        }
+        for (uint64_t c = 0; c < width; c += kChunk) {
+            const size_t n = std::min<uint64_t>(kChunk, width - c);
+            for (uint32_t i : along_) {
+                const Operation &o = op(i);
+                if (o.kind == Kind::Recurrence)
+                    continue;
+                double *r = i == root ? out + c : s.registers.data() + size_t(register_[i]) * kChunk;
+                if (o.kind == Kind::Variable) {
+                    const uint64_t first = b_.origin[inner_] + c0 + c;
+                    for (size_t j = 0; j < n; ++j)
+                        r[j] = coordinate(o, first + j);
+                    continue;
+                }
+                const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
+                for (uint32_t a = 0; a < o.argCount; ++a)
+                    args[a] = chunkOf(s, o.args[a], row, c0 + c, c, width);
+                computeOperation(o, args, r, n);
+            }
+        }
+    }
+
+    const double *chunkOf(const Scratch &s, uint32_t k, uint64_t row, uint64_t column, uint64_t c,
+                          uint64_t width) const {
+        switch (place_[k]) {
+        case Place::Fixed:
+        case Place::PerRow:
+            return s.slots.data() + size_t(slot_[k]) * kChunk;
+        case Place::Tabled:
+            return tables_[k].data() + column;
+        case Place::Along:
+            if (op(k).kind == Kind::Recurrence)
+                return s.stepped[k].data() + row * width + c;
+            return s.registers.data() + size_t(register_[k]) * kChunk;
+        }
+        return kZeros.data();
+    }
+
+    // A recurrence's values over the piece's rows and columns, by the
+    // accurate stepping of its subtree on the same tiles.
+    void stepRecurrence(uint32_t i, const std::vector<uint64_t> &at, uint64_t rows, uint64_t width,
+                        std::vector<double> &values, const Poll &poll) const {
+        values.resize(rows * width);
+        Block piece;
+        piece.method = Method::Accurate;
+        piece.tile = b_.tile;
+        piece.origin = at;
+        piece.shape.assign(n_, 1);
+        if (inner_ > 0)
+            piece.shape[inner_ - 1] = rows;
+        piece.shape[inner_] = width;
+        piece.out = values.data();
+        evaluateAccurate(*op(i).subtree, piece, 1, poll);
+    }
+};
+
+} // namespace
+
+void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait) {
+    const std::shared_ptr<const FormulaPlan> plan = formulaPlan(tree, block.shape.size());
+    if (plan->wholeRecurrence()) {
+        evaluateAccurate(tree, block, threads, wait);
+        return;
+    }
+    DirectEvaluation(*plan, block).run(threads, wait);
+}
+
+// Parts of a block for FormulaRows: runs of at most kPartRows rows along the
+// dimension before the last, each cut at the tiles' edges along the last.
+namespace {
+constexpr uint64_t kPartRows = 256;
+}
+
+FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
+    : tree_(tree), block_(block), plan_(formulaPlan(tree, block.shape.size())) {
+    if (plan_->wholeRecurrence()) {
+        stepped_ = std::make_unique<AccurateRows>(tree, block);
+        return;
+    }
+    const size_t n = block.shape.size();
+    const uint64_t runRows = n == 1 ? 1 : kPartRows;
+    uint64_t prefixes = 1;
+    for (size_t d = 0; d + 2 < n; ++d)
+        prefixes *= block.shape[d];
+    const uint64_t along = n == 1 ? 1 : block.shape[n - 2];
+    const uint64_t first = block.origin[n - 1], last = first + block.shape[n - 1], tile = block.tile[n - 1];
+    for (uint64_t p = 0; p < prefixes; ++p) {
+        std::vector<uint64_t> origin(block.origin), shape(n, 1);
+        uint64_t rest = p;
+        for (size_t d = n >= 2 ? n - 2 : 0; d-- > 0;) {
+            origin[d] = block.origin[d] + rest % block.shape[d];
+            rest /= block.shape[d];
+        }
+        for (uint64_t r = 0; r < along; r += runRows) {
+            if (n >= 2) {
+                origin[n - 2] = block.origin[n - 2] + r;
+                shape[n - 2] = std::min(runRows, along - r);
+            }
+            for (uint64_t c = first; c < last; c = (c / tile + 1) * tile) {
+                origin[n - 1] = c;
+                shape[n - 1] = std::min(last, (c / tile + 1) * tile) - c;
+                parts_.push_back({origin, shape});
+            }
+        }
+    }
+}
+
+FormulaRows::~FormulaRows() = default;
+
+uint64_t FormulaRows::parts() const { return stepped_ ? stepped_->parts() : parts_.size(); }
+
+void FormulaRows::bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const {
+    if (stepped_)
+        return stepped_->bounds(part, low, high);
+    const Part &p = parts_[part];
+    low = p.origin;
+    high.resize(low.size());
+    for (size_t d = 0; d < low.size(); ++d)
+        high[d] = p.origin[d] + p.shape[d] - 1;
+}
+
+void FormulaRows::run(uint64_t part, RowSink &sink, const Poll &poll) {
+    if (stepped_)
+        return stepped_->run(part, sink, poll);
+    const Part &p = parts_[part];
+    uint64_t points = 1;
+    for (uint64_t s : p.shape)
+        points *= s;
+    std::vector<double> values(points);
+    Block box = block_;
+    box.origin = p.origin;
+    box.shape = p.shape;
+    box.out = values.data();
+    DirectEvaluation(*plan_, box).run(1, poll);
+    const size_t n = p.shape.size();
+    const uint64_t width = p.shape[n - 1];
+    std::vector<uint64_t> first(p.origin);
+    for (uint64_t r = 0; r < points / width; ++r) {
+        uint64_t rest = r;
+        for (size_t d = n - 1; d-- > 0;) {
+            first[d] = p.origin[d] + rest % p.shape[d];
+            rest /= p.shape[d];
+        }
+        sink.row(first.data(), values.data() + r * width, width);
+    }
+}
+
+void FormulaRows::finish() {
+    if (stepped_)
+        stepped_->finish();
+}
+
+} // namespace vemiral

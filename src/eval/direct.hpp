@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "eval/accurate.hpp"
+#include "eval/tiles.hpp"
+
+namespace vemiral {
+
+struct FormulaPlan;
+
+// Evaluates a block by the default method: the formula's plan (plan.hpp)
+// run over the block, the parts that step as recurrences by the accurate
+// stepping (accurate.hpp), the rest directly. A point's value depends on the
+// formula, the tile and the point alone, so every block is the same slice of
+// the whole grid, on any number of threads.
+void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait);
+
+// The values evaluateFormula writes for a block, handed out part by part
+// (block.out is not used), as AccurateRows does: parts cut by the block and
+// its tiles alone, a part's rows in C order, memory of a part per thread.
+class FormulaRows {
+public:
+    FormulaRows(const ASTnode &tree, const Block &block);
+    ~FormulaRows();
+    FormulaRows(const FormulaRows &) = delete;
+    FormulaRows &operator=(const FormulaRows &) = delete;
+
+    uint64_t parts() const;
+    void bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const;
+    void run(uint64_t part, RowSink &sink, const Poll &poll);
+    void finish();
+
+private:
+    const ASTnode &tree_;
+    const Block &block_;
+    std::shared_ptr<const FormulaPlan> plan_;
+    std::unique_ptr<AccurateRows> stepped_; // the whole formula steps as recurrences
+    struct Part {
+        std::vector<uint64_t> origin, shape; // a box of the grid
+    };
+    std::vector<Part> parts_;
+};
+
+} // namespace vemiral

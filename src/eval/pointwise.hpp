@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "eval/plan.hpp"
+
+namespace vemiral {
+
+// One operation of a plan over n points: r[i] = op(args[0][i], args[1][i],
+// args[2][i]), in plain doubles, each operation rounded once and each
+// function the C library's (the one direct evaluation calls), so a value is
+// direct evaluation's, bit for bit, wherever it is computed: the same
+// number for a constant folded once, a row's number and a point of a chunk.
+// r may not overlap an argument. Variables and recurrences are not
+// operations of this kind (the caller computes them).
+void computeOperation(FormulaPlan::Kind kind, int32_t code, const double *const *args, double *r, size_t n);
+
+// The same, by the operation's library kernel where the plan gave it one.
+inline void computeOperation(const FormulaPlan::Operation &op, const double *const *args, double *r, size_t n) {
+    if (op.fast)
+        op.fast(args, r, n);
+    else
+        computeOperation(op.kind, op.code, args, r, n);
+}
+
+} // namespace vemiral

@@ -1,0 +1,99 @@
+"""The default method's plan: where each operation is computed, which kernel computes it, and
+that every placement gives direct evaluation's bits on any cut of the grid."""
+
+import numpy as np
+import pytest
+
+import vemiral as vm
+from vemiral_grid import Grid
+
+from helpers import same_bits
+
+
+def plan_lines(grid, text):
+    return grid.explain(text).splitlines()[1:]
+
+
+def line_of(lines, name):
+    (line,) = [line for line in lines if line.split()[1] == name]
+    return line
+
+
+GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
+
+
+@pytest.mark.parametrize("text, name, place, vector", [
+    # A function whose error reaches the value only relatively takes a vector kernel...
+    ("exp(-x**2/(1 + y**2))/(1 + y**2)", "exp", "every point", True),
+    ("sin(x*y) + cos(x + y)", "sin", "every point", True),
+    ("atan2(y, x)*2", "atan2", "every point", True),
+    # ... one that a sum, a power or another function may amplify takes the C library's.
+    ("exp(x*y) - y", "exp", "every point", False),
+    ("sin(exp(x*y))", "exp", "every point", False),
+    ("exp(x*y)**3", "exp", "every point", False),
+    ("floor(tanh(x*y))", "tanh", "every point", False),
+    # Operations of one axis: once per row (x) or once per column (y).
+    ("exp(-x**2)*y", "exp", "per row", True),
+    ("x*sin(y)", "sin", "per column", True),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_where_and_how_each_operation_is_computed(text, name, place, vector):
+    line = line_of(plan_lines(GRID, text), name)
+    assert place in line
+    assert ("vector library" in line) == vector
+
+
+def test_signals_step_their_periodic_terms_and_grids_compute_them_directly():
+    signal = Grid.from_steps(t=(0, 1 / 48000, 10**6))
+    assert "the whole formula steps as recurrences" in signal.explain("sin(2*pi*440*t) + 0.5*cos(2*pi*660*t)")
+    pulse = plan_lines(signal, "exp(-((t - 5)/0.5)**2)*cos(2*pi*1000*(t - 5))")
+    assert [line.split()[1] for line in pulse].count("recurrence") == 2  # envelope and carrier apart
+    assert "recurrence" not in GRID.explain("sin(x*y) + cos(x + y)")
+    # A long sum costs a library call a term either way: computed directly.
+    long_sum = " + ".join(f"sin({k}*t)" for k in range(1, 101))
+    assert "recurrence" not in signal.explain(long_sum)
+
+
+def test_a_repeated_subexpression_is_computed_once():
+    lines = plan_lines(GRID, "exp(-sqrt(x**2 + y**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + 0.01)")
+    assert [line.split()[1] for line in lines].count("sqrt") == 1
+
+
+FORMULAS = [
+    "exp(-2*x**2/(1 + (z/5)**2))/(1 + (z/5)**2) + y",
+    "where(x > y, sin(x*z), atan2(y, z)) + hypot(x, z)",
+    "exp(-sqrt(x**2 + y**2 + z**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + z**2 + 0.01)",
+    "tanh(x*y*z) + log1p(x**2) + cbrt(z)",
+]
+
+
+@pytest.mark.parametrize("text", FORMULAS)
+def test_values_are_direct_evaluation_on_every_cut(text):
+    grid = Grid(x=(-1, 1, 23), y=(-2, 2, 17), z=(0.5, 3, 31))
+    node = grid.expression(text)
+    whole = node.evaluate(grid.shape)
+    x, y, z = np.meshgrid(*grid.coords.values(), indexing="ij")
+    env = {"x": x, "y": y, "z": z, "exp": np.exp, "sqrt": np.sqrt, "where": np.where, "sin": np.sin,
+           "atan2": np.arctan2, "hypot": np.hypot, "tanh": np.tanh, "log1p": np.log1p, "cbrt": np.cbrt}
+    direct = eval(text.replace("where(x > y", "where((x > y)"), env)  # the same formula, NumPy's way
+    assert np.allclose(whole, direct, rtol=4e-15, atol=4e-15)
+    # Blocks of one row, one column, one point and odd boxes; rows of one point (N x 1 x 1).
+    for origin, shape in [((0, 0, 0), (23, 17, 31)), ((5, 3, 7), (1, 1, 24)), ((2, 0, 30), (21, 17, 1)),
+                          ((22, 16, 30), (1, 1, 1)), ((3, 4, 5), (7, 1, 9))]:
+        part = node.evaluate(shape, origin=origin, threads=2)
+        box = tuple(slice(o, o + s) for o, s in zip(origin, shape))
+        assert same_bits(part, whole[box]), (origin, shape)
+
+
+def test_reductions_reduce_the_values_evaluate_gives():
+    grid = Grid(x=(-1, 1, 300), y=(-2, 2, 700))
+    text = "exp(-x**2/(1 + y**2))/(1 + y**2) + atan2(y, x)"
+    values = grid.evaluate(text)
+    assert grid.max(text) == values.max() and grid.min(text) == values.min()
+    assert np.array_equal(grid.argmax(text, axis="y"), values.argmax(axis=1))
+
+
+def test_explain_names_a_plan_for_every_node_and_refuses_bad_shapes():
+    node = vm.ASTvar(0, 0.0, 1.0) * 2.0
+    assert node.explain(5).startswith("plan on a grid of shape (5,)")
+    with pytest.raises((TypeError, ValueError)):
+        node.explain("5")
