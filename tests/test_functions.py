@@ -91,6 +91,9 @@ CASES = [
      lambda x, y: np.where(np.less(x, -1), y, np.where(np.less(x, y), x * y, np.nan)), None),
     ("clip", XY, lambda x, y: vm.clip(x, y, 1.0), "clip(x, y, 1)", lambda X, Y: S.Min(S.Max(X, Y), 1),
      lambda x, y: np.clip(x, y, 1), None),
+    # NumPy's sinc, 1 at the exact 0; SymPy's is sin(x)/x.
+    unary("sinc", QUARTERS, lambda X: S.sinc(S.pi * X)),
+    ("sympy-sinc", {"x": QUARTERS}, None, None, S.sinc, None, lambda x: np.where(x == 0, 1, np.sin(x) / x)),
 ]
 COMPARISONS = [("less", "<", operator.lt, S.Lt), ("less_equal", "<=", operator.le, S.Le),
                ("greater", ">", operator.gt, S.Gt), ("greater_equal", ">=", operator.ge, S.Ge),

@@ -304,8 +304,8 @@ py::object arrayUfunc(const py::object &, const py::object &ufunc, const std::st
     throw py::type_error("NumPy's ufunc '" + name + "' has no counterpart on expression nodes");
 }
 
-// np.where and np.clip (and np.round, np.around) on nodes; NumPy raises
-// TypeError for the rest.
+// np.where and np.clip (and np.round, np.around, np.sinc) on nodes; NumPy
+// raises TypeError for the rest.
 py::object arrayFunction(const py::object &, const py::object &function, const py::object &, const py::tuple &args,
                          const py::dict &kwargs) {
     const std::string name = py::str(py::getattr(function, "__name__", py::str("?")));
@@ -314,6 +314,8 @@ py::object arrayFunction(const py::object &, const py::object &function, const p
         return vm.attr(name.c_str())(*args);
     if ((name == "round" || name == "around") && kwargs.empty() && args.size() == 1)
         return vm.attr("rint")(args[0]);
+    if (name == "sinc" && kwargs.empty() && args.size() == 1)
+        return vm.attr("sinc")(args[0]);
     return notImplemented();
 }
 
@@ -391,6 +393,18 @@ void bindFunctions(py::module_ &m) {
                                           requireOperand(hi, "clip")});
         },
         docstrings::clip, py::arg("a"), py::arg("a_min"), py::arg("a_max"));
+    // Of existing nodes, so that every way of evaluating takes it; the where
+    // picks 1 where the quotient is 0/0.
+    m.def(
+        "sinc",
+        [](const Operand &a) -> ASTptr {
+            ASTptr x = requireOperand(a, "sinc");
+            ASTptr y = std::make_shared<ASTbin>(MUL, std::make_shared<ASTnum>(M_PI), x);
+            return functionNode(WHERE, {functionNode(EQUAL, {x, std::make_shared<ASTnum>(0.0)}),
+                                        std::make_shared<ASTnum>(1.0),
+                                        std::make_shared<ASTbin>(DIV, std::make_shared<ASTun>(SIN, y), y)});
+        },
+        docstrings::sinc, py::arg("x"));
 
     // NumPy's arithmetic ufuncs, for __array_ufunc__ (private: the
     // operators say the same).
