@@ -1,7 +1,7 @@
 # Type stub of the native module, checked against the built module by
 # tests/test_typing.py (mypy's stubtest), so that it cannot drift.
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Literal, Self, SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, ClassVar, Literal, NoReturn, Self, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
@@ -200,6 +200,9 @@ class ASTnode:
     def __ceil__(self) -> ASTfun: ...
     def __trunc__(self) -> ASTfun: ...
     def __round__(self, ndigits: None = None) -> ASTfun: ...
+    # if, and, or, not, max and min on a node raise TypeError: where, maximum,
+    # minimum and & | ~ decide at every point.
+    def __bool__(self) -> NoReturn: ...
 
 class ASTnum(ASTnode):
     """A number."""

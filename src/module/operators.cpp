@@ -478,6 +478,12 @@ void bindExpressionSyntax(py::module_ &m) {
                  [code](py::object self, py::object other) { return functionOperator(code, {other, self}); },
                  py::arg("other"));
     }
+    // if, and, or, not, max, min and sorted would decide once, in Python, what
+    // is to be decided at every point: they are refused rather than answered.
+    node.def("__bool__", [](const py::object &) -> bool {
+        throw py::type_error("the truth value of an expression node is not defined: use where(c, a, b) for "
+                             "if-else, maximum/minimum for max/min, and & | ~ for and, or, not");
+    });
     // == and != stay identity comparisons: nodes remain hashable keys.
     node.def("__invert__", [](const ASTptr &self) { return functionNode(LOGICAL_NOT, {self}); })
         .def("__abs__", [](const ASTptr &self) { return functionNode(ABS, {self}); })
