@@ -132,7 +132,8 @@ COT: ut
 class ASTnode:
     """An expression tree node; build one with ASTnum, ASTvar, ASTbin, ASTun or the operators."""
 
-    # NumPy's ufuncs and np.where, np.clip, np.round, np.sinc on nodes build nodes.
+    # NumPy's ufuncs and np.where, np.clip, np.round, np.sinc, np.select,
+    # np.piecewise on nodes build nodes.
     def __array_ufunc__(self, ufunc: object, method: str, *args: object, **kwargs: object) -> ASTnode: ...
     def __array_function__(
         self, func: object, types: object, args: tuple[object, ...], kwargs: dict[str, object]
