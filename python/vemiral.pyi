@@ -1,7 +1,7 @@
 # Type stub of the native module, checked against the built module by
 # tests/test_typing.py (mypy's stubtest), so that it cannot drift.
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Literal, Self, SupportsFloat, SupportsIndex, SupportsInt
+from typing import Any, ClassVar, Literal, NoReturn, Self, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
@@ -132,7 +132,8 @@ COT: ut
 class ASTnode:
     """An expression tree node; build one with ASTnum, ASTvar, ASTbin, ASTun or the operators."""
 
-    # NumPy's ufuncs and np.where, np.clip, np.round on nodes build nodes.
+    # NumPy's ufuncs and np.where, np.clip, np.round, np.sinc, np.select,
+    # np.piecewise on nodes build nodes.
     def __array_ufunc__(self, ufunc: object, method: str, *args: object, **kwargs: object) -> ASTnode: ...
     def __array_function__(
         self, func: object, types: object, args: tuple[object, ...], kwargs: dict[str, object]
@@ -201,6 +202,9 @@ class ASTnode:
     def __ceil__(self) -> ASTfun: ...
     def __trunc__(self) -> ASTfun: ...
     def __round__(self, ndigits: None = None) -> ASTfun: ...
+    # if, and, or, not, max and min on a node raise TypeError: where, maximum,
+    # minimum and & | ~ decide at every point.
+    def __bool__(self) -> NoReturn: ...
 
 class ASTnum(ASTnode):
     """A number."""
@@ -317,6 +321,7 @@ pow = power
 
 def sqrt(x: _Operand) -> ASTbin: ...
 def clip(a: _Operand, a_min: _Operand, a_max: _Operand) -> ASTfun: ...
+def sinc(x: _Operand) -> ASTfun: ...
 
 def default_tile(dimensions: SupportsIndex, method: Literal["accurate", "recurrence"] = "accurate") -> int: ...
 def set_num_threads(threads: int) -> None: ...

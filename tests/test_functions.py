@@ -91,6 +91,17 @@ CASES = [
      lambda x, y: np.where(np.less(x, -1), y, np.where(np.less(x, y), x * y, np.nan)), None),
     ("clip", XY, lambda x, y: vm.clip(x, y, 1.0), "clip(x, y, 1)", lambda X, Y: S.Min(S.Max(X, Y), 1),
      lambda x, y: np.clip(x, y, 1), None),
+    # NumPy's sinc, 1 at the exact 0; SymPy's is sin(x)/x.
+    unary("sinc", QUARTERS, lambda X: S.sinc(S.pi * X)),
+    ("sympy-sinc", {"x": QUARTERS}, None, None, S.sinc, None, lambda x: np.where(x == 0, 1, np.sin(x) / x)),
+    # NumPy's functions on nodes, the same call on the coordinates for reference.
+    ("np.square", {"x": QUARTERS}, None, None, None, np.square, None),
+    ("np.deg2rad", {"x": HUGE}, None, None, None, np.deg2rad, None),
+    ("np.rad2deg", {"x": HUGE}, None, None, None, np.rad2deg, None),
+    ("np.select", XY, None, None, None, lambda x, y: np.select([x < -1, x < y], [y, x * y], default=-1.0), None),
+    # Overlapping conditions: the later one holds, as NumPy fills its pieces in order.
+    ("np.piecewise", XY, None, None, None,
+     lambda x, y: np.piecewise(x, [x < 0, y > 1], [lambda v: -v, 2.0, lambda v: v / 2]), None),
 ]
 COMPARISONS = [("less", "<", operator.lt, S.Lt), ("less_equal", "<=", operator.le, S.Le),
                ("greater", ">", operator.gt, S.Gt), ("greater_equal", ">=", operator.ge, S.Ge),
@@ -273,6 +284,8 @@ def test_function_nodes_print_parse_back_and_pickle(name):
     (lambda x: vm.ASTfun(vm.ft.ABS, 1.0), "must be expression nodes"),
     (lambda x: round(x, 2), "takes no number of digits"),
     (lambda x: vm.where(x, "a", 1), "where() takes an expression node or a real number, not str"),
+    (lambda x: np.select([x > 0], [x, 1]), "list of cases must be same length as list of conditions"),
+    (lambda x: np.piecewise(x, [x > 0], [1, 2, 3]), "with 1 condition(s), either 1 or 2 functions are expected"),
 ])
 def test_node_functions_refuse_what_has_no_meaning(call, error):
     with pytest.raises((TypeError, ValueError), match=re.escape(error)):

@@ -7,6 +7,7 @@ import signal
 import pytest
 
 import vemiral as vm
+from vemiral_grid import Grid
 
 from helpers import bin_, num, un, var
 
@@ -455,3 +456,23 @@ def test_lowering_a_tree_at_the_depth_limit_needs_little_native_stack(kind, nati
 def test_a_node_never_built_is_refused_not_followed(use):
     with pytest.raises(TypeError, match="never built"):
         use(vm.ASTnum.__new__(vm.ASTnum))
+
+
+# --- Python's own logic on nodes ---------------------------------------------
+
+
+def absolute(x, y):
+    if x < 0:
+        return -x
+    return x
+
+
+@pytest.mark.parametrize("expr", [
+    lambda x, y: x if x > 0 else -x, absolute, lambda x, y: max(x, 0), lambda x, y: min(x, 1),
+    lambda x, y: x > 0 and y < 1, lambda x, y: (x > 0) or x, lambda x, y: not x, lambda x, y: sorted([x, 1]),
+    lambda x, y: bool(y),
+], ids=["if-else", "if", "max", "min", "and", "or", "not", "sorted", "bool"])
+def test_python_logic_on_a_node_is_a_type_error_naming_what_decides_at_every_point(expr):
+    # It would decide once, for the whole grid.
+    with pytest.raises(TypeError, match=r"truth value of an expression node is not defined: use where\(c, a, b\)"):
+        Grid(x=(-1, 1, 5), y=(0, 1, 3)).expression(expr)

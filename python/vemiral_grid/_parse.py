@@ -47,7 +47,7 @@ _NATIVE_NAMES: dict[str, str] = {
     "heaviside": "heaviside", "power": "power", "pow": "power", "less": "less", "less_equal": "less_equal",
     "greater": "greater", "greater_equal": "greater_equal", "equal": "equal", "not_equal": "not_equal",
     "logical_and": "logical_and", "logical_or": "logical_or", "where": "where", "clip": "clip",
-    "remainder": "mod",
+    "remainder": "mod", "sinc": "sinc",
 }
 # How many arguments each function takes, fewest and most (None: no limit);
 # one unless listed.

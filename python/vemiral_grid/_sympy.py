@@ -95,6 +95,10 @@ class _Translator:
             for argument in expr.args[1:]:
                 value = self.call(_FOLDED[name], value, argument)
             return value
+        if name == "sinc":
+            # SymPy's sinc is unnormalised: sin(u)/u, and 1 at 0.
+            u = self.value(expr.args[0])
+            return vemiral.where(vemiral.equal(u, 0.0), 1.0, vemiral.sin(u) / u)
         if name == "Heaviside":
             # SymPy's value at 0 is 1/2 unless given.
             return self.call("heaviside", expr.args[0], expr.args[1] if len(expr.args) > 1 else 0.5)

@@ -165,4 +165,11 @@ inline constexpr const char *clip = R"(a limited to [a_min, a_max] as NumPy's cl
 minimum(maximum(x0, -1.0), 1.0)
 )";
 
+inline constexpr const char *sinc = R"(NumPy's sinc of x, a node or a real number: sin(pi x)/(pi x), and 1 at exactly 0.
+
+>>> import vemiral as vm
+>>> vm.sinc(vm.ASTvar(0, 0.0, 0.5))
+where(x0 == 0.0, 1.0, sin(3.141592653589793*x0)/(3.141592653589793*x0))
+)";
+
 } // namespace vemiral::docstrings

@@ -304,8 +304,73 @@ py::object arrayUfunc(const py::object &, const py::object &ufunc, const std::st
     throw py::type_error("NumPy's ufunc '" + name + "' has no counterpart on expression nodes");
 }
 
-// np.where and np.clip (and np.round, np.around) on nodes; NumPy raises
-// TypeError for the rest.
+// The argument at `index` or named `name` (NumPy has checked the call against
+// the function's signature); null if not given.
+py::object argumentOf(const py::tuple &args, const py::dict &kwargs, size_t index, const char *name) {
+    if (index < args.size())
+        return args[index];
+    if (kwargs.contains(name))
+        return kwargs[name];
+    return py::object();
+}
+
+std::vector<ASTptr> operandsOf(const py::object &items, const char *function) {
+    std::vector<ASTptr> nodes;
+    for (py::handle item : py::list(items))
+        nodes.push_back(requireOperand(Operand{py::reinterpret_borrow<py::object>(item)}, function));
+    return nodes;
+}
+
+// np.select: nested wheres, the first condition that holds choosing.
+ASTptr select(const py::tuple &args, const py::dict &kwargs) {
+    const std::vector<ASTptr> conditions = operandsOf(argumentOf(args, kwargs, 0, "condlist"), "select"),
+                              choices = operandsOf(argumentOf(args, kwargs, 1, "choicelist"), "select");
+    if (conditions.size() != choices.size())
+        throw py::value_error("list of cases must be same length as list of conditions");
+    if (conditions.empty())
+        throw py::value_error("select with an empty condition list is not possible");
+    const py::object fallback = argumentOf(args, kwargs, 2, "default");
+    ASTptr value = fallback ? requireOperand(Operand{fallback}, "select") : std::make_shared<ASTnum>(0.0);
+    for (size_t i = conditions.size(); i-- > 0;)
+        value = functionNode(WHERE, {conditions[i], choices[i], std::move(value)});
+    return value;
+}
+
+// np.piecewise: as NumPy fills its output, piece by piece, a later condition
+// that holds overrides an earlier one; 0 (or the extra function) where none
+// holds. A function is called once, on the whole of x.
+ASTptr piecewise(const py::tuple &args, const py::dict &kwargs) {
+    const py::object x = argumentOf(args, kwargs, 0, "x"), given = argumentOf(args, kwargs, 1, "condlist");
+    const py::list functions(argumentOf(args, kwargs, 2, "funclist"));
+    // A lone condition, as NumPy takes a lone array.
+    const ASTptr lone = nodeOf(given);
+    const std::vector<ASTptr> conditions = lone ? std::vector<ASTptr>{lone} : operandsOf(given, "piecewise");
+    const size_t n = conditions.size();
+    if (functions.size() != n && functions.size() != n + 1)
+        throw py::value_error("with " + std::to_string(n) + " condition(s), either " + std::to_string(n) + " or " +
+                              std::to_string(n + 1) + " functions are expected");
+    py::tuple extra(args.size() > 3 ? args.size() - 3 : 0);
+    for (size_t i = 0; i < extra.size(); ++i)
+        extra[i] = args[i + 3];
+    py::dict keywords;
+    for (const auto &[key, value] : kwargs) {
+        const std::string word = py::str(key);
+        if (word != "x" && word != "condlist" && word != "funclist")
+            keywords[key] = value;
+    }
+    auto valueOf = [&](py::handle function) {
+        py::object value = PyCallable_Check(function.ptr()) ? function(x, *extra, **keywords)
+                                                              : py::reinterpret_borrow<py::object>(function);
+        return requireOperand(Operand{value}, "piecewise");
+    };
+    ASTptr value = functions.size() > n ? valueOf(functions[n]) : std::make_shared<ASTnum>(0.0);
+    for (size_t i = 0; i < n; ++i)
+        value = functionNode(WHERE, {conditions[i], valueOf(functions[i]), std::move(value)});
+    return value;
+}
+
+// np.where, np.clip, np.round (np.around), np.sinc, np.select and
+// np.piecewise on nodes; NumPy raises TypeError for the rest.
 py::object arrayFunction(const py::object &, const py::object &function, const py::object &, const py::tuple &args,
                          const py::dict &kwargs) {
     const std::string name = py::str(py::getattr(function, "__name__", py::str("?")));
@@ -314,6 +379,12 @@ py::object arrayFunction(const py::object &, const py::object &function, const p
         return vm.attr(name.c_str())(*args);
     if ((name == "round" || name == "around") && kwargs.empty() && args.size() == 1)
         return vm.attr("rint")(args[0]);
+    if (name == "sinc" && kwargs.empty() && args.size() == 1)
+        return vm.attr("sinc")(args[0]);
+    if (name == "select")
+        return py::cast(select(args, kwargs));
+    if (name == "piecewise")
+        return py::cast(piecewise(args, kwargs));
     return notImplemented();
 }
 
@@ -391,6 +462,18 @@ void bindFunctions(py::module_ &m) {
                                           requireOperand(hi, "clip")});
         },
         docstrings::clip, py::arg("a"), py::arg("a_min"), py::arg("a_max"));
+    // Of existing nodes, so that every way of evaluating takes it; the where
+    // picks 1 where the quotient is 0/0.
+    m.def(
+        "sinc",
+        [](const Operand &a) -> ASTptr {
+            ASTptr x = requireOperand(a, "sinc");
+            ASTptr y = std::make_shared<ASTbin>(MUL, std::make_shared<ASTnum>(M_PI), x);
+            return functionNode(WHERE, {functionNode(EQUAL, {x, std::make_shared<ASTnum>(0.0)}),
+                                        std::make_shared<ASTnum>(1.0),
+                                        std::make_shared<ASTbin>(DIV, std::make_shared<ASTun>(SIN, y), y)});
+        },
+        docstrings::sinc, py::arg("x"));
 
     // NumPy's arithmetic ufuncs, for __array_ufunc__ (private: the
     // operators say the same).
@@ -464,6 +547,12 @@ void bindExpressionSyntax(py::module_ &m) {
                  [code](py::object self, py::object other) { return functionOperator(code, {other, self}); },
                  py::arg("other"));
     }
+    // if, and, or, not, max, min and sorted would decide once, in Python, what
+    // is to be decided at every point: they are refused rather than answered.
+    node.def("__bool__", [](const py::object &) -> bool {
+        throw py::type_error("the truth value of an expression node is not defined: use where(c, a, b) for "
+                             "if-else, maximum/minimum for max/min, and & | ~ for and, or, not");
+    });
     // == and != stay identity comparisons: nodes remain hashable keys.
     node.def("__invert__", [](const ASTptr &self) { return functionNode(LOGICAL_NOT, {self}); })
         .def("__abs__", [](const ASTptr &self) { return functionNode(ABS, {self}); })
