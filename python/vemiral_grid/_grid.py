@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _parse, _reduce, _sympy
+from . import _parse, _reduce, _stats, _sympy
 from ._tiles import positive_int, tile_edges
 from ._values import check_out, evaluate_into, output_dtype
 
@@ -511,8 +511,14 @@ class Grid:
             expr: as for `evaluate`.
             how: "sum", "mean", "min", "max", "argmin", "argmax", "nansum",
                 "nanmin" or "nanmax" (NumPy's meanings: NaN propagates through
-                the plain ones and is skipped by the nan ones), or a tuple of
-                them, computed in one pass over the grid.
+                the plain ones and is skipped by the nan ones), computed in one
+                pass; the statistics "var", "std", "nanmean", "nanvar",
+                "nanstd", "prod", "any", "all", "count_nonzero", "ptp" and
+                "median" (see their methods; a variance by name has ddof=0);
+                or a tuple of them, computed together: one pass of the engine
+                for every sum, count and extremum, then the sweeps over the
+                values that variances, products, counts of zeros and medians
+                need (see docs/reductions.md).
             axis: None (every axis), an axis name, a dimension number (negative
                 from the end), or a tuple of them.
             tile: as for `evaluate` (the values, and so the results, depend on it).
@@ -527,7 +533,8 @@ class Grid:
         Returns:
             A NumPy float64 scalar for a reduction over every axis, else an array
             over the kept axes (in grid order); for argmin and argmax, index
-            tuples: see `argmin`. A tuple of results for a tuple of reductions.
+            tuples: see `argmin`; NumPy's bools for any and all, its integers
+            for count_nonzero. A tuple of results for a tuple of reductions.
 
         Sums and means are compensated (double-double) and rounded once: at
         least as accurate as NumPy's pairwise sum of the evaluated values.
@@ -620,6 +627,126 @@ class Grid:
         np.float64(1.0)
         """
         return self.reduce(expr, "nanmax", axis, **options)
+
+    def _statistic(self, expr: Expression, spec: Any, axis: Axes, options: dict[str, Any]) -> Any:
+        node = self.expression(expr, options.pop("params", None), **_parameters(options))
+        return _reduce.reduce(self, node, spec, axis, **options)
+
+    def var(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
+        """The variance of the values of `expr` over `axis`, divided by the count
+        less `ddof` as ``numpy.var`` (NaN where a value is NaN or infinite; see
+        `reduce` for the options). Two passes: the compensated mean, then the
+        compensated sum of the squared deviations of the values `evaluate`
+        gives, corrected for the mean's rounding: within a few ulps of the
+        exact variance of those values.
+
+        >>> Grid(x=(0, 1, 5)).var("x"), Grid(x=(0, 1, 5)).var("x", ddof=1)
+        (np.float64(0.125), np.float64(0.15625))
+        """
+        return self._statistic(expr, _stats.Spec("var", ddof=_stats.ddof_of(ddof)), axis, options)
+
+    def std(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
+        """The standard deviation: the square root of `var`.
+
+        >>> Grid(x=(0, 1, 5)).std("x")
+        np.float64(0.3535533905932738)
+        """
+        return self._statistic(expr, _stats.Spec("std", ddof=_stats.ddof_of(ddof)), axis, options)
+
+    def nanmean(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The mean of the values of `expr` that are numbers (NaN, with NumPy's
+        warning, where there are none; see `reduce`).
+
+        >>> Grid(x=(-1, 1, 5)).nanmean("sqrt(x)")
+        np.float64(0.5690355937288492)
+        """
+        return self._statistic(expr, _stats.Spec("nanmean"), axis, options)
+
+    def nanvar(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
+        """The variance of the values of `expr` that are numbers, as ``numpy.nanvar``
+        (NaN, with NumPy's warning, where the count less `ddof` is not positive).
+
+        >>> Grid(x=(-1, 1, 5)).nanvar("sqrt(x)") == Grid(x=(-1, 1, 5)).nanstd("sqrt(x)") ** 2
+        np.True_
+        """
+        return self._statistic(expr, _stats.Spec("nanvar", ddof=_stats.ddof_of(ddof)), axis, options)
+
+    def nanstd(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
+        """The square root of `nanvar`.
+
+        >>> Grid(x=(-1, 1, 5)).nanstd("sqrt(x)")
+        np.float64(0.41976004224992175)
+        """
+        return self._statistic(expr, _stats.Spec("nanstd", ddof=_stats.ddof_of(ddof)), axis, options)
+
+    def prod(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The product of the values of `expr` over `axis`: the exact product
+        rounded once, with NumPy's rules for NaN, infinities and zeros (inf
+        times 0 is NaN, a zero's or an infinity's sign is the product's). Where
+        NumPy's running product overflows or underflows before its end, NumPy
+        gives inf, 0 or NaN; this gives the true product.
+
+        >>> Grid(x=(1, 5, 5)).prod("x")
+        np.float64(120.0)
+        >>> Grid(x=(0, 3, 4)).prod("where(x < 2, 1e200, 1e-200)")  # NumPy: inf
+        np.float64(0.9999999999999999)
+        """
+        return self._statistic(expr, _stats.Spec("prod"), axis, options)
+
+    def any(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """Whether any value of `expr` is nonzero (NaN is), as ``numpy.any``.
+
+        >>> Grid(x=(-1, 1, 5)).any("floor(x)"), Grid(x=(-1, 1, 5)).all("floor(x)")
+        (np.True_, np.False_)
+        """
+        return self._statistic(expr, _stats.Spec("any"), axis, options)
+
+    def all(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """Whether every value of `expr` is nonzero (NaN is), as ``numpy.all``.
+
+        >>> Grid(x=(-1, 1, 5), y=(0, 1, 2)).all("x + 2*y", axis="x")
+        array([False,  True])
+        """
+        return self._statistic(expr, _stats.Spec("all"), axis, options)
+
+    def count_nonzero(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """How many values of `expr` are nonzero (NaN is), as ``numpy.count_nonzero``.
+
+        >>> Grid(x=(-1, 1, 5)).count_nonzero("floor(x)")
+        np.int64(3)
+        """
+        return self._statistic(expr, _stats.Spec("count_nonzero"), axis, options)
+
+    def ptp(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The range of the values of `expr`, maximum less minimum (NaN if one is NaN).
+
+        >>> Grid(x=(-1, 1, 5)).ptp("x**2")
+        np.float64(1.0)
+        """
+        return self._statistic(expr, _stats.Spec("ptp"), axis, options)
+
+    def median(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
+        """The median of the values of `expr` over `axis`, ``numpy.median``'s of the
+        evaluated values exactly (NaN where one is NaN; see `quantile` for how).
+
+        >>> Grid(x=(0, 1, 5), y=(0, 1, 2)).median("x + y", axis="x")
+        array([0.5, 1.5])
+        """
+        return self._statistic(expr, _stats.Spec("median"), axis, options)
+
+    def quantile(self, expr: Expression, q: Any, axis: Axes = None, **options: Any) -> Any:
+        """The `q` quantiles of the values of `expr` over `axis` (q a number in
+        [0, 1] or an array of them), ``numpy.quantile``'s of the evaluated
+        values exactly, its linear interpolation and its forms (q's dimensions
+        first); NaN where a value is NaN. Computed in bounded memory by
+        passes over the values: counts of the values in ranges of their order
+        narrow down the two values around each q until few enough remain to
+        keep and sort (see docs/reductions.md).
+
+        >>> Grid(x=(0, 4, 5)).quantile("x**2", [0.25, 0.5, 0.9])
+        array([ 1. ,  4. , 13.2])
+        """
+        return self._statistic(expr, _stats.Spec("quantile", q=_stats.quantiles(q)), axis, options)
 
     def histogram(
         self,

@@ -225,22 +225,22 @@ def join(
 # --- results in NumPy's forms ------------------------------------------------
 
 
-def finish(how: str, raw: Any, grid: Grid, dims: tuple[int, ...], single: bool) -> Any:
-    """What the user gets: scalars (np.float64) for a whole grid, arrays over the
-    kept axes otherwise; arg-reductions as index tuples (see Grid.argmin)."""
+def finish(how: str, raw: Any, shape: tuple[int, ...], dims: tuple[int, ...], single: bool, stacklevel: int = 3) -> Any:
+    """What the user gets: scalars (np.float64) for a whole grid of `shape`, arrays
+    over the kept axes otherwise; arg-reductions as index tuples (see Grid.argmin)."""
     if how in ("sum", "nansum", "mean"):
         value = raw[0]
         if how == "mean":
-            count = int(np.prod([grid.shape[d] for d in dims]))
+            count = int(np.prod([shape[d] for d in dims]))
             value = value / count
         return _scalar(value)
     value, index = raw
     if how.startswith("nan") and np.any(index == NO_POINT):
-        warnings.warn("All-NaN slice encountered", RuntimeWarning, stacklevel=3)
+        warnings.warn("All-NaN slice encountered", RuntimeWarning, stacklevel=stacklevel)
     if how in ("min", "max", "nanmin", "nanmax"):
         return _scalar(value)
-    coords = np.unravel_index(index.astype(np.intp), tuple(grid.shape[d] for d in dims))
-    if len(dims) == grid.ndim:
+    coords = np.unravel_index(index.astype(np.intp), tuple(shape[d] for d in dims))
+    if len(dims) == len(shape):
         return tuple(int(c) for c in coords)
     if single:
         return coords[0]
@@ -254,7 +254,7 @@ def _scalar(value: np.ndarray) -> Any:
 def reduce(
     grid: Grid,
     node: vemiral.ASTnode,
-    how: str | Sequence[str],
+    how: Any,
     axis: Any,
     *,
     tile: Any = None,
@@ -263,20 +263,33 @@ def reduce(
     client: Any = None,
 ) -> Any:
     """`how` of the node's values over `axis` (a tuple of reductions: a tuple of
-    results, from one pass), natively or (with `chunks` or `client`) one
-    native reduction per Dask block."""
-    hows = (how,) if isinstance(how, str) else tuple(how)
-    for name in hows:
-        if name not in NATIVE:
-            raise ValueError(f"unknown reduction {name!r}: one of {', '.join(REDUCTIONS)}")
-    if not hows:
+    results, from one native pass and the sweeps the statistics among them
+    need), natively or (with `chunks` or `client`) one native reduction per
+    Dask block. A reduction is a name or a vemiral_grid._stats.Spec."""
+    from . import _stats
+
+    hows = (how,) if isinstance(how, str | _stats.Spec) else tuple(how)
+    specs = [name if isinstance(name, _stats.Spec) else _stats.Spec(name) for name in hows]
+    for spec in specs:
+        if not isinstance(spec.name, str) or spec.name not in NATIVE and spec.name not in _stats.NAMES + ("quantile",):
+            raise ValueError(f"unknown reduction {spec.name!r}: one of {', '.join(REDUCTIONS + _stats.NAMES)}")
+    if not specs:
         raise ValueError("no reduction named")
     dims = axes_of(grid, axis)
-    request = Request(tuple(NATIVE[name] for name in hows), tuple(d in dims for d in range(grid.ndim)))
-    raws = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)
     single = axis is not None and not isinstance(axis, tuple | list)
-    results = tuple(finish(name, raw, grid, dims, single) for name, raw in zip(hows, raws, strict=True))
-    return results[0] if isinstance(how, str) else results
+    if all(spec.name in NATIVE for spec in specs):
+        request = Request(tuple(NATIVE[spec.name] for spec in specs), tuple(d in dims for d in range(grid.ndim)))
+        raws = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)
+        results = tuple(
+            finish(spec.name, raw, grid.shape, dims, single) for spec, raw in zip(specs, raws, strict=True)
+        )
+    else:
+        edges = tile_edges(tile, grid.ndim)
+        layout = _stats.Layout(grid.shape, tuple(d in dims for d in range(grid.ndim)), (0,) * grid.ndim, edges)
+        field = _stats.Field(node, layout, threads=threads, grid=grid, chunks=chunks, client=client)
+        stats = [_stats.statistic(layout, spec, dims, single) for spec in specs]
+        results = tuple(_stats.compute(field, stats))
+    return results[0] if isinstance(how, str | _stats.Spec) else results
 
 
 def compute(

@@ -142,28 +142,82 @@ def reduce_blocks(
     the worker (no block of values is made or sent), and one task joining them
     in the blocks' order. Computed on `client` (a distributed.Client), else on
     Dask's current scheduler. `chunks` as for `to_dask`."""
-    import dask.array as da
     from dask.delayed import delayed
 
-    shape = grid.shape
+    expression = _expression(node)
+    parts = [
+        delayed(_reduce_block, pure=True)(expression, block, origin, tile, request)
+        for origin, block in _blocks(grid.shape, chunks, tile)
+    ]
+    joined = delayed(_join, pure=True)(request, grid.shape, parts)
+    if client is not None:
+        return client.compute(joined).result()  # type: ignore[no-any-return]
+    return joined.compute()  # type: ignore[no-any-return]
+
+
+def sweep_blocks(
+    grid: Grid, node: vemiral.ASTnode, layout: Any, passes: Sequence[Any], *, chunks: Any = None, client: Any = None
+) -> list[Any]:
+    """The states of a sweep of statistics (vemiral_grid._stats) over the whole
+    grid as one Dask task per block, each evaluating its block run by run on
+    the worker and folding the values into its cells' states (no block of
+    values is sent), and tasks joining the states of up to 16 blocks at a time
+    in the blocks' order. `chunks` as for `to_dask`."""
+    from dask.delayed import delayed
+
+    expression = _expression(node)
+    plan = delayed(list(passes), pure=True, traverse=False)  # one key, sent once per worker
+    parts = [
+        delayed(_sweep_block, pure=True)(expression, layout, origin, block, plan)
+        for origin, block in _blocks(grid.shape, chunks, layout.tile)
+    ]
+    while len(parts) > 1:
+        parts = [delayed(_merge, pure=True)(plan, parts[i : i + 16]) for i in range(0, len(parts), 16)]
+    (joined,) = parts
+    if client is not None:
+        return client.compute(joined).result()  # type: ignore[no-any-return]
+    return joined.compute()  # type: ignore[no-any-return]
+
+
+def _expression(node: vemiral.ASTnode) -> Any:
+    """The node as one key of the graph that every block task refers to."""
+    from dask.delayed import delayed
+
+    records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
+    digest = hashlib.sha256(records).hexdigest()[:32]
+    return delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
+
+
+def _blocks(shape: tuple[int, ...], chunks: Any, tile: tuple[int, ...]) -> list[tuple[tuple[int, ...], tuple[int, ...]]]:
+    """(origin, shape) of every block of `chunks` (as for `to_dask`), in C order."""
+    import dask.array as da
+
     if chunks is None:
         chunks = whole_tiles(shape, tile, CHUNK_BYTES // 8)
     normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)  # type: ignore[no-untyped-call]
     if any(size < 1 for sizes in normal for size in sizes):
         raise ValueError(f"chunks {chunks!r}: every block needs at least one point along every dimension")
-    records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
-    digest = hashlib.sha256(records).hexdigest()[:32]
-    expression = delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
     starts = [np.concatenate(([0], np.cumsum(sizes)[:-1])).tolist() for sizes in normal]
-    parts = []
+    blocks = []
     for index in np.ndindex(*(len(sizes) for sizes in normal)):
         origin = tuple(int(starts[d][i]) for d, i in enumerate(index))
         block = tuple(int(normal[d][i]) for d, i in enumerate(index))
-        parts.append(delayed(_reduce_block, pure=True)(expression, block, origin, tile, request))
-    joined = delayed(_join, pure=True)(request, shape, parts)
-    if client is not None:
-        return client.compute(joined).result()  # type: ignore[no-any-return]
-    return joined.compute()  # type: ignore[no-any-return]
+        blocks.append((origin, block))
+    return blocks
+
+
+def _sweep_block(
+    node: vemiral.ASTnode, layout: Any, origin: tuple[int, ...], shape: tuple[int, ...], passes: list[Any]
+) -> list[Any]:
+    from ._stats import sweep_block
+
+    return sweep_block(node, layout, origin, shape, passes, threads=1)  # Dask runs blocks side by side
+
+
+def _merge(passes: list[Any], parts: list[list[Any]]) -> list[Any]:
+    from ._stats import merge_states
+
+    return merge_states(passes, parts)
 
 
 def _reduce_block(
