@@ -1,7 +1,8 @@
-"""Reductions without the array: every reduction against NumPy on the evaluated
-values (random trees, 1 to 4 dimensions, every axis subset), sums against
-math.fsum, the same bits on any number of threads and through Dask, the
-command line's summary in a capped address space, and the refusals."""
+"""Reductions without the array: every reduction and statistic against NumPy on
+the evaluated values (random trees, 1 to 4 dimensions, every axis subset), sums
+against math.fsum, variances and products against exact rational arithmetic,
+quantiles equal to NumPy's, the same bits on any number of threads and through
+Dask, the command line's summary in a capped address space, and the refusals."""
 
 import itertools
 import math
@@ -18,7 +19,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_accuracy import trees
 
-from vemiral_grid import Grid
+from vemiral_grid import Grid, _stats
+from vemiral_grid._tiles import tile_edges
 from vemiral_grid.distributed import reduce
 
 W = "sin(x*y) + cos(x + y)"
@@ -68,6 +70,53 @@ def check_weighted(node, values, shape, origin, tiles, dims, reduced):
             assert abs(Fraction(float(hi[cell])) - exact) <= math.ulp(float(exact)) / 2 + scale * 2.0**-100
 
 
+def statistics(node, shape, origin, tiles, dims, specs, threads=None):
+    """The statistics `specs` (names or _stats.Spec) of the block, as Grid's methods compute them."""
+    layout = _stats.Layout(shape, tuple(d in dims for d in range(len(shape))), origin, tile_edges(tiles, len(shape)))
+    stats = [_stats.statistic(layout, _stats.Spec(s) if isinstance(s, str) else s, dims, False) for s in specs]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return _stats.compute(_stats.Field(node, layout, threads=threads), stats)
+
+
+def ulps(ours, exact):
+    return abs(Fraction(float(ours)) - exact) / Fraction(math.ulp(float(exact)))
+
+
+def check_variances(flat, ours, numpy, ddof=0, skip_nan=False, root=False):
+    """Where NumPy's variance (deviation) is a number, ours is within 2 ulps of
+    the exact one of the same values (Fractions); NaN where NumPy's is NaN."""
+    assert np.array_equal(np.isnan(ours), np.isnan(numpy))
+    for cell in np.ndindex(flat.shape[:-1]):
+        x = flat[cell][~np.isnan(flat[cell])] if skip_nan else flat[cell]
+        if np.isfinite(numpy[cell]) and len(x) > ddof:
+            exact = [Fraction(v) for v in x.tolist()]
+            mean = sum(exact) / len(exact)
+            variance = sum((v - mean) ** 2 for v in exact) / (len(exact) - ddof)
+            if root:  # the exact root to far below an ulp
+                variance = Fraction(math.isqrt(variance.numerator * 2**400 // variance.denominator), 2**200)
+            assert ulps(ours[cell], variance) <= 2 if variance else ours[cell] == 0, (ours[cell], float(variance))
+
+
+def check_products(flat, ours):
+    """NaN, infinities and zeros by IEEE's rules (sign: the parity of the signs);
+    otherwise within an ulp of the exact product (cells of up to 2000 values)."""
+    for cell in np.ndindex(flat.shape[:-1]):
+        x, p = flat[cell], ours[cell]
+        inf, zero = np.isinf(x).any(), (x == 0).any()
+        if np.isnan(x).any() or (inf and zero):
+            assert np.isnan(p)
+        elif inf or zero:
+            assert p == (np.inf if inf else 0) * (-1) ** int(np.signbit(x).sum()) and np.signbit(p) == np.signbit(x).sum() % 2
+        elif len(x) <= 2000:
+            exact = math.prod(Fraction(v) for v in x.tolist())
+            try:
+                rounded = float(exact)
+            except OverflowError:
+                rounded = math.inf if exact > 0 else -math.inf
+            assert p == rounded or abs(Fraction(float(p)) - exact) <= Fraction(math.ulp(p)), (p, rounded)
+
+
 @st.composite
 def cases(draw):
     dims = draw(st.integers(1, 4))
@@ -80,8 +129,8 @@ def cases(draw):
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
-@given(cases())
-def test_every_reduction_matches_numpy_on_the_evaluated_values(case):
+@given(cases(), st.floats(0, 1))
+def test_every_reduction_matches_numpy_on_the_evaluated_values(case, q):
     tree, shape, origin, tile, dims = case
     node = tree.native()
     tiles = None if tile is None else (tile,) * len(shape)
@@ -117,6 +166,35 @@ def test_every_reduction_matches_numpy_on_the_evaluated_values(case):
         edges = np.linspace(finite.min() - 1, finite.max(), 7)
         (counts,) = node._reduce(shape, ["histogram"], reduced, origin=origin, tile=tiles, edges=edges, uniform=True)
         assert np.array_equal(counts, np.histogram(values[~np.isnan(values)], edges)[0])
+    check_statistics(node, shape, origin, tiles, dims, flat, q)
+
+
+def check_statistics(node, shape, origin, tiles, dims, flat, q):
+    quantile = _stats.Spec("quantile", q=np.array([0.0, q, 0.5, 1.0]))
+    specs = ["var", "nanvar", "nanmean", "prod", "count_nonzero", "any", "all", "ptp", "median", quantile,
+             _stats.Spec("std", ddof=1)]
+    ours = dict(zip(["var", "nanvar", "nanmean", "prod", "count_nonzero", "any", "all", "ptp", "median", "quantile",
+                     "std1"], statistics(node, shape, origin, tiles, dims, specs), strict=True))
+    again = statistics(node, shape, origin, tiles, dims, specs, threads=1)
+    assert all(np.asarray(a).tobytes() == np.asarray(b).tobytes() for a, b in zip(ours.values(), again, strict=True))
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore", RuntimeWarning)
+        numpy = {name: getattr(np, name)(flat, axis=-1)
+                 for name in ["var", "nanvar", "nanmean", "count_nonzero", "any", "all", "ptp", "median"]}
+        numpy["quantile"] = np.quantile(flat, [0.0, q, 0.5, 1.0], axis=-1)
+        numpy["std1"] = np.std(flat, axis=-1, ddof=1)
+    for name in ["count_nonzero", "any", "all", "ptp", "median", "quantile"]:  # exactly NumPy's
+        assert np.array_equal(ours[name], numpy[name], equal_nan=True), name
+        assert np.shape(ours[name]) == np.shape(numpy[name]) and np.asarray(ours[name]).dtype == numpy[name].dtype
+    check_variances(flat, ours["var"], numpy["var"])
+    check_variances(flat, ours["nanvar"], numpy["nanvar"], skip_nan=True)
+    check_variances(flat, ours["std1"], numpy["std1"], ddof=1, root=True)
+    assert np.array_equal(np.isnan(ours["nanmean"]), np.isnan(numpy["nanmean"]))
+    for cell in np.ndindex(flat.shape[:-1]):  # the compensated sum over the count
+        x = flat[cell][~np.isnan(flat[cell])]
+        if np.isfinite(numpy["nanmean"][cell]):
+            assert ulps(ours["nanmean"][cell], sum(map(Fraction, x.tolist())) / len(x)) <= 1
+    check_products(flat, np.asarray(ours["prod"]))
 
 
 def test_sums_of_ten_million_points_are_at_least_as_accurate_as_numpy():
@@ -185,8 +263,83 @@ def test_histograms_count_as_numpy():
     assert np.array_equal(counts, np.histogram(np.ones(3))[0])
 
 
+# NaN where x*y < 0, -inf where x*y = 0, inf at x = 0.25, and many repeated values.
+NASTY = "where(x < 0, log(x*y), where(y > 0.5, 1/(x - 0.25), floor(4*sin(7*x*y))))"
+
+
+@pytest.mark.parametrize("budget", [_stats.BUDGET, 64])
+def test_quantiles_are_numpys_of_the_evaluated_values_with_nan_and_inf(budget, monkeypatch):
+    # A small budget: many passes of few bins, ranges of one key, several ranges per cell.
+    monkeypatch.setattr(_stats, "BUDGET", budget)
+    grid = Grid.from_steps(x=(-0.5, 1 / 64, 97), y=(-1, 1 / 32, 65))
+    q = [0, 0.01, 1 / 3, 0.5, 0.75, 0.999, 1]
+    for f in [NASTY, NASTY.replace("log(x*y)", "log(abs(x*y))")]:
+        values = grid.evaluate(f)
+        for axis, ax in [(None, None), ("x", 0), ("y", 1)]:
+            with np.errstate(all="ignore"):  # NumPy's interpolation meets infinities
+                quantiles, median = np.quantile(values, q, axis=ax), np.median(values, axis=ax)
+            assert np.array_equal(grid.quantile(f, q, axis), quantiles, equal_nan=True)
+            assert np.array_equal(grid.median(f, axis), median, equal_nan=True)
+
+
+def test_statistics_of_sixteen_million_points_are_numpys():
+    grid = Grid(x=(0, 30, 4000), y=(-1, 7, 4000))
+    values = grid.evaluate(W)
+    assert grid.median(W) == np.median(values)
+    assert np.array_equal(grid.quantile(W, [0.1, 0.9], axis="y"), np.quantile(values, [0.1, 0.9], axis=1))
+    assert grid.count_nonzero(W, axis="x").tolist() == np.count_nonzero(values, axis=0).tolist()
+    assert math.isclose(grid.std(W), np.std(values), rel_tol=1e-14)
+
+
+@pytest.mark.parametrize("f", ["3.7 + 0*x", "1 + 1e-13*sin(40*x)", "exp(expm1(1e-8*x))"])
+def test_variances_of_fields_near_their_own_rounding(f):
+    # (f - mean)**2 as a formula would be the engine's, from f's exact values: not the variance of these.
+    grid = Grid(x=(0, 3, 2001))
+    values = [Fraction(v) for v in grid.evaluate(f).tolist()]
+    mean = sum(values) / len(values)
+    exact = sum((v - mean) ** 2 for v in values) / len(values)
+    ours = grid.var(f)
+    assert ours == 0 if exact == 0 else ulps(ours, exact) <= 2
+
+
+def test_products_where_numpys_running_product_overflows():
+    grid = Grid(x=(0, 3, 4))
+    for f in ["where(x < 2, 1e200, 1e-200)", "where(x < 2, -1e-200, 1e200)"]:
+        values = grid.evaluate(f)
+        with np.errstate(all="ignore"):
+            assert np.prod(values) in (np.inf, 0.0)  # NumPy's overflow or underflow on the way
+        assert grid.prod(f) == float(math.prod(map(Fraction, values.tolist())))
+    assert np.signbit(grid.prod("where(x < 1, -0.0, 1)")) and np.isnan(grid.prod("where(x < 1, 1/x, 0*x)"))
+
+
+def test_the_forms_of_results_and_numpys_warnings():
+    grid = Grid(x=(-1, 1, 5), y=(0, 1, 2))
+    f = "sqrt(x) + y"
+    values = grid.evaluate(f)
+    assert type(grid.std(f)) is np.float64 and type(grid.count_nonzero(f)) is np.intp
+    assert type(grid.any(f)) is np.bool_ and grid.all(f, axis="y").dtype == bool
+    assert type(grid.quantile(f, 0.5)) is np.float64 and grid.quantile(f, [[0.5], [1]], axis="x").shape == (2, 1, 2)
+    with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+        means = grid.nanmean(f, axis="y")
+    with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+        assert np.array_equal(means, np.nanmean(values, axis=1), equal_nan=True)
+    with pytest.warns(RuntimeWarning, match=r"Degrees of freedom <= 0 for slice\."):
+        grid.nanstd(f, axis="y")
+    with pytest.warns(RuntimeWarning, match="Degrees of freedom <= 0 for slice"):
+        assert np.isinf(grid.var("x", ddof=10))
+    hows = ("mean", "std", "median", "argmax", "prod")
+    together = grid.reduce("x*y", hows, axis="x")  # one native pass, one sweep
+    assert all(np.array_equal(a, grid.reduce("x*y", how, axis="x")) for a, how in zip(together, hows, strict=True))
+    with np.errstate(over="ignore"):  # squares that overflow, as NumPy's
+        assert np.isinf(grid.var("1e300*x")) and np.isinf(np.var(grid.evaluate("1e300*x")))
+    with pytest.raises(ValueError, match=r"range \[0, 1\]"):
+        grid.quantile("x", 1.5)
+    with pytest.raises(TypeError, match="ddof"):
+        grid.var("x", ddof=True)
+
+
 REFUSED = [
-    (lambda g: g.reduce("x", "median"), "unknown reduction 'median'"),
+    (lambda g: g.reduce("x", "mode"), "unknown reduction 'mode'"),
     (lambda g: g.integrate("x", rule="midpoint"), "unknown rule 'midpoint'"),
     (lambda g: g.sum("x", axis=2), "axis 2 is out of range"),
     (lambda g: g.sum("x", axis=-3), "axis -3 is out of range"),
@@ -254,6 +407,13 @@ def test_dask_blocks_join_to_the_native_results(chunks):
         else:
             assert np.array_equal(native, through, equal_nan=True), (how, axis)
     assert np.array_equal(grid.histogram(f, 9, (0, 2), chunks=chunks)[0], grid.histogram(f, 9, (0, 2))[0])
+    for axis in [None, "x", "y"]:  # statistics: selections combine the blocks' counts, sweeps their states
+        for how in ["median", "count_nonzero", "all", "ptp", "std", "nanvar", "prod"]:
+            native, through = grid.reduce(f, how, axis), grid.reduce(f, how, axis, chunks=chunks)
+            assert np.allclose(native, through, rtol=4e-16, atol=0, equal_nan=True), (how, axis)
+            assert np.array_equal(native, through, equal_nan=True) or how in ("std", "nanvar", "prod")
+        assert np.array_equal(grid.quantile(f, [0, 0.3, 1], axis, chunks=chunks), grid.quantile(f, [0, 0.3, 1], axis),
+                              equal_nan=True)
     array = grid.to_dask(f, chunks=chunks)
     assert np.array_equal(reduce(array, "nanmax", "y"), grid.nanmax(f, axis="y"))
     with pytest.raises(ValueError, match="made by to_dask itself"):
@@ -276,3 +436,4 @@ def test_a_local_cluster_of_worker_processes_reduces_block_by_block():
         assert grid.sum(W, client=client, chunks=(256, 2048)) == grid.sum(W)
         assert grid.argmax(W, axis="x", client=client) .tolist() == grid.argmax(W, axis="x").tolist()
         assert np.array_equal(grid.integrate(W, axis="y", client=client, chunks=(500, 2048)), grid.integrate(W, axis="y"))
+        assert np.array_equal(grid.quantile(W, [0.2, 0.5], axis="y", client=client), grid.quantile(W, [0.2, 0.5], axis="y"))

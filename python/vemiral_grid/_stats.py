@@ -223,12 +223,14 @@ def _row_sums(terms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     _, exponent = np.frexp(top)
     exponent += int(terms.shape[1]).bit_length() + 1
     usable = np.isfinite(top) & (exponent < 1020)  # else IEEE's sum: an infinity, a NaN or near the overflow
+    plain = None if usable.all() else np.sum(terms, axis=1)
     big = np.ldexp(1.0, np.where(usable, exponent, 0))[:, None]
     exact = terms + big
     exact -= big
     terms -= exact
     hi, lo = _two_sum(np.sum(exact, axis=1), np.sum(terms, axis=1))
-    plain = np.sum(exact + terms, axis=1)
+    if plain is None:
+        return hi, lo
     return np.where(usable, hi, plain), np.where(usable, lo, 0.0)
 
 
@@ -325,7 +327,7 @@ class Squares:
         e *= d
         e *= 2.0
         terms = np.multiply(d, d, out=d)
-        terms += e
+        np.add(terms, e, out=terms, where=np.isfinite(e))  # e overflows only where the square does
         if self.skip_nan:
             terms[np.isnan(rows)] = 0.0
         return (where, *_row_sums(terms))
@@ -654,17 +656,22 @@ class Range(Statistic):
 class Variance(Statistic):
     """The variance (its root with `root`): the mean from the native
     compensated sum, then the compensated sum of the squared deviations from
-    it, corrected for the mean's rounding: sum((x - m)**2) - (sum(x) - n m)**2 / n."""
+    it, corrected for the mean's rounding: sum((x - m)**2) - (sum(x) - n m)**2 / n.
+    NaN where a value (a number, with `skip_nan`) is NaN or infinite; inf
+    where the values are finite but their sum overflows, as NumPy's mean and
+    so its deviations are then infinite."""
 
     def __init__(self, layout: Layout, ddof: float, skip_nan: bool, root: bool) -> None:
         super().__init__(layout)
         self.ddof, self.skip_nan, self.root = ddof, skip_nan, root
-        self.kinds = ("nansum", "count") if skip_nan else ("sum",)
+        self.kinds = ("nansum", "count", "nanmin", "nanmax") if skip_nan else ("sum", "min", "max")
 
     def start(self, raw: dict[str, Any]) -> list[Any]:
-        self.hi, self.lo = raw["nansum" if self.skip_nan else "sum"]
+        nan = "nan" if self.skip_nan else ""
+        self.hi, self.lo = raw[nan + "sum"]
         self.n = raw["count"][0] if self.skip_nan else np.full(self.hi.shape, float(self.layout.per_cell))
-        self.finite = np.isfinite(self.hi) & (self.n > 0)
+        self.numbers = np.isfinite(raw[nan + "min"][0]) & np.isfinite(raw[nan + "max"][0])
+        self.finite = np.isfinite(self.hi) & self.numbers
         with np.errstate(all="ignore"):
             self.mean = np.where(self.finite, _mean(self.hi, self.lo, self.n), 0.0)
         dof = self.n - self.ddof
@@ -685,12 +692,12 @@ class Variance(Statistic):
             residue = ((self.hi - p) - e) + self.lo  # sum(x) - n m
             residue = np.where(np.isfinite(residue), residue, 0.0)
             deviations = np.maximum((self.sq_hi - residue * residue / self.n) + self.sq_lo, 0.0)
+            deviations = np.where(self.finite, deviations, np.where(self.numbers, np.inf, np.nan))
             if self.skip_nan:
                 dof = self.n - self.ddof
                 value = np.where(dof > 0, deviations / dof, np.nan)
             else:
                 value = deviations / max(self.layout.per_cell - self.ddof, 0)
-            value = np.where(self.finite, value, np.nan)
             if self.root:
                 value = np.sqrt(value)
         return np.float64(value) if value.ndim == 0 else value
