@@ -340,6 +340,7 @@ def test_the_forms_of_results_and_numpys_warnings():
 
 REFUSED = [
     (lambda g: g.reduce("x", "mode"), "unknown reduction 'mode'"),
+    (lambda g: g.reduce("x", "quantile"), r"'quantile' \(Grid.quantile takes q\)"),
     (lambda g: g.integrate("x", rule="midpoint"), "unknown rule 'midpoint'"),
     (lambda g: g.sum("x", axis=2), "axis 2 is out of range"),
     (lambda g: g.sum("x", axis=-3), "axis -3 is out of range"),

@@ -270,9 +270,11 @@ def reduce(
 
     hows = (how,) if isinstance(how, str | _stats.Spec) else tuple(how)
     specs = [name if isinstance(name, _stats.Spec) else _stats.Spec(name) for name in hows]
-    for spec in specs:
-        if not isinstance(spec.name, str) or spec.name not in NATIVE and spec.name not in _stats.NAMES + ("quantile",):
-            raise ValueError(f"unknown reduction {spec.name!r}: one of {', '.join(REDUCTIONS + _stats.NAMES)}")
+    for name in hows:
+        known = NATIVE.keys() | set(_stats.NAMES) | ({"quantile"} if isinstance(name, _stats.Spec) else set())
+        if (name.name if isinstance(name, _stats.Spec) else name) not in known:
+            hint = " (Grid.quantile takes q)" if name == "quantile" else ""
+            raise ValueError(f"unknown reduction {name!r}{hint}: one of {', '.join(REDUCTIONS + _stats.NAMES)}")
     if not specs:
         raise ValueError("no reduction named")
     dims = axes_of(grid, axis)

@@ -453,7 +453,7 @@ class Counts:
             slot = np.repeat(np.arange(len(a)) * slots, per_row) + (starts[inside] - 1)
 
             def table(t: np.ndarray) -> np.ndarray:
-                return np.take(t.reshape(-1), slot)
+                return np.asarray(np.take(t.reshape(-1), slot))
 
         flags = self.collect[a]
         collect: Any = flags.all() if flags.all() or not flags.any() else table(flags)
@@ -493,6 +493,14 @@ class Counts:
         total.counts[np.searchsorted(total.mine, part.mine)] += part.counts
         total.slots += part.slots
         total.kept += part.kept
+
+
+def _sort(values: np.ndarray) -> None:
+    """Sorts in place, -0.0 before 0.0: one order whatever order the values came in."""
+    values.sort()
+    zero = np.flatnonzero(values == 0)
+    if zero.size:
+        values[zero] = np.where(np.arange(zero.size) < np.signbit(values[zero]).sum(), -0.0, 0.0)
 
 
 class Selection:
@@ -558,12 +566,18 @@ class Selection:
         g = self.slot[r, c]
         local = self.rank[r, c] - self.below[r, c]
         kept = p.collect[r, g]
-        # Kept ranges: the values sorted by slot, value and sign (one order whatever the blocks).
+        # Kept ranges: the values grouped by slot, each group sorted.
         if kept.any():
             slots = np.concatenate(state.slots) if state.slots else np.zeros(0, dtype=np.intp)
             values = np.concatenate(state.kept) if state.kept else np.zeros(0)
-            order = np.lexsort((~np.signbit(values), values, slots))
-            slots, values = slots[order], values[order]
+            if slots.size and np.any(slots != slots[0]):
+                order = np.argsort(slots, kind="stable")  # fast: a run's values arrive grouped by cell
+                slots, values = slots[order], values[order]
+                bounds = [0, *(np.flatnonzero(slots[1:] != slots[:-1]) + 1).tolist(), len(slots)]
+                for first, last in zip(bounds[:-1], bounds[1:], strict=False):
+                    _sort(values[first:last])
+            else:
+                _sort(values)
             rk, ck = r[kept], c[kept]
             first = np.searchsorted(slots, rk * p.lo.shape[1] + g[kept])
             self.found[rk, ck] = values[first + local[kept]]
