@@ -37,8 +37,8 @@ from ._values import SLAB_POINTS
 # Statistics grid.reduce takes by name (besides the native reductions).
 NAMES = ("std", "var", "nanmean", "nanstd", "nanvar", "prod", "any", "all", "count_nonzero", "ptp", "median")
 RUN_POINTS = SLAB_POINTS
-# Counts and kept values of a selection pass, over all its cells (32 MiB).
-BUDGET = 2**22
+# Counts and kept values of a selection pass, over all its cells (16 MiB).
+BUDGET = 2**21
 SPLIT = 134217729.0  # 2**27 + 1, Dekker's splitter
 SIGN = np.int64(0x7FFFFFFFFFFFFFFF)
 
@@ -587,10 +587,13 @@ class Selection:
         if split.any():
             rs, cs, gs = r[split], c[split], g[split]
             row = np.searchsorted(state.mine, rs)
-            counts = state.counts[row, gs]
-            cumulative = np.cumsum(counts, axis=1)
-            j = (cumulative <= local[split][:, None]).sum(axis=1)
-            before = np.where(j > 0, np.take_along_axis(cumulative, np.maximum(j - 1, 0)[:, None], axis=1)[:, 0], 0)
+            cumulative = np.cumsum(state.counts, axis=2, out=state.counts)
+            j = np.empty(len(rs), dtype=np.intp)
+            step = max(1, 2**20 // p.bins)  # ranks at a time: a bounded temporary
+            for at in range(0, len(rs), step):
+                part = slice(at, at + step)
+                j[part] = (cumulative[row[part], gs[part]] <= local[split][part, None]).sum(axis=1)
+            before = np.where(j > 0, cumulative[row, gs, np.maximum(j - 1, 0)], 0)
             shift = p.shift[rs, gs].astype(np.uint64)
             start = (j.astype(np.uint64) << shift)
             width = (np.uint64(1) << shift) - np.uint64(1)
@@ -600,7 +603,7 @@ class Selection:
             self.lo[rs, cs] = (base + start).view(np.int64)
             self.hi[rs, cs] = (base + end).view(np.int64)
             self.below[rs, cs] += before
-            self.inside[rs, cs] = counts[np.arange(len(j)), j]
+            self.inside[rs, cs] = cumulative[row, gs, j] - before
         self.pass_ = None
 
 
