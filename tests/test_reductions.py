@@ -164,8 +164,9 @@ def test_every_reduction_matches_numpy_on_the_evaluated_values(case, q):
     finite = values[np.isfinite(values)]
     if len(dims) == len(shape) and finite.size and np.isfinite(finite.max() - finite.min()):
         edges = np.linspace(finite.min() - 1, finite.max(), 7)
-        (counts,) = node._reduce(shape, ["histogram"], reduced, origin=origin, tile=tiles, edges=edges, uniform=True)
-        assert np.array_equal(counts, np.histogram(values[~np.isnan(values)], edges)[0])
+        if np.all(edges[1:] > edges[:-1]):  # not so for one value too large for min - 1 to move it
+            (counts,) = node._reduce(shape, ["histogram"], reduced, origin=origin, tile=tiles, edges=edges, uniform=True)
+            assert np.array_equal(counts, np.histogram(values[~np.isnan(values)], edges)[0])
     check_statistics(node, shape, origin, tiles, dims, flat, q)
 
 

@@ -234,13 +234,40 @@ def _row_sums(terms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return np.where(usable, hi, plain), np.where(usable, lo, 0.0)
 
 
-def _dd_mul(ah: np.ndarray, al: np.ndarray, bh: np.ndarray, bl: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(ah + al)(bh + bl) for factors in [0.5, 1], as a mantissa in [0.5, 1)
-    with its tail and the power of two taken out."""
+def _dd_mul(
+    ah: np.ndarray, al: np.ndarray, bh: np.ndarray, bl: np.ndarray, scale: bool = True
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(ah + al)(bh + bl) for factors in (2**-64, 1], as a double-double with
+    (`scale`) the power of two taken out of it, leaving a mantissa in [0.5, 1)."""
     p, e = _two_prod(ah, bh)
     h, t = _two_sum(p, e + (ah * bl + al * bh))
+    if not scale:
+        return h, t, np.zeros(h.shape, dtype=np.int64)
     h, k = np.frexp(h)
     return h, np.ldexp(t, -k), k.astype(np.int64)
+
+
+def _row_products(factors: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per row, the product of factors in [0.5, 1) as a double-double mantissa
+    in [0.5, 1) and a power of two: pairwise, the first products exact
+    (TwoProd), the powers of two taken out every third level (factors stay
+    above 2**-16, far from underflow)."""
+    power = np.zeros(len(factors), dtype=np.int64)
+    high, low = factors, None
+    level = 0
+    while high.shape[1] > 1:
+        if high.shape[1] % 2:
+            high = np.concatenate([high, np.ones((len(high), 1))], axis=1)
+            low = None if low is None else np.concatenate([low, np.zeros((len(low), 1))], axis=1)
+        level += 1
+        if low is None:
+            high, low = _two_prod(high[:, 0::2], high[:, 1::2])
+            continue
+        high, low, k = _dd_mul(high[:, 0::2], low[:, 0::2], high[:, 1::2], low[:, 1::2], level % 3 == 0)
+        power += k.sum(axis=1)
+    high, low = high[:, 0], np.zeros(len(high)) if low is None else low[:, 0]
+    high, k = np.frexp(high)
+    return high, np.ldexp(low, -k), power + k
 
 
 def _mean(hi: np.ndarray, lo: np.ndarray, n: np.ndarray) -> np.ndarray:
@@ -358,14 +385,8 @@ class Products:
         mantissa, exponent = np.frexp(np.where(nan | inf | zero, 1.0, np.abs(rows)))
         counts = [nan.sum(axis=1), inf.sum(axis=1), zero.sum(axis=1), np.signbit(rows).sum(axis=1)]
         power = exponent.sum(axis=1, dtype=np.int64)
-        high, low = mantissa, np.zeros_like(mantissa)
-        while high.shape[1] > 1:
-            if high.shape[1] % 2:
-                high = np.concatenate([high, np.ones((len(high), 1))], axis=1)
-                low = np.concatenate([low, np.zeros((len(low), 1))], axis=1)
-            high, low, k = _dd_mul(high[:, 0::2], low[:, 0::2], high[:, 1::2], low[:, 1::2])
-            power += k.sum(axis=1)
-        return where, counts + [power], high[:, 0], low[:, 0]
+        high, low, k = _row_products(mantissa)
+        return where, counts + [power + k], high, low
 
     def absorb(self, state: Any, partial: Any) -> None:
         where, counts, high, low = partial
