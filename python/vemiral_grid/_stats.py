@@ -293,6 +293,7 @@ def keys(values: np.ndarray) -> np.ndarray:
 
 
 def values_of(k: np.ndarray) -> np.ndarray:
+    """The values of keys (0.0 for the key of both zeros)."""
     k = np.asarray(k, dtype=np.int64)
     bits = np.where(k < 0, (-k) | np.int64(-(2**63)), k)
     return bits.view(np.float64)
@@ -572,7 +573,7 @@ class Selection:
         inside[r, slot[r, c]] = self.inside[r, c]
         span = (hi - lo).view(np.uint64)  # keys in the range, less one
         shift = np.maximum(_bit_length(span) - (bins.bit_length() - 1), 0)
-        collect = inside <= limit
+        collect = (inside <= limit) & (lo <= hi)
         active = np.full(len(self.active), -1, dtype=np.intp)
         active[self.cells] = np.where(todo.any(axis=1), np.arange(len(self.cells)), -1)
         self.slot = slot
