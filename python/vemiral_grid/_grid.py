@@ -666,8 +666,8 @@ class Grid:
         """The variance of the values of `expr` that are numbers, as ``numpy.nanvar``
         (NaN, with NumPy's warning, where the count less `ddof` is not positive).
 
-        >>> Grid(x=(-1, 1, 5)).nanvar("sqrt(x)") == Grid(x=(-1, 1, 5)).nanstd("sqrt(x)") ** 2
-        np.True_
+        >>> Grid(x=(-1, 1, 5)).nanvar("sqrt(x)"), Grid(x=(-1, 1, 5)).nanvar("sqrt(x)", ddof=1)
+        (np.float64(0.1761984930696561), np.float64(0.26429773960448416))
         """
         return self._statistic(expr, _stats.Spec("nanvar", ddof=_stats.ddof_of(ddof)), axis, options)
 
