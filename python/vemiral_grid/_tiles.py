@@ -22,9 +22,9 @@ def tile_edges(
     surface far from the call that made it.
 
     With the grid's `shape`, an edge beyond both the grid's points along its
-    dimension and the default edge is refused too (ValueError): such a tile
-    holds no point more, but the engine's tables grow with its edge, and an
-    absurd one would fail deep inside it as a failed allocation."""
+    dimension and every method's default edge is refused too (ValueError):
+    such a tile holds no point more, but the engine's tables grow with its
+    edge, and an absurd one would fail deep inside it as a failed allocation."""
     default = int(vemiral.default_tile(ndim, method=method))
     if tile is None:
         return (default,) * ndim
@@ -39,12 +39,14 @@ def tile_edges(
             raise ValueError(f"tile has {len(items)} entries, the grid has {ndim} dimensions")
         edges = tuple(positive_int(item, f"tile[{i}]") for i, item in enumerate(items))
         names = [f"tile[{i}]" for i in range(ndim)]
-    for d, (edge, name) in enumerate(zip(edges, names, strict=True)):
-        if shape is not None and edge > max(shape[d], default):
-            raise ValueError(
-                f"{name} must be at most {max(shape[d], default)} for this grid (its {shape[d]} points along "
-                f"dimension {d}, or the default edge {default}; a larger tile holds no more points), not {edge}"
-            )
+    if shape is not None:
+        defaults = max(int(vemiral.default_tile(ndim, method=other)) for other in ("accurate", "recurrence"))
+        for d, (edge, name) in enumerate(zip(edges, names, strict=True)):
+            if edge > max(shape[d], defaults):
+                raise ValueError(
+                    f"{name} must be at most {max(shape[d], defaults)} for this grid (its {shape[d]} points along "
+                    f"dimension {d}, or a default edge, {defaults}; a larger tile holds no more points), not {edge}"
+                )
     return edges
 
 
