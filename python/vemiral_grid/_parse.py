@@ -18,6 +18,8 @@ import unicodedata
 from collections.abc import Callable, Mapping
 from typing import TypeAlias
 
+import numpy as np
+
 import vemiral
 
 # Longer strings are refused before they are read.
@@ -72,6 +74,11 @@ FUNCTIONS: dict[str, Callable[..., Value]] = {
     "sqrt": lambda u: _fold(_power, u, 0.5),
 }
 CONSTANTS: dict[str, float] = {"pi": math.pi, "e": math.e}
+# NumPy's scalar types as their repr writes them, np.float64(0.06): a number
+# printed by NumPy and pasted into a formula is that number.
+_NUMPY_SCALARS = frozenset(
+    ["float64", "float32", "float16", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+)
 RESERVED = frozenset(FUNCTIONS) | frozenset(CONSTANTS)
 _FUNCTION_LIST = ", ".join(sorted(FUNCTIONS))
 
@@ -408,6 +415,8 @@ def _children(node: ast.AST, columns: _Columns) -> list[ast.expr] | None:
     if isinstance(node, ast.IfExp):
         return [node.test, node.body, node.orelse]
     if isinstance(node, ast.Call):
+        if _numpy_literal(node) is not None:
+            return None
         if not isinstance(node.func, ast.Name):
             raise columns.refuse("call of " + _CONSTRUCTS.get(type(node.func), type(node.func).__name__), node)
         name = node.func.id
@@ -430,7 +439,40 @@ def _children(node: ast.AST, columns: _Columns) -> list[ast.expr] | None:
     raise columns.refuse(what, node)
 
 
+def _numpy_literal(node: ast.Call) -> tuple[str, int | float] | None:
+    """(type, number) of `np.float64(0.06)`, `numpy.float32(-2)` or `np.float64(nan)`
+    as NumPy's repr writes a scalar; None for any other call."""
+    function = node.func
+    if not (
+        isinstance(function, ast.Attribute) and isinstance(function.value, ast.Name)
+        and function.value.id in ("np", "numpy") and function.attr in _NUMPY_SCALARS
+        and len(node.args) == 1 and not node.keywords
+    ):
+        return None
+    argument, negative = node.args[0], False
+    if isinstance(argument, ast.UnaryOp) and isinstance(argument.op, ast.USub | ast.UAdd):
+        negative = isinstance(argument.op, ast.USub)
+        argument = argument.operand
+    number: int | float
+    if isinstance(argument, ast.Constant) and isinstance(argument.value, int | float) and not isinstance(
+        argument.value, bool
+    ):
+        number = argument.value
+    elif isinstance(argument, ast.Name) and argument.id in ("nan", "inf"):
+        number = float(argument.id)
+    else:
+        return None
+    return function.attr, -number if negative else number
+
+
 def _leaf(node: ast.AST, names: _Names, columns: _Columns) -> Value:
+    if isinstance(node, ast.Call):
+        kind, number = _numpy_literal(node)  # type: ignore[misc]  # _children lets no other call through
+        try:
+            # The scalar's own value: np.float32(0.1) is the float32 nearest to 0.1.
+            return float(getattr(np, kind)(number))
+        except (OverflowError, ValueError):
+            raise ValueError(f"{number!r} is out of range for numpy.{kind} (column {columns.of(node)})") from None
     if isinstance(node, ast.Constant):
         value = node.value
         if isinstance(value, bool) or not isinstance(value, int | float):
