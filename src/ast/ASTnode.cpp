@@ -29,14 +29,14 @@ void ASTnode::keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) cons
     accurateTiles_ = std::move(tiles);
 }
 
-std::shared_ptr<const FormulaPlan> ASTnode::keptPlan() const {
+std::shared_ptr<const PlannedFormula> ASTnode::keptFormula() const {
     std::lock_guard<std::mutex> lock(tileProgramMutex_);
-    return plan_;
+    return formula_;
 }
 
-void ASTnode::keepPlan(std::shared_ptr<const FormulaPlan> plan) const {
+void ASTnode::keepFormula(std::shared_ptr<const PlannedFormula> formula) const {
     std::lock_guard<std::mutex> lock(tileProgramMutex_);
-    plan_ = std::move(plan);
+    formula_ = std::move(formula);
 }
 
 const FunctionInfo kFunctions[FUNCTION_COUNT] = {

@@ -57,7 +57,7 @@ using InterruptCheck = std::function<void()>;
 class Lowering;
 class Program;
 struct AccurateTiles;
-struct FormulaPlan;
+class PlannedFormula;
 
 class ASTnode {
 public:
@@ -83,9 +83,9 @@ public:
     // Likewise the tiles the accurate method prepared last (eval/accurate.cpp).
     std::shared_ptr<const AccurateTiles> lastAccurateTiles() const;
     void keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) const;
-    // And the default method's plan of this tree (eval/plan.cpp).
-    std::shared_ptr<const FormulaPlan> keptPlan() const;
-    void keepPlan(std::shared_ptr<const FormulaPlan> plan) const;
+    // And the default method's formula of this tree (eval/plan.cpp).
+    std::shared_ptr<const PlannedFormula> keptFormula() const;
+    void keepFormula(std::shared_ptr<const PlannedFormula> formula) const;
 
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
@@ -157,7 +157,7 @@ protected:
     mutable std::mutex tileProgramMutex_;
     mutable TileProgram tileProgram_;
     mutable std::shared_ptr<const AccurateTiles> accurateTiles_;
-    mutable std::shared_ptr<const FormulaPlan> plan_;
+    mutable std::shared_ptr<const PlannedFormula> formula_;
     void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r,
                      const std::shared_ptr<ASTnode> &third = nullptr);
 };

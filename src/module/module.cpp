@@ -225,7 +225,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         [](const ASTptr &self, const py::object &shape) {
             const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
             registerNumpyLoops();
-            return py::str(describePlan(*formulaPlan(*self, block.shape.size()), block.shape));
+            return py::str(describePlan(*formulaOf(*self, block.shape.size()), block.shape));
         },
         docstrings::explain, py::arg("shape"));
 
