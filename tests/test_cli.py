@@ -321,3 +321,13 @@ def test_bad_output_options_in_process(tmp_path, capsys, monkeypatch, args, word
     with pytest.raises(SystemExit) if "--dtype" in args else contextlib.nullcontext():
         assert run(["x", "-a", "x=0:1:4", *args]) == 2
     assert words in capsys.readouterr().err and list(tmp_path.iterdir()) == []
+
+
+@processes
+def test_explain_prints_the_plan_and_writes_nothing(tmp_path):
+    formula = "exp(-2*x**2/(1 + (z/5)**2))/(1 + (z/5)**2)"
+    done = cli(formula, "-a", "x=-3:3:601", "-a", "z=-10:10:801", "--explain", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "" and list(tmp_path.iterdir()) == []
+    assert done.stdout == Grid(x=(-3, 3, 601), z=(-10, 10, 801)).explain(formula)
+    refused = cli("x", "-a", "x=0:1:3", "--explain", "-o", "x.npy", cwd=tmp_path)
+    assert refused.returncode == 2 and "--explain computes nothing" in refused.stderr

@@ -184,6 +184,9 @@ def _parser() -> _Parser:
     )
     parser.add_argument("--tile", action=_Once, metavar="N[,N...]",
                         help="tile edge, one for all dimensions or one per dimension")
+    parser.add_argument("--explain", action=_OnceFlag,
+                        help="print how the formula will be computed on this grid (where each operation "
+                        "runs, how, and its rough cost per point) and compute nothing")
     parser.add_argument("--json", action=_OnceFlag,
                         help="print the summary as JSON, with the counts of NaN and infinite values")
     parser.add_argument("--progress", action=_OnceFlag, const=True, default=None,
@@ -466,6 +469,11 @@ def run(argv: Sequence[str] | None = None) -> int:
         grid = Grid._of(axes)
         params = _parameters(args.params)
         node = grid.expression(args.expression, params)
+        if args.explain:
+            if args.output is not None or args.png is not None or args.json:
+                raise UsageError("--explain computes nothing: leave out -o, --png and --json")
+            print(node.explain(grid.shape), end="")
+            return 0
         if args.png is not None:
             _check_picture(grid, at)
         kind = _check_outputs(args, grid)

@@ -39,6 +39,7 @@ using Operation = FormulaPlan::Operation;
 constexpr size_t kChunk = 512;                    // points of a row computed together
 constexpr uint64_t kPiecePoints = uint64_t{1} << 16; // a task's points, about
 constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+constexpr uint64_t kCheckedPieces = uint64_t{1} << 16; // beyond, a block of many plans is not looked through
 
 const std::array<double, kChunk> kZeros{};
 
@@ -290,21 +291,27 @@ private:
     }
 };
 
-// Cells matter only to a formula with terms that may step.
-uint64_t cellOf(const PlannedFormula &formula, size_t dims) {
-    return formula.hasCandidates() ? decisionCell(dims) : UINT64_MAX;
-}
-
-// A block cut into pieces that never cross a tile or a decision cell, each
-// run by the plan of its cell: cells of one grid may differ in which terms
-// step.
+// A block cut into pieces that never cross a decision cell where terms may
+// step, each run by the plan of its cell: cells of one grid may differ in
+// which terms step.
 class DirectEvaluation {
 public:
     DirectEvaluation(const PlannedFormula &formula, const Block &block)
-        : formula_(formula), b_(block), n_(block.shape.size()), cell_(cellOf(formula, n_)) {
+        : formula_(formula), b_(block), n_(block.shape.size()) {
         inner_ = n_ - 1;
         while (inner_ > 0 && b_.shape[inner_] == 1)
             --inner_;
+        // Cells matter only where some term may step somewhere in the block:
+        // bounds over the cells the block touches, taken together, say.
+        const uint64_t cell = decisionCell(n_);
+        std::vector<uint64_t> low(n_), high(n_);
+        for (size_t d = 0; d < n_; ++d) {
+            low[d] = b_.origin[d] / cell * cell;
+            const uint64_t last = (b_.origin[d] + b_.shape[d] - 1) / cell;
+            high[d] = last >= UINT64_MAX / cell ? UINT64_MAX - 1 : (last + 1) * cell - 1;
+        }
+        mixed_ = formula_.hasCandidates() && formula_.steppedOn(low, high) != 0;
+        cell_ = mixed_ ? cell : UINT64_MAX;
         const uint64_t columns = b_.shape[inner_];
         stretches_ = cut(inner_, std::min<uint64_t>(columns, kPiecePoints));
         bands_ = inner_ == 0 ? std::vector<Run>{{0, 1}}
@@ -325,8 +332,14 @@ public:
         runTasks(pieces(), threads, [this](uint64_t piece, const Poll &poll) { runPiece(piece, poll); }, wait);
     }
 
-    // The plans of the block's tiles, when they are all one (else null).
+    // The plan of every piece of the block, when they are all one (else
+    // null): one plan throughout, or along a signal (where a piece is every
+    // cell of one decision in a row, up to a tile) found piece by piece.
     std::shared_ptr<const FormulaPlan> onlyPlan() const {
+        if (!mixed_)
+            return formula_.plan(0);
+        if (n_ > 1 && pieces() > kCheckedPieces)
+            return nullptr;
         std::shared_ptr<const FormulaPlan> only;
         for (uint64_t piece = 0; piece < pieces(); ++piece) {
             std::vector<uint64_t> at;
@@ -347,7 +360,8 @@ private:
     const PlannedFormula &formula_;
     const Block &b_;
     size_t n_;
-    uint64_t cell_;
+    uint64_t cell_ = UINT64_MAX;
+    bool mixed_ = false; // some term steps on some cell of the block
     size_t inner_ = 0;
     std::vector<Run> bands_, stretches_;
     uint64_t prefixes_ = 1, points_ = 1;
@@ -355,16 +369,25 @@ private:
     std::map<uint64_t, std::unique_ptr<PlannedBlock>> planned_;
 
     // The block's extent along d in runs of at most `longest`, cut at the
-    // tiles' edges.
+    // cells' edges where terms may step; along a signal, neighbouring cells
+    // of one decision are one run, so a long signal steps in long pieces.
     std::vector<Run> cut(size_t d, uint64_t longest) const {
         std::vector<Run> runs;
-        const uint64_t tile = b_.tile[d], cell = cell_, origin = b_.origin[d], end = b_.shape[d];
+        const uint64_t origin = b_.origin[d], end = b_.shape[d];
+        const bool merge = mixed_ && n_ == 1;
+        uint64_t last = 0;
         for (uint64_t i = 0; i < end;) {
             const uint64_t g = origin + i;
-            const uint64_t edge = std::min((g / tile + 1) * tile, (g / cell + 1) * cell) - origin;
-            const uint64_t stop = std::min(end, edge);
-            for (; i < stop; i += std::min(longest, stop - i))
-                runs.push_back({i, std::min(longest, stop - i)});
+            const uint64_t stop = mixed_ ? std::min(end, (g / cell_ + 1) * cell_ - origin) : end;
+            const uint64_t stepped = merge ? steppedAt({g}) : 0;
+            for (; i < stop; i += std::min(longest, stop - i)) {
+                const uint64_t count = std::min(longest, stop - i);
+                if (merge && !runs.empty() && stepped == last && runs.back().count + count <= longest)
+                    runs.back().count += count;
+                else
+                    runs.push_back({i, count});
+            }
+            last = stepped;
         }
         return runs;
     }
@@ -389,6 +412,8 @@ private:
 
     // Which terms step on the cell holding the grid point `at`.
     uint64_t steppedAt(const std::vector<uint64_t> &at) const {
+        if (!mixed_)
+            return 0;
         std::vector<uint64_t> low(n_), high(n_);
         for (size_t d = 0; d < n_; ++d) {
             low[d] = at[d] / cell_ * cell_;

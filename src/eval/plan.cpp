@@ -245,7 +245,8 @@ private:
             }
             LibraryFunction f;
             bool bounded = false;
-            if (libraryFunction(ops[i], f, bounded) && reach[i] >= (bounded ? ThroughSums : Relative))
+            const bool wholePower = ops[i].kind == Kind::Power && ops[i].code != 0;
+            if (!wholePower && libraryFunction(ops[i], f, bounded) && reach[i] >= (bounded ? ThroughSums : Relative))
                 ops[i].fast = libraryKernel(f);
         }
     }
@@ -412,6 +413,11 @@ private:
                     op = unary(Kind::Reciprocal, l);
                 else
                     op = binary(Kind::Power, l, r);
+                // A whole power from 3 on is a product of squarings in
+                // double-double (pointwise.cpp), the code its exponent.
+                if (op.kind == Kind::Power && constantExponent && right.value == std::floor(right.value) &&
+                    std::fabs(right.value) >= 3.0 && std::fabs(right.value) <= 64.0)
+                    op.code = static_cast<int32_t>(right.value);
                 break;
             default: return false;
             }
