@@ -155,7 +155,7 @@ class ASTnode:
         *,
         origin: _Ints | None = None,
         tile: _Ints | None = None,
-        out: _Array | None = None,
+        out: _Array | npt.NDArray[np.float32] | None = None,
         threads: int | None = None,
         method: Literal["accurate", "recurrence"] = "accurate",
     ) -> _Array: ...

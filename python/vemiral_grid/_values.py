@@ -86,14 +86,16 @@ def evaluate_into(
     """Fills `out` (float64 or float32, C-contiguous) with the values of the block
     of out's shape at `origin` by `method`, and returns it.
 
-    float64 is one evaluate. float32 is run by run through a scratch array per
+    float64, and float32 by the default method, is one evaluate. float32 by the
+    recurrence method is run by run through a scratch array per
     thread; `threads` (default: vemiral.get_num_threads()) Python threads each
     take runs and evaluate them on their own thread (threads=1 inside), the
     caller among them, so the casts run in parallel too.
     """
     shape = tuple(out.shape)
-    if out.dtype == np.float64:
-        return node.evaluate(shape, origin=list(origin), tile=list(tile), out=out, threads=threads, method=method)  # type: ignore[arg-type]
+    # The default method writes float32 itself, rounding each double once.
+    if out.dtype == np.float64 or method == "accurate":
+        return node.evaluate(shape, origin=list(origin), tile=list(tile), out=out, threads=threads, method=method)
     runs = list(file_runs(shape, tile, SLAB_POINTS))
     flat = out.reshape(-1)
     workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())

@@ -93,7 +93,15 @@ public:
             uint64_t offset = 0;
             for (size_t d = 0; d < n_; ++d)
                 offset += (at[d] - b_.origin[d]) * strides_[d];
-            runRow(s, r, c0, width, b_.out + offset);
+            if (b_.out32) {
+                s.row.resize(width);
+                runRow(s, r, c0, width, s.row.data());
+                float *to = b_.out32 + offset;
+                for (uint64_t j = 0; j < width; ++j)
+                    to[j] = static_cast<float>(s.row[j]);
+            } else {
+                runRow(s, r, c0, width, b_.out + offset);
+            }
         }
     }
 
@@ -221,6 +229,7 @@ private:
         std::vector<double> registers, slots;
         std::vector<std::vector<double>> stepped; // a recurrence's values over the piece
         std::vector<double> numbers;              // per-row and fixed operations
+        std::vector<double> row;                  // a row's values on their way to float32
     };
 
     void runRow(Scratch &s, uint64_t row, uint64_t c0, uint64_t width, double *out) const {
@@ -330,6 +339,13 @@ public:
         if (points_ < kParallelPoints)
             threads = 1;
         runTasks(pieces(), threads, [this](uint64_t piece, const Poll &poll) { runPiece(piece, poll); }, wait);
+    }
+
+    // On the calling thread, polling with `poll` itself at every piece: a
+    // part of a larger job, whose poll is the job's.
+    void runHere(const Poll &poll) {
+        for (uint64_t piece = 0; piece < pieces(); ++piece)
+            runPiece(piece, poll);
     }
 
     // The plan of every piece of the block, when they are all one (else
@@ -446,7 +462,7 @@ void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, 
     DirectEvaluation evaluation(*formula, block);
     // A formula that steps whole on every tile of the block: the accurate
     // stepping alone, which shares its tiles' rows out by itself.
-    const std::shared_ptr<const FormulaPlan> only = evaluation.onlyPlan();
+    const std::shared_ptr<const FormulaPlan> only = block.out32 ? nullptr : evaluation.onlyPlan();
     if (only && only->wholeRecurrence())
         return evaluateAccurate(tree, block, threads, wait);
     evaluation.run(threads, wait);
@@ -459,7 +475,7 @@ constexpr uint64_t kPartRows = 256;
 }
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
-    : tree_(tree), block_(block), formula_(formulaOf(tree, block.shape.size())) {
+    : block_(block), formula_(formulaOf(tree, block.shape.size())) {
     {
         const std::shared_ptr<const FormulaPlan> only = DirectEvaluation(*formula_, block).onlyPlan();
         if (only && only->wholeRecurrence()) {
@@ -532,7 +548,7 @@ void FormulaRows::run(uint64_t part, RowSink &sink, const Poll &poll) {
     box.origin = p.origin;
     box.shape = p.shape;
     box.out = values.data();
-    DirectEvaluation(*formula_, box).run(1, poll);
+    DirectEvaluation(*formula_, box).runHere(poll);
     const size_t n = p.shape.size();
     const uint64_t width = p.shape[n - 1];
     std::vector<uint64_t> first(p.origin);

@@ -33,7 +33,6 @@ public:
     void finish();
 
 private:
-    const ASTnode &tree_;
     const Block &block_;
     std::shared_ptr<const PlannedFormula> formula_;
     std::unique_ptr<AccurateRows> stepped_; // the whole formula steps as recurrences

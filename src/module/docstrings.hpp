@@ -51,7 +51,9 @@ Args:
         one dimension).
     tile: the tile edge, one int for every dimension or one per dimension
         (default default_tile(ndim)).
-    out: a writable, C-contiguous float64 array of `shape` to fill.
+    out: a writable, C-contiguous float64 array of `shape` to fill (or, by
+        the default method, float32: each value rounded once from the double
+        it computes).
     threads: threads for this call (default get_num_threads(); 1 computes
         on the calling thread).
     method: "accurate" (the default) or "recurrence".

@@ -205,8 +205,11 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
                 registerNumpyLoops();
                 const unsigned workers = threadsOf(threads, true);
-                py::array values = resultArray(out, block.shape);
-                block.out = static_cast<double *>(values.mutable_data());
+                py::array values = resultArray(out, block.shape, block.method == Method::Accurate);
+                if (values.dtype().equal(py::dtype::of<float>()))
+                    block.out32 = static_cast<float *>(values.mutable_data());
+                else
+                    block.out = static_cast<double *>(values.mutable_data());
                 {
                     py::gil_scoped_release unlocked;
                     if (block.method == Method::Accurate)
