@@ -392,13 +392,17 @@ private:
         const uint64_t origin = b_.origin[d], end = b_.shape[d];
         const bool merge = mixed_ && n_ == 1;
         uint64_t last = 0;
+        const uint64_t tile = b_.tile[d];
         for (uint64_t i = 0; i < end;) {
             const uint64_t g = origin + i;
             const uint64_t stop = mixed_ ? std::min(end, (g / cell_ + 1) * cell_ - origin) : end;
             const uint64_t stepped = merge ? steppedAt({g}) : 0;
+            // A run that steps stays in one tile: the stepping lowers each
+            // tile it touches.
+            const bool sameTile = i > 0 && (g - 1) / tile == g / tile;
             for (; i < stop; i += std::min(longest, stop - i)) {
                 const uint64_t count = std::min(longest, stop - i);
-                if (merge && !runs.empty() && stepped == last && runs.back().count + count <= longest)
+                if (merge && sameTile && !runs.empty() && stepped == last && runs.back().count + count <= longest)
                     runs.back().count += count;
                 else
                     runs.push_back({i, count});
