@@ -51,6 +51,12 @@ enum ExprOp : int32_t {
     EXPR_ERF,
     EXPR_ERFC,
     EXPR_NOT,
+    EXPR_GAMMA,
+    EXPR_LGAMMA,
+    EXPR_J0,
+    EXPR_J1,
+    EXPR_Y0,
+    EXPR_Y1,
     // two operands:
     EXPR_ATAN2,
     EXPR_HYPOT,
@@ -68,6 +74,8 @@ enum ExprOp : int32_t {
     EXPR_NE,
     EXPR_AND,
     EXPR_OR,
+    EXPR_JN,
+    EXPR_LOGADDEXP,
     // three operands:
     EXPR_WHERE,
     EXPR_LAST = EXPR_WHERE,
@@ -77,7 +85,7 @@ enum ExprOp : int32_t {
 inline int operandsOf(int32_t op) {
     if (op == EXPR_WHERE)
         return 3;
-    return op == EXPR_ADD || op == EXPR_MUL || op == EXPR_POW || (op >= EXPR_ATAN2 && op <= EXPR_OR) ? 2 : 1;
+    return op == EXPR_ADD || op == EXPR_MUL || op == EXPR_POW || (op >= EXPR_ATAN2 && op <= EXPR_LOGADDEXP) ? 2 : 1;
 }
 
 // Closed rules that would build a chain longer than this fall back to an
