@@ -407,7 +407,8 @@ std::string whoseFunction(ft op) {
 // here rather than evaluated to NaN at every point.
 ASTptr integerOrder(const Operand &n) {
     ASTptr order = requireOperand(n, "jn");
-    if (const auto *number = dynamic_cast<const ASTnum *>(order.get()); number && std::trunc(number->value) != number->value)
+    const auto *number = dynamic_cast<const ASTnum *>(order.get());
+    if (number && !(std::isfinite(number->value) && std::trunc(number->value) == number->value))
         throw py::value_error("jn() takes an integer order n, not " +
                               std::string(py::str(py::float_(number->value))) +
                               " (SciPy's jv of other orders has no counterpart)");
