@@ -60,6 +60,8 @@ enum ExprOp : int32_t {
     // two operands:
     EXPR_ATAN2,
     EXPR_HYPOT,
+    EXPR_JN,
+    EXPR_LOGADDEXP,
     EXPR_MIN,
     EXPR_MAX,
     EXPR_FMOD,
@@ -74,8 +76,6 @@ enum ExprOp : int32_t {
     EXPR_NE,
     EXPR_AND,
     EXPR_OR,
-    EXPR_JN,
-    EXPR_LOGADDEXP,
     // three operands:
     EXPR_WHERE,
     EXPR_LAST = EXPR_WHERE,
@@ -85,7 +85,7 @@ enum ExprOp : int32_t {
 inline int operandsOf(int32_t op) {
     if (op == EXPR_WHERE)
         return 3;
-    return op == EXPR_ADD || op == EXPR_MUL || op == EXPR_POW || (op >= EXPR_ATAN2 && op <= EXPR_LOGADDEXP) ? 2 : 1;
+    return op == EXPR_ADD || op == EXPR_MUL || op == EXPR_POW || (op >= EXPR_ATAN2 && op <= EXPR_OR) ? 2 : 1;
 }
 
 // Closed rules that would build a chain longer than this fall back to an
