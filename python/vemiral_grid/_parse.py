@@ -49,7 +49,10 @@ _NATIVE_NAMES: dict[str, str] = {
     "heaviside": "heaviside", "power": "power", "pow": "power", "less": "less", "less_equal": "less_equal",
     "greater": "greater", "greater_equal": "greater_equal", "equal": "equal", "not_equal": "not_equal",
     "logical_and": "logical_and", "logical_or": "logical_or", "where": "where", "clip": "clip",
-    "remainder": "mod", "sinc": "sinc",
+    "remainder": "mod", "sinc": "sinc", "square": "square", "deg2rad": "deg2rad", "radians": "deg2rad",
+    "rad2deg": "rad2deg", "degrees": "rad2deg", "logaddexp": "logaddexp", "gamma": "gamma", "lgamma": "lgamma",
+    "gammaln": "lgamma", "loggamma": "loggamma", "j0": "j0", "j1": "j1", "y0": "y0", "y1": "y1", "jn": "jn",
+    "besselj": "jn",
 }
 # How many arguments each function takes, fewest and most (None: no limit);
 # one unless listed.
@@ -58,7 +61,7 @@ _ARGUMENTS: dict[str, tuple[int, int | None]] = {
     **dict.fromkeys(
         ["atan2", "arctan2", "hypot", "minimum", "maximum", "fmod", "mod", "remainder", "copysign", "heaviside",
          "power", "pow", "less", "less_equal", "greater", "greater_equal", "equal", "not_equal", "logical_and",
-         "logical_or"],
+         "logical_or", "logaddexp", "jn", "besselj"],
         (2, 2),
     ),
     "min": (2, None),  # as Python's min and max: any number of values

@@ -83,6 +83,14 @@ const FunctionInfo kFunctions[FUNCTION_COUNT] = {
     {"logical_and", 2, EXPR_AND},
     {"logical_or", 2, EXPR_OR},
     {"where", 3, EXPR_WHERE},
+    {"gamma", 1, EXPR_GAMMA},
+    {"lgamma", 1, EXPR_LGAMMA},
+    {"j0", 1, EXPR_J0},
+    {"j1", 1, EXPR_J1},
+    {"y0", 1, EXPR_Y0},
+    {"y1", 1, EXPR_Y1},
+    {"jn", 2, EXPR_JN},
+    {"logaddexp", 2, EXPR_LOGADDEXP},
 };
 
 std::array<const ASTnode *, 3> ASTnode::children() const {
