@@ -19,8 +19,8 @@ runs taken in interleaved passes, so every column samples the same load.
 
 The targets printed at the end: the default at least as fast as the fastest
 peer in every setting; with `out=` within 2x the floor on P, G, T and R, 4x on
-W and 3x on L and the chirp; and never more than 10% slower than the
-recurrence method. Each line says met or MISSED, with the ratio.
+W and 3x on L and the chirp; and never slower than the recurrence method by
+more than 25%. Each line says met or MISSED, with the ratio.
 """
 
 import math
@@ -175,7 +175,7 @@ def targets(setting, case, times):
     measured = {p: times[p] for p in PEERS if p in times}
     fastest = min(measured, key=measured.get)
     result = [(f"accurate vs fastest peer ({fastest})", times["accurate"] / measured[fastest], 1.0),
-              ("accurate vs recurrence", times["accurate"] / times["recurrence"], 1.10)]
+              ("accurate vs recurrence", times["accurate"] / times["recurrence"], 1.25)]
     if setting != "4000^2 fresh" and "floor" in times:
         result.append(("accurate vs floor", times["accurate"] / times["floor"], FLOOR_LIMIT[case]))
     return result

@@ -5,8 +5,10 @@
 # against NumPy, numexpr, numba and JAX, with its speed targets); any other
 # bench/NAME.py by name, e.g. `bash scripts/bench.sh functions` (the
 # functions and conditions against NumPy and numexpr, and the error of each
-# pointwise function) or `bash scripts/bench.sh zoo` (formulas of physics,
-# signals and data against NumPy, numexpr and JAX; `--quick` for a short run).
+# pointwise function), `bash scripts/bench.sh special` (the error of the gamma
+# and Bessel functions and logaddexp against mpmath, beside SciPy's) or
+# `bash scripts/bench.sh zoo` (formulas of physics, signals and data against
+# NumPy, numexpr and JAX; `--quick` for a short run).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 script=bench
 if [ "$#" -gt 0 ] && [ -f "$ROOT/bench/$1.py" ]; then

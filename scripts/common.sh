@@ -27,7 +27,7 @@ DEMO_DEPENDENCIES=("${BUILD_DEPENDENCIES[@]}" "${RUNTIME_DEPENDENCIES[@]}" "matp
 # Zarr, the documentation, the benchmark peers).
 DEPENDENCIES=(
     "${DEMO_DEPENDENCIES[@]}"
-    "pytest>=8" "hypothesis>=6" "mpmath>=1.3"
+    "pytest>=8" "hypothesis>=6" "mpmath>=1.3" "scipy>=1.11"
     "sympy>=1.12" "pillow>=10"
     "dask[array]>=2024.1" "distributed>=2024.1"
     "xarray>=2024.1" "zarr>=3.0"

@@ -162,6 +162,24 @@ def _real_cbrt(a):
     return mpmath.sign(a) * mpmath.cbrt(abs(a))
 
 
+def _mpmath():
+    import mpmath
+
+    return mpmath
+
+
+def _special(name):
+    """scipy.special's ufunc `name`, imported when first called: only the tests of the special
+    functions need SciPy."""
+
+    def call(*args):
+        import scipy.special
+
+        return getattr(scipy.special, name)(*args)
+
+    return call
+
+
 FUNCTIONS = {
     int(vm.ft.ABS): (np.abs, "fabs"),
     int(vm.ft.TANH): (np.tanh, "tanh"),
@@ -183,7 +201,29 @@ FUNCTIONS = {
     int(vm.ft.FLOOR): (np.floor, "floor"),
     int(vm.ft.LESS): (lambda a, b: np.less(a, b).astype(float), lambda a, b: float(a < b)),
     int(vm.ft.WHERE): (lambda c, a, b: np.where(c, a, b), lambda c, a, b: a if c != 0 else b),
+    # SciPy's meaning; mpmath's twins are complex outside the real domain (ValueError in exact()).
+    int(vm.ft.GAMMA): (_special("gamma"), "gamma"),
+    int(vm.ft.LGAMMA): (_special("gammaln"), lambda a: _mpmath().re(_mpmath().loggamma(a))),
+    int(vm.ft.J0): (_special("j0"), lambda a: _mpmath().besselj(0, a)),
+    int(vm.ft.J1): (_special("j1"), lambda a: _mpmath().besselj(1, a)),
+    int(vm.ft.Y0): (_special("y0"), lambda a: _mpmath().bessely(0, a)),
+    int(vm.ft.Y1): (_special("y1"), lambda a: _mpmath().bessely(1, a)),
+    # jv of an integer order, NaN at any other.
+    int(vm.ft.JN): (lambda n, a: np.where(np.trunc(n) == n, _special("jv")(n, a), np.nan),
+                    lambda n, a: _mpmath().besselj(n, a) if n == int(n) else _mpmath().nan),
+    int(vm.ft.LOGADDEXP): (np.logaddexp, lambda a, b: _mpmath().log(_mpmath().exp(a) + _mpmath().exp(b))),
 }
+
+
+def arity(op):
+    """How many arguments the function node `op` takes."""
+    for count in (1, 2, 3):
+        try:
+            vm.ASTfun(op, *[vm.ASTnum(0.0)] * count)
+            return count
+        except (TypeError, ValueError):
+            pass
+    raise AssertionError(f"{op} takes no 1, 2 or 3 arguments")
 
 
 # --- the Python twin ----------------------------------------------------------------------

@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import vemiral as vm
-from helpers import bin_, num, un, var
+from helpers import arity, bin_, num, un, var
 
 ADD, SUB, MUL, DIV, POW = vm.ADD, vm.SUB, vm.MUL, vm.DIV, vm.POW
 EXP, LN, SIN, COS = vm.EXP, vm.LN, vm.SIN, vm.COS
@@ -418,6 +418,13 @@ NON_FINITE = {
     "ln_inside_a_sum": (lambda: bin_(ADD, un(LN, var(1, -1.0, 1.0)), var(0, 0.0, 1.0)), [2, 3], {"nan", "-inf"}),
     "non_finite_constants": (
         lambda: bin_(ADD, bin_(MUL, var(0, 0.0, 1.0), num(INF)), un(LN, num(-1.0))), [2, 2, 2], {"nan"}),
+    # SciPy's values where the C library's differ: lgamma(-inf), Bessel functions of infinities.
+    "special_functions_of_infinities": (
+        lambda: bin_(ADD, vm.lgamma(un(LN, var(0, 0.0, 1.0))), vm.j0(un(EXP, var(1, 709.0, 1.0)))), [3, 2],
+        {"nan", "-inf", "finite"}),
+    # Orders beyond 1000 with the value rounding to +-0 at once, orders beyond an int, non-integer orders.
+    "jn_of_large_and_odd_orders": (lambda: vm.jn(var(0, -1001.5, 0.5), var(1, -2.0, 1.0)), [6, 5], {"nan", "finite"}),
+    "jn_of_orders_beyond_an_int": (lambda: vm.jn(var(0, 3e9, 1e9), var(1, 1e8, 1e9)), [2, 2], {"nan", "finite"}),
 }
 
 
@@ -436,7 +443,7 @@ def test_program_and_crarray_reproduce_creval_for_every_function(native, name):
     # Arguments crossing 0, -1 and 1 (poles and domain edges), and a sum that
     # keeps stepping under the function.
     op = vm.ft.__members__[name]
-    count = 3 if name == "WHERE" else 2 if int(op) >= int(vm.ft.ATAN2) else 1
+    count = arity(op)
     x, y = var(0, -2.5, 0.75), var(1, -1.5, 0.5)
     node = bin_(ADD, vm.ASTfun(op, *[x, y, bin_(MUL, x, y)][:count]), x)
     node.crinit([8, 7])

@@ -9,11 +9,15 @@ import re
 import subprocess
 import sys
 
+import mpmath
 import numpy as np
 import pytest
+import scipy.special as sc
 import sympy
+from sympy.codegen.numpy_nodes import logaddexp
 
 import vemiral as vm
+from helpers import FUNCTIONS, arity
 from vemiral_grid import Grid
 
 UFUNCS = getattr(vm.ASTnode, "__array_ufunc__", None) is not None
@@ -35,6 +39,12 @@ def unary(name, axis, sym=None, ref=None, np_name=None):
 
 def binary(name, sym=None, axes=XY):
     return (name, axes, lambda x, y: getattr(vm, name)(x, y), f"{name}(x, y)", sym, getattr(np, name), None)
+
+
+def special(name, axis, sym=None, scipy_name=None, label=""):
+    """A function of x with SciPy's meaning: scipy.special's ufunc is the NumPy way and the reference."""
+    return (name + label, {"x": axis}, lambda x: getattr(vm, name)(x), f"{name}(x)", sym,
+            getattr(sc, scipy_name or name), None)
 
 
 S = sympy
@@ -94,10 +104,21 @@ CASES = [
     # NumPy's sinc, 1 at the exact 0; SymPy's is sin(x)/x.
     unary("sinc", QUARTERS, lambda X: S.sinc(S.pi * X)),
     ("sympy-sinc", {"x": QUARTERS}, None, None, S.sinc, None, lambda x: np.where(x == 0, 1, np.sin(x) / x)),
+    unary("square", QUARTERS, lambda X: X**2), unary("deg2rad", HUGE, S.rad), unary("rad2deg", HUGE, S.deg),
+    binary("logaddexp", logaddexp),
+    ("logaddexp-inf", {"x": HUGE, "y": LOGS}, lambda x, y: vm.logaddexp(vm.exp(x), vm.log(y)),
+     "logaddexp(exp(x), log(y))", lambda X, Y: logaddexp(S.exp(X), S.log(Y)),
+     lambda x, y: np.logaddexp(np.exp(x), np.log(y)), None),
+    # The special functions: poles, both signs, large arguments.
+    special("gamma", QUARTERS, S.gamma), special("gamma", (-190, 190, 761), label="-wide"),
+    special("lgamma", QUARTERS, None, "gammaln"),
+    special("lgamma", (-1e6, 1e6, 41), None, "gammaln", "-wide"), special("loggamma", QUARTERS, S.loggamma),
+    special("j0", (-40, 40, 33), lambda X: S.besselj(0, X)), special("j1", (-40, 40, 33), lambda X: S.besselj(1, X)),
+    special("y0", (-40, 40, 33), lambda X: S.bessely(0, X)), special("y1", (-40, 40, 33), lambda X: S.bessely(1, X)),
+    special("j0", (-1e6, 1e6, 41), label="-wide"),
+    ("jn", {"n": (-3, 3, 7), "x": (-8, 8, 33)}, vm.jn, "jn(n, x)", S.besselj, sc.jv, None),
+    ("jn-orders", {"n": (-2, 2, 9), "x": QUARTERS}, vm.jn, "jn(n, x)", S.besselj, sc.jv, FUNCTIONS[int(vm.ft.JN)][0]),
     # NumPy's functions on nodes, the same call on the coordinates for reference.
-    ("np.square", {"x": QUARTERS}, None, None, None, np.square, None),
-    ("np.deg2rad", {"x": HUGE}, None, None, None, np.deg2rad, None),
-    ("np.rad2deg", {"x": HUGE}, None, None, None, np.rad2deg, None),
     ("np.select", XY, None, None, None, lambda x, y: np.select([x < -1, x < y], [y, x * y], default=-1.0), None),
     # Overlapping conditions: the later one holds, as NumPy fills its pieces in order.
     ("np.piecewise", XY, None, None, None,
@@ -145,11 +166,23 @@ def test_every_way_in_gives_what_numpy_gives(case, way):
     matches(grid.evaluate(expr), reference)
 
 
+@pytest.mark.parametrize("name", ["square", "deg2rad", "rad2deg", "logaddexp"])
+def test_numpys_own_operations_give_numpys_bits(name):
+    # On points that are doubles: x*x, x times the ratio rounded once, NumPy's logaddexp.
+    grid, count = Grid(x=(-1100, 1100, 45), y=(-4, 4, 33)), 2 if name == "logaddexp" else 1
+    expected = getattr(np, name)(*np.meshgrid(*grid.coords.values(), indexing="ij")[:count])
+    for expr in (f"{name}({', '.join('xy'[:count])})", lambda x, y: getattr(vm, name)(*(x, y)[:count]),
+                 lambda x, y: getattr(np, name)(*(x, y)[:count])):
+        assert grid.evaluate(expr).tobytes() == np.broadcast_to(expected, grid.shape).tobytes()
+
+
 ALIASES = [("arctan(x)", "atan(x)"), ("arcsin(x)", "asin(x)"), ("arccos(x)", "acos(x)"), ("arcsinh(x)", "asinh(x)"),
            ("arccosh(x)", "acosh(x)"), ("arctanh(x)", "atanh(x)"), ("arctan2(x, y)", "atan2(x, y)"),
            ("min(x, y)", "minimum(x, y)"), ("max(x, y)", "maximum(x, y)"), ("pow(x, y)", "power(x, y)"),
            ("absolute(x)", "abs(x)"), ("round(x)", "rint(x)"), ("x % y", "mod(x, y)"), ("x & y", "logical_and(x, y)"),
-           ("x or y", "logical_or(x, y)"), ("x if y else 1", "where(y, x, 1)"), ("x != y", "not_equal(x, y)")]
+           ("x or y", "logical_or(x, y)"), ("x if y else 1", "where(y, x, 1)"), ("x != y", "not_equal(x, y)"),
+           ("gammaln(x)", "lgamma(x)"), ("besselj(2, x)", "jn(2, x)"), ("radians(x)", "deg2rad(x)"),
+           ("degrees(x)", "rad2deg(x)")]
 
 
 @pytest.mark.parametrize("alias, name", ALIASES, ids=[a for a, _ in ALIASES])
@@ -197,20 +230,23 @@ REFUSED = [
     ("hypot(x, y=1)", {}, "keyword argument 'y' is not allowed"),
     ("x // y", {}, "operator // is not allowed in an expression (column 3)"),
     ("x + w", {"params": {"k": 1}}, "unknown name 'w' (column 5); the grid's axes are x, y; parameters: k"),
-    ("x", {"w": float("nan")}, "parameter 'w' must be a finite real number, not nan"),
-    ("x", {"w": -math.inf}, "parameter 'w' must be a finite real number, not -inf"),
-    ("x", {"w": np.array([1.0])}, "parameter 'w' must be a finite real number, not ndarray"),
-    ("x", {"w": "1"}, "parameter 'w' must be a finite real number, not str"),
-    ("x", {"w": True}, "parameter 'w' must be a finite real number, not bool"),
+    ("x*w", {"w": float("nan")}, "parameter 'w' must be a finite real number, not nan"),
+    ("x*w", {"w": -math.inf}, "parameter 'w' must be a finite real number, not -inf"),
+    ("x*w", {"w": np.array([1.0])}, "parameter 'w' must be a finite real number, not ndarray"),
+    ("x*w", {"w": "1"}, "parameter 'w' must be a finite real number, not str"),
+    ("x*w", {"w": True}, "parameter 'w' must be a finite real number, not bool"),
     ("x", {"y": 1.0}, "'y' cannot name a parameter: it is an axis of the grid"),
     ("x", {"sin": 1.0}, "'sin' cannot name a parameter: it is taken by a function or constant"),
     ("x", {"pi": 3.0}, "'pi' cannot name a parameter"),
     ("x", {"1w": 1.0}, "'1w' cannot name a parameter: it is not a Python name"),
     ("x*w", {"params": {"w": 1.0}, "w": 2.0}, "parameter 'w' is given twice"),
+    ("jn(0.5, x)", {}, "jn() takes an integer order n, not 0.5"),
+    (S.bessely(2, S.Symbol("x")), {}, "bessely (in bessely(2, x)) is supported for the orders 0 and 1 only"),
+    (S.besselj(S.Rational(1, 2), S.Symbol("x")), {}, "the order must be an integer"),
 ]
 
 
-@pytest.mark.parametrize("text, keywords, words", REFUSED, ids=[w[:30] for _, _, w in REFUSED])
+@pytest.mark.parametrize("text, keywords, words", REFUSED, ids=[w[:40] for _, _, w in REFUSED])
 def test_refusals_say_what_and_where(text, keywords, words):
     with pytest.raises(ValueError, match=re.escape(words)):
         Grid(**XY).evaluate(text, **keywords)
@@ -266,7 +302,7 @@ def test_function_nodes_print_parse_back_and_pickle(name):
     from vemiral_grid import parse
 
     op = vm.ft.__members__[name]
-    count = 3 if name == "WHERE" else 2 if int(op) >= int(vm.ft.ATAN2) else 1
+    count = arity(op)
     x0, x1 = vm.ASTvar(0, -1.0, 0.25), vm.ASTvar(1, 0.5, 0.5)
     node = -vm.ASTfun(op, *[x0 + 1, x1 < x0, x0 % 2][:count]) ** 2
     text = repr(node)
@@ -286,7 +322,57 @@ def test_function_nodes_print_parse_back_and_pickle(name):
     (lambda x: vm.where(x, "a", 1), "where() takes an expression node or a real number, not str"),
     (lambda x: np.select([x > 0], [x, 1]), "list of cases must be same length as list of conditions"),
     (lambda x: np.piecewise(x, [x > 0], [1, 2, 3]), "with 1 condition(s), either 1 or 2 functions are expected"),
+    (lambda x: sc.jv(2.5, x), "jn() takes an integer order n, not 2.5"),
+    (lambda x: sc.yn(2, x), "ufunc 'yn' has no counterpart"),
 ])
 def test_node_functions_refuse_what_has_no_meaning(call, error):
     with pytest.raises((TypeError, ValueError), match=re.escape(error)):
         call(vm.ASTvar(0, 0.0, 1.0))
+
+
+# Where libraries go wrong: gamma's poles (SciPy's values, exactly) and the doubles next to
+# them, its overflow and underflow, lgamma's zeros, huge arguments, the doubles nearest the
+# zeros of the Bessel functions (marked "zero": there a value is a cancellation, and its
+# error counts in ulp of the function's amplitude sqrt(J**2 + Y**2)).
+below, above = (lambda x: math.nextafter(x, -math.inf)), (lambda x: math.nextafter(x, math.inf))
+POLES = [("gamma", x) for x in (0.0, -0.0, -1.0, -170.0, -1e300, -math.inf, math.inf, math.nan, 5e-324)] + [
+    ("lgamma", x) for x in (0.0, -0.0, -2.0, -math.inf, math.inf)] + [
+    (f, x) for f in ("j0", "j1", "y0", "y1") for x in (math.inf, -math.inf, 0.0, -0.0)] + [("y0", -1.0), ("y1", -1.0)]
+HARD = [("gamma", (x,), "") for x in (above(-1.0), below(-1.0), -20 + 1e-10, -20 - 1e-10, above(-170.0), 0.5,
+                                      -30.5, 1e-300, 171.6243769563027, -171.5, -184.25)] + [
+    ("lgamma", (x,), "") for x in (above(1.0), below(1.0), below(2.0), -2.4570247382208006, -2.7476826467274127,
+                                   2.55e305, 5e-324, -0.5)] + [
+    (f, (x,), "") for f in ("j0", "j1", "y0", "y1") for x in (1e22, 1e300, 1e-300, 1e5)] + [
+    ("j0", (x,), "zero") for x in (2.404825557695773, 5.520078110286311, 30.634606468431976, -8.653727912911013)] + [
+    ("j1", (x,), "zero") for x in (3.8317059702075125, 7.015586669815619)] + [
+    ("y0", (x,), "zero") for x in (0.8935769662791675, 3.957678419314858)] + [
+    ("y1", (x,), "zero") for x in (2.197141326031017, 5.429681040794135)] + [
+    ("jn", (2.0, 1e300), ""), ("jn", (-5.0, 1e22), ""), ("jn", (1500.0, 100.0), ""),
+    ("jn", (2.0, 5.135622301840683), "zero")]
+
+
+def at_point(name, args):
+    """The value at one point, as every method computes it (CRexpr::apply, where constants fold)."""
+    return float(getattr(vm, name)(*args).evaluate((1,))[0])
+
+
+@pytest.mark.parametrize("name, x", POLES, ids=[f"{f}({x!r})" for f, x in POLES])
+def test_poles_and_infinities_are_scipys(name, x):
+    expected = float(getattr(sc, {"lgamma": "gammaln"}.get(name, name))(x))
+    assert str(at_point(name, (x,))) == str(expected)  # inf, -inf, nan with their signs
+
+
+@pytest.mark.parametrize("name, args, zero", HARD, ids=[f"{f}{a!r}" for f, a, _ in HARD])
+def test_hard_points_within_2_ulp_of_scipy_or_of_the_exact_value(name, args, zero):
+    op = int(vm.ft.__members__[name.upper()])
+    numpy_way, twin = FUNCTIONS[op]
+    value, scipy_value = at_point(name, args), float(numpy_way(*args))
+    with mpmath.workdps(40):
+        exact = (getattr(mpmath, twin) if isinstance(twin, str) else twin)(*map(mpmath.mpf, args))
+        n, x = args if name == "jn" else (int(name[-1]), args[0]) if zero else (0, 0)
+        size = float(mpmath.hypot(mpmath.besselj(n, x), mpmath.bessely(n, abs(x)))) if zero else float(exact)
+        ours, theirs = abs(value - exact), abs(scipy_value - exact) if math.isfinite(scipy_value) else math.inf
+    unit = math.ulp(size) if size else 5e-324
+    # SciPy's value where it is the more accurate, else the exact one.
+    error = abs(value - scipy_value) if theirs <= ours else float(ours)
+    assert error <= 2 * unit, f"{error / unit:.3g} ulp; SciPy's error {float(theirs) / unit:.3g} ulp"

@@ -215,13 +215,16 @@ def test_progress_bar_on_stderr_fills_the_same_array(grid, capfd, monkeypatch):
     assert capfd.readouterr() == ("", "")
     shown = grid.evaluate("sin(x*y)", progress=True, tile=8)
     out, err = capfd.readouterr()
-    assert out == "" and "vemiral:" in err and "/50 [" in err  # rows done of 50
+    assert out == "" and "vemiral evaluate:" in err and "/2.00k [" in err  # points done of 2000
     assert shown.tobytes() == quiet.tobytes()
-    # Large grids show it unasked; small ones stay silent.
-    monkeypatch.setattr(vemiral_grid._grid, "PROGRESS_THRESHOLD", 50 * 40 - 1)
+    # Large grids show it unasked on a terminal only; small ones stay silent.
+    monkeypatch.setattr(vemiral_grid._progress, "PROGRESS_THRESHOLD", 50 * 40 - 1)
     grid.evaluate("x")
-    assert "row" in capfd.readouterr().err
-    monkeypatch.setattr(vemiral_grid._grid, "PROGRESS_THRESHOLD", 50 * 40)
+    assert capfd.readouterr() == ("", "")
+    monkeypatch.setattr(vemiral_grid._progress, "on_terminal", lambda: True)
+    grid.evaluate("x")
+    assert "vemiral evaluate" in capfd.readouterr().err
+    monkeypatch.setattr(vemiral_grid._progress, "PROGRESS_THRESHOLD", 50 * 40)
     grid.evaluate("x")
     assert capfd.readouterr() == ("", "")
 

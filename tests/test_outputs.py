@@ -1,7 +1,10 @@
-"""float32 on every path, to_xarray and to_zarr: the float64 values bit for bit, or
-those values rounded once; stores read back by zarr and xarray; resuming after a
+"""float32 and both methods on every path, to_xarray and to_zarr: the float64
+values bit for bit, or those values rounded once; chunks by axis name; NumPy's
+and SymPy's numbers; stores read back by zarr and xarray; resuming after a
 SIGKILL; a distributed LocalCluster; refusals that leave nothing behind."""
 
+import io
+import math
 import os
 import signal
 import subprocess
@@ -11,8 +14,9 @@ import warnings
 
 import numpy as np
 import pytest
+import sympy
 
-from vemiral_grid import Grid, _values, zarrstore
+from vemiral_grid import Grid, _values, storage, zarrstore
 
 xr = pytest.importorskip("xarray")
 zarr = pytest.importorskip("zarr")
@@ -37,34 +41,87 @@ def same_bits(a, b):
 
 @pytest.fixture
 def small_runs(monkeypatch):
-    # Runs of 1000 points: every grid here is cast in many pieces, on several threads.
+    # Runs of 1000 points: every grid here is cast in many pieces, on several threads,
+    # and streamed in many blocks.
     monkeypatch.setattr(_values, "SLAB_POINTS", 1000)
+    monkeypatch.setattr(storage, "BLOCK_BYTES", 8000)
+
+
+def streamed(grid, expr, dtype, method="accurate"):
+    """The .npy that -o - writes, read back."""
+    out = io.BytesIO()
+    storage.write_npy_to(grid, grid.expression(expr), out, dtype=dtype, method=method)
+    return np.load(io.BytesIO(out.getvalue()))
 
 
 def store_files(path):
     return {str(p.relative_to(path)): p.read_bytes() for p in sorted(path.rglob("*")) if p.is_file()}
 
 
-# Each way of getting the values, as (grid, expr, dtype, tmp_path) -> array.
+# Each way of getting the values, as (grid, expr, dtype, tmp_path, method) -> array.
 PATHS = {
-    "evaluate": lambda g, e, t, d: g.evaluate(e, dtype=t),
-    "evaluate out=": lambda g, e, t, d: g.evaluate(e, out=np.full(g.shape, np.nan, dtype=t)),
-    "evaluate progress": lambda g, e, t, d: g.evaluate(e, dtype=t, progress=True, tile=7),
-    "to_dask": lambda g, e, t, d: g.to_dask(e, chunks=50, dtype=t).compute(),
-    "to_npy": lambda g, e, t, d: np.load(g.to_npy(e, d / "v.npy", dtype=t)),
-    "to_xarray": lambda g, e, t, d: g.to_xarray(e, dtype=t).values,
-    "to_xarray chunks": lambda g, e, t, d: g.to_xarray(e, dtype=t, chunks=40).values,
-    "to_zarr": lambda g, e, t, d: zarr.open_array(g.to_zarr(e, d / "v.zarr", dtype=t, chunks=60), path="values")[...],
+    "evaluate": lambda g, e, t, d, m: g.evaluate(e, dtype=t, method=m),
+    "evaluate out=": lambda g, e, t, d, m: g.evaluate(e, out=np.full(g.shape, np.nan, dtype=t), method=m),
+    "evaluate progress": lambda g, e, t, d, m: g.evaluate(e, dtype=t, progress=True, tile=7, method=m),
+    "to_dask": lambda g, e, t, d, m: g.to_dask(e, chunks=50, dtype=t, method=m).compute(),
+    "to_dask chunks by name": lambda g, e, t, d, m: g.to_dask(e, chunks={g.names[-1]: 50}, dtype=t, method=m).compute(),
+    "to_npy": lambda g, e, t, d, m: np.load(g.to_npy(e, d / "v.npy", dtype=t, method=m)),
+    "npy to a stream": lambda g, e, t, d, m: streamed(g, e, t, m),
+    "to_xarray": lambda g, e, t, d, m: g.to_xarray(e, dtype=t, method=m).values,
+    "to_xarray chunks": lambda g, e, t, d, m: g.to_xarray(e, dtype=t, chunks=40, method=m).values,
+    "to_zarr": lambda g, e, t, d, m: zarr.open_array(
+        g.to_zarr(e, d / "v.zarr", dtype=t, chunks=60, method=m), path="values")[...],
+    "to_zarr chunks by name": lambda g, e, t, d, m: zarr.open_array(
+        g.to_zarr(e, d / "v.zarr", dtype=t, chunks={g.names[0]: 60}, method=m), path="values")[...],
 }
 
 
+@pytest.mark.parametrize("method", ["accurate", "recurrence"])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32], ids=["float64", "float32"])
 @pytest.mark.parametrize("path", PATHS.values(), ids=PATHS.keys())
 @pytest.mark.parametrize("grid, expr", GRIDS.values(), ids=GRIDS.keys())
-def test_every_path_gives_evaluate_or_evaluate_rounded_once(grid, expr, path, dtype, tmp_path, small_runs, capsys):
+def test_every_path_gives_evaluate_or_evaluate_rounded_once(grid, expr, path, dtype, method, tmp_path, small_runs,
+                                                            capsys):
     tile = 7 if path is PATHS["evaluate progress"] else None
-    expected = grid.evaluate(expr, tile=tile, progress=False).astype(dtype)
-    assert same_bits(path(grid, expr, dtype, tmp_path), expected)
+    expected = grid.evaluate(expr, tile=tile, progress=False, method=method).astype(dtype)
+    assert same_bits(path(grid, expr, dtype, tmp_path, method), expected)
+
+
+def test_the_methods_differ_and_the_stores_record_theirs(tmp_path):
+    grid, expr = GRIDS["2-D"]
+    accurate, recurrence = (grid.evaluate(expr, method=m) for m in ("accurate", "recurrence"))
+    assert not same_bits(accurate, recurrence)  # so the paths above could tell them apart
+    stored = xr.open_zarr(grid.to_zarr(expr, tmp_path / "r.zarr", method="recurrence"))["values"]
+    assert stored.attrs["method"] == "recurrence" and same_bits(stored.values, recurrence)
+
+
+# Numbers as SymPy and NumPy give them, and the float each stands for.
+NUMBERS = {
+    "sympy.pi": (sympy.pi, math.pi),
+    "sympy.E": (sympy.E, math.e),
+    "sympy.Rational": (sympy.Rational(1, 3), 1 / 3),
+    "sympy.sqrt": (sympy.sqrt(2), math.sqrt(2)),
+    "numpy.float32": (np.float32(0.1), float(np.float32(0.1))),
+    "numpy.int64": (np.int64(3), 3.0),
+}
+
+
+@pytest.mark.parametrize("number, value", NUMBERS.values(), ids=NUMBERS.keys())
+def test_sympy_and_numpy_numbers_are_numbers_everywhere(number, value, tmp_path):
+    grid, plain = Grid(x=(0, number, 9), y=(-1, 1, 4)), Grid(x=(0, value, 9), y=(-1, 1, 4))
+    assert grid.axes == plain.axes
+    expected = plain.evaluate("w*x - y", w=value)
+    for values in (grid.evaluate("w*x - y", w=number), grid.to_dask("w*x - y", params={"w": number}).compute(),
+                   np.load(grid.to_npy("w*x - y", tmp_path / "w.npy", w=number))):
+        assert same_bits(values, expected)
+    assert grid.sum("w*x - y", w=number) == plain.sum("w*x - y", w=value)
+
+
+def test_a_numpy_scalar_pasted_into_a_formula_is_its_number():
+    grid = GRIDS["2-D"][0]
+    pasted = f"{np.float64(0.06)!r}*x + {np.float32(0.1)!r} - numpy.float32(-2)*y"
+    assert pasted.startswith("np.float64(0.06)*x + np.float32(0.1)")
+    assert same_bits(grid.evaluate(pasted), grid.evaluate(f"0.06*x + {float(np.float32(0.1))!r} + 2*y"))
 
 
 @pytest.mark.parametrize("dtype", ["float16", "int32", "complex128", "garbage", None], ids=str)
@@ -106,6 +163,11 @@ def test_the_dataarray_and_the_store_describe_themselves(tmp_path):
     assert same_bits(stored["values"].values, array.values)
     lazy = grid.to_xarray(expr, chunks=(100, 2))
     assert lazy.chunks == ((100,) * 4 + (80,), (2, 1)) and same_bits(lazy.values, grid.evaluate(expr))
+    assert grid.to_xarray(expr, chunks={"f": 2}).chunks == ((480,), (2, 1))  # by name, as xarray takes them
+    assert grid.to_dask(expr, chunks={"t": 100, "f": 1}).chunks == ((100,) * 4 + (80,), (1, 1, 1))
+    store = zarr.open_array(grid.to_zarr(expr, tmp_path / "f.zarr", chunks={"f": 2}), path="values")
+    assert store.chunks == (480, 2)
+    assert np.array_equal(grid.max(expr, axis="t", chunks={"t": 100}), grid.max(expr, axis="t"))
 
 
 BAD_CHUNKS = {
@@ -159,10 +221,11 @@ def test_a_store_is_written_by_the_package_writer_of_outputs(tmp_path):
     assert (tmp_path / "link.zarr").is_symlink()
     assert xr.open_zarr(tmp_path / "real" / "w.zarr")["values"].attrs["formula"] == "x + y"
     assert sorted(p.name for p in (tmp_path / "real").iterdir()) == ["w.zarr"]
-    # A formula whose chain the algebra refuses is refused before anything is written.
+    # A formula whose chain the algebra refuses (stepped as recurrences) is refused
+    # before anything is written.
     product = "tan(" * 30 + "x*y" + ")" * 30  # every tan doubles the chain
     with pytest.raises(MemoryError, match="chain nodes"):
-        grid.to_zarr(product, tmp_path / "p.zarr")
+        grid.to_zarr(product, tmp_path / "p.zarr", method="recurrence")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link.zarr", "pipe.zarr", "real"]
 
 
@@ -172,6 +235,7 @@ RESUMED = {
     "tile": (dict(tile=64), r"another tile, \[2048, 2048\]"),
     "chunking": (dict(chunks=50), r"another chunking, \(100, 100\)"),
     "dtype": (dict(dtype=np.float32), "another dtype, float64"),
+    "method": (dict(method="recurrence", tile=2048), "another method, accurate"),  # the tile its default would change
 }
 
 

@@ -273,6 +273,18 @@ def test_an_empty_dict_and_leaves_without_one():
 VAR0 = record(KIND_VAR, b=f64(0.0), c=f64(1.0))
 NUM1 = record(KIND_NUM, a=f64(1.0))
 
+# Function records as earlier versions wrote them keep their meaning: a function's code
+# never changes, and new functions take the codes after where's (42).
+WRITTEN = [(0, (0,), "abs(x0)"), (26, (0, 1), "atan2(x0, 1.0)"), (41, (0, 1), "x0 | 1.0"),
+           (42, (0, 1, 0), "where(x0, 1.0, x0)"), (43, (0,), "gamma(x0)"), (49, (1, 0), "jn(1.0, x0)"),
+           (50, (0, 1), "logaddexp(x0, 1.0)")]
+
+
+@pytest.mark.parametrize("code, arguments, text", WRITTEN, ids=[t for _, _, t in WRITTEN])
+def test_function_codes_keep_their_meaning(code, arguments, text):
+    leaves = VAR0 + NUM1 if len(arguments) > 1 else VAR0
+    assert repr(vm._node_from_state(1, leaves + record(KIND_FUN, code, *arguments))) == text
+
 DAMAGED = {
     # (format, records, attributes) -> exception
     "truncated by one byte": ((1, (VAR0 + NUM1 + record(KIND_BIN, 0, 0, 1))[:-1]), ValueError),

@@ -1,6 +1,7 @@
 """The default method's plan: where each operation is computed, which kernel computes it, and
 that every placement gives direct evaluation's bits on any cut of the grid."""
 
+import mpmath
 import numpy as np
 import pytest
 
@@ -11,7 +12,7 @@ from helpers import same_bits
 
 
 def plan_lines(grid, text):
-    return grid.explain(text).splitlines()[1:]
+    return [line for line in grid.explain(text).splitlines() if line.startswith("  [")]
 
 
 def line_of(lines, name):
@@ -42,12 +43,17 @@ def test_where_and_how_each_operation_is_computed(text, name, place, vector):
     assert ("vector library" in line) == vector
 
 
-def test_signals_step_their_periodic_terms_and_grids_compute_them_directly():
+def test_terms_step_where_their_arguments_grow_and_are_computed_directly_elsewhere():
     signal = Grid.from_steps(t=(0, 1 / 48000, 10**6))
     assert "the whole formula steps as recurrences" in signal.explain("sin(2*pi*440*t) + 0.5*cos(2*pi*660*t)")
-    pulse = plan_lines(signal, "exp(-((t - 5)/0.5)**2)*cos(2*pi*1000*(t - 5))")
-    assert [line.split()[1] for line in pulse].count("recurrence") == 2  # envelope and carrier apart
+    # The carrier's phase is large from the first sample, the envelope's exponent never positive.
+    pulse = [line.split()[1] for line in plan_lines(signal, "exp(-((t - 5)/0.5)**2)*cos(2*pi*1000*(t - 5))")]
+    assert pulse.count("recurrence") == 1 and "exp" in pulse
+    # Near the origin of a surface and of a short signal, directly; far out, stepped.
     assert "recurrence" not in GRID.explain("sin(x*y) + cos(x + y)")
+    assert "recurrence" not in Grid(x=(-1, 1, 101)).explain("sin(x)/x")
+    far = Grid.from_steps(x=(1e4, 0.01, 50), y=(1e3, 0.01, 50))
+    assert "the whole formula steps" in far.explain("sin(x*y) + cos(x + y)")
     # A long sum costs a library call a term either way: computed directly.
     long_sum = " + ".join(f"sin({k}*t)" for k in range(1, 101))
     assert "recurrence" not in signal.explain(long_sum)
@@ -97,3 +103,18 @@ def test_explain_names_a_plan_for_every_node_and_refuses_bad_shapes():
     assert node.explain(5).startswith("plan on a grid of shape (5,)")
     with pytest.raises((TypeError, ValueError)):
         node.explain("5")
+
+
+def test_cells_that_step_and_cells_computed_directly_are_exact_and_cut_alike():
+    # sin steps from the second cell of 4096 points on (|x| past 256); the first is direct.
+    grid = Grid.from_steps(x=(0.025, 0.05, 10000))
+    node = grid.expression("sin(x)/x + exp(x/100)")
+    whole = node.evaluate(grid.shape)
+    for origin, shape in [(4000, 200), (4095, 2), (1, 9998), (8191, 1)]:
+        assert same_bits(node.evaluate(shape, origin=origin), whole[origin:origin + shape])
+    with mpmath.workdps(40):
+        for i in [0, 1, 2000, 4095, 4096, 4097, 7000, 9999]:
+            x = mpmath.mpf(0.025) + i * mpmath.mpf(0.05)
+            exact = mpmath.sin(x) / x + mpmath.exp(x / 100)
+            error = float(abs(mpmath.mpf(whole[i]) - exact) / max(1, abs(exact)))
+            assert error <= (2e-15 if i >= 4096 else 2e-15 + float(x) * 2**-52), (i, error)

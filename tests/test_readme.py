@@ -33,3 +33,13 @@ def test_an_example_runs(name, line, code, tmp_path, monkeypatch, native):
         pytest.skip("starts a cluster's worker processes (skipped under the sanitizers)")
     monkeypatch.chdir(tmp_path)
     exec(compile(code, f"{name}:{line}", "exec"), {"__name__": "readme"})
+
+
+def test_the_readmes_figures_are_the_committed_benchmark_output():
+    # Each ```text block of the README quotes a benchmark's committed output,
+    # line for line, so no figure outlives the run that measured it.
+    quoted = re.findall(r"^```text\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
+    assert quoted
+    outputs = "\n".join(p.read_text(encoding="utf-8") for p in sorted((ROOT / "bench" / "results").glob("*.txt")))
+    for block in quoted:
+        assert block in outputs, block

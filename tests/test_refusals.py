@@ -1,10 +1,12 @@
 """Bad input gets a clear Python exception, the node stays usable, and the
-interpreter never crashes or hangs."""
+interpreter never crashes or hangs; vemiral_grid's entry points read their
+options alike and refuse a bad one by name before any work."""
 
 import math
 import signal
 
 import pytest
+import sympy
 
 import vemiral as vm
 from vemiral_grid import Grid
@@ -476,3 +478,45 @@ def test_python_logic_on_a_node_is_a_type_error_naming_what_decides_at_every_poi
     # It would decide once, for the whole grid.
     with pytest.raises(TypeError, match=r"truth value of an expression node is not defined: use where\(c, a, b\)"):
         Grid(x=(-1, 1, 5), y=(0, 1, 3)).expression(expr)
+
+
+# --- options of vemiral_grid's entry points --------------------------------------
+
+NOWHERE = "/nonexistent/folder/w.zarr"  # a refusal comes before the path is even looked at
+
+OPTIONS = {
+    "evaluate method": (lambda g: g.evaluate("x", method="exact"), ValueError,
+                        "method must be 'accurate' or 'recurrence', not 'exact'"),
+    "sum method": (lambda g: g.sum("x", method="recurrence"), ValueError, "reductions run the accurate method only"),
+    "histogram method": (lambda g: g.histogram("x", method="recurrence"), ValueError, "histograms run the accurate"),
+    "evaluate misspelt": (lambda g: g.evaluate("x", methd="recurrence"), TypeError,
+                          r"unexpected keyword argument 'methd' \(did you mean method=\?\)"),
+    "histogram density": (lambda g: g.histogram("x", density=True), TypeError, "unexpected keyword argument 'density'"),
+    "integrate rulee": (lambda g: g.integrate("x", rulee="simpson"), TypeError,
+                        r"unexpected keyword argument 'rulee' \(did you mean rule=\?\)"),
+    "sum misspelt": (lambda g: g.sum("x", thread=1), TypeError, "unexpected keyword argument 'thread'"),
+    "to_zarr misspelt": (lambda g: g.to_zarr("x", NOWHERE, resum=True), TypeError, "unexpected keyword argument 'resum'"),
+    "sum chunks 0": (lambda g: g.sum("x", chunks=0), ValueError, "chunks 0: every block needs at least one point"),
+    "to_dask chunks empty": (lambda g: g.to_dask("x", chunks=(0, 5)), ValueError, "every block needs at least one"),
+    "to_dask chunks float": (lambda g: g.to_dask("x", chunks=(2.5, 5)), ValueError, "not chunks Dask reads"),
+    "chunks bool": (lambda g: g.to_dask("x", chunks=True), ValueError, "not bool"),
+    "to_dask chunks name": (lambda g: g.to_dask("x", chunks={"z": 5}), ValueError, r"'z' is not an axis of the grid \(x, y\)"),
+    "to_xarray chunks name": (lambda g: g.to_xarray("x", chunks={"z": 5}), ValueError, "'z' is not an axis"),
+    "to_zarr chunks name": (lambda g: g.to_zarr("x", NOWHERE, chunks={"z": 5}), ValueError, "'z' is not an axis"),
+    "sum chunks twice": (lambda g: g.sum("x", chunks={"x": 5, 0: 2}), ValueError, "names dimension 0 \\(x\\) a second"),
+    "tile 2**62": (lambda g: g.evaluate("sin(x*y)", tile=2**62), ValueError, "tile must be at most 2048 for this grid"),
+    "tile 2**62 along y": (lambda g: g.sum("sin(x*y)", tile=(8, 2**62)), ValueError, r"tile\[1\] must be at most 2048"),
+    # A client that is no client: the refusal of lowering comes before it is asked anything.
+    "prepared before a task": (lambda g: g.sum(vm.ASTun(vm.FAC, g.x), client=object()), ValueError, "FAC"),
+    "parameter of text": (lambda g: g.evaluate("x*w", w="0.3"), ValueError, "parameter 'w' must be a finite real number"),
+    "parameter a symbol": (lambda g: g.evaluate("x*w", w=sympy.Symbol("a")), ValueError, "not Symbol"),
+    "parameter sympy.oo": (lambda g: g.evaluate("x*w", w=sympy.oo), ValueError, "finite real number, not inf"),
+    "numpy scalar out of range": (lambda g: g.evaluate("np.int8(300)*x"), ValueError, "out of range for numpy.int8"),
+    "numpy function": (lambda g: g.evaluate("np.sin(x)"), ValueError, "call of attribute access is not allowed"),
+}
+
+
+@pytest.mark.parametrize("call, error, words", OPTIONS.values(), ids=OPTIONS.keys())
+def test_options_are_read_alike_and_refused_by_name(call, error, words):
+    with pytest.raises(error, match=words):
+        call(Grid(x=(0, 1, 10), y=(0, 1, 10)))

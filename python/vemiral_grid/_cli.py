@@ -1,22 +1,26 @@
-"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-p w=0.3 ...] [-o values.npy|.zarr] [--png picture.png]."""
+"""The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-p w=0.3 ...]
+[-o values.npy|.npz|.csv|.nc|DIR.zarr|-] [--png picture.png] [--json]."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import importlib.util
+import json
 import math
 import os
+import re
 import sys
+import zipfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _reduce
+from . import __version__, _options, _progress, _reduce
 from ._files import distinct, replacing, target_of
-from ._grid import PROGRESS_THRESHOLD, Axis, Grid, axis_by_range, axis_by_step
+from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
 PROG = "vemiral-grid"
 
@@ -25,8 +29,32 @@ PROG = "vemiral-grid"
 # (vemiral_grid.storage.to_npy) instead of being computed in memory first.
 STREAM_SHARE = 0.5
 
+# What -o writes, by the name's extension (any case).
+FORMATS = {
+    ".npy": "a NumPy array",
+    ".npz": "a NumPy archive of the values and each axis's coordinates",
+    ".csv": "comma-separated values of one or two dimensions",
+    ".nc": "NetCDF through xarray",
+    ".zarr": "a Zarr store",
+}
+# Names of standard output: -o writes .npy there, as it comes, not through a
+# temporary file (a pipe cannot be renamed into).
+STDOUT = ("-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1")
+# The NetCDF libraries xarray writes with, in the order it prefers them: module, engine.
+NETCDF = (("netCDF4", "netcdf4"), ("h5netcdf", "h5netcdf"), ("scipy", "scipy"))
+
 
 class _Parser(argparse.ArgumentParser):
+    def __init__(self, **kwargs: Any) -> None:
+        self.valued: set[str] = set()  # options that take a value
+        self.flags: set[str] = set()
+        super().__init__(**kwargs)  # which adds -h
+
+    def add_argument(self, *args: Any, **kwargs: Any) -> argparse.Action:
+        action = super().add_argument(*args, **kwargs)
+        (self.flags if action.nargs == 0 else self.valued).update(action.option_strings)
+        return action
+
     def error(self, message: str) -> NoReturn:
         # One line, not argparse's usage block: the problem, then how to get help.
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -36,20 +64,52 @@ class UsageError(Exception):
     """Bad input from the command line: reported in one line, exit status 2."""
 
 
+def _given_once(parser: argparse.ArgumentParser, namespace: argparse.Namespace, dest: str, option: str | None) -> None:
+    # An option given twice would silently keep the last: refused instead.
+    given: dict[str, str | None] = namespace.__dict__.setdefault("_given", {})
+    if dest in given:
+        if given[dest] == option:
+            parser.error(f"{option} is given twice: give it once")
+        parser.error(f"{given[dest]} and {option} are both given: give one")
+    given[dest] = option
+
+
+class _Once(argparse.Action):
+    """An option with a value, given at most once."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option: str | None = None) -> None:
+        _given_once(parser, namespace, self.dest, option)
+        setattr(namespace, self.dest, values)
+
+
+class _OnceFlag(argparse.Action):
+    """A flag given at most once (with its opposite, if it has one)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, const: object = True, default: object = False,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, const=const, default=default, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option: str | None = None) -> None:
+        _given_once(parser, namespace, self.dest, option)
+        setattr(namespace, self.dest, self.const)
+
+
 def _parser() -> _Parser:
     parser = _Parser(
         prog=PROG,
-        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy or Zarr) "
-        "and a picture (.png).",
+        description="Evaluate a formula on a regular grid with vemiral; write the values (.npy, .npz, .csv, "
+        ".nc or Zarr, or .npy to standard output) and a picture (.png), or print a summary of them.",
         epilog='examples: vemiral-grid "sin(x*y) + cos(x+y)" -a x=0:1:1000 -a y=1:3:1000 -o wave.npy --png wave.png; '
-        'vemiral-grid "sin(2*pi*440*t)" -s t=0:1/48000:48000 --dtype float32 -o tone.npy',
+        'vemiral-grid "sin(2*pi*440*t)" -s t=0:1/48000:48000 --dtype float32 -o - | python consume.py',
     )
     parser.add_argument(
         "expression",
         help="formula in Python syntax over the axis names and parameters: + - * / ** (or ^) %%, "
         "comparisons (1 or 0), and or not & | ~, A if COND else B, functions such as sin exp log sqrt "
-        "abs floor atan2 hypot min max where clip (an unknown one lists them all), pi, e "
-        "(one that begins with a minus: begin it with a space, or put it last, after --)",
+        "abs floor atan2 hypot min max where clip (an unknown one lists them all), pi, e; "
+        "one may begin with a minus (-x**2), or come last, after --",
     )
     parser.add_argument(
         "-a",
@@ -82,28 +142,39 @@ def _parser() -> _Parser:
     parser.add_argument(
         "-o",
         "--output",
-        metavar="FILE.npy|DIR.zarr",
-        help="write the values as a NumPy .npy file (a grid larger than half the physical memory "
-        "is streamed into it block by block) or, for a name ending in .zarr, as a Zarr store "
-        "written chunk by chunk in parallel",
+        action=_Once,
+        metavar="FILE.npy|.npz|.csv|.nc|DIR.zarr|-",
+        help="write the values in the format of the name's extension (any case): .npy (a grid larger than "
+        "half the physical memory is streamed into it block by block), .npz (the values and the axes' "
+        "coordinates), .csv (one or two dimensions: a line per index of dimension 0, no header), .nc "
+        "(NetCDF, needs xarray and netCDF4, h5netcdf or scipy), .zarr (a Zarr store written chunk by "
+        "chunk in parallel); - or /dev/stdout writes .npy to standard output, block by block",
     )
     parser.add_argument(
         "--dtype",
+        action=_Once,
         choices=["float64", "float32"],
         default="float64",
         help="type of the values written (computed in double precision either way; default float64)",
     )
-    parser.add_argument("--chunks", metavar="N[,N...]", help="with -o DIR.zarr: the chunk edge, one or one per dimension")
     parser.add_argument(
-        "--resume", action="store_true", help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks"
+        "--method",
+        action=_Once,
+        choices=list(_options.METHODS),
+        default="accurate",
+        help="accurate (default: every value within a few units in the last place) or recurrence "
+        "(the chains stepped in plain doubles inside each tile); the summary is computed accurately only",
     )
-    parser.add_argument(
-        "--overwrite", action="store_true", help="with -o DIR.zarr: replace whatever is there, even if it is not this grid's"
-    )
-    parser.add_argument(
-        "--stream", action="store_true", help="with -o: stream the values into the file block by block whatever the size"
-    )
-    parser.add_argument("--png", metavar="FILE.png", help="draw the values (heat map for 2-D, line for 1-D)")
+    parser.add_argument("--chunks", action=_Once, metavar="N[,N...]",
+                        help="with -o DIR.zarr: the chunk edge, one or one per dimension")
+    parser.add_argument("--resume", action=_OnceFlag,
+                        help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks")
+    parser.add_argument("--overwrite", action=_OnceFlag,
+                        help="with -o DIR.zarr: replace whatever is there, even if it is not this grid's")
+    parser.add_argument("--stream", action=_OnceFlag,
+                        help="with -o FILE.npy: stream the values into the file block by block whatever the size")
+    parser.add_argument("--png", action=_Once, metavar="FILE.png",
+                        help="draw the values (heat map for 2-D, line for 1-D)")
     parser.add_argument(
         "--at",
         action="append",
@@ -111,8 +182,20 @@ def _parser() -> _Parser:
         metavar="NAME=INDEX",
         help="for the picture of a grid of more than two dimensions: fix this axis at this index",
     )
-    parser.add_argument("--tile", metavar="N[,N...]", help="tile edge, one for all dimensions or one per dimension")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no messages")
+    parser.add_argument("--tile", action=_Once, metavar="N[,N...]",
+                        help="tile edge, one for all dimensions or one per dimension")
+    parser.add_argument("--explain", action=_OnceFlag,
+                        help="print how the formula will be computed on this grid (where each operation "
+                        "runs, how, and its rough cost per point) and compute nothing")
+    parser.add_argument("--json", action=_OnceFlag,
+                        help="print the summary as JSON, with the counts of NaN and infinite values")
+    parser.add_argument("--progress", action=_OnceFlag, const=True, default=None,
+                        help="show progress bars on standard error, whatever it is (by default: above "
+                        "4,000,000 points, when standard error is a terminal)")
+    parser.add_argument("--no-progress", action=_OnceFlag, dest="progress", const=False, default=None,
+                        help="show no progress bar")
+    parser.add_argument("-q", "--quiet", action=_OnceFlag,
+                        help="no messages, and no progress bar unless --progress")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
@@ -123,6 +206,52 @@ class _AxisAction(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
                  option: str | None = None) -> None:
         getattr(namespace, self.dest).append((self.metavar, values))
+
+
+def _formula_first(argv: Sequence[str], parser: _Parser) -> list[str]:
+    """The arguments with a formula that begins with a minus ("-x**2",
+    "-sin(x)") put last, after "--", for argparse would take it for an option.
+    An argument that begins with a single minus is a formula when it is none of
+    the options (alone, or with its value joined: -ax=0:1:9, -pw=2, -ow.npy),
+    no other argument is the formula, and it is the only such argument; the
+    rest is left for argparse to judge."""
+    args = list(argv)
+    plain: list[int] = []
+    candidates: list[int] = []
+    longs = sorted(option for option in parser.valued | parser.flags if option.startswith("--"))
+    i = 0
+    while i < len(args):
+        token = args[i]
+        if token == "--":
+            plain += range(i + 1, len(args))
+            break
+        if token.startswith("--"):
+            name, joined, _ = token.partition("=")
+            matches = [option for option in longs if option == name] or [o for o in longs if o.startswith(name)]
+            if len(matches) == 1 and matches[0] in parser.valued and not joined:
+                i += 1  # its value, whatever it looks like
+        elif token.startswith("-") and token != "-":
+            if token in parser.valued:
+                i += 1
+            elif token not in parser.flags and not _joined_value(token):
+                candidates.append(i)
+        else:
+            plain.append(i)
+        i += 1
+    if plain or len(candidates) != 1:
+        return args
+    at = candidates[0]
+    return args[:at] + args[at + 1 :] + ["--", args[at]]
+
+
+def _joined_value(token: str) -> bool:
+    """Whether `token` is a short option with its value joined, in that value's form."""
+    option, value = token[:2], token[2:]
+    if option in ("-a", "-s", "-p"):
+        return re.match(r"\s*[^\W\d]\w*\s*=", value) is not None
+    if option == "-o":
+        return value in STDOUT or _extension(value) in FORMATS
+    return False
 
 
 def _axis(form: str, text: str) -> Axis:
@@ -171,14 +300,22 @@ def _parameters(texts: list[str]) -> dict[str, float]:
     return parameters
 
 
-def _index(text: str) -> tuple[str, int]:
-    name, sep, index = text.partition("=")
-    try:
-        if not sep:
-            raise ValueError
-        return name.strip(), int(index)
-    except ValueError:
-        raise UsageError(f"malformed --at '{text}': expected NAME=INDEX, e.g. z=0") from None
+def _fixed(texts: list[str]) -> dict[str, int]:
+    """The --at options as a mapping; an axis fixed twice is refused."""
+    at: dict[str, int] = {}
+    for text in texts:
+        name, sep, index = text.partition("=")
+        name = name.strip()
+        try:
+            if not sep:
+                raise ValueError
+            value = int(index)
+        except ValueError:
+            raise UsageError(f"malformed --at '{text}': expected NAME=INDEX, e.g. z=0") from None
+        if name in at:
+            raise UsageError(f"--at {name} is given twice ({name}={at[name]} and {text}): give it once")
+        at[name] = value
+    return at
 
 
 def _tile(text: str | None, option: str = "--tile") -> int | tuple[int, ...] | None:
@@ -191,20 +328,59 @@ def _tile(text: str | None, option: str = "--tile") -> int | tuple[int, ...] | N
     return edges[0] if len(edges) == 1 else edges
 
 
-def _check_outputs(args: argparse.Namespace, store: bool) -> None:
-    """Every output refused before any work: an empty path, a target that is
-    not a regular file (for a Zarr store: neither a folder nor a regular file),
-    a folder that cannot be written, two outputs that are the same file.
+def _extension(path: str) -> str:
+    """The extension of a name, in lower case: W.ZARR/ is .zarr."""
+    return os.path.splitext(path.rstrip("/"))[1].lower()
+
+
+def _to_stdout(path: str | None) -> bool:
+    return path is not None and (path == "-" or os.path.abspath(path) in STDOUT)
+
+
+def _format(path: str) -> str:
+    """What -o writes: .npy to standard output, else the format of the extension."""
+    if _to_stdout(path):
+        return ".npy"
+    suffix = _extension(path)
+    if suffix not in FORMATS:
+        kinds = ", ".join(FORMATS)
+        raise UsageError(
+            f"cannot write the values to {path}: its extension names no format ({kinds}, any case; "
+            "- for .npy on standard output)"
+        )
+    return suffix
+
+
+def _netcdf_engine() -> str:
+    """xarray's engine for .nc: the first NetCDF library installed."""
+    if importlib.util.find_spec("xarray") is None:
+        raise UsageError("-o FILE.nc needs xarray and a NetCDF library: pip install xarray netCDF4 "
+                         "(or h5netcdf, or scipy, in place of netCDF4)")
+    for module, engine in NETCDF:
+        if importlib.util.find_spec(module) is not None:
+            return engine
+    raise UsageError("-o FILE.nc needs a NetCDF library for xarray: pip install netCDF4 (or h5netcdf, or scipy)")
+
+
+def _check_outputs(args: argparse.Namespace, grid: Grid) -> str | None:
+    """Every output refused before any work, and the format of -o: an empty
+    path, a target that is not a regular file (for a Zarr store: neither a
+    folder nor a regular file), a folder that cannot be written, an extension
+    that names no format, a format the grid or the installation cannot have,
+    two outputs that are the same file, standard output that is a terminal.
     Nothing is opened or created here: the files are written only once the
     values are known, a store only by to_zarr (which judges what a store may
     replace, and writes beside the target)."""
-    outputs = [
+    files = [
         (path, what, folder)
-        for path, what, folder in ((args.output, "the values to", store), (args.png, "the picture to", False))
-        if path is not None
+        for path, what, folder in (
+            (args.output, "the values to", _extension(args.output or "") == ".zarr"),
+            (args.png, "the picture to", False),
+        )
+        if path is not None and not _to_stdout(path)
     ]
     targets = []
-    for path, what, folder in outputs:
+    for path, what, folder in files:
         if not path:
             raise UsageError(f"cannot write {what} an empty path")
         try:
@@ -213,10 +389,26 @@ def _check_outputs(args: argparse.Namespace, store: bool) -> None:
             raise UsageError(f"cannot write {what} {path}: {error.strerror or error}") from None
         except ValueError as error:
             raise UsageError(f"cannot write {what} {path}: {error}") from None
+    if _to_stdout(args.png):
+        raise UsageError("--png writes a file: standard output takes the values only (-o -)")
+    kind = None if args.output is None else _format(args.output)
+    if _to_stdout(args.output) and sys.stdout.isatty():
+        raise UsageError("-o - writes binary .npy data, and standard output is a terminal: "
+                         "redirect it to a file or a pipe")
+    if kind == ".csv" and grid.ndim > 2:
+        raise UsageError(f"-o FILE.csv holds one or two dimensions, this grid has {grid.ndim}: "
+                         "write .npy, .npz, .nc or .zarr")
+    if kind == ".nc":
+        _netcdf_engine()
+    if kind in (".npz", ".nc"):
+        from .labelled import check_names
+
+        check_names(grid)
     try:
-        distinct([path for path, _, _ in outputs], targets)
+        distinct([path for path, _, _ in files], targets)
     except ValueError:
         raise UsageError(f"-o and --png name the same file, {args.png}: give each its own") from None
+    return kind
 
 
 def write_npy(grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
@@ -225,70 +417,111 @@ def write_npy(grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes]
     np.save(file, values, allow_pickle=False)
 
 
+def _write_npz(file: IO[bytes], arrays: dict[str, npt.NDArray[Any]]) -> None:
+    """An archive numpy.load reads as numpy.savez writes it (a zip of one .npy per
+    array, not compressed), written here because savez's own parameters
+    (file, allow_pickle) would take an axis of that name."""
+    with zipfile.ZipFile(file, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name, array in arrays.items():
+            with archive.open(f"{name}.npy", mode="w", force_zip64=True) as member:
+                np.lib.format.write_array(member, array, allow_pickle=False)
+
+
+def _write_csv(values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
+    """One line per index of dimension 0, the values of dimension 1 across it;
+    each value in the shortest form that reads back as the same value of its
+    type (NumPy's own repr), nan and inf as NumPy writes and reads them."""
+    rows = values.reshape(values.shape[0], -1)
+    step = max(1, 2**16 // max(1, rows.shape[1]))  # text of about 64k values at a time
+    for first in range(0, rows.shape[0], step):
+        text = rows[first : first + step].astype(str)
+        file.write("".join(",".join(row) + "\n" for row in text).encode("ascii"))
+
+
+def _write_netcdf(grid: Grid, values: npt.NDArray[np.floating[Any]], path: str, expression: str,
+                  params: dict[str, float], tile: Any, method: _options.Method) -> None:
+    """The values as to_xarray labels them (dimensions, coordinates, what they
+    are), written by xarray's NetCDF engine into `path`."""
+    import xarray as xr
+
+    from ._tiles import tile_edges
+    from .labelled import NAME, describe
+
+    edges = tile_edges(tile, grid.ndim, method, grid.shape)
+    attrs = describe(grid, expression, grid.expression(expression, params), edges, params, method)
+    array = xr.DataArray(values, dims=grid.names, coords=grid.coords, name=NAME, attrs=attrs)
+    array.to_netcdf(path, engine=_netcdf_engine())  # type: ignore[call-overload]
+
+
 def run(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(_formula_first(sys.argv[1:] if argv is None else argv, parser))
+    # -q silences the bar too, unless it is asked for; None leaves it to the grid's size and the terminal.
+    progress = False if args.quiet and args.progress is None else args.progress
     try:
         axes = [_axis(form, text) for form, text in args.axes]
         if len({axis.name for axis in axes}) != len(axes):
             raise UsageError("an axis is named twice")
         if not axes:
             raise UsageError("give at least one axis, e.g. -a x=0:1:100 or -s t=0:1/8000:8000")
-        at = dict(_index(text) for text in args.at)
+        at = _fixed(args.at)
         tile = _tile(args.tile)
         grid = Grid._of(axes)
         params = _parameters(args.params)
         node = grid.expression(args.expression, params)
+        if args.explain:
+            if args.output is not None or args.png is not None or args.json:
+                raise UsageError("--explain computes nothing: leave out -o, --png and --json")
+            print(node.explain(grid.shape), end="")
+            return 0
         if args.png is not None:
             _check_picture(grid, at)
-        zarr = args.output is not None and args.output.rstrip("/").endswith(".zarr")
+        kind = _check_outputs(args, grid)
+        zarr = kind == ".zarr"
+        stdout = _to_stdout(args.output)
         if (args.chunks or args.resume or args.overwrite) and not zarr:
             raise UsageError("--chunks, --resume and --overwrite go with -o DIR.zarr")
-        stream = bool(args.output) and not zarr and (args.stream or streams(grid, args.dtype))
-        if args.stream and (args.output is None or zarr):
-            raise UsageError("--stream needs -o FILE.npy")
-        if stream and args.png is not None:
+        if args.stream and kind != ".npy":
+            raise UsageError("--stream needs -o FILE.npy (or -o -)")
+        if args.json and (args.output is not None or args.png is not None):
+            raise UsageError("--json prints the summary, which -o and --png replace: leave it out")
+        large = kind not in (None, ".zarr") and streams(grid, args.dtype)
+        if large and kind not in (".npy",):
+            raise UsageError(f"the values exceed {STREAM_SHARE:.0%} of the memory: write them with "
+                             "-o FILE.npy or -o - (streamed block by block) or -o DIR.zarr")
+        stream = kind == ".npy" and args.png is None and (args.stream or large or stdout)
+        if kind == ".npy" and (args.stream or large) and args.png is not None:
             raise UsageError("--png draws values held in memory: leave it out when -o streams the grid")
-        _check_outputs(args, zarr)
 
         if zarr:
-            return _write_zarr(args, grid, tile, at, params)
+            return _write_zarr(args, grid, tile, at, params, progress)
         if stream:
-            # Prepared, checked, written and renamed into place by to_npy itself.
-            grid.to_npy(node, args.output, tile=tile, progress=False if args.quiet else None, dtype=args.dtype)
-            if not args.quiet:
-                print(f"{PROG}: wrote {args.output} (streamed)", file=sys.stderr)
-            return 0
+            return _write_stream(args, grid, tile, params, progress)
         if args.output is None and args.png is None:
-            # A summary: streamed through the reductions, in memory of any grid's size.
-            request = _reduce.Request(("nanmin", "nanmax", "nansum", "count"), (True,) * grid.ndim)
-            with _progress_bar(not args.quiet and grid.size > PROGRESS_THRESHOLD) as progress:
-                results = _reduce.compute(grid, node, request, tile=tile, progress=progress)
-            (low, _), (high, _), (total, _), (count, _) = results
-            mean = float(total) / float(count) if count else math.nan
-            print(
-                f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r} "
-                "(write them with -o FILE.npy, draw them with --png FILE.png)"
-            )
-            return 0
+            return _summary(args, grid, node, tile, progress)
         # Otherwise whole in memory (a picture needs it all), before any file is touched.
         # A picture alone needs no more than float32.
         dtype = "float32" if args.png is not None and args.output is None else args.dtype
-        values = grid.evaluate(node, tile=tile, progress=False if args.quiet else None, dtype=dtype)
-        paths = [path for path in (args.output, args.png) if path is not None]
+        values = grid.evaluate(node, tile=tile, progress=progress, dtype=dtype, method=args.method)
+        files = [path for path in (None if stdout else args.output, args.png) if path is not None]
         try:
-            with replacing(*paths) as staged:
+            with replacing(*files) as staged:
                 outputs = iter(staged)
-                if args.output is not None:
-                    write_npy(grid, values, next(outputs).file)
+                if args.output is not None and not stdout:
+                    target = next(outputs)
+                    _write_values(kind, grid, values, target.file, str(target.path), args, params, tile)
                 if args.png is not None:
                     from ._plot import save_png
 
                     save_png(grid, values, next(outputs).file, at=at, title=args.expression)
+                if stdout:
+                    _to_standard_output(lambda out: write_npy(grid, values, out))
         except OSError as error:
-            raise UsageError(f"cannot write {' and '.join(paths)}, left as they were: {error.strerror or error}") from None
+            raise UsageError(f"cannot write {' and '.join(files)}, left as {'they were' if len(files) > 1 else 'it was'}: "
+                             f"{error.strerror or error}") from None
         if not args.quiet:
-            for path in paths:
-                print(f"{PROG}: wrote {path}", file=sys.stderr)
+            for path in ([args.output] if args.output is not None else []) + ([args.png] if args.png else []):
+                print(f"{PROG}: wrote {_named(path)}", file=sys.stderr)
         return 0
     except (UsageError, ValueError, TypeError, OverflowError, MemoryError, RecursionError, OSError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
@@ -301,15 +534,114 @@ def run(argv: Sequence[str] | None = None) -> int:
         return 1
 
 
+def _named(path: str) -> str:
+    return "the values to standard output" if _to_stdout(path) else path
+
+
+def _write_values(kind: str | None, grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes],
+                  path: str, args: argparse.Namespace, params: dict[str, float], tile: Any) -> None:
+    """The values held in memory, in the format `kind`, into the temporary
+    file `file` at `path` (xarray's NetCDF engines write by name)."""
+    if kind == ".npy":
+        write_npy(grid, values, file)
+    elif kind == ".npz":
+        _write_npz(file, {"values": values, **grid.coords})
+    elif kind == ".csv":
+        _write_csv(values, file)
+    else:
+        _write_netcdf(grid, values, path, args.expression, params, tile, args.method)
+
+
+def _to_standard_output(write: Callable[[IO[bytes]], None]) -> None:
+    """Writes to standard output; a reader that went away is an error that says so."""
+    try:
+        write(sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        # Nothing more can go there, at exit neither: Python's own flush would complain again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        raise UsageError("cannot write the values to standard output: the reader closed it") from None
+
+
+def _write_stream(args: argparse.Namespace, grid: Grid, tile: Any, params: dict[str, float],
+                  progress: bool | None) -> int:
+    """.npy streamed block by block: into a file by to_npy (prepared, checked,
+    written beside the target and renamed into place), or to standard output
+    as it is computed."""
+    from .storage import to_npy, write_npy_to
+
+    if _to_stdout(args.output):
+        node = grid._prepared(args.expression, _tile_edges(grid, tile, args.method), params, args.method)
+        _to_standard_output(
+            lambda out: write_npy_to(grid, node, out, tile=tile, progress=progress, dtype=args.dtype,
+                                     method=args.method)
+        )
+    else:
+        try:
+            to_npy(grid, args.expression, args.output, tile=tile, progress=progress, dtype=args.dtype,
+                   method=args.method, params=params)
+        except OSError as error:
+            raise UsageError(f"cannot write the values to {args.output}, left as it was: "
+                             f"{error.strerror or error}") from None
+    if not args.quiet:
+        print(f"{PROG}: wrote {_named(args.output)} (streamed)", file=sys.stderr)
+    return 0
+
+
+def _tile_edges(grid: Grid, tile: Any, method: _options.Method) -> tuple[int, ...]:
+    from ._tiles import tile_edges
+
+    return tile_edges(tile, grid.ndim, method, grid.shape)
+
+
+def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
+    """The summary, streamed through the reductions, in memory of any grid's
+    size: the shape, the least, greatest and mean of the values that are
+    numbers, and how many are NaN (skipped) and infinite (counted: the values
+    in [-max, max] of a double are the finite ones)."""
+    if args.method != "accurate":
+        raise UsageError(f"--method {args.method}: the summary is computed by reductions, which run the "
+                         "accurate method only; write the values with -o")
+    largest = np.finfo(np.float64).max
+    request = _reduce.Request(
+        ("nanmin", "nanmax", "nansum", "count", "histogram"), (True,) * grid.ndim,
+        edges=np.array([-largest, largest]), uniform=False,
+    )
+    with _parts_bar(_progress.shown(progress, grid.size)) as report:
+        results = _reduce.compute(grid, node, request, tile=tile, progress=report)
+    (low, _), (high, _), (total, _), (count, _), finite = results
+    numbers, finite_count = int(count), int(finite[0])
+    mean = float(total) / numbers if numbers else math.nan
+    nan, infinite = grid.size - numbers, numbers - finite_count
+    if args.json:
+        def number(value: float) -> float | str:
+            # JSON has no NaN nor infinity: such a value is the text float() reads back.
+            return value if math.isfinite(value) else str(value)
+
+        summary = {
+            "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "min": number(float(low)),
+            "max": number(float(high)), "mean": number(mean), "nan": nan, "infinite": infinite,
+        }
+        print(json.dumps(summary, allow_nan=False))
+        return 0
+    print(
+        f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r} ({nan} NaN skipped; "
+        "write them with -o FILE.npy, draw them with --png FILE.png)"
+    )
+    return 0
+
+
 @contextlib.contextmanager
-def _progress_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
-    """A progress bar on standard error fed with (done, all), or None."""
+def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
+    """The summary's bar on standard error, fed with the engine's parts (done, all), or None."""
     if not shown:
         yield None
         return
     from tqdm import tqdm
 
-    with tqdm(total=1, unit="part", file=sys.stderr, desc="vemiral", leave=False) as bar:
+    with tqdm(total=1, unit="part", file=sys.stderr, desc="vemiral summary", leave=False) as bar:
 
         def update(done: int, total: int) -> None:
             bar.total = total
@@ -326,7 +658,7 @@ def streams(grid: Grid, dtype: str = "float64") -> bool:
 
 def _write_zarr(
     args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int],
-    params: dict[str, float],
+    params: dict[str, float], progress: bool | None,
 ) -> int:
     """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
     target and swaps the finished store into place; a picture is then drawn
@@ -334,10 +666,15 @@ def _write_zarr(
     if importlib.util.find_spec("zarr") is None:
         raise UsageError("-o DIR.zarr needs zarr (the package's zarr extra)")
     # The text itself, so that the store records the formula as it was written.
-    path = grid.to_zarr(
-        args.expression, args.output, chunks=_tile(args.chunks, "--chunks"), tile=tile, dtype=args.dtype,
-        resume=args.resume, overwrite=args.overwrite, progress=False if args.quiet else None, params=params,
-    )
+    try:
+        path = grid.to_zarr(
+            args.expression, args.output, chunks=_tile(args.chunks, "--chunks"), tile=tile, dtype=args.dtype,
+            resume=args.resume, overwrite=args.overwrite, progress=progress, method=args.method, params=params,
+        )
+    except OSError as error:
+        if isinstance(error, FileExistsError):
+            raise
+        raise UsageError(f"cannot write the values to {args.output}, left as it was: {error.strerror or error}") from None
     if not args.quiet:
         print(f"{PROG}: wrote {args.output}", file=sys.stderr)
     if args.png is not None:

@@ -20,6 +20,11 @@ after which what was there is removed. A writer that can resume keeps the
 hidden folder when it stops part-way; otherwise it is removed. The target
 holds what it held before or the whole new folder, never a part of one.
 
+A hidden name is `.NAME` and a suffix; where that would pass the folder's
+limit on the length of a name (a target of 250 characters is legal, its
+temporary must be too), a digest of NAME stands in for it. An error about a
+hidden name is reported about its target: the user never asked for the other.
+
 A symbolic link is followed: what it leads to is replaced, the link stays.
 Refused before anything is written, and left alone: an empty path; a target
 that exists and is not a regular file (a folder, a device, a FIFO, a socket)
@@ -33,6 +38,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import errno
+import hashlib
 import os
 import secrets
 import shutil
@@ -154,12 +160,17 @@ def replacing(*paths: PathArg) -> Iterator[list[Staged]]:
             for item in staged:
                 os.replace(item.path, item.target)
             _sync_folders({item.target.parent for item in staged})
-        except BaseException:
+        except BaseException as error:
             for item in staged:
                 with contextlib.suppress(OSError):
                     item.file.close()
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(item.path)
+            if isinstance(error, OSError):
+                for item in staged:
+                    reported = _about_target(error, item.path, item.target)
+                    if reported is not error:
+                        raise reported from None
             raise
 
 
@@ -171,7 +182,7 @@ def _stage(target: Path) -> Staged:
     except FileNotFoundError:
         keep = None
     while True:
-        path = target.with_name(f".{target.name}.{secrets.token_hex(6)}.part")
+        path = hidden_beside(target, f".{secrets.token_hex(6)}.part")
         try:
             fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
         except FileExistsError:
@@ -191,7 +202,34 @@ def _stage(target: Path) -> Staged:
 def staging_folder_of(target: Path) -> Path:
     """The hidden folder beside `target` in which a folder output is built: one
     name per target, so that a writer that resumes finds what it left."""
-    return target.with_name(f".{target.name}.incomplete")
+    return hidden_beside(target, ".incomplete")
+
+
+def hidden_beside(target: Path, suffix: str) -> Path:
+    """`.NAME` + `suffix` beside `target`, or a digest of NAME in its place where
+    that name would be longer than the folder takes (module docstring)."""
+    name = f".{target.name}{suffix}"
+    if len(os.fsencode(name)) <= _longest_name(target.parent):
+        return target.with_name(name)
+    digest = hashlib.sha256(os.fsencode(target.name)).hexdigest()[:32]
+    return target.with_name(f".{digest}{suffix}")
+
+
+def _longest_name(folder: Path) -> int:
+    try:
+        return os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        return 255  # what every common file system takes
+
+
+def _about_target(error: OSError, hidden: Path, target: Path) -> OSError:
+    """`error`, reported about `target` if it named `hidden` or a file in it."""
+    named = error.filename
+    if isinstance(named, bytes):
+        named = os.fsdecode(named)
+    if not isinstance(named, str) or not (named == str(hidden) or named.startswith(f"{hidden}{os.sep}")):
+        return error
+    return type(error)(error.errno, error.strerror, str(target))
 
 
 @contextlib.contextmanager
@@ -211,10 +249,12 @@ def replacing_folder(target: Path, staged: Path, *, keep: bool = False) -> Itera
             _sync_tree(staged)
             old = _swap(staged, target)
             _sync_folders({target.parent})
-        except BaseException:
+        except BaseException as error:
             if not keep:
                 with contextlib.suppress(OSError):
                     discard(staged)
+            if isinstance(error, OSError) and (reported := _about_target(error, staged, target)) is not error:
+                raise reported from None
             raise
     if old is not None:
         discard(old)
@@ -234,7 +274,7 @@ def _swap(staged: Path, target: Path) -> Path | None:
     if not os.path.lexists(target):
         os.rename(staged, target)
         return None
-    aside = target.with_name(f".{target.name}.replaced-{secrets.token_hex(6)}")
+    aside = hidden_beside(target, f".replaced-{secrets.token_hex(6)}")
     if _exchange(staged, target):
         # What the target held is now at the staging name, where a resuming
         # writer would look: moved on at once.

@@ -4,10 +4,8 @@ from __future__ import annotations
 
 import keyword
 import math
-import numbers
 import os
 import re
-import sys
 import unicodedata
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, TypeAlias, overload
@@ -17,12 +15,11 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _parse, _reduce, _stats, _sympy
+from . import _options, _parse, _progress, _reduce, _stats, _sympy
+from ._options import Method
+from ._progress import PROGRESS_THRESHOLD as PROGRESS_THRESHOLD
 from ._tiles import positive_int, tile_edges
-from ._values import check_out, evaluate_into, output_dtype
-
-# Above this many points, evaluate shows a progress bar unless told otherwise.
-PROGRESS_THRESHOLD = 4_000_000
+from ._values import check_out, evaluate_into, output_dtype, prepare
 
 # SymPy expressions too (SymPy has no annotations: they type as Any).
 Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
@@ -52,11 +49,11 @@ class Axis(NamedTuple):
 
 
 def _number(value: object, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, int | float | np.integer | np.floating):
-        raise TypeError(f"{what} must be a real number, not {type(value).__name__}")
     try:
-        number = float(value)
-    except OverflowError:  # an int beyond every float, as for a SymPy number
+        number = _options.real(value)
+    except TypeError:
+        raise TypeError(f"{what} must be a real number, not {type(value).__name__}") from None
+    except ValueError:  # an int beyond every float, as for a SymPy number
         raise ValueError(f"{what} is too large for a float") from None
     if not math.isfinite(number):
         raise ValueError(f"{what} must be finite, not {number}")
@@ -96,13 +93,23 @@ def _name_problem(name: str, parameter: bool = False) -> str | None:
 
 
 def parameters_of(
-    grid: Grid, params: Mapping[str, object] | None, keywords: Mapping[str, object], expr: object = None
+    grid: Grid,
+    params: Mapping[str, object] | None,
+    keywords: Mapping[str, object],
+    expr: object = None,
+    options: Sequence[str] = ("params",),
 ) -> dict[str, float]:
     """The parameters of a formula, given as a mapping, as keywords or both: each a
-    finite real number under a name a formula can use and no axis or function
-    takes; anything else is a ValueError naming it. A keyword that `expr` (a
-    string, SymPy expression or node) does not name is a TypeError, as a
-    misspelt option is (a mapping may hold more, to be shared by formulas)."""
+    finite real number (NumPy's and SymPy's too) under a name a formula can use
+    and no axis or function takes; anything else is a ValueError naming it. A
+    keyword that `expr` (a string, SymPy expression or node) does not name is
+    the TypeError of a misspelt option (`options` are the entry point's,
+    listed in the message), found before any value is read (a mapping may
+    hold more, to be shared by formulas)."""
+    for name in keywords:
+        _check_name(grid, name)
+        if not _names(expr, name):
+            raise _options.unexpected(name, options)
     if params is not None and not isinstance(params, Mapping):
         raise ValueError(f"params must be a mapping of names to numbers, not {type(params).__name__}")
     given = dict(params or {})
@@ -112,27 +119,27 @@ def parameters_of(
     given.update(keywords)
     checked = {}
     for name, value in given.items():
-        if not isinstance(name, str):
-            raise ValueError(f"a parameter's name is a string, not {type(name).__name__} {name!r}")
-        if name in grid.names:
-            raise ValueError(f"'{name}' cannot name a parameter: it is an axis of the grid")
-        problem = _name_problem(name, parameter=True)
-        if problem:
-            raise ValueError(f"'{name}' cannot name a parameter: {problem}")
-        # numbers.Real takes NumPy's and SymPy's real scalars, and no arrays.
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}")
+        _check_name(grid, name)
         try:
-            number = float(value)
-        except OverflowError:
+            number = _options.real(value)
+        except TypeError:
+            raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}") from None
+        except ValueError:
             raise ValueError(f"parameter '{name}' is too large for a float") from None
         if not math.isfinite(number):
             raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
         checked[name] = number
-    for name in keywords:
-        if not _names(expr, name):
-            raise TypeError(f"unexpected keyword argument '{name}': no option, and the formula names no such parameter")
     return checked
+
+
+def _check_name(grid: Grid, name: object) -> None:
+    if not isinstance(name, str):
+        raise ValueError(f"a parameter's name is a string, not {type(name).__name__} {name!r}")
+    if name in grid.names:
+        raise ValueError(f"'{name}' cannot name a parameter: it is an axis of the grid")
+    problem = _name_problem(name, parameter=True)
+    if problem:
+        raise ValueError(f"'{name}' cannot name a parameter: {problem}")
 
 
 def _names(expr: object, name: str) -> bool:
@@ -354,14 +361,18 @@ class Grid:
                 stack += vemiral.ASTfun.arguments.__get__(node)
 
     def _prepared(
-        self, expr: Expression, tile: Tile = None, parameters: Mapping[str, float] | None = None
+        self,
+        expr: Expression,
+        tile: Tile = None,
+        parameters: Mapping[str, float] | None = None,
+        method: Method = "accurate",
     ) -> vemiral.ASTnode:
         """The tree of `expr`, once its chain has been built for the tile at the
         grid's first point: an expression the algebra refuses (MemoryError for
         one whose chain would be too large) is refused here, before any block
         is planned, written or sent to a worker."""
         node = self.expression(expr, parameters)
-        node.evaluate((1,) * self.ndim, tile=tile, threads=1)
+        prepare(node, self.ndim, tile, method)
         return node
 
     def explain(
@@ -389,6 +400,7 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: Float64Type | None = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> FloatArray: ...
@@ -401,6 +413,7 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: Float32Type | None = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Float32Array: ...
@@ -413,6 +426,7 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> npt.NDArray[Any]: ...
@@ -424,6 +438,7 @@ class Grid:
         tile: Tile = None,
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> npt.NDArray[Any]:
@@ -435,15 +450,22 @@ class Grid:
             out: an array to fill instead of a new one: writable, C-contiguous,
                 of the grid's shape, float64 or float32.
             tile: the tile edge, one for every dimension or one each (default:
-                ``vemiral.default_tile(ndim)``); the values depend on it.
+                ``vemiral.default_tile(ndim, method)``); the values depend on it.
+                An edge beyond both the grid's points along it and the default
+                is refused: it holds no more points, and costs memory.
             progress: a progress bar on standard error; by default shown for grids
-                of more than PROGRESS_THRESHOLD points.
+                of more than PROGRESS_THRESHOLD points when standard error is a
+                terminal.
             dtype: ``numpy.float64`` (the default, or out's type) or
                 ``numpy.float32``: computed in double precision all the same and
                 rounded once on the way out, without a float64 copy of the grid.
+            method: ``"accurate"`` (the default: every value within a few units
+                in the last place) or ``"recurrence"`` (the chains stepped in
+                plain doubles inside each tile), as the native ``evaluate`` takes it.
             params, parameters: numbers the formula names (see `expression`),
                 as a mapping or as keywords; a name taken by one of the options
-                above goes in `params`.
+                above goes in `params`. A keyword that is neither is a
+                TypeError ("unexpected keyword argument"), whatever its value.
 
         Returns:
             `out`, or a new array of the grid's shape and dtype.
@@ -464,28 +486,28 @@ class Grid:
         >>> grid.evaluate("k*x", k=4)[:, 0]
         array([0., 2., 4.])
         """
-        node = self.expression(expr, params, **parameters)
+        values = parameters_of(self, params, parameters, expr, _EVALUATE)
+        method = _options.method_of(method)
         shape = self.shape
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
-        if progress is None:
-            progress = self.size > PROGRESS_THRESHOLD
-        if not progress and kind == np.float64:
-            return node.evaluate(shape, out=out, tile=tile)
-        edges = tile_edges(tile, len(shape))
+        edges = tile_edges(tile, len(shape), method, shape)
+        node = self.expression(expr, values)
+        shown = _progress.shown(progress, self.size)
+        if not shown and kind == np.float64:
+            return node.evaluate(shape, out=out, tile=edges, method=method)
         if out is None:
             check_storable(self.size, "evaluate", kind.itemsize)
             out = np.empty(shape, dtype=kind)
-        if not progress:
-            return evaluate_into(node, out, (0,) * len(shape), edges)
-        from tqdm import tqdm
-
-        with tqdm(total=shape[0], unit="row", file=sys.stderr, desc="vemiral", leave=False) as bar:
+        if not shown:
+            return evaluate_into(node, out, (0,) * len(shape), edges, method=method)
+        row = self.size // shape[0]
+        with _progress.bar("evaluate", self.size) as update:
             for first, count in _slabs(shape[0], edges[0]):
                 origin = (first,) + (0,) * (len(shape) - 1)
                 # Tiles are computed the same whatever block they fall in, so slab by
                 # slab gives what one call gives, bit for bit.
-                evaluate_into(node, out[first : first + count], origin, edges)
-                bar.update(count)
+                evaluate_into(node, out[first : first + count], origin, edges, method=method)
+                update((first + count) * row)
         return out
 
     # --- reductions -----------------------------------------------------------
@@ -500,6 +522,7 @@ class Grid:
         threads: int | None = None,
         chunks: Any = None,
         client: Any = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
@@ -527,7 +550,10 @@ class Grid:
             chunks, client: reduce as one Dask task per block (chunks as for
                 `to_dask`) on `client` (a ``distributed.Client``) or on Dask's
                 current scheduler; the blocks' results are joined as the
-                engine joins its own parts.
+                engine joins its own parts. The formula is prepared here
+                first: what the algebra refuses never reaches a task.
+            method: ``"accurate"``, the method the native reductions run;
+                another is refused (ValueError).
             params, parameters: as for `evaluate`.
 
         Returns:
@@ -545,7 +571,9 @@ class Grid:
         >>> grid.reduce("x * y", ("mean", "argmax"))
         (np.float64(0.5), (4, 2))
         """
-        node = self.expression(expr, params, **parameters)
+        values = parameters_of(self, params, parameters, expr, _REDUCE)
+        _options.accurate_only(method, "reductions")
+        node = self.expression(expr, values)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
 
     def sum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
@@ -629,8 +657,7 @@ class Grid:
         return self.reduce(expr, "nanmax", axis, **options)
 
     def _statistic(self, expr: Expression, spec: Any, axis: Axes, options: dict[str, Any]) -> Any:
-        node = self.expression(expr, options.pop("params", None), **_parameters(options))
-        return _reduce.reduce(self, node, spec, axis, **options)
+        return self.reduce(expr, spec, axis, **options)  # a statistic with its parameters (_stats.Spec)
 
     def var(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
         """The variance of the values of `expr` over `axis`, divided by the count
@@ -753,7 +780,14 @@ class Grid:
         expr: Expression,
         bins: int | Sequence[float] = 10,
         range: tuple[float, float] | None = None,
-        **options: Any,
+        *,
+        tile: Tile = None,
+        threads: int | None = None,
+        chunks: Any = None,
+        client: Any = None,
+        method: Method = "accurate",
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> tuple[npt.NDArray[np.int64], FloatArray]:
         """The counts and bin edges of the values of `expr`, as ``numpy.histogram``
         gives them for the evaluated array: `bins` equal bins over `range` (by
@@ -765,7 +799,10 @@ class Grid:
         >>> Grid(x=(0, 1, 11)).histogram("x", bins=2, range=(0, 1))
         (array([5, 6]), array([0. , 0.5, 1. ]))
         """
-        node = self.expression(expr, options.pop("params", None), **_parameters(options))
+        values = parameters_of(self, params, parameters, expr, _HISTOGRAM)
+        _options.accurate_only(method, "histograms")
+        node = self.expression(expr, values)
+        options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
             low, high = self.reduce(node, ("min", "max"), **options)
             if not (np.isfinite(low) and np.isfinite(high)):
@@ -777,7 +814,18 @@ class Grid:
         return counts, edges
 
     def integrate(
-        self, expr: Expression, axis: Axes = None, *, rule: str = "trapezoid", **options: Any
+        self,
+        expr: Expression,
+        axis: Axes = None,
+        *,
+        rule: str = "trapezoid",
+        tile: Tile = None,
+        threads: int | None = None,
+        chunks: Any = None,
+        client: Any = None,
+        method: Method = "accurate",
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
     ) -> Any:
         """The integral of `expr` over the coordinates of `axis` (default: every
         axis), by the trapezoid rule or Simpson's ("simpson", with SciPy's
@@ -791,11 +839,13 @@ class Grid:
         >>> Grid(x=(0, 1, 3), y=(0, 2, 5)).integrate("x + y", axis="y")
         array([2., 3., 4.])
         """
+        values = parameters_of(self, params, parameters, expr, _INTEGRATE)
+        _options.accurate_only(method, "integrals")
         dims = _reduce.axes_of(self, axis)
         weights = _reduce.rule_weights(self, dims, rule)
-        node = self.expression(expr, options.pop("params", None), **_parameters(options))
+        node = self.expression(expr, values)
         request = _reduce.Request(("weighted",), tuple(d in dims for d in range(self.ndim)), weights=weights)
-        hi, _ = _reduce.compute(self, node, request, **options)[0]
+        hi, _ = _reduce.compute(self, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
         return np.float64(hi) if hi.ndim == 0 else hi
 
     def to_dask(
@@ -805,20 +855,22 @@ class Grid:
         tile: Tile = None,
         *,
         dtype: DType = np.float64,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
         """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
         (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra);
-        parameters as for `evaluate`.
+        `chunks` as Dask takes them or by axis name (``{"x": 50}``), `method`
+        and parameters as for `evaluate`.
 
         >>> Grid(x=(0, 1, 100), y=(0, 1, 100)).to_dask("x*y", chunks=50).numblocks
         (2, 2)
         """
         from .distributed import to_dask
 
-        values = parameters_of(self, params, parameters, expr)
-        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype, params=values)
+        values = parameters_of(self, params, parameters, expr, _TO_DASK)
+        return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype, method=method, params=values)
 
     def to_xarray(
         self,
@@ -827,13 +879,15 @@ class Grid:
         chunks: Any = None,
         dtype: DType = np.float64,
         tile: Tile = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
         """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
         their coordinates, and attributes naming the formula and the grid; lazy
-        (Dask) with `chunks` (see :func:`vemiral_grid.labelled.to_xarray`; needs
-        the xarray extra); parameters as for `evaluate`.
+        (Dask) with `chunks` (as `to_dask` takes them; see
+        :func:`vemiral_grid.labelled.to_xarray`; needs the xarray extra);
+        `method` and parameters as for `evaluate`.
 
         >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
         0.25
@@ -841,7 +895,8 @@ class Grid:
         from .labelled import to_xarray
 
         return to_xarray(
-            self, expr, chunks=chunks, dtype=dtype, tile=tile, params=parameters_of(self, params, parameters, expr)
+            self, expr, chunks=chunks, dtype=dtype, tile=tile, method=method,
+            params=parameters_of(self, params, parameters, expr, _TO_XARRAY),
         )
 
     def to_zarr(
@@ -856,6 +911,7 @@ class Grid:
         overwrite: bool = False,
         client: Any = None,
         progress: bool | Callable[[int, int], object] | None = None,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
@@ -863,7 +919,7 @@ class Grid:
         parallel here or on a Dask cluster, resumable after an interruption, and
         returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
         `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
-        extra); parameters as for `evaluate`.
+        extra); `method` and parameters as for `evaluate`.
 
         >>> import tempfile, pathlib
         >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
@@ -874,7 +930,8 @@ class Grid:
 
         return to_zarr(
             self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
-            client=client, progress=progress, params=parameters_of(self, params, parameters, expr),
+            client=client, progress=progress, method=method,
+            params=parameters_of(self, params, parameters, expr, _TO_ZARR),
         )
 
     def to_npy(
@@ -885,12 +942,13 @@ class Grid:
         progress: bool | Callable[[int, int], object] | None = None,
         *,
         dtype: DType = np.float64,
+        method: Method = "accurate",
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
         """Streams the values of `expr` into a .npy file block by block and returns
-        its path (see :func:`vemiral_grid.storage.to_npy`); parameters as for
-        `evaluate`.
+        its path (see :func:`vemiral_grid.storage.to_npy`); `method` and
+        parameters as for `evaluate`.
 
         >>> import tempfile, pathlib
         >>> folder = pathlib.Path(tempfile.mkdtemp())
@@ -901,17 +959,20 @@ class Grid:
         from .storage import to_npy
 
         return to_npy(
-            self, expr, path, tile=tile, progress=progress, dtype=dtype, params=parameters_of(self, params, parameters, expr)
+            self, expr, path, tile=tile, progress=progress, dtype=dtype, method=method,
+            params=parameters_of(self, params, parameters, expr, _TO_NPY),
         )
 
 
-# What a reduction takes besides its parameters.
-_REDUCE_OPTIONS = ("tile", "threads", "chunks", "client")
-
-
-def _parameters(options: dict[str, Any]) -> dict[str, float]:
-    """The formula's parameters among a reduction's keywords, taken out of them."""
-    return {name: options.pop(name) for name in list(options) if name not in _REDUCE_OPTIONS}
+# Each entry point's options, named when a keyword is neither one of them nor a parameter.
+_EVALUATE = ("out", "tile", "progress", "dtype", "method", "params")
+_REDUCE = ("axis", "tile", "threads", "chunks", "client", "method", "params")
+_HISTOGRAM = ("bins", "range", "tile", "threads", "chunks", "client", "method", "params")
+_INTEGRATE = ("axis", "rule", "tile", "threads", "chunks", "client", "method", "params")
+_TO_DASK = ("chunks", "tile", "dtype", "method", "params")
+_TO_XARRAY = _TO_DASK
+_TO_ZARR = ("chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params")
+_TO_NPY = ("tile", "progress", "dtype", "method", "params")
 
 
 def _slabs(rows: int, tile_rows: int) -> Iterator[tuple[int, int]]:

@@ -18,6 +18,8 @@ import unicodedata
 from collections.abc import Callable, Mapping
 from typing import TypeAlias
 
+import numpy as np
+
 import vemiral
 
 # Longer strings are refused before they are read.
@@ -47,7 +49,10 @@ _NATIVE_NAMES: dict[str, str] = {
     "heaviside": "heaviside", "power": "power", "pow": "power", "less": "less", "less_equal": "less_equal",
     "greater": "greater", "greater_equal": "greater_equal", "equal": "equal", "not_equal": "not_equal",
     "logical_and": "logical_and", "logical_or": "logical_or", "where": "where", "clip": "clip",
-    "remainder": "mod", "sinc": "sinc",
+    "remainder": "mod", "sinc": "sinc", "square": "square", "deg2rad": "deg2rad", "radians": "deg2rad",
+    "rad2deg": "rad2deg", "degrees": "rad2deg", "logaddexp": "logaddexp", "gamma": "gamma", "lgamma": "lgamma",
+    "gammaln": "lgamma", "loggamma": "loggamma", "j0": "j0", "j1": "j1", "y0": "y0", "y1": "y1", "jn": "jn",
+    "besselj": "jn",
 }
 # How many arguments each function takes, fewest and most (None: no limit);
 # one unless listed.
@@ -56,7 +61,7 @@ _ARGUMENTS: dict[str, tuple[int, int | None]] = {
     **dict.fromkeys(
         ["atan2", "arctan2", "hypot", "minimum", "maximum", "fmod", "mod", "remainder", "copysign", "heaviside",
          "power", "pow", "less", "less_equal", "greater", "greater_equal", "equal", "not_equal", "logical_and",
-         "logical_or"],
+         "logical_or", "logaddexp", "jn", "besselj"],
         (2, 2),
     ),
     "min": (2, None),  # as Python's min and max: any number of values
@@ -72,6 +77,11 @@ FUNCTIONS: dict[str, Callable[..., Value]] = {
     "sqrt": lambda u: _fold(_power, u, 0.5),
 }
 CONSTANTS: dict[str, float] = {"pi": math.pi, "e": math.e}
+# NumPy's scalar types as their repr writes them, np.float64(0.06): a number
+# printed by NumPy and pasted into a formula is that number.
+_NUMPY_SCALARS = frozenset(
+    ["float64", "float32", "float16", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+)
 RESERVED = frozenset(FUNCTIONS) | frozenset(CONSTANTS)
 _FUNCTION_LIST = ", ".join(sorted(FUNCTIONS))
 
@@ -408,6 +418,8 @@ def _children(node: ast.AST, columns: _Columns) -> list[ast.expr] | None:
     if isinstance(node, ast.IfExp):
         return [node.test, node.body, node.orelse]
     if isinstance(node, ast.Call):
+        if _numpy_literal(node) is not None:
+            return None
         if not isinstance(node.func, ast.Name):
             raise columns.refuse("call of " + _CONSTRUCTS.get(type(node.func), type(node.func).__name__), node)
         name = node.func.id
@@ -430,7 +442,40 @@ def _children(node: ast.AST, columns: _Columns) -> list[ast.expr] | None:
     raise columns.refuse(what, node)
 
 
+def _numpy_literal(node: ast.Call) -> tuple[str, int | float] | None:
+    """(type, number) of `np.float64(0.06)`, `numpy.float32(-2)` or `np.float64(nan)`
+    as NumPy's repr writes a scalar; None for any other call."""
+    function = node.func
+    if not (
+        isinstance(function, ast.Attribute) and isinstance(function.value, ast.Name)
+        and function.value.id in ("np", "numpy") and function.attr in _NUMPY_SCALARS
+        and len(node.args) == 1 and not node.keywords
+    ):
+        return None
+    argument, negative = node.args[0], False
+    if isinstance(argument, ast.UnaryOp) and isinstance(argument.op, ast.USub | ast.UAdd):
+        negative = isinstance(argument.op, ast.USub)
+        argument = argument.operand
+    number: int | float
+    if isinstance(argument, ast.Constant) and isinstance(argument.value, int | float) and not isinstance(
+        argument.value, bool
+    ):
+        number = argument.value
+    elif isinstance(argument, ast.Name) and argument.id in ("nan", "inf"):
+        number = float(argument.id)
+    else:
+        return None
+    return function.attr, -number if negative else number
+
+
 def _leaf(node: ast.AST, names: _Names, columns: _Columns) -> Value:
+    if isinstance(node, ast.Call):
+        kind, number = _numpy_literal(node)  # type: ignore[misc]  # _children lets no other call through
+        try:
+            # The scalar's own value: np.float32(0.1) is the float32 nearest to 0.1.
+            return float(getattr(np, kind)(number))
+        except (OverflowError, ValueError):
+            raise ValueError(f"{number!r} is out of range for numpy.{kind} (column {columns.of(node)})") from None
     if isinstance(node, ast.Constant):
         value = node.value
         if isinstance(value, bool) or not isinstance(value, int | float):

@@ -16,6 +16,7 @@ import numpy as np
 import vemiral
 
 from ._tiles import tile_edges
+from ._values import prepare
 
 if TYPE_CHECKING:
     from ._grid import Grid
@@ -286,7 +287,12 @@ def reduce(
             finish(spec.name, raw, grid.shape, dims, single) for spec, raw in zip(specs, raws, strict=True)
         )
     else:
-        edges = tile_edges(tile, grid.ndim)
+        edges = tile_edges(tile, grid.ndim, "accurate", grid.shape)
+        if chunks is not None or client is not None:  # judged before any task is built, as in compute
+            from .distributed import block_sizes
+
+            chunks = block_sizes(grid, chunks, edges, 8)
+            prepare(node, grid.ndim, edges)
         layout = _stats.Layout(grid.shape, tuple(d in dims for d in range(grid.ndim)), (0,) * grid.ndim, edges)
         field = _stats.Field(node, layout, threads=threads, grid=grid, chunks=chunks, client=client)
         stats = [_stats.statistic(layout, spec, dims, single) for spec in specs]
@@ -306,9 +312,13 @@ def compute(
     progress: Callable[[int, int], object] | None = None,
 ) -> list[Any]:
     """The request's raw results over the whole grid, here or through Dask."""
-    edges = tile_edges(tile, grid.ndim)
+    edges = tile_edges(tile, grid.ndim, "accurate", grid.shape)
     if chunks is None and client is None:
         return run(node, grid.shape, request, tile=edges, threads=threads, progress=progress)
-    from .distributed import reduce_blocks
+    from .distributed import block_sizes, reduce_blocks
 
-    return reduce_blocks(grid, node, request, chunks=chunks, tile=edges, client=client)
+    # The chunks and the chain are judged here, before any task is built: a
+    # refusal inside a task would surface far from this call.
+    sizes = block_sizes(grid, chunks, edges, 8)
+    prepare(node, grid.ndim, edges)
+    return reduce_blocks(grid, node, request, chunks=sizes, tile=edges, client=client)

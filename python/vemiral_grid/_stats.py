@@ -114,7 +114,7 @@ def sweep_block(
         values = local.buffer[: math.prod(block)].reshape(block)
         node.evaluate(
             block, origin=[o + a for o, a in zip(layout.origin, at, strict=True)], tile=list(layout.tile),
-            out=values, threads=1,
+            out=values, threads=1, method="accurate",
         )
         run_ids = layout.cells(at, block)
         rows = layout.rows(values)

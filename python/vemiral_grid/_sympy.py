@@ -20,7 +20,7 @@ _FUNCTIONS: dict[str, str] = {
     "Abs": "abs", "sign": "sign", "floor": "floor", "ceiling": "ceil",
     "sinh": "sinh", "cosh": "cosh", "tanh": "tanh", "asin": "asin", "acos": "acos", "atan": "atan",
     "asinh": "asinh", "acosh": "acosh", "atanh": "atanh", "erf": "erf", "erfc": "erfc", "atan2": "atan2",
-    "Mod": "mod", "Not": "logical_not",
+    "Mod": "mod", "Not": "logical_not", "gamma": "gamma", "loggamma": "loggamma", "logaddexp": "logaddexp",
     "StrictLessThan": "less", "LessThan": "less_equal", "StrictGreaterThan": "greater",
     "GreaterThan": "greater_equal", "Equality": "equal", "Unequality": "not_equal",
 }
@@ -99,12 +99,27 @@ class _Translator:
             # SymPy's sinc is unnormalised: sin(u)/u, and 1 at 0.
             u = self.value(expr.args[0])
             return vemiral.where(vemiral.equal(u, 0.0), 1.0, vemiral.sin(u) / u)
+        if name in ("besselj", "bessely"):
+            # j0, j1, y0, y1 for the orders 0 and 1 (jn of them is the same value), jn for any other.
+            order = self.order(expr)
+            if order in (0.0, 1.0):
+                return self.call(f"{name[-1]}{order:.0f}", expr.args[1])
+            if name == "bessely":
+                raise ValueError(f"SymPy {_name(expr)} is supported for the orders 0 and 1 only")
+            return self.call("jn", order, expr.args[1])
         if name == "Heaviside":
             # SymPy's value at 0 is 1/2 unless given.
             return self.call("heaviside", expr.args[0], expr.args[1] if len(expr.args) > 1 else 0.5)
         if isinstance(expr, sp.Piecewise):
             return self.piecewise(expr)
         raise ValueError(f"SymPy {_name(expr)} is not supported")
+
+    def order(self, expr: Any) -> Value:
+        """A Bessel function's order: an integer (jn refuses another number)."""
+        order = self.value(expr.args[0])
+        if isinstance(order, float) and not order.is_integer():
+            raise ValueError(f"SymPy {_name(expr)}: the order must be an integer")
+        return order
 
     def call(self, function: str, *arguments: Any) -> vemiral.ASTnode:
         values = [argument if isinstance(argument, Value) else self.value(argument) for argument in arguments]
@@ -149,6 +164,9 @@ class _Translator:
     def product(self, expr: Any) -> Value:
         # x/y is Mul(x, Pow(y, -1)) and x/3 is Mul(1/3, x) in SymPy: written back as divisions.
         sp = self.sympy
+        angle = self.angle(expr)
+        if angle is not None:
+            return angle
         numerator: list[Value] = []
         denominator: list[Value] = []
         sign = 1.0
@@ -172,6 +190,19 @@ class _Translator:
         if denominator:
             result = fold(operator.truediv, result, _product(denominator))
         return -result if sign < 0 else result
+
+    def angle(self, expr: Any) -> Value | None:
+        """sympy.rad(u) (pi*u/180) and sympy.deg(u) (180*u/pi) as NumPy's deg2rad and rad2deg,
+        which multiply by the ratio rounded once; None for another product."""
+        sp = self.sympy
+        if not isinstance(expr, sp.Mul):
+            return None
+        factors = list(expr.args)
+        for ratio, function in (((sp.Rational(1, 180), sp.pi), "deg2rad"), ((sp.Integer(180), 1 / sp.pi), "rad2deg")):
+            if all(factor in factors for factor in ratio) and len(factors) > 2:
+                rest = [factor for factor in factors if factor not in ratio]
+                return self.call(function, sp.Mul(*rest))
+        return None
 
     def power(self, base: Any, exponent: Any) -> Value:
         # Numbers fold as the parser folds them: never to a complex number.

@@ -10,22 +10,44 @@ import numpy as np
 
 import vemiral
 
+from ._options import Method
 
-def tile_edges(tile: int | Sequence[int] | None, ndim: int) -> tuple[int, ...]:
+
+def tile_edges(
+    tile: int | Sequence[int] | None, ndim: int, method: Method = "accurate", shape: Sequence[int] | None = None
+) -> tuple[int, ...]:
     """One tile edge per dimension, from one int for every dimension or one per
-    dimension, refused as evaluate refuses it, but before any work is planned:
-    a bad tile found inside a Dask task would surface far from the call that
-    made it."""
+    dimension (None: the method's default), refused as evaluate refuses it, but
+    before any work is planned: a bad tile found inside a Dask task would
+    surface far from the call that made it.
+
+    With the grid's `shape`, an edge beyond both the grid's points along its
+    dimension and every method's default edge is refused too (ValueError):
+    such a tile holds no point more, but the engine's tables grow with its
+    edge, and an absurd one would fail deep inside it as a failed allocation."""
+    default = int(vemiral.default_tile(ndim, method=method))
     if tile is None:
-        return (int(vemiral.default_tile(ndim)),) * ndim
+        return (default,) * ndim
     items = int_sequence(tile, "tile")
     if items is None:
         if isinstance(tile, bool) or not hasattr(tile, "__index__"):
             raise TypeError(f"tile must be an int or a sequence of ints, not {type(tile).__name__}")
-        return (positive_int(tile, "tile"),) * ndim
-    if len(items) != ndim:
-        raise ValueError(f"tile has {len(items)} entries, the grid has {ndim} dimensions")
-    return tuple(positive_int(item, f"tile[{i}]") for i, item in enumerate(items))
+        edges = (positive_int(tile, "tile"),) * ndim
+        names = ["tile"] * ndim
+    else:
+        if len(items) != ndim:
+            raise ValueError(f"tile has {len(items)} entries, the grid has {ndim} dimensions")
+        edges = tuple(positive_int(item, f"tile[{i}]") for i, item in enumerate(items))
+        names = [f"tile[{i}]" for i in range(ndim)]
+    if shape is not None:
+        defaults = max(int(vemiral.default_tile(ndim, method=other)) for other in ("accurate", "recurrence"))
+        for d, (edge, name) in enumerate(zip(edges, names, strict=True)):
+            if edge > max(shape[d], defaults):
+                raise ValueError(
+                    f"{name} must be at most {max(shape[d], defaults)} for this grid (its {shape[d]} points along "
+                    f"dimension {d}, or a default edge, {defaults}; a larger tile holds no more points), not {edge}"
+                )
+    return edges
 
 
 def as_int(value: object, what: str) -> int:

@@ -22,6 +22,7 @@ import numpy.typing as npt
 
 import vemiral
 
+from ._options import Method
 from ._tiles import file_runs
 
 FloatArray: TypeAlias = npt.NDArray[np.floating[Any]]
@@ -67,31 +68,41 @@ def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.d
     return cast(np.dtype[Any], out.dtype)
 
 
+def prepare(node: vemiral.ASTnode, ndim: int, tile: Sequence[int] | int | None, method: Method = "accurate") -> None:
+    """Builds the chain of `node` for the tile at the grid's first point, so that
+    an expression the algebra refuses (MemoryError for a chain too large) is
+    refused there, before any block is planned, written or sent to a worker."""
+    node.evaluate((1,) * ndim, tile=tile, threads=1, method=method)
+
+
 def evaluate_into(
     node: vemiral.ASTnode,
     out: FloatArray,
     origin: Sequence[int],
     tile: Sequence[int],
     threads: int | None = None,
+    method: Method = "accurate",
 ) -> FloatArray:
     """Fills `out` (float64 or float32, C-contiguous) with the values of the block
-    of out's shape at `origin`, and returns it.
+    of out's shape at `origin` by `method`, and returns it.
 
-    float64 is one evaluate. float32 is run by run through a scratch array per
+    float64, and float32 by the default method, is one evaluate. float32 by the
+    recurrence method is run by run through a scratch array per
     thread; `threads` (default: vemiral.get_num_threads()) Python threads each
     take runs and evaluate them on their own thread (threads=1 inside), the
     caller among them, so the casts run in parallel too.
     """
     shape = tuple(out.shape)
-    if out.dtype == np.float64:
-        return node.evaluate(shape, origin=list(origin), tile=list(tile), out=out, threads=threads)  # type: ignore[arg-type]
+    # The default method writes float32 itself, rounding each double once.
+    if out.dtype == np.float64 or method == "accurate":
+        return node.evaluate(shape, origin=list(origin), tile=list(tile), out=out, threads=threads, method=method)
     runs = list(file_runs(shape, tile, SLAB_POINTS))
     flat = out.reshape(-1)
     workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())
     if workers <= 1 or math.prod(shape) < 2 * SLAB_POINTS:
         scratch = np.empty(min(SLAB_POINTS, math.prod(shape)), dtype=np.float64)
         for start, block, offset in runs:
-            _cast_run(node, flat, scratch, origin, start, block, offset, tile)
+            _cast_run(node, flat, scratch, origin, start, block, offset, tile, method)
         return out
 
     next_run = iter(runs)
@@ -107,7 +118,7 @@ def evaluate_into(
                     run = next(next_run, None)
                 if run is None:
                     return
-                _cast_run(node, flat, scratch, origin, *run, tile)
+                _cast_run(node, flat, scratch, origin, *run, tile, method)
         except BaseException as error:  # handed to the caller, which raises it
             errors.append(error)
             stop.set()
@@ -148,6 +159,7 @@ def _cast_run(
     block: tuple[int, ...],
     offset: int,
     tile: Sequence[int],
+    method: Method,
 ) -> None:
     count = math.prod(block)
     values = scratch[:count].reshape(block)
@@ -157,5 +169,6 @@ def _cast_run(
         tile=list(tile),
         out=values,
         threads=1,
+        method=method,
     )
     np.copyto(flat[offset : offset + count], scratch[:count], casting="same_kind")

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._options import Method, by_dimension, method_of
 from ._tiles import tile_edges, whole_tiles
 from ._values import evaluate_into, output_dtype
 
@@ -32,6 +33,7 @@ def to_dask(
     chunks: Any = None,
     tile: int | Sequence[int] | None = None,
     dtype: Any = np.float64,
+    method: Method = "accurate",
     params: Mapping[str, float] | None = None,
     **parameters: float,
 ) -> dask.array.Array:
@@ -39,12 +41,15 @@ def to_dask(
 
     Each block is `evaluate` of the block's own shape at the block's origin,
     on one thread (Dask supplies the parallelism), so any chunking gives
-    `grid.evaluate(expr, tile=tile, dtype=dtype)` bit for bit. `chunks` is
-    anything Dask accepts (default: whole tiles of at most 128 MiB). `dtype`
-    is float64 or float32 (computed in double, rounded once per value). The
-    expression is one key of the graph that every block task refers to: it
-    travels to a worker once, not once per block. Parameters of the formula
-    are given as for `Grid.evaluate`.
+    `grid.evaluate(expr, tile=tile, dtype=dtype, method=method)` bit for bit.
+    `chunks` is anything Dask accepts, with a mapping's keys axis names as
+    xarray takes them (``{"x": 500}``; a dimension left out is one block), by
+    default whole tiles of at most 128 MiB; chunks that leave a block without
+    a point (``chunks=0``) are a ValueError. `dtype` is float64 or float32
+    (computed in double, rounded once per value). The expression is one key
+    of the graph that every block task refers to: it travels to a worker
+    once, not once per block. `method` and the formula's parameters are
+    given as for `Grid.evaluate`.
 
     >>> from vemiral_grid import Grid
     >>> from vemiral_grid.distributed import to_dask
@@ -54,6 +59,8 @@ def to_dask(
     ((500, 500), (500, 500))
     >>> float(w.max().compute()) == float(grid.evaluate("sin(x*y) + cos(x + y)").max())
     True
+    >>> to_dask(grid, "x*y", chunks={"y": 250}).chunks
+    ((1000,), (250, 250, 250, 250))
     """
     import dask.array as da
     from dask.delayed import delayed
@@ -61,42 +68,64 @@ def to_dask(
     from ._grid import parameters_of
 
     shape = grid.shape
-    edges = tile_edges(tile, grid.ndim)
-    # The parser's and the algebra's refusals come before any task is built.
-    node = grid._prepared(expr, edges, parameters_of(grid, params, parameters, expr))
+    values = parameters_of(grid, params, parameters, expr, ("chunks", "tile", "dtype", "method", "params"))
+    method = method_of(method)
+    edges = tile_edges(tile, grid.ndim, method, shape)
     kind = output_dtype(dtype)
-    if chunks is None:
-        chunks = whole_tiles(shape, edges, CHUNK_BYTES // kind.itemsize)
-    try:
-        normal = da.core.normalize_chunks(chunks, shape, dtype=kind)  # type: ignore[no-untyped-call]
-    except ZeroDivisionError:  # Dask's answer to a chunk of size 0
-        normal = ((0,),)
-    if any(size < 1 for sizes in normal for size in sizes):
-        raise ValueError(f"chunks {chunks!r}: every block needs at least one point along every dimension")
-    chunks = normal
+    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
+    # The parser's and the algebra's refusals come before any task is built.
+    node = grid._prepared(expr, edges, values, method)
 
     records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.sha256(records).hexdigest()[:32]
     expression = delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
-    token = hashlib.sha256(repr((digest, shape, chunks, edges, kind.str)).encode()).hexdigest()[:32]
+    token = hashlib.sha256(repr((digest, shape, chunks, edges, kind.str, method)).encode()).hexdigest()[:32]
     array: dask.array.Array = da.map_blocks(  # type: ignore[no-untyped-call]
         _block,
         expression,
         edges,
         kind.str,
+        method,
         chunks=chunks,
         dtype=kind,
         meta=np.empty((0,) * len(shape), dtype=kind),
         name=f"vemiral-{token}",
     )
-    if kind == np.float64:
-        # What `reduce` needs to reduce the blocks without making them.
+    if kind == np.float64 and method == "accurate":
+        # What `reduce` needs to reduce the blocks without making them (the
+        # native reductions run the accurate method).
         array._vemiral_source = (grid, node, edges)  # type: ignore[attr-defined]
     return array
 
 
+def block_sizes(grid: Grid, chunks: Any, edges: Sequence[int], itemsize: int) -> tuple[tuple[int, ...], ...]:
+    """Dask's block sizes of `chunks` (None: whole tiles of at most CHUNK_BYTES of
+    values of `itemsize` bytes); a mapping by axis name as xarray takes it. A
+    block without a point, or chunks Dask cannot read, are a ValueError naming
+    the argument (Dask's own answer to a 0 is a ZeroDivisionError)."""
+    import dask.array as da
+
+    if chunks is None:
+        chunks = whole_tiles(grid.shape, edges, CHUNK_BYTES // itemsize)
+    given = by_dimension(grid, chunks)
+    try:
+        normal = da.core.normalize_chunks(given, grid.shape, dtype=np.dtype(f"f{itemsize}"))  # type: ignore[no-untyped-call]
+    except ZeroDivisionError:
+        normal = ((0,),)
+    except (ValueError, TypeError) as error:
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise ValueError(
+            f"chunks {chunks!r}: not chunks Dask reads (an int, one per dimension, 'auto', or a mapping "
+            f"by axis name): {reason}"
+        ) from None
+    if any(size < 1 for sizes in normal for size in sizes):
+        raise ValueError(f"chunks {chunks!r}: every block needs at least one point along every dimension")
+    return tuple(tuple(int(size) for size in sizes) for sizes in normal)
+
+
 def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, *, client: Any = None) -> Any:
-    """`how` (as `Grid.reduce` takes it) of a float64 array made by `to_dask`,
+    """`how` (as `Grid.reduce` takes it) of a float64 array made by `to_dask`
+    with the accurate method,
     as one native reduction per block of the array's own chunks, no block of
     values made: the results of ``grid.reduce(expr, how, axis, chunks=...)``.
     Dask's own ``array.sum()`` makes every block and reduces it with NumPy.
@@ -111,21 +140,21 @@ def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, 
     source = getattr(array, "_vemiral_source", None)
     if source is None:
         raise ValueError(
-            "reduce takes a float64 array made by to_dask itself (not one derived from it); "
-            "a grid's formula reduces with Grid.reduce"
+            "reduce takes a float64 array made by to_dask itself with the accurate method (not one "
+            "derived from it); a grid's formula reduces with Grid.reduce"
         )
     grid, node, tile = source
     return grid.reduce(node, how, axis, tile=tile, chunks=array.chunks, client=client)
 
 
 def _block(
-    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, block_info: dict[Any, Any] | None = None
+    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
 ) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None
     location = block_info[None]["array-location"]
     out = np.empty([stop - start for start, stop in location], dtype=dtype)
-    return evaluate_into(node, out, [start for start, _ in location], tile, threads=1)
+    return evaluate_into(node, out, [start for start, _ in location], tile, threads=1, method=method)
 
 
 def reduce_blocks(
@@ -147,7 +176,7 @@ def reduce_blocks(
     expression = _expression(node)
     parts = [
         delayed(_reduce_block, pure=True)(expression, block, origin, tile, request)
-        for origin, block in _blocks(grid.shape, chunks, tile)
+        for origin, block in _blocks(grid, chunks, tile)
     ]
     joined = delayed(_join, pure=True)(request, grid.shape, parts)
     if client is not None:
@@ -169,7 +198,7 @@ def sweep_blocks(
     plan = delayed(list(passes), pure=True, traverse=False)  # one key, sent once per worker
     parts = [
         delayed(_sweep_block, pure=True)(expression, layout, origin, block, plan)
-        for origin, block in _blocks(grid.shape, chunks, layout.tile)
+        for origin, block in _blocks(grid, chunks, layout.tile)
     ]
     while len(parts) > 1:
         parts = [delayed(_merge, pure=True)(plan, parts[i : i + 16]) for i in range(0, len(parts), 16)]
@@ -188,15 +217,9 @@ def _expression(node: vemiral.ASTnode) -> Any:
     return delayed(node, name=f"vemiral-expression-{digest}", pure=True, traverse=False)
 
 
-def _blocks(shape: tuple[int, ...], chunks: Any, tile: tuple[int, ...]) -> list[tuple[tuple[int, ...], tuple[int, ...]]]:
-    """(origin, shape) of every block of `chunks` (as for `to_dask`), in C order."""
-    import dask.array as da
-
-    if chunks is None:
-        chunks = whole_tiles(shape, tile, CHUNK_BYTES // 8)
-    normal = da.core.normalize_chunks(chunks, shape, dtype=np.float64)  # type: ignore[no-untyped-call]
-    if any(size < 1 for sizes in normal for size in sizes):
-        raise ValueError(f"chunks {chunks!r}: every block needs at least one point along every dimension")
+def _blocks(grid: Grid, chunks: Any, tile: tuple[int, ...]) -> list[tuple[tuple[int, ...], tuple[int, ...]]]:
+    """(origin, shape) of every block of `chunks` (as `to_dask` takes them), in C order."""
+    normal = block_sizes(grid, chunks, tile, 8)
     starts = [np.concatenate(([0], np.cumsum(sizes)[:-1])).tolist() for sizes in normal]
     blocks = []
     for index in np.ndindex(*(len(sizes) for sizes in normal)):

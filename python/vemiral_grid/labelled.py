@@ -17,6 +17,7 @@ import numpy as np
 import vemiral
 
 from . import _sympy
+from ._options import Method, method_of
 from ._tiles import tile_edges
 from ._values import output_dtype
 
@@ -36,6 +37,7 @@ def to_xarray(
     chunks: Any = None,
     dtype: Any = np.float64,
     tile: int | Sequence[int] | None = None,
+    method: Method = "accurate",
     params: Mapping[str, float] | None = None,
     **parameters: float,
 ) -> xarray.DataArray:
@@ -45,10 +47,12 @@ def to_xarray(
     (start + i*step along each axis, where the values were computed), and its
     attributes say what it holds (see :func:`describe`), so a file written from
     it explains itself. Without `chunks` the data is a NumPy array from
-    ``grid.evaluate``; with `chunks` (anything Dask accepts) it is a lazy Dask
-    array from ``grid.to_dask``, each block computed when asked for. Either way
-    the values are those of ``grid.evaluate(expr, tile=tile, dtype=dtype)``,
-    bit for bit. Parameters of the formula are given as for ``Grid.evaluate``.
+    ``grid.evaluate``; with `chunks` (as ``grid.to_dask`` takes them: anything
+    Dask accepts, or a mapping by axis name as xarray takes it) it is a lazy
+    Dask array from ``grid.to_dask``, each block computed when asked for.
+    Either way the values are those of ``grid.evaluate(expr, tile=tile,
+    dtype=dtype, method=method)``, bit for bit. `method` and the formula's
+    parameters are given as for ``Grid.evaluate``.
 
     >>> from vemiral_grid import Grid
     >>> from vemiral_grid.labelled import to_xarray
@@ -60,22 +64,25 @@ def to_xarray(
     ('x + y', 'Grid.from_steps(x=(0.0, 0.5, 3), y=(10.0, 10.0, 2))')
     >>> to_xarray(grid, "x + y", chunks=2, dtype="float32").chunks
     ((2, 1), (2,))
+    >>> to_xarray(grid, "x + y", chunks={"x": 1}).chunks
+    ((1, 1, 1), (2,))
     """
     import xarray as xr
 
     from ._grid import parameters_of
 
-    values = parameters_of(grid, params, parameters, expr)
-    node = grid.expression(expr, values)
+    values = parameters_of(grid, params, parameters, expr, ("chunks", "dtype", "tile", "method", "params"))
+    method = method_of(method)
     kind = output_dtype(dtype)
-    edges = tile_edges(tile, grid.ndim)
+    edges = tile_edges(tile, grid.ndim, method, grid.shape)
+    node = grid.expression(expr, values)
     check_names(grid)
     data: Any
     if chunks is None:
-        data = grid.evaluate(node, tile=edges, dtype=kind)
+        data = grid.evaluate(node, tile=edges, dtype=kind, method=method)
     else:
-        data = grid.to_dask(node, chunks=chunks, tile=edges, dtype=kind)
-    attrs = describe(grid, expr, node, edges, values)
+        data = grid.to_dask(node, chunks=chunks, tile=edges, dtype=kind, method=method)
+    attrs = describe(grid, expr, node, edges, values, method)
     return xr.DataArray(data, dims=grid.names, coords=grid.coords, name=NAME, attrs=attrs)
 
 
@@ -90,6 +97,7 @@ def describe(
     node: vemiral.ASTnode,
     tile: Sequence[int],
     parameters: Mapping[str, float] | None = None,
+    method: Method = "accurate",
 ) -> dict[str, Any]:
     """The attributes of the values: strings and a list of ints, so that they
     keep their form in Zarr and netCDF files alike.
@@ -102,6 +110,7 @@ def describe(
       way of writing one tree;
     - ``grid``: the grid as ``Grid.from_steps(...)``, exact to the last bit;
     - ``tile``: the tile edges the values were computed with;
+    - ``method``: the method of ``evaluate`` that computed them;
     - ``generated_by``: ``vemiral`` and its version.
 
     >>> from vemiral_grid import Grid
@@ -124,6 +133,7 @@ def describe(
         "formula_sha256": tree_digest(node),
         "grid": grid_text(grid),
         "tile": [int(t) for t in tile],
+        "method": method,
         "generated_by": f"vemiral {vemiral.__version__}",
     }
 

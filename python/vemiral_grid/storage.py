@@ -6,15 +6,16 @@ import errno
 import io
 import math
 import os
-import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.lib import format as npy_format
 
 from ._files import replacing
+from ._options import Method, method_of
+from ._progress import Progress, reporter
 from ._tiles import file_runs, tile_edges
 from ._values import evaluate_into, output_dtype
 
@@ -25,8 +26,6 @@ if TYPE_CHECKING:
 # file, unmapped before the next: at most this much of the grid is mapped at once.
 BLOCK_BYTES = 32 * 2**20
 
-Progress = bool | Callable[[int, int], object] | None
-
 
 def to_npy(
     grid: Grid,
@@ -35,6 +34,7 @@ def to_npy(
     tile: int | Sequence[int] | None = None,
     progress: Progress = None,
     dtype: object = np.float64,
+    method: Method = "accurate",
     params: Mapping[str, float] | None = None,
     **parameters: float,
 ) -> Path:
@@ -46,11 +46,11 @@ def to_npy(
     at the end (vemiral_grid._files.replacing), so `path` either holds the
     whole grid or is left as it was; a symbolic link is followed. The space is
     reserved before any value is computed. `progress`: None shows a
-    bar on standard error for grids of more than PROGRESS_THRESHOLD points,
-    True or False forces it on or off, and a callable is called as
-    progress(points_done, points_total) after every block (an exception it
-    raises abandons the write). Parameters of the formula are given as for
-    `Grid.evaluate`.
+    bar on standard error for grids of more than PROGRESS_THRESHOLD points
+    when standard error is a terminal, True or False forces it on or off, and
+    a callable is called as progress(points_done, points_total) after every
+    block (an exception it raises abandons the write). `method` and the
+    formula's parameters are given as for `Grid.evaluate`.
 
     Refusals, all before any value is computed: the expression's own (the
     parser's, and lowering's at the first tile: MemoryError, ValueError), an
@@ -66,11 +66,13 @@ def to_npy(
     >>> np.load(path, mmap_mode="r").shape
     (200, 300)
     """
-    from ._grid import PROGRESS_THRESHOLD, parameters_of
+    from ._grid import parameters_of
 
+    known = parameters_of(grid, params, parameters, expr, ("tile", "progress", "dtype", "method", "params"))
+    method = method_of(method)
     kind = output_dtype(dtype)
-    edges = tile_edges(tile, grid.ndim)
-    node = grid._prepared(expr, edges, parameters_of(grid, params, parameters, expr))
+    edges = tile_edges(tile, grid.ndim, method, grid.shape)
+    node = grid._prepared(expr, edges, known, method)
     shape = grid.shape
     header = _header(shape, kind)
     total = len(header) + kind.itemsize * math.prod(shape)
@@ -89,13 +91,13 @@ def to_npy(
             # Reserving every block now means a full disk is found here, as an
             # OSError, and never later through the map (where it would be SIGBUS).
             os.posix_fallocate(file.fileno(), 0, total)
-            report = _reporter(progress, math.prod(shape), PROGRESS_THRESHOLD)
+            report = reporter(progress, math.prod(shape), "to_npy")
             done = 0
             for origin, block, offset in file_runs(shape, edges, BLOCK_BYTES // 8):
                 values = np.memmap(
                     file, dtype=kind, mode="r+", offset=len(header) + kind.itemsize * offset, shape=block
                 )
-                evaluate_into(node, values, origin, edges)
+                evaluate_into(node, values, origin, edges, method=method)
                 del values  # unmapped; the page cache writes it out
                 done += math.prod(block)
                 report(done)
@@ -108,6 +110,40 @@ def to_npy(
     return Path(os.fspath(path)).absolute()
 
 
+def write_npy_to(
+    grid: Grid,
+    node: Any,
+    file: IO[bytes],
+    *,
+    tile: int | Sequence[int] | None = None,
+    progress: Progress = None,
+    dtype: object = np.float64,
+    method: Method = "accurate",
+) -> None:
+    """Writes the .npy of the values of `node` (already prepared) into `file` as
+    they are computed, block by block in order: for a stream that cannot be
+    mapped or renamed into (standard output, a pipe), so a reader sees the
+    header, then the values; a failure part-way leaves what was written."""
+    kind = output_dtype(dtype)
+    edges = tile_edges(tile, grid.ndim, method_of(method), grid.shape)
+    shape = grid.shape
+    points = BLOCK_BYTES // kind.itemsize
+    buffer = np.empty(min(points, math.prod(shape)), dtype=kind)
+    report = reporter(progress, math.prod(shape), "to standard output")
+    try:
+        file.write(_header(shape, kind))
+        done = 0
+        for origin, block, _ in file_runs(shape, edges, points):
+            count = math.prod(block)
+            values = buffer[:count].reshape(block)
+            evaluate_into(node, values, origin, edges, method=method)
+            file.write(memoryview(values).cast("B"))
+            done += count
+            report(done)
+    finally:
+        report(None)
+
+
 def _header(shape: tuple[int, ...], dtype: np.dtype[Any]) -> bytes:
     header = {"descr": dtype.str, "fortran_order": False, "shape": shape}
     buffer = io.BytesIO()
@@ -117,30 +153,3 @@ def _header(shape: tuple[int, ...], dtype: np.dtype[Any]) -> bytes:
         buffer = io.BytesIO()
         npy_format.write_array_header_2_0(buffer, header)
     return buffer.getvalue()
-
-
-def _reporter(progress: Progress, total: int, threshold: int) -> Callable[[int | None], None]:
-    """A function taking the points done so far, or None once at the end."""
-    if callable(progress):
-        callback = progress
-
-        def call(done: int | None) -> None:
-            if done is not None:
-                callback(done, total)
-
-        return call
-    if progress is None:
-        progress = total > threshold
-    if not progress:
-        return lambda done: None
-    from tqdm import tqdm
-
-    bar = tqdm(total=total, unit="pt", unit_scale=True, file=sys.stderr, desc="vemiral to_npy", leave=False)
-
-    def show(done: int | None) -> None:
-        if done is None:
-            bar.close()
-        else:
-            bar.update(done - bar.n)
-
-    return show

@@ -35,6 +35,8 @@ import vemiral
 
 from ._files import discard as _remove
 from ._files import replacing_folder, staging_folder_of, target_of
+from ._options import Method, by_dimension, method_of
+from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
 from ._values import evaluate_into, output_dtype
 from .labelled import NAME, check_names, describe
@@ -50,21 +52,20 @@ LEDGER = ".vemiral-chunks-done"
 # What zarr's local store leaves of a chunk whose writing was cut short.
 _ZARR_TEMPORARY = re.compile(r"\.[0-9a-f]{32}\.partial$")
 
-Progress = bool | Callable[[int, int], object] | None
-
 
 def to_zarr(
     grid: Grid,
     expr: Expression,
     store: str | os.PathLike[str],
     *,
-    chunks: int | Sequence[int] | None = None,
+    chunks: int | Sequence[int] | Mapping[str, int] | None = None,
     dtype: Any = np.float64,
     tile: int | Sequence[int] | None = None,
     resume: bool = False,
     overwrite: bool = False,
     client: Any = None,
     progress: Progress = None,
+    method: Method = "accurate",
     params: Mapping[str, float] | None = None,
     **parameters: float,
 ) -> Path:
@@ -74,7 +75,9 @@ def to_zarr(
     Args:
         chunks: the chunk edge along every dimension, or one per dimension
             (Zarr's regular chunks; Dask's tuples of block sizes are taken when
-            all but the last are equal). Default: whole tiles of at most 32 MiB.
+            all but the last are equal), or a mapping by axis name as xarray
+            takes it (``{"x": 100}``; a dimension left out is one chunk).
+            Default: whole tiles of at most 32 MiB.
         dtype: float64 or float32 (computed in double, rounded once per value).
         tile: the tile edges (default ``vemiral.default_tile``), recorded.
         resume: finish a write that was interrupted, computing only the chunks
@@ -88,15 +91,16 @@ def to_zarr(
             client if there is one, otherwise threads on this machine, as many
             as ``vemiral.get_num_threads()``.
         progress: as for ``to_npy``: None shows a bar on standard error above
-            PROGRESS_THRESHOLD points, True/False force it, a callable gets
-            ``(points_done, points_total)`` after every chunk.
+            PROGRESS_THRESHOLD points when it is a terminal, True/False force
+            it, a callable gets ``(points_done, points_total)`` after every chunk.
+        method: as for ``Grid.evaluate``; recorded.
         params, parameters: numbers the formula names, as for
             ``Grid.evaluate``; recorded with the formula.
 
     Raises, before anything is written: ValueError for a bad dtype, chunks or
     expression (MemoryError for one whose chain would be too large, as
     lowering finds at the first tile), or a store to resume that was written for another formula,
-    grid, tile, chunking or dtype (the message names the difference);
+    grid, tile, method, chunking or dtype (the message names the difference);
     FileExistsError for a `store` that exists and is not a Zarr store of this
     grid, unless ``overwrite=True``; for a path as the package's other writers
     refuse theirs: ValueError for an empty one, OSError for a folder that does
@@ -115,23 +119,26 @@ def to_zarr(
     >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
     True
     """
-    from ._grid import PROGRESS_THRESHOLD, parameters_of
-    from .storage import _reporter
+    from ._grid import parameters_of
 
     try:
         import zarr
     except ImportError:
         raise ImportError("to_zarr needs zarr (the package's zarr extra)") from None
 
+    values = parameters_of(
+        grid, params, parameters, expr,
+        ("chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params"),
+    )
+    method = method_of(method)
     kind = output_dtype(dtype)
-    edges = tile_edges(tile, grid.ndim)
-    # The parser's and the algebra's refusals come before anything is written.
-    values = parameters_of(grid, params, parameters, expr)
-    node = grid._prepared(expr, edges, values)
-    check_names(grid)
+    edges = tile_edges(tile, grid.ndim, method, grid.shape)
     shape = grid.shape
-    chunk = zarr_chunks(chunks, shape, edges, kind)
-    attrs = describe(grid, expr, node, edges, values)
+    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
+    # The parser's and the algebra's refusals come before anything is written.
+    node = grid._prepared(expr, edges, values, method)
+    check_names(grid)
+    attrs = describe(grid, expr, node, edges, values, method)
     wanted = _Layout(attrs, chunk, kind.str)
 
     target = target_of(store, folder=True)
@@ -171,7 +178,7 @@ def to_zarr(
         grid_chunks = [range(-(-n // c)) for n, c in zip(shape, chunk, strict=True)]
         todo = [index for index in _product(grid_chunks) if index not in done]
         total = math.prod(shape)
-        report = _reporter(progress, total, PROGRESS_THRESHOLD)
+        report = reporter(progress, total, "to_zarr")
         points = total - sum(math.prod(_extent(index, chunk, shape)) for index in todo)
         try:
             if points:
@@ -187,10 +194,10 @@ def to_zarr(
 
                 cluster = _client(client)
                 if cluster is not None:
-                    _write_on_cluster(cluster, node, hidden, todo, chunk, shape, edges, kind.str, finished)
+                    _write_on_cluster(cluster, node, hidden, todo, chunk, shape, edges, kind.str, method, finished)
                 else:
                     array = zarr.open_array(str(hidden), path=NAME, mode="r+")
-                    _write_here(array, node, todo, chunk, shape, edges, kind.str, finished)
+                    _write_here(array, node, todo, chunk, shape, edges, kind.str, method, finished)
         finally:
             report(None)
 
@@ -205,10 +212,13 @@ def to_zarr(
 
 def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype: np.dtype[Any]) -> tuple[int, ...]:
     """The chunk shape: an edge for all dimensions or one each, or Dask's block
-    sizes where they are regular (all equal but a shorter last); clipped to the
-    grid. Anything else is a ValueError that says why."""
+    sizes where they are regular (all equal but a shorter last), or a mapping
+    of dimension numbers to either (the others whole); clipped to the grid.
+    Anything else is a ValueError that says why."""
     if chunks is None:
         return whole_tiles(shape, edges, CHUNK_BYTES // dtype.itemsize)
+    if isinstance(chunks, Mapping):
+        chunks = [chunks.get(d, extent) for d, extent in enumerate(shape)]
     if isinstance(chunks, str | bytes) or (not isinstance(chunks, Sequence) and not hasattr(chunks, "__index__")):
         raise ValueError(f"chunks {chunks!r}: give the chunk edge as an int, or one per dimension")
     given = list(chunks) if isinstance(chunks, Sequence) else [chunks] * len(shape)
@@ -262,6 +272,7 @@ def _refuse_difference(found: _Layout, wanted: _Layout, target: Path) -> None:
         differs("formula", repr(found.attrs.get("formula")), repr(wanted.attrs["formula"]))
         differs("formula", "with the same text but another tree", "")
     differs("tile", found.attrs.get("tile"), wanted.attrs["tile"])
+    differs("method", found.attrs.get("method", "accurate"), wanted.attrs["method"])
     differs("chunking", found.chunks, wanted.chunks)
     differs("dtype", np.dtype(found.dtype).name, np.dtype(wanted.dtype).name)
     differs("version", found.attrs.get("generated_by"), wanted.attrs["generated_by"])
@@ -295,12 +306,13 @@ def _write_here(
     shape: tuple[int, ...],
     edges: tuple[int, ...],
     dtype: str,
+    method: Method,
     finished: Callable[[tuple[int, ...]], None],
 ) -> None:
     workers = max(1, min(len(todo), vemiral.get_num_threads()))
     with concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="vemiral-zarr") as pool:
         pending = {
-            pool.submit(_write_chunk, array, node, index, chunk, shape, edges, dtype): index for index in todo
+            pool.submit(_write_chunk, array, node, index, chunk, shape, edges, dtype, method): index for index in todo
         }
         try:
             for future in concurrent.futures.as_completed(pending):
@@ -321,6 +333,7 @@ def _write_on_cluster(
     shape: tuple[int, ...],
     edges: tuple[int, ...],
     dtype: str,
+    method: Method,
     finished: Callable[[tuple[int, ...]], None],
 ) -> None:
     from distributed import as_completed
@@ -328,7 +341,7 @@ def _write_on_cluster(
     # The tree travels to each worker once; every task refers to it.
     tree = client.scatter(node, broadcast=False)
     futures = [
-        client.submit(_write_chunk_at, str(path), tree, index, chunk, shape, edges, dtype, pure=False)
+        client.submit(_write_chunk_at, str(path), tree, index, chunk, shape, edges, dtype, method, pure=False)
         for index in todo
     ]
     try:
@@ -341,21 +354,21 @@ def _write_on_cluster(
 
 def _write_chunk_at(
     path: str, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
-    edges: tuple[int, ...], dtype: str
+    edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     import zarr
 
     array = zarr.open_array(path, path=NAME, mode="r+")
-    return _write_chunk(array, node, index, chunk, shape, edges, dtype)
+    return _write_chunk(array, node, index, chunk, shape, edges, dtype, method)
 
 
 def _write_chunk(
     array: Any, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
-    edges: tuple[int, ...], dtype: str
+    edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     origin = [i * c for i, c in zip(index, chunk, strict=True)]
     extent = _extent(index, chunk, shape)
-    values = evaluate_into(node, np.empty(extent, dtype=dtype), origin, edges, threads=1)
+    values = evaluate_into(node, np.empty(extent, dtype=dtype), origin, edges, threads=1, method=method)
     array[tuple(slice(o, o + e) for o, e in zip(origin, extent, strict=True))] = values
     return index
 

@@ -29,14 +29,14 @@ void ASTnode::keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) cons
     accurateTiles_ = std::move(tiles);
 }
 
-std::shared_ptr<const FormulaPlan> ASTnode::keptPlan() const {
+std::shared_ptr<const PlannedFormula> ASTnode::keptFormula() const {
     std::lock_guard<std::mutex> lock(tileProgramMutex_);
-    return plan_;
+    return formula_;
 }
 
-void ASTnode::keepPlan(std::shared_ptr<const FormulaPlan> plan) const {
+void ASTnode::keepFormula(std::shared_ptr<const PlannedFormula> formula) const {
     std::lock_guard<std::mutex> lock(tileProgramMutex_);
-    plan_ = std::move(plan);
+    formula_ = std::move(formula);
 }
 
 const FunctionInfo kFunctions[FUNCTION_COUNT] = {
@@ -83,6 +83,14 @@ const FunctionInfo kFunctions[FUNCTION_COUNT] = {
     {"logical_and", 2, EXPR_AND},
     {"logical_or", 2, EXPR_OR},
     {"where", 3, EXPR_WHERE},
+    {"gamma", 1, EXPR_GAMMA},
+    {"lgamma", 1, EXPR_LGAMMA},
+    {"j0", 1, EXPR_J0},
+    {"j1", 1, EXPR_J1},
+    {"y0", 1, EXPR_Y0},
+    {"y1", 1, EXPR_Y1},
+    {"jn", 2, EXPR_JN},
+    {"logaddexp", 2, EXPR_LOGADDEXP},
 };
 
 std::array<const ASTnode *, 3> ASTnode::children() const {

@@ -15,14 +15,16 @@ namespace vemiral {
 
 enum bt : int32_t { ADD = 0, SUB = 1, MUL = 2, DIV = 3, POW = 4 };
 enum ut : int32_t { NEG = 0, FAC = 1, EXP = 2, LN = 3, SIN = 4, COS = 5, TAN = 6, COT = 7 };
-// The functions of function nodes (ASTfun), with NumPy's meaning for real
-// arguments; kFunctions describes each.
+// The functions of function nodes (ASTfun), with NumPy's (or SciPy's) meaning
+// for real arguments; kFunctions describes each. Pickles hold these codes, so
+// a new function takes the next one.
 enum ft : int32_t {
     ABS = 0, SIGN, FLOOR, CEIL, TRUNC, RINT, CBRT, EXP2, EXPM1, LOG2, LOG10, LOG1P, SINH, COSH, TANH, ASIN, ACOS,
     ATAN, ASINH, ACOSH, ATANH, SEC, CSC, ERF, ERFC, LOGICAL_NOT,
     ATAN2, HYPOT, MINIMUM, MAXIMUM, FMOD, MOD, COPYSIGN, HEAVISIDE, LESS, LESS_EQUAL, GREATER, GREATER_EQUAL, EQUAL,
     NOT_EQUAL, LOGICAL_AND, LOGICAL_OR,
     WHERE,
+    GAMMA, LGAMMA, J0, J1, Y0, Y1, JN, LOGADDEXP,
     FUNCTION_COUNT
 };
 
@@ -57,7 +59,7 @@ using InterruptCheck = std::function<void()>;
 class Lowering;
 class Program;
 struct AccurateTiles;
-struct FormulaPlan;
+class PlannedFormula;
 
 class ASTnode {
 public:
@@ -83,9 +85,9 @@ public:
     // Likewise the tiles the accurate method prepared last (eval/accurate.cpp).
     std::shared_ptr<const AccurateTiles> lastAccurateTiles() const;
     void keepAccurateTiles(std::shared_ptr<const AccurateTiles> tiles) const;
-    // And the default method's plan of this tree (eval/plan.cpp).
-    std::shared_ptr<const FormulaPlan> keptPlan() const;
-    void keepPlan(std::shared_ptr<const FormulaPlan> plan) const;
+    // And the default method's formula of this tree (eval/plan.cpp).
+    std::shared_ptr<const PlannedFormula> keptFormula() const;
+    void keepFormula(std::shared_ptr<const PlannedFormula> formula) const;
 
     ASTnode() = default;
     ASTnode(const ASTnode &) = delete;
@@ -157,7 +159,7 @@ protected:
     mutable std::mutex tileProgramMutex_;
     mutable TileProgram tileProgram_;
     mutable std::shared_ptr<const AccurateTiles> accurateTiles_;
-    mutable std::shared_ptr<const FormulaPlan> plan_;
+    mutable std::shared_ptr<const PlannedFormula> formula_;
     void setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r,
                      const std::shared_ptr<ASTnode> &third = nullptr);
 };

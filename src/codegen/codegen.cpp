@@ -30,7 +30,7 @@ struct Helper {
     const char *definition;
 };
 
-constexpr std::array<Helper, 20> kHelpers{{
+constexpr std::array<Helper, 24> kHelpers{{
     {"_pow(", "def _pow(x, y):\n"
               "    try:\n"
               "        return math.pow(x, y)\n"
@@ -100,16 +100,6 @@ constexpr std::array<Helper, 20> kHelpers{{
                 "        return math.atanh(x)\n"
                 "    except ValueError:\n"
                 "        return math.copysign(math.inf, x) if abs(x) == 1.0 else math.nan\n"},
-    // Python's math.hypot rounds differently from the C library's.
-    {"_hypot(", "def _hypot(x, y):\n"
-                "    global _libm\n"
-                "    if _libm is None:\n"
-                "        import ctypes, ctypes.util\n"
-                "        _libm = ctypes.CDLL(ctypes.util.find_library('m') or 'libm.so.6')\n"
-                "        _libm.hypot.restype = ctypes.c_double\n"
-                "        _libm.hypot.argtypes = (ctypes.c_double, ctypes.c_double)\n"
-                "    return _libm.hypot(x, y)\n\n"
-                "_libm = None\n"},
     {"_minimum(", "def _minimum(x, y):\n"
                   "    return x if x < y or x != x else y\n"},
     {"_maximum(", "def _maximum(x, y):\n"
@@ -124,12 +114,53 @@ constexpr std::array<Helper, 20> kHelpers{{
               "    return math.copysign(0.0, y)\n"},
     {"_heaviside(", "def _heaviside(x, h):\n"
                     "    return 0.0 if x < 0.0 else 1.0 if x > 0.0 else h if x == 0.0 else x\n"},
+    // CRexpr::apply's special functions, step for step.
+    {"_lgamma(", "def _lgamma(x):\n"
+                 "    return -math.inf if x == -math.inf else _libm('lgamma', x)\n"},
+    {"_bessel(", "def _bessel(name, x):\n"
+                 "    return math.nan if math.isinf(x) else _libm(name, x)\n"},
+    {"_jn(", "def _jn(n, x):\n"
+             "    if not (math.isfinite(n) and math.isfinite(x)) or math.trunc(n) != n:\n"
+             "        return math.nan\n"
+             "    order = abs(n)\n"
+             "    if order > 1000.0 and abs(x) < order / 4.0:\n"
+             "        odd = math.fmod(order, 2.0) != 0.0\n"
+             "        return -0.0 if odd and (n < 0.0) != (math.copysign(1.0, x) < 0.0) else 0.0\n"
+             "    if order > 2147483647.0:\n"
+             "        return math.nan\n"
+             "    return _libm('jn', int(n), x)\n"},
+    {"_logaddexp(", "def _logaddexp(x, y):\n"
+                    "    if x == y:\n"
+                    "        return x + 0.6931471805599453\n"
+                    "    d = x - y\n"
+                    "    if d > 0.0:\n"
+                    "        return x + math.log1p(math.exp(-d))\n"
+                    "    if d <= 0.0:\n"
+                    "        return y + math.log1p(math.exp(d))\n"
+                    "    return d\n"},
+    // The C library's functions by name, loaded on first use (last: the
+    // helpers above call it).
+    {"_libm(", "def _libm(name, *x):\n"
+               "    if not _c_functions:\n"
+               "        import ctypes, ctypes.util\n"
+               "        c = ctypes.CDLL(ctypes.util.find_library('m') or 'libm.so.6')\n"
+               "        d, i = ctypes.c_double, ctypes.c_int\n"
+               "        for f, args in (('hypot', (d, d)), ('tgamma', (d,)), ('j0', (d,)), ('j1', (d,)), ('y0', (d,)),\n"
+               "                        ('y1', (d,)), ('jn', (i, d)), ('lgamma_r', (d, ctypes.POINTER(i)))):\n"
+               "            function = _c_functions[f] = getattr(c, f)\n"
+               "            function.restype, function.argtypes = d, args\n"
+               "        sign = ctypes.c_int()\n"
+               "        _c_functions['lgamma'] = lambda v: c.lgamma_r(v, ctypes.byref(sign))\n"
+               "    return _c_functions[name](*x)\n\n"
+               "_c_functions = {}\n"},
 }};
 
+// A helper that others call comes after them, so one pass over the program
+// and the helpers taken so far finds it.
 std::string helpersFor(const std::string &program) {
     std::string text;
     for (const Helper &h : kHelpers)
-        if (program.find(h.call) != std::string::npos)
+        if (program.find(h.call) != std::string::npos || text.find(h.call) != std::string::npos)
             text += std::string(h.definition) + "\n";
     return text.empty() && program.find("math.") == std::string::npos ? text : "import math\n\n" + text;
 }

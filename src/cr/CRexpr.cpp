@@ -1,8 +1,11 @@
 #include "cr/CRexpr.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <iostream>
+#include <limits>
+#include <numbers>
 
 #include "codegen/codegen.hpp"
 
@@ -82,6 +85,51 @@ double floorMod(double x, double y) {
     return m;
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// SciPy's gammaln, by the C library's reentrant lgamma (lgamma writes the sign
+// to a global); SciPy's limit at -inf is -inf, the C library's +inf.
+double logGamma(double x) {
+    if (x == -kInf)
+        return -kInf;
+    int sign = 0;
+    return ::lgamma_r(x, &sign);
+}
+
+// The C library's Bessel functions are 0 at infinities; SciPy's are NaN.
+double bessel(double (*f)(double), double x) { return std::isinf(x) ? kNaN : f(x); }
+
+// SciPy's jv for an integer order n, by the C library's jn; NaN for any other
+// order. |J_n(x)| <= |x/2|^|n| / |n|!, which rounds to 0 for |n| > 1000 and
+// |x| < |n|/4: answered at once, where the C library's recurrence would take
+// |n| steps (seconds for n near 2**31). Other orders beyond an int are NaN.
+double besselJn(double n, double x) {
+    if (!std::isfinite(n) || !std::isfinite(x) || std::trunc(n) != n)
+        return kNaN;
+    const double order = std::fabs(n);
+    if (order > 1000.0 && std::fabs(x) < order / 4.0) {
+        const bool odd = std::fmod(order, 2.0) != 0.0;
+        return odd && (n < 0.0) != std::signbit(x) ? -0.0 : 0.0;
+    }
+    if (order > static_cast<double>(INT_MAX))
+        return kNaN;
+    return ::jn(static_cast<int>(n), x);
+}
+
+// NumPy's logaddexp, step for step: equal arguments (infinities of one sign
+// included) give x + ln 2, NaN gives x - y.
+double logAddExp(double x, double y) {
+    if (x == y)
+        return x + std::numbers::ln2;
+    const double d = x - y;
+    if (d > 0.0)
+        return x + std::log1p(std::exp(-d));
+    if (d <= 0.0)
+        return y + std::log1p(std::exp(d));
+    return d;
+}
+
 } // namespace
 
 double CRexpr::apply(int32_t op, double x, double y, double z) {
@@ -116,6 +164,14 @@ double CRexpr::apply(int32_t op, double x, double y, double z) {
     case EXPR_ERF: return std::erf(x);
     case EXPR_ERFC: return std::erfc(x);
     case EXPR_NOT: return truth(x == 0.0);
+    // SciPy's gamma has the C library's values at the poles: +-inf at +-0,
+    // NaN at the negative integers and -inf.
+    case EXPR_GAMMA: return std::tgamma(x);
+    case EXPR_LGAMMA: return logGamma(x);
+    case EXPR_J0: return bessel(::j0, x);
+    case EXPR_J1: return bessel(::j1, x);
+    case EXPR_Y0: return bessel(::y0, x);
+    case EXPR_Y1: return bessel(::y1, x);
     case EXPR_ATAN2: return std::atan2(x, y);
     case EXPR_HYPOT: return std::hypot(x, y);
     // NaN in either operand gives NaN; of two equal values, the second.
@@ -133,6 +189,8 @@ double CRexpr::apply(int32_t op, double x, double y, double z) {
     case EXPR_NE: return truth(x != y);
     case EXPR_AND: return truth(x != 0.0 && y != 0.0);
     case EXPR_OR: return truth(x != 0.0 || y != 0.0);
+    case EXPR_JN: return besselJn(x, y);
+    case EXPR_LOGADDEXP: return logAddExp(x, y);
     case EXPR_WHERE: return x != 0.0 ? y : z;
     default: return 0.0;
     }
@@ -216,8 +274,16 @@ std::string CRexpr::valueCode() const {
     case EXPR_ERF: return call("math.erf", x);
     case EXPR_ERFC: return call("math.erfc", x);
     case EXPR_NOT: return truth(x + " == 0.0");
+    // Python's math.gamma and math.lgamma are its own, not the C library's.
+    case EXPR_GAMMA: return call("_libm", "'tgamma', " + x);
+    case EXPR_LGAMMA: return call("_lgamma", x);
+    case EXPR_J0: return call("_bessel", "'j0', " + x);
+    case EXPR_J1: return call("_bessel", "'j1', " + x);
+    case EXPR_Y0: return call("_bessel", "'y0', " + x);
+    case EXPR_Y1: return call("_bessel", "'y1', " + x);
     case EXPR_ATAN2: return call("math.atan2", x + ", " + y);
-    case EXPR_HYPOT: return call("_hypot", x + ", " + y);
+    // Python's math.hypot rounds differently from the C library's.
+    case EXPR_HYPOT: return call("_libm", "'hypot', " + x + ", " + y);
     case EXPR_MIN: return call("_minimum", x + ", " + y);
     case EXPR_MAX: return call("_maximum", x + ", " + y);
     case EXPR_FMOD: return call("_domain", "math.fmod, " + x + ", " + y);
@@ -232,6 +298,8 @@ std::string CRexpr::valueCode() const {
     case EXPR_NE: return truth(x + " != " + y);
     case EXPR_AND: return truth(x + " != 0.0 and " + y + " != 0.0");
     case EXPR_OR: return truth(x + " != 0.0 or " + y + " != 0.0");
+    case EXPR_JN: return call("_jn", x + ", " + y);
+    case EXPR_LOGADDEXP: return call("_logaddexp", x + ", " + y);
     case EXPR_WHERE: return "(" + y + " if " + x + " != 0.0 else " + z + ")";
     default: return "0.0";
     }

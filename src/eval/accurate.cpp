@@ -852,6 +852,16 @@ public:
         for (uint64_t t = 0; t < tiles_.size(); ++t)
             if (tiles_[t])
                 keep->byCorner.emplace(corner(t), tiles_[t]);
+        // Those kept by other calls stay beside them, up to the limit: the
+        // pieces of one grid, evaluated a few rows at a time on several
+        // threads, share their tiles.
+        const std::shared_ptr<const AccurateTiles> kept = tree_.lastAccurateTiles();
+        if (kept && kept->edges == b_.tile)
+            for (const auto &[c, lanes] : kept->byCorner) {
+                if (keep->byCorner.size() >= kKeptTiles)
+                    break;
+                keep->byCorner.emplace(c, lanes);
+            }
         tree_.keepAccurateTiles(std::move(keep));
     }
 

@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "ast/ASTnode.hpp"
 #include "eval/accurate.hpp"
@@ -37,45 +39,74 @@ using Operation = FormulaPlan::Operation;
 constexpr size_t kChunk = 512;                    // points of a row computed together
 constexpr uint64_t kPiecePoints = uint64_t{1} << 16; // a task's points, about
 constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+constexpr uint64_t kCheckedPieces = uint64_t{1} << 16; // beyond, a block of many plans is not looked through
 
 const std::array<double, kChunk> kZeros{};
 
 double coordinate(const Operation &op, uint64_t index) { return op.start + static_cast<double>(index) * op.step; }
 
-class DirectEvaluation {
+// One plan of the formula on the block: where each operation is computed,
+// the numbers and tables it computes once, and the chunks of its rows.
+class PlannedBlock {
 public:
-    DirectEvaluation(const FormulaPlan &plan, const Block &block) : plan_(plan), b_(block), n_(block.shape.size()) {
+    PlannedBlock(std::shared_ptr<const FormulaPlan> plan, const Block &block)
+        : kept_(std::move(plan)), plan_(*kept_), b_(block), n_(block.shape.size()) {
         place_ = placements(plan_, b_.shape, inner_);
         columns_ = b_.shape[inner_];
         rows_ = 1;
         for (size_t d = 0; d < inner_; ++d)
             rows_ *= b_.shape[d];
-        computeFixed();
-        computeTables();
-        assignRegisters();
-        // Pieces: runs of rows along the dimension before the columns, each
-        // about kPiecePoints, a long row in stretches.
-        band_ = inner_ == 0 ? 1 : std::clamp<uint64_t>(kPiecePoints / columns_, 1, b_.shape[inner_ - 1]);
-        bands_ = inner_ == 0 ? 1 : (b_.shape[inner_ - 1] + band_ - 1) / band_;
-        stretch_ = std::min<uint64_t>(columns_, kPiecePoints);
-        stretches_ = (columns_ + stretch_ - 1) / stretch_;
-        prefixes_ = 1;
-        for (size_t d = 0; d + 1 < inner_; ++d)
-            prefixes_ *= b_.shape[d];
         strides_.assign(n_, 1);
         for (size_t d = n_ - 1; d-- > 0;)
             strides_[d] = strides_[d + 1] * b_.shape[d + 1];
+        computeFixed();
+        computeTables();
+        assignRegisters();
     }
 
-    uint64_t pieces() const { return prefixes_ * bands_ * stretches_; }
-
-    void run(unsigned threads, const Poll &wait) {
-        if (rows_ * columns_ < kParallelPoints)
-            threads = 1;
-        runTasks(pieces(), threads, [this](uint64_t piece, const Poll &poll) { runPiece(piece, poll); }, wait);
+    // `rows` rows from the grid point `at` (along the axis before the row
+    // axis), `width` points of each from column c0 of the block.
+    void runPiece(std::vector<uint64_t> at, uint64_t rows, uint64_t c0, uint64_t width, const Poll &poll) const {
+        Scratch s;
+        s.registers.resize(size_t(registers_) * kChunk);
+        s.slots.resize(size_t(slots_) * kChunk);
+        s.numbers = fixed_;
+        s.stepped.resize(plan_.operations.size());
+        for (uint32_t i : along_)
+            if (op(i).kind == Kind::Recurrence)
+                stepRecurrence(i, at, rows, width, s.stepped[i], poll);
+        const size_t fill = std::min<uint64_t>(kChunk, width);
+        for (uint32_t i = 0; i < plan_.operations.size(); ++i)
+            if (slot_[i] >= 0 && place_[i] == Place::Fixed)
+                std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, fixed_[i]);
+        const uint64_t first = inner_ > 0 ? at[inner_ - 1] : 0;
+        for (uint64_t r = 0; r < rows; ++r) {
+            if (r % 64 == 63)
+                poll();
+            if (inner_ > 0)
+                at[inner_ - 1] = first + r;
+            for (uint32_t i : perRow_) {
+                s.numbers[i] = scalar(i, s.numbers, at);
+                if (slot_[i] >= 0)
+                    std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, s.numbers[i]);
+            }
+            uint64_t offset = 0;
+            for (size_t d = 0; d < n_; ++d)
+                offset += (at[d] - b_.origin[d]) * strides_[d];
+            if (b_.out32) {
+                s.row.resize(width);
+                runRow(s, r, c0, width, s.row.data());
+                float *to = b_.out32 + offset;
+                for (uint64_t j = 0; j < width; ++j)
+                    to[j] = static_cast<float>(s.row[j]);
+            } else {
+                runRow(s, r, c0, width, b_.out + offset);
+            }
+        }
     }
 
 private:
+    std::shared_ptr<const FormulaPlan> kept_;
     const FormulaPlan &plan_;
     const Block &b_;
     size_t n_;
@@ -88,11 +119,9 @@ private:
     std::vector<int32_t> slot_;                   // a number's broadcast chunk, or -1
     int32_t registers_ = 0, slots_ = 0;
     std::vector<uint32_t> along_, perRow_;       // in the order they are computed
-    uint64_t band_ = 1, bands_ = 1, stretch_ = 1, stretches_ = 1, prefixes_ = 1;
     std::vector<uint64_t> strides_;
 
     const Operation &op(uint32_t i) const { return plan_.operations[i]; }
-
     void computeFixed() {
         fixed_.assign(plan_.operations.size(), 0.0);
         for (uint32_t i = 0; i < plan_.operations.size(); ++i)
@@ -200,60 +229,15 @@ private:
         std::vector<double> registers, slots;
         std::vector<std::vector<double>> stepped; // a recurrence's values over the piece
         std::vector<double> numbers;              // per-row and fixed operations
+        std::vector<double> row;                  // a row's values on their way to float32
     };
-
-    void runPiece(uint64_t piece, const Poll &poll) {
-        poll();
-        const uint64_t stretch = piece % stretches_;
-        piece /= stretches_;
-        const uint64_t band = piece % bands_;
-        uint64_t prefix = piece / bands_;
-        std::vector<uint64_t> at(b_.origin); // grid indices of the current row's first point
-        for (size_t d = inner_ - 1; inner_ > 0 && d-- > 0;) {
-            at[d] = b_.origin[d] + prefix % b_.shape[d];
-            prefix /= b_.shape[d];
-        }
-        uint64_t rows = 1;
-        if (inner_ > 0) {
-            at[inner_ - 1] = b_.origin[inner_ - 1] + band * band_;
-            rows = std::min(band_, b_.shape[inner_ - 1] - band * band_);
-        }
-        const uint64_t c0 = stretch * stretch_, width = std::min(stretch_, columns_ - c0);
-        at[inner_] = b_.origin[inner_] + c0;
-
-        Scratch s;
-        s.registers.resize(size_t(registers_) * kChunk);
-        s.slots.resize(size_t(slots_) * kChunk);
-        s.numbers = fixed_;
-        s.stepped.resize(plan_.operations.size());
-        for (uint32_t i : along_)
-            if (op(i).kind == Kind::Recurrence)
-                stepRecurrence(i, at, rows, width, s.stepped[i], poll);
-        const size_t fill = std::min<uint64_t>(kChunk, width);
-        for (uint32_t i = 0; i < plan_.operations.size(); ++i)
-            if (slot_[i] >= 0 && place_[i] == Place::Fixed)
-                std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, fixed_[i]);
-
-        for (uint64_t r = 0; r < rows; ++r) {
-            if (r % 64 == 63)
-                poll();
-            if (inner_ > 0)
-                at[inner_ - 1] = b_.origin[inner_ - 1] + band * band_ + r;
-            for (uint32_t i : perRow_) {
-                s.numbers[i] = scalar(i, s.numbers, at);
-                if (slot_[i] >= 0)
-                    std::fill_n(s.slots.begin() + slot_[i] * ptrdiff_t(kChunk), fill, s.numbers[i]);
-            }
-            uint64_t offset = 0;
-            for (size_t d = 0; d < n_; ++d)
-                offset += (at[d] - b_.origin[d]) * strides_[d];
-            double *out = b_.out + offset;
-            runRow(s, r, c0, width, out);
-        }
-    }
 
     void runRow(Scratch &s, uint64_t row, uint64_t c0, uint64_t width, double *out) const {
         const uint32_t root = plan_.root;
+        if (op(root).kind == Kind::Recurrence) {
+            std::memcpy(out, s.stepped[root].data() + row * width, sizeof(double) * width);
+            return;
+        }
         if (place_[root] != Place::Along) {
             if (place_[root] == Place::Tabled)
                 std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
@@ -316,36 +300,211 @@ private:
     }
 };
 
+// A block cut into pieces that never cross a decision cell where terms may
+// step, each run by the plan of its cell: cells of one grid may differ in
+// which terms step.
+class DirectEvaluation {
+public:
+    DirectEvaluation(const PlannedFormula &formula, const Block &block)
+        : formula_(formula), b_(block), n_(block.shape.size()) {
+        inner_ = n_ - 1;
+        while (inner_ > 0 && b_.shape[inner_] == 1)
+            --inner_;
+        // Cells matter only where some term may step somewhere in the block:
+        // bounds over the cells the block touches, taken together, say.
+        const uint64_t cell = decisionCell(n_);
+        std::vector<uint64_t> low(n_), high(n_);
+        for (size_t d = 0; d < n_; ++d) {
+            low[d] = b_.origin[d] / cell * cell;
+            const uint64_t last = (b_.origin[d] + b_.shape[d] - 1) / cell;
+            high[d] = last >= UINT64_MAX / cell ? UINT64_MAX - 1 : (last + 1) * cell - 1;
+        }
+        mixed_ = formula_.hasCandidates() && formula_.steppedOn(low, high) != 0;
+        cell_ = mixed_ ? cell : UINT64_MAX;
+        const uint64_t columns = b_.shape[inner_];
+        stretches_ = cut(inner_, std::min<uint64_t>(columns, kPiecePoints));
+        bands_ = inner_ == 0 ? std::vector<Run>{{0, 1}}
+                             : cut(inner_ - 1, std::max<uint64_t>(1, kPiecePoints / columns));
+        prefixes_ = 1;
+        for (size_t d = 0; d + 1 < inner_; ++d)
+            prefixes_ *= b_.shape[d];
+        points_ = prefixes_;
+        for (size_t d = inner_ - (inner_ > 0); d < n_; ++d)
+            points_ *= b_.shape[d];
+    }
+
+    uint64_t pieces() const { return prefixes_ * bands_.size() * stretches_.size(); }
+
+    void run(unsigned threads, const Poll &wait) {
+        if (points_ < kParallelPoints)
+            threads = 1;
+        runTasks(pieces(), threads, [this](uint64_t piece, const Poll &poll) { runPiece(piece, poll); }, wait);
+    }
+
+    // On the calling thread, polling with `poll` itself at every piece: a
+    // part of a larger job, whose poll is the job's.
+    void runHere(const Poll &poll) {
+        for (uint64_t piece = 0; piece < pieces(); ++piece)
+            runPiece(piece, poll);
+    }
+
+    // The plan of every piece of the block, when they are all one (else
+    // null): one plan throughout, or along a signal (where a piece is every
+    // cell of one decision in a row, up to a tile) found piece by piece.
+    std::shared_ptr<const FormulaPlan> onlyPlan() const {
+        if (!mixed_)
+            return formula_.plan(0);
+        if (n_ > 1 && pieces() > kCheckedPieces)
+            return nullptr;
+        std::shared_ptr<const FormulaPlan> only;
+        for (uint64_t piece = 0; piece < pieces(); ++piece) {
+            std::vector<uint64_t> at;
+            uint64_t rows, c0, width;
+            position(piece, at, rows, c0, width);
+            std::shared_ptr<const FormulaPlan> plan = formula_.plan(steppedAt(at));
+            if (only && plan != only)
+                return nullptr;
+            only = plan;
+        }
+        return only;
+    }
+
+private:
+    struct Run {
+        uint64_t first, count;
+    };
+    const PlannedFormula &formula_;
+    const Block &b_;
+    size_t n_;
+    uint64_t cell_ = UINT64_MAX;
+    bool mixed_ = false; // some term steps on some cell of the block
+    size_t inner_ = 0;
+    std::vector<Run> bands_, stretches_;
+    uint64_t prefixes_ = 1, points_ = 1;
+    std::mutex mutex_;
+    std::map<uint64_t, std::unique_ptr<PlannedBlock>> planned_;
+
+    // The block's extent along d in runs of at most `longest`, cut at the
+    // cells' edges where terms may step; along a signal, neighbouring cells
+    // of one decision are one run, so a long signal steps in long pieces.
+    std::vector<Run> cut(size_t d, uint64_t longest) const {
+        std::vector<Run> runs;
+        const uint64_t origin = b_.origin[d], end = b_.shape[d];
+        const bool merge = mixed_ && n_ == 1;
+        uint64_t last = 0;
+        const uint64_t tile = b_.tile[d];
+        for (uint64_t i = 0; i < end;) {
+            const uint64_t g = origin + i;
+            const uint64_t stop = mixed_ ? std::min(end, (g / cell_ + 1) * cell_ - origin) : end;
+            const uint64_t stepped = merge ? steppedAt({g}) : 0;
+            // A run that steps stays in one tile: the stepping lowers each
+            // tile it touches.
+            const bool sameTile = i > 0 && (g - 1) / tile == g / tile;
+            for (; i < stop; i += std::min(longest, stop - i)) {
+                const uint64_t count = std::min(longest, stop - i);
+                if (merge && sameTile && !runs.empty() && stepped == last && runs.back().count + count <= longest)
+                    runs.back().count += count;
+                else
+                    runs.push_back({i, count});
+            }
+            last = stepped;
+        }
+        return runs;
+    }
+
+    void position(uint64_t piece, std::vector<uint64_t> &at, uint64_t &rows, uint64_t &c0, uint64_t &width) const {
+        const Run stretch = stretches_[piece % stretches_.size()];
+        piece /= stretches_.size();
+        const Run band = bands_[piece % bands_.size()];
+        uint64_t prefix = piece / bands_.size();
+        at = b_.origin;
+        for (size_t d = inner_ - 1; inner_ > 0 && d-- > 0;) {
+            at[d] += prefix % b_.shape[d];
+            prefix /= b_.shape[d];
+        }
+        if (inner_ > 0)
+            at[inner_ - 1] += band.first;
+        rows = band.count;
+        c0 = stretch.first;
+        width = stretch.count;
+        at[inner_] += c0;
+    }
+
+    // Which terms step on the cell holding the grid point `at`.
+    uint64_t steppedAt(const std::vector<uint64_t> &at) const {
+        if (!mixed_)
+            return 0;
+        std::vector<uint64_t> low(n_), high(n_);
+        for (size_t d = 0; d < n_; ++d) {
+            low[d] = at[d] / cell_ * cell_;
+            high[d] = low[d] + (cell_ - 1);
+        }
+        return formula_.steppedOn(low, high);
+    }
+
+    const PlannedBlock &planned(uint64_t stepped) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_ptr<PlannedBlock> &made = planned_[stepped];
+        if (!made)
+            made = std::make_unique<PlannedBlock>(formula_.plan(stepped), b_);
+        return *made;
+    }
+
+    void runPiece(uint64_t piece, const Poll &poll) {
+        poll();
+        std::vector<uint64_t> at;
+        uint64_t rows, c0, width;
+        position(piece, at, rows, c0, width);
+        planned(steppedAt(at)).runPiece(std::move(at), rows, c0, width, poll);
+    }
+};
+
 } // namespace
 
 void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait) {
-    const std::shared_ptr<const FormulaPlan> plan = formulaPlan(tree, block.shape.size());
-    if (plan->wholeRecurrence()) {
-        evaluateAccurate(tree, block, threads, wait);
-        return;
-    }
-    DirectEvaluation(*plan, block).run(threads, wait);
+    const std::shared_ptr<const PlannedFormula> formula = formulaOf(tree, block.shape.size());
+    DirectEvaluation evaluation(*formula, block);
+    // A formula that steps whole on every tile of the block: the accurate
+    // stepping alone, which shares its tiles' rows out by itself.
+    const std::shared_ptr<const FormulaPlan> only = block.out32 ? nullptr : evaluation.onlyPlan();
+    if (only && only->wholeRecurrence())
+        return evaluateAccurate(tree, block, threads, wait);
+    evaluation.run(threads, wait);
 }
 
 // Parts of a block for FormulaRows: runs of at most kPartRows rows along the
-// dimension before the last, each cut at the tiles' edges along the last.
+// dimension before the last, each cut at the tiles' edges.
 namespace {
 constexpr uint64_t kPartRows = 256;
 }
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
-    : tree_(tree), block_(block), plan_(formulaPlan(tree, block.shape.size())) {
-    if (plan_->wholeRecurrence()) {
-        stepped_ = std::make_unique<AccurateRows>(tree, block);
-        return;
+    : block_(block), formula_(formulaOf(tree, block.shape.size())) {
+    {
+        const std::shared_ptr<const FormulaPlan> only = DirectEvaluation(*formula_, block).onlyPlan();
+        if (only && only->wholeRecurrence()) {
+            stepped_ = std::make_unique<AccurateRows>(tree, block);
+            return;
+        }
     }
     const size_t n = block.shape.size();
-    const uint64_t runRows = n == 1 ? 1 : kPartRows;
     uint64_t prefixes = 1;
     for (size_t d = 0; d + 2 < n; ++d)
         prefixes *= block.shape[d];
-    const uint64_t along = n == 1 ? 1 : block.shape[n - 2];
-    const uint64_t first = block.origin[n - 1], last = first + block.shape[n - 1], tile = block.tile[n - 1];
+    // Runs along an axis from the block's first point, at most `longest`
+    // long, cut at the tiles' edges.
+    const auto runs = [&](size_t d, uint64_t longest) {
+        std::vector<std::pair<uint64_t, uint64_t>> r;
+        const uint64_t first = block.origin[d], last = first + block.shape[d], tile = block.tile[d];
+        for (uint64_t c = first; c < last;) {
+            const uint64_t stop = std::min(last, (c / tile + 1) * tile);
+            for (; c < stop; c += std::min(longest, stop - c))
+                r.push_back({c, std::min(longest, stop - c)});
+        }
+        return r;
+    };
+    const auto rowRuns = n == 1 ? std::vector<std::pair<uint64_t, uint64_t>>{{0, 1}} : runs(n - 2, kPartRows);
+    const auto columnRuns = runs(n - 1, UINT64_MAX);
     for (uint64_t p = 0; p < prefixes; ++p) {
         std::vector<uint64_t> origin(block.origin), shape(n, 1);
         uint64_t rest = p;
@@ -353,14 +512,14 @@ FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
             origin[d] = block.origin[d] + rest % block.shape[d];
             rest /= block.shape[d];
         }
-        for (uint64_t r = 0; r < along; r += runRows) {
+        for (const auto &[r0, rows] : rowRuns) {
             if (n >= 2) {
-                origin[n - 2] = block.origin[n - 2] + r;
-                shape[n - 2] = std::min(runRows, along - r);
+                origin[n - 2] = r0;
+                shape[n - 2] = rows;
             }
-            for (uint64_t c = first; c < last; c = (c / tile + 1) * tile) {
-                origin[n - 1] = c;
-                shape[n - 1] = std::min(last, (c / tile + 1) * tile) - c;
+            for (const auto &[c0, columns] : columnRuns) {
+                origin[n - 1] = c0;
+                shape[n - 1] = columns;
                 parts_.push_back({origin, shape});
             }
         }
@@ -393,7 +552,7 @@ void FormulaRows::run(uint64_t part, RowSink &sink, const Poll &poll) {
     box.origin = p.origin;
     box.shape = p.shape;
     box.out = values.data();
-    DirectEvaluation(*plan_, box).run(1, poll);
+    DirectEvaluation(*formula_, box).runHere(poll);
     const size_t n = p.shape.size();
     const uint64_t width = p.shape[n - 1];
     std::vector<uint64_t> first(p.origin);

@@ -8,7 +8,7 @@
 
 namespace vemiral {
 
-struct FormulaPlan;
+class PlannedFormula;
 
 // Evaluates a block by the default method: the formula's plan (plan.hpp)
 // run over the block, the parts that step as recurrences by the accurate
@@ -33,9 +33,8 @@ public:
     void finish();
 
 private:
-    const ASTnode &tree_;
     const Block &block_;
-    std::shared_ptr<const FormulaPlan> plan_;
+    std::shared_ptr<const PlannedFormula> formula_;
     std::unique_ptr<AccurateRows> stepped_; // the whole formula steps as recurrences
     struct Part {
         std::vector<uint64_t> origin, shape; // a box of the grid

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <sstream>
 #include <string>
+#include <map>
+#include <mutex>
 #include <unordered_map>
 
 #include "ast/ASTnode.hpp"
@@ -25,11 +27,19 @@ using Operation = FormulaPlan::Operation;
 // call a point either way.
 constexpr uint32_t kLongestRecurrence = 64;
 
+// A sine or cosine steps where its argument passes this (direct evaluation
+// would err by up to 256 * 2^-53, some 128 ulps, from the argument's own
+// rounding), an exponential where its argument passes this (an error of
+// 64 * 2^-53 relative). Below, direct evaluation is within a few ulps and a
+// library's vector function costs less than stepping.
+constexpr double kPeriodicLimit = 256.0;
+constexpr double kExponentialLimit = 64.0;
+
 // What the plan knows of an operation while it is being made.
 struct Traits {
     bool polynomial = false;   // of the axes: sums, products, whole powers
     bool recurrence = false;   // its chain closes: no pointwise operation inside
-    bool worthStepping = false; // holds a sine, cosine or exponential along the row
+    bool transcendental = false; // a sine, cosine or exponential of a polynomial
     uint32_t terms = 0;        // periodic and exponential terms inside
     uint32_t size = 1;         // nodes
 };
@@ -59,12 +69,48 @@ public:
                 return false;
         }
         root_ = index_.at(&root);
+        findCandidates();
         return true;
+    }
+
+    size_t candidates() const { return candidateTerms_.size(); }
+    uint32_t root() const { return root_; }
+
+    // The candidates that step on a cell: those with a term whose argument
+    // passes its limit somewhere on the cell (bounds by interval arithmetic
+    // over the cell's coordinates).
+    uint64_t steppedOn(const std::vector<uint64_t> &low, const std::vector<uint64_t> &high) const {
+        if (candidateTerms_.empty())
+            return 0;
+        std::vector<Interval> range(ops_.size());
+        for (size_t i = 0; i < ops_.size(); ++i)
+            range[i] = bound(static_cast<uint32_t>(i), range, low, high);
+        uint64_t stepped = 0;
+        for (size_t c = 0; c < candidateTerms_.size(); ++c)
+            for (uint32_t t : candidateTerms_[c])
+                if (large(t, range))
+                    stepped |= uint64_t{1} << c;
+        return stepped;
+    }
+
+    // The candidates in words: their terms and whether they step.
+    std::string describeCandidates(uint64_t stepped) const {
+        std::ostringstream text;
+        for (size_t c = 0; c < candidateTerms_.size(); ++c) {
+            text << "  terms ";
+            for (size_t k = 0; k < candidateTerms_[c].size(); ++k)
+                text << (k ? ", " : "") << kindName(ops_[candidateTerms_[c][k]].kind);
+            text << " of a polynomial: " << ((stepped >> c & 1) ? "stepped as recurrences here"
+                                                                 : "computed directly here")
+                 << " (stepped where |argument| > " << kPeriodicLimit << " for sin and cos, argument > "
+                 << kExponentialLimit << " for exp)\n";
+        }
+        return text.str();
     }
 
     // The final list: a subtree that steps as a recurrence becomes one
     // operation, and what only it used is dropped.
-    FormulaPlan finish() const {
+    FormulaPlan finish(uint64_t stepped) const {
         FormulaPlan plan;
         plan.dims = dims_;
         std::vector<int64_t> renumbered(ops_.size(), -1);
@@ -74,15 +120,15 @@ public:
             stack.pop_back();
             if (renumbered[i] >= 0)
                 continue;
-            const bool stepped = stepsAlone(i);
-            if (!expanded && !stepped) {
+            const bool alone = stepsAlone(i, stepped);
+            if (!expanded && !alone) {
                 stack.push_back({i, true});
                 for (uint32_t a = 0; a < ops_[i].argCount; ++a)
                     stack.push_back({ops_[i].args[a], false});
                 continue;
             }
             Operation op = ops_[i];
-            if (stepped) {
+            if (alone) {
                 op = Operation{};
                 op.kind = Kind::Recurrence;
                 op.dimensions = ops_[i].dimensions;
@@ -107,12 +153,18 @@ private:
     // through anything else, which may amplify it.
     enum Reach : uint8_t { Amplified = 0, ThroughSums = 1, Relative = 2, Unread = 3 };
 
-    static Reach reachOf(const Operation &reader, uint32_t argument, Reach readerReach) {
+    static Reach reachOf(const Operation &reader, uint32_t argument, Reach readerReach,
+                         const std::vector<char> &nonNegative) {
         switch (reader.kind) {
         case Kind::Multiply: case Kind::Divide: case Kind::Negate: case Kind::Square: case Kind::Reciprocal:
         case Kind::SquareRoot:
             return readerReach;
-        case Kind::Add: case Kind::Subtract:
+        case Kind::Add:
+            // Two values of one sign do not cancel (1 + exp(u), a sum of squares).
+            if (nonNegative[reader.args[0]] && nonNegative[reader.args[1]])
+                return readerReach;
+            return std::min(readerReach, ThroughSums);
+        case Kind::Subtract:
             return std::min(readerReach, ThroughSums);
         case Kind::Function:
             if (reader.code == EXPR_ABS || reader.code == EXPR_MIN || reader.code == EXPR_MAX ||
@@ -159,8 +211,29 @@ private:
 
     // Functions whose error cannot be amplified take a library's vector
     // kernel; the others the C library's function, as direct evaluation.
+    static bool staysNonNegative(const Operation &op, const std::vector<char> &nonNegative) {
+        const auto all = [&] {
+            for (uint32_t a = 0; a < op.argCount; ++a)
+                if (!nonNegative[op.args[a]])
+                    return false;
+            return true;
+        };
+        switch (op.kind) {
+        case Kind::Constant: return op.value >= 0.0;
+        case Kind::Exp: case Kind::Exp2: case Kind::Square: case Kind::SquareRoot: return true;
+        case Kind::Add: case Kind::Multiply: case Kind::Divide: case Kind::Reciprocal: return all();
+        case Kind::Function:
+            return op.code == EXPR_ABS || op.code == EXPR_HYPOT || op.code == EXPR_COSH ||
+                   ((op.code == EXPR_MIN || op.code == EXPR_MAX) && all());
+        default: return false;
+        }
+    }
+
     static void chooseKernels(FormulaPlan &plan) {
         auto &ops = plan.operations;
+        std::vector<char> nonNegative(ops.size(), 0);
+        for (size_t i = 0; i < ops.size(); ++i)
+            nonNegative[i] = staysNonNegative(ops[i], nonNegative);
         std::vector<Reach> reach(ops.size(), Unread);
         reach[plan.root] = Relative;
         for (size_t i = ops.size(); i-- > 0;) {
@@ -168,11 +241,12 @@ private:
                 reach[i] = Relative;
             for (uint32_t a = 0; a < ops[i].argCount; ++a) {
                 Reach &r = reach[ops[i].args[a]];
-                r = std::min(r, reachOf(ops[i], a, reach[i]));
+                r = std::min(r, reachOf(ops[i], a, reach[i], nonNegative));
             }
             LibraryFunction f;
             bool bounded = false;
-            if (libraryFunction(ops[i], f, bounded) && reach[i] >= (bounded ? ThroughSums : Relative))
+            const bool wholePower = ops[i].kind == Kind::Power && ops[i].code != 0;
+            if (!wholePower && libraryFunction(ops[i], f, bounded) && reach[i] >= (bounded ? ThroughSums : Relative))
                 ops[i].fast = libraryKernel(f);
         }
     }
@@ -187,9 +261,117 @@ private:
 
     uint64_t lastAxis() const { return dims_ == 0 ? 0 : uint64_t{1} << (dims_ - 1); }
 
-    bool stepsAlone(uint32_t i) const {
-        const Traits &t = traits_[i];
-        return t.recurrence && t.worthStepping && traits_[root_].terms <= kLongestRecurrence;
+    struct Interval {
+        double lo = -HUGE_VAL, hi = HUGE_VAL;
+    };
+    std::vector<int32_t> candidate_;                 // an operation's candidate, or -1
+    std::vector<std::vector<uint32_t>> candidateTerms_; // each candidate's sines, cosines, exponentials
+
+    // The largest subtrees that close as recurrences and hold a term, from
+    // the root down (what one of them holds is no candidate of its own).
+    void findCandidates() {
+        candidate_.assign(ops_.size(), -1);
+        if (traits_[root_].terms > kLongestRecurrence)
+            return;
+        std::vector<char> seen(ops_.size(), 0);
+        std::vector<uint32_t> stack{root_};
+        while (!stack.empty() && candidateTerms_.size() < 64) {
+            const uint32_t i = stack.back();
+            stack.pop_back();
+            if (seen[i])
+                continue;
+            seen[i] = 1;
+            if (traits_[i].recurrence && traits_[i].terms > 0 && ops_[i].dimensions) {
+                candidate_[i] = static_cast<int32_t>(candidateTerms_.size());
+                candidateTerms_.push_back(termsOf(i));
+                continue;
+            }
+            for (uint32_t a = 0; a < ops_[i].argCount; ++a)
+                stack.push_back(ops_[i].args[a]);
+        }
+    }
+
+    std::vector<uint32_t> termsOf(uint32_t top) const {
+        std::vector<uint32_t> terms, stack{top};
+        std::vector<char> seen(ops_.size(), 0);
+        while (!stack.empty()) {
+            const uint32_t i = stack.back();
+            stack.pop_back();
+            if (seen[i])
+                continue;
+            seen[i] = 1;
+            if (traits_[i].transcendental)
+                terms.push_back(i);
+            else
+                for (uint32_t a = 0; a < ops_[i].argCount; ++a)
+                    stack.push_back(ops_[i].args[a]);
+        }
+        return terms;
+    }
+
+    static Interval hull(std::initializer_list<double> values) {
+        Interval r{HUGE_VAL, -HUGE_VAL};
+        for (double v : values) {
+            if (v != v)
+                return Interval{};
+            r.lo = std::min(r.lo, v);
+            r.hi = std::max(r.hi, v);
+        }
+        return r;
+    }
+
+    // Bounds of a polynomial operation over the tile (anything else is
+    // unbounded: only polynomials are ever asked for).
+    Interval bound(uint32_t i, const std::vector<Interval> &range, const std::vector<uint64_t> &low,
+                   const std::vector<uint64_t> &high) const {
+        const Operation &op = ops_[i];
+        const Interval a = op.argCount > 0 ? range[op.args[0]] : Interval{};
+        const Interval b = op.argCount > 1 ? range[op.args[1]] : Interval{};
+        switch (op.kind) {
+        case Kind::Constant: return {op.value, op.value};
+        case Kind::Variable:
+            return hull({op.start + static_cast<double>(low[op.dimension]) * op.step,
+                         op.start + static_cast<double>(high[op.dimension]) * op.step});
+        case Kind::Add: return {a.lo + b.lo, a.hi + b.hi};
+        case Kind::Subtract: return {a.lo - b.hi, a.hi - b.lo};
+        case Kind::Negate: return {-a.hi, -a.lo};
+        case Kind::Multiply: return hull({a.lo * b.lo, a.lo * b.hi, a.hi * b.lo, a.hi * b.hi});
+        case Kind::Divide:
+            if (ops_[op.args[1]].kind == Kind::Constant && b.lo != 0.0)
+                return hull({a.lo / b.lo, a.hi / b.lo});
+            return Interval{};
+        case Kind::Square:
+        case Kind::Power: {
+            const double n = op.kind == Kind::Square ? 2.0 : b.lo;
+            if (op.kind == Kind::Power && (ops_[op.args[1]].kind != Kind::Constant || !wholeExponent(n)))
+                return Interval{};
+            const Interval r = hull({std::pow(a.lo, n), std::pow(a.hi, n)});
+            const bool even = std::fmod(n, 2.0) == 0.0;
+            return even && a.lo < 0.0 && a.hi > 0.0 ? Interval{0.0, r.hi} : r;
+        }
+        default: return Interval{};
+        }
+    }
+
+    // Whether direct evaluation of a term would lose digits on the cell.
+    bool large(uint32_t term, const std::vector<Interval> &range) const {
+        const Operation &op = ops_[term];
+        const Interval a = range[op.args[op.kind == Kind::Power ? 1 : 0]];
+        switch (op.kind) {
+        case Kind::Sin:
+        case Kind::Cos: return std::max(std::fabs(a.lo), std::fabs(a.hi)) > kPeriodicLimit;
+        case Kind::Exp: return a.hi > kExponentialLimit;
+        case Kind::Exp2: return a.hi * M_LN2 > kExponentialLimit;
+        case Kind::Power: {
+            const double lnBase = std::log(ops_[op.args[0]].value);
+            return std::max(a.lo * lnBase, a.hi * lnBase) > kExponentialLimit;
+        }
+        default: return false;
+        }
+    }
+
+    bool stepsAlone(uint32_t i, uint64_t stepped) const {
+        return candidate_[i] >= 0 && (stepped >> candidate_[i] & 1);
     }
 
     bool add(const ASTnode &node) {
@@ -231,6 +413,11 @@ private:
                     op = unary(Kind::Reciprocal, l);
                 else
                     op = binary(Kind::Power, l, r);
+                // A whole power from 3 on is a product of squarings in
+                // double-double (pointwise.cpp), the code its exponent.
+                if (op.kind == Kind::Power && constantExponent && right.value == std::floor(right.value) &&
+                    std::fabs(right.value) >= 3.0 && std::fabs(right.value) <= 64.0)
+                    op.code = static_cast<int32_t>(right.value);
                 break;
             default: return false;
             }
@@ -319,10 +506,7 @@ private:
     }
 
     // Whether the chains of this operation close (the algebra keeps it a
-    // recurrence), and whether stepping it pays: a sine, cosine or
-    // exponential whose argument changes along the row and, in more than one
-    // dimension, along another axis too (one of the row alone is computed
-    // once per block, one of the outer axes once per row).
+    // recurrence), and whether it is a term worth stepping.
     void classify(const Operation &op, Traits &t) const {
         const auto of = [&](uint32_t a) -> const Traits & { return traits_[a]; };
         t.size = 1;
@@ -330,7 +514,6 @@ private:
             const Traits &c = of(op.args[a]);
             t.size += c.size;
             t.terms += c.terms;
-            t.worthStepping = t.worthStepping || c.worthStepping;
         }
         const auto all = [&](bool Traits::*flag) {
             for (uint32_t a = 0; a < op.argCount; ++a)
@@ -384,14 +567,9 @@ private:
         default:
             break;
         }
-        // Along a signal (one dimension) the argument grows without end and
-        // direct evaluation loses its digits (sin(0.001 i) at i = 10^9 by
-        // 1e-7); on the grids of two and more dimensions the arguments stay
-        // moderate, and a library's vector function costs less than stepping.
         if (transcendental) {
             ++t.terms;
-            if (dims_ == 1 && op.dimensions)
-                t.worthStepping = true;
+            t.transcendental = true;
         }
     }
 
@@ -413,29 +591,58 @@ private:
 
 } // namespace
 
-std::shared_ptr<const FormulaPlan> planFormula(const ASTnode &tree, size_t dims) {
-    Planner planner(dims);
+struct PlannedFormula::Details {
+    std::unique_ptr<Planner> planner; // null: the whole tree steps everywhere
+    const ASTnode *tree = nullptr;
+    mutable std::mutex mutex;
+    mutable std::map<uint64_t, std::shared_ptr<const FormulaPlan>> plans;
+};
+
+PlannedFormula::PlannedFormula(std::unique_ptr<Details> details) : details_(std::move(details)) {}
+PlannedFormula::~PlannedFormula() = default;
+
+uint64_t PlannedFormula::steppedOn(const std::vector<uint64_t> &low, const std::vector<uint64_t> &high) const {
+    return details_->planner ? details_->planner->steppedOn(low, high) : 0;
+}
+
+std::shared_ptr<const FormulaPlan> PlannedFormula::plan(uint64_t stepped) const {
+    const std::lock_guard<std::mutex> lock(details_->mutex);
+    std::shared_ptr<const FormulaPlan> &made = details_->plans[stepped];
+    if (made)
+        return made;
     auto plan = std::make_shared<FormulaPlan>();
-    if (planner.build(tree)) {
-        *plan = planner.finish();
+    if (details_->planner) {
+        *plan = details_->planner->finish(stepped);
     } else {
         plan->dims = dims;
         FormulaPlan::Operation whole{};
         whole.kind = Kind::Recurrence;
-        whole.subtree = &tree;
+        whole.subtree = details_->tree;
         whole.dimensions = dims >= 64 ? ~uint64_t{0} : (uint64_t{1} << dims) - 1;
         plan->operations.push_back(whole);
-        plan->root = 0;
     }
-    return plan;
+    made = std::move(plan);
+    return made;
 }
 
-std::shared_ptr<const FormulaPlan> formulaPlan(const ASTnode &tree, size_t dims) {
-    std::shared_ptr<const FormulaPlan> kept = tree.keptPlan();
+bool PlannedFormula::hasCandidates() const { return details_->planner && details_->planner->candidates() > 0; }
+
+std::string PlannedFormula::describeCandidates(uint64_t stepped) const {
+    return details_->planner ? details_->planner->describeCandidates(stepped) : "";
+}
+
+std::shared_ptr<const PlannedFormula> formulaOf(const ASTnode &tree, size_t dims) {
+    std::shared_ptr<const PlannedFormula> kept = tree.keptFormula();
     if (kept && kept->dims == dims)
         return kept;
-    std::shared_ptr<const FormulaPlan> made = planFormula(tree, dims);
-    tree.keepPlan(made);
+    auto details = std::make_unique<PlannedFormula::Details>();
+    details->tree = &tree;
+    details->planner = std::make_unique<Planner>(dims);
+    if (!details->planner->build(tree))
+        details->planner.reset();
+    auto made = std::make_shared<PlannedFormula>(std::move(details));
+    made->dims = dims;
+    tree.keepFormula(made);
     return made;
 }
 
@@ -510,7 +717,9 @@ const char *placeName(Place p) {
 
 } // namespace
 
-std::string describePlan(const FormulaPlan &plan, const std::vector<uint64_t> &shape) {
+namespace {
+
+std::string describeOperations(const FormulaPlan &plan, const std::vector<uint64_t> &shape) {
     size_t rowAxis = 0;
     const std::vector<Place> place = placements(plan, shape, rowAxis);
     uint64_t rows = 1;
@@ -561,6 +770,16 @@ std::string describePlan(const FormulaPlan &plan, const std::vector<uint64_t> &s
          << (plan.wholeRecurrence() ? "" : std::to_string(rowAxis)) << ", about " << cost
          << " ns a point on one core\n";
     return head.str() + text.str();
+}
+
+} // namespace
+
+uint64_t decisionCell(size_t dims) { return dims == 1 ? 4096 : 64; }
+
+std::string describePlan(const PlannedFormula &formula, const std::vector<uint64_t> &shape) {
+    std::vector<uint64_t> low(shape.size(), 0), high(shape.size(), decisionCell(shape.size()) - 1);
+    const uint64_t stepped = formula.steppedOn(low, high);
+    return describeOperations(*formula.plan(stepped), shape) + formula.describeCandidates(stepped);
 }
 
 const char *kindName(FormulaPlan::Kind kind) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string>
 #include <vector>
 
 #include "eval/vector_math.hpp"
@@ -80,18 +81,52 @@ enum class Place : uint8_t { Fixed, PerRow, Tabled, Along };
 // row axis: the last with more than one point.
 std::vector<Place> placements(const FormulaPlan &plan, const std::vector<uint64_t> &shape, size_t &rowAxis);
 
-// The plan of `tree` for grids of `dims` dimensions. Throws nothing of its
-// own: a tree it cannot plan (an operation it does not know, variables past
-// the 64th dimension) is planned as one recurrence, which reports the
-// problem as the stepping does.
-std::shared_ptr<const FormulaPlan> planFormula(const ASTnode &tree, size_t dims);
+// A formula's plans on grids of a number of dimensions, made once and kept
+// on the tree. Its candidates are the subtrees that may step as recurrences
+// (sums of sines, cosines and exponentials of polynomials of the axes): a
+// candidate steps on the cells of the grid where its argument grows large enough that
+// direct evaluation would lose digits (|argument| past 256 for a sine or
+// cosine, an exponential past e^64), and is computed directly elsewhere,
+// where a library's vector function is both cheaper and as accurate. The
+// choice depends on the cell alone, never on the block asked for.
+class PlannedFormula {
+public:
+    size_t dims = 0;
 
-// The plan kept on the tree for `dims` dimensions, made on first use.
-std::shared_ptr<const FormulaPlan> formulaPlan(const ASTnode &tree, size_t dims);
+    // Which candidates step (a bit each) on the cell whose points are the
+    // grid indices low..high (inclusive) along every dimension.
+    uint64_t steppedOn(const std::vector<uint64_t> &low, const std::vector<uint64_t> &high) const;
+    bool hasCandidates() const;
+    // The plan in which the candidates of `stepped` step, made on first use.
+    std::shared_ptr<const FormulaPlan> plan(uint64_t stepped) const;
+    // Whether the plan of `stepped` is the whole formula stepping.
+    bool wholeRecurrence(uint64_t stepped) const { return plan(stepped)->wholeRecurrence(); }
+    // The candidates in words, for explain.
+    std::string describeCandidates(uint64_t stepped) const;
+
+    struct Details;
+    explicit PlannedFormula(std::unique_ptr<Details> details);
+    ~PlannedFormula();
+
+private:
+    std::unique_ptr<Details> details_;
+};
+
+// The formula of `tree` for grids of `dims` dimensions, kept on the tree.
+// A tree it cannot plan (an operation it does not know, variables past the
+// 64th dimension) is one recurrence everywhere: the stepping reports the
+// problem as it always has.
+std::shared_ptr<const PlannedFormula> formulaOf(const ASTnode &tree, size_t dims);
+
+// Which terms step is decided on cells of the grid: this many points along
+// every axis from index 0, fixed whatever block is asked for, small enough
+// that a small grid's arguments are judged by its own points.
+uint64_t decisionCell(size_t dims);
 
 // The plan in words, an operation a line, for `explain`: where each part is
-// computed, in what precision, and what it costs a point on the given shape.
-std::string describePlan(const FormulaPlan &plan, const std::vector<uint64_t> &shape);
+// computed, in what precision, and what it costs a point on the given shape
+// (the plan of the grid's first cell).
+std::string describePlan(const PlannedFormula &formula, const std::vector<uint64_t> &shape);
 
 // Operation names in the plan's text ("exp", "mul", ...).
 const char *kindName(FormulaPlan::Kind kind);

@@ -21,7 +21,10 @@ struct Block {
     std::vector<uint64_t> shape;
     std::vector<uint64_t> origin;
     std::vector<uint64_t> tile; // tile edge along every dimension
-    double *out;
+    double *out = nullptr;
+    // The default method may write float32 instead (each value rounded once
+    // from the double it computes); then out is null.
+    float *out32 = nullptr;
 };
 
 // The tiles a block touches, as both methods walk them: tile `linear` (in C

@@ -136,12 +136,14 @@ static std::vector<uint64_t> nonNegatives(py::handle values, const std::string &
 }
 
 // Checks `out` for a result of `shape`: a writable, C-ordered float64 array.
-static double *outputArray(const py::object &out, const std::vector<uint64_t> &shape) {
+static void outputArray(const py::object &out, const std::vector<uint64_t> &shape, bool singles) {
     if (!py::isinstance<py::array>(out))
         throw py::type_error("out must be a numpy.ndarray, not " + typeName(out));
     auto array = py::reinterpret_borrow<py::array>(out);
-    if (!array.dtype().is(py::dtype::of<double>()) && !array.dtype().equal(py::dtype::of<double>()))
-        throw py::value_error("out must have dtype float64, not " + std::string(py::str(array.dtype())));
+    const bool doubles = array.dtype().is(py::dtype::of<double>()) || array.dtype().equal(py::dtype::of<double>());
+    if (!doubles && !(singles && array.dtype().equal(py::dtype::of<float>())))
+        throw py::value_error(std::string("out must have dtype float64") + (singles ? " or float32" : "") + ", not " +
+                              std::string(py::str(array.dtype())));
     if (!(array.flags() & py::array::c_style))
         throw py::value_error("out must be C-contiguous");
     if (!array.writeable())
@@ -156,13 +158,12 @@ static double *outputArray(const py::object &out, const std::vector<uint64_t> &s
         throw py::value_error("out has shape " + std::string(py::str(py::getattr(array, "shape"))) +
                               ", the result has shape " + std::string(py::str(wanted)));
     }
-    return static_cast<double *>(array.mutable_data());
 }
 
 // A new array of `shape`, or the caller's `out` after checking it.
-py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape) {
+py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape, bool singles) {
     if (!out.is_none()) {
-        outputArray(out, shape);
+        outputArray(out, shape, singles);
         return py::reinterpret_borrow<py::array>(out);
     }
     std::vector<py::ssize_t> extents(shape.begin(), shape.end());

@@ -35,7 +35,8 @@ unsigned threadsOf(const pybind11::object &threads, bool noneIsSetting);
 
 // A new float64 array of `shape`, or the caller's `out` once it is checked
 // to be a writable, C-contiguous float64 array of that shape.
-pybind11::array resultArray(const pybind11::object &out, const std::vector<uint64_t> &shape);
+// `singles`: a float32 `out` is taken too.
+pybind11::array resultArray(const pybind11::object &out, const std::vector<uint64_t> &shape, bool singles = false);
 
 // The block a call of evaluate asks for (its `out` not yet set), every
 // argument checked before anything is computed or written.

@@ -51,7 +51,9 @@ Args:
         one dimension).
     tile: the tile edge, one int for every dimension or one per dimension
         (default default_tile(ndim)).
-    out: a writable, C-contiguous float64 array of `shape` to fill.
+    out: a writable, C-contiguous float64 array of `shape` to fill (or, by
+        the default method, float32: each value rounded once from the double
+        it computes).
     threads: threads for this call (default get_num_threads(); 1 computes
         on the calling thread).
     method: "accurate" (the default) or "recurrence".
@@ -126,7 +128,7 @@ inline constexpr const char *unary = R"(A node for the {what} of x, a node or a 
 {repr}
 )";
 
-inline constexpr const char *function = R"(NumPy's {name} of nodes or real numbers, as a node: ASTfun(ft.{op}, {args}).
+inline constexpr const char *function = R"({whose} of nodes or real numbers, as a node: ASTfun(ft.{op}, {args}).
 
 >>> import vemiral as vm
 >>> x = vm.ASTvar(0, 0.0, 0.5) - 1
@@ -170,6 +172,34 @@ inline constexpr const char *sinc = R"(NumPy's sinc of x, a node or a real numbe
 >>> import vemiral as vm
 >>> vm.sinc(vm.ASTvar(0, 0.0, 0.5))
 where(x0 == 0.0, 1.0, sin(3.141592653589793*x0)/(3.141592653589793*x0))
+)";
+
+inline constexpr const char *square = R"(NumPy's square of x, a node or a real number: x ** 2, which is x*x rounded once.
+
+>>> import vemiral as vm
+>>> vm.square(vm.ASTvar(0, 0.0, 0.5))
+x0**2.0
+)";
+
+inline constexpr const char *deg2rad = R"(NumPy's deg2rad (radians) of x, a node or a real number: x times pi/180 rounded.
+
+>>> import vemiral as vm
+>>> vm.deg2rad(vm.ASTvar(0, 0.0, 0.5))
+x0*0.017453292519943295
+)";
+
+inline constexpr const char *rad2deg = R"(NumPy's rad2deg (degrees) of x, a node or a real number: x times 180/pi rounded.
+
+>>> import vemiral as vm
+>>> vm.rad2deg(vm.ASTvar(0, 0.0, 0.5))
+x0*57.29577951308232
+)";
+
+inline constexpr const char *loggamma = R"(SciPy's loggamma of a real x, a node or a real number: lgamma(x), NaN below 0.
+
+>>> import vemiral as vm
+>>> vm.loggamma(vm.ASTvar(0, 0.0, 0.5))
+where(x0 < 0.0, nan, lgamma(x0))
 )";
 
 } // namespace vemiral::docstrings

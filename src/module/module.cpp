@@ -205,8 +205,11 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
                 registerNumpyLoops();
                 const unsigned workers = threadsOf(threads, true);
-                py::array values = resultArray(out, block.shape);
-                block.out = static_cast<double *>(values.mutable_data());
+                py::array values = resultArray(out, block.shape, block.method == Method::Accurate);
+                if (values.dtype().equal(py::dtype::of<float>()))
+                    block.out32 = static_cast<float *>(values.mutable_data());
+                else
+                    block.out = static_cast<double *>(values.mutable_data());
                 {
                     py::gil_scoped_release unlocked;
                     if (block.method == Method::Accurate)
@@ -225,7 +228,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         [](const ASTptr &self, const py::object &shape) {
             const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
             registerNumpyLoops();
-            return py::str(describePlan(*formulaPlan(*self, block.shape.size()), block.shape));
+            return py::str(describePlan(*formulaOf(*self, block.shape.size()), block.shape));
         },
         docstrings::explain, py::arg("shape"));
 

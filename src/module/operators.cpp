@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -271,12 +272,12 @@ py::object functionOperator(ft op, std::initializer_list<py::handle> operands) {
     return py::cast(functionNode(op, std::move(arguments)));
 }
 
-// NumPy's ufuncs by name, as the module's functions that build the same
-// operation on nodes.
+// NumPy's and scipy.special's ufuncs by name, as the module's functions that
+// build the same operation on nodes.
 const std::pair<const char *, const char *> kUfuncs[] = {
     {"add", "_add"}, {"subtract", "_subtract"}, {"multiply", "_multiply"}, {"divide", "_divide"},
     {"true_divide", "_divide"}, {"power", "power"}, {"float_power", "power"}, {"negative", "_negative"},
-    {"positive", "_positive"}, {"square", "_square"}, {"reciprocal", "_reciprocal"}, {"sqrt", "sqrt"},
+    {"positive", "_positive"}, {"square", "square"}, {"reciprocal", "_reciprocal"}, {"sqrt", "sqrt"},
     {"exp", "exp"}, {"log", "log"}, {"sin", "sin"}, {"cos", "cos"}, {"tan", "tan"}, {"absolute", "abs"},
     {"fabs", "abs"}, {"sign", "sign"}, {"floor", "floor"}, {"ceil", "ceil"}, {"trunc", "trunc"}, {"rint", "rint"},
     {"cbrt", "cbrt"}, {"exp2", "exp2"}, {"expm1", "expm1"}, {"log2", "log2"}, {"log10", "log10"},
@@ -286,8 +287,11 @@ const std::pair<const char *, const char *> kUfuncs[] = {
     {"remainder", "mod"}, {"copysign", "copysign"}, {"heaviside", "heaviside"}, {"less", "less"},
     {"less_equal", "less_equal"}, {"greater", "greater"}, {"greater_equal", "greater_equal"}, {"equal", "equal"},
     {"not_equal", "not_equal"}, {"logical_and", "logical_and"}, {"logical_or", "logical_or"},
-    {"logical_not", "logical_not"}, {"deg2rad", "_radians"}, {"radians", "_radians"}, {"rad2deg", "_degrees"},
-    {"degrees", "_degrees"}, {"erf", "erf"}, {"erfc", "erfc"},
+    {"logical_not", "logical_not"}, {"deg2rad", "deg2rad"}, {"radians", "deg2rad"}, {"rad2deg", "rad2deg"},
+    {"degrees", "rad2deg"}, {"logaddexp", "logaddexp"},
+    // scipy.special's (jn is jv there): erf, erfc, the gamma and Bessel functions.
+    {"erf", "erf"}, {"erfc", "erfc"}, {"gamma", "gamma"}, {"gammaln", "lgamma"}, {"loggamma", "loggamma"},
+    {"j0", "j0"}, {"j1", "j1"}, {"y0", "y0"}, {"y1", "y1"}, {"jv", "jn"},
 };
 
 py::object arrayUfunc(const py::object &, const py::object &ufunc, const std::string &method, const py::args &inputs,
@@ -388,6 +392,29 @@ py::object arrayFunction(const py::object &, const py::object &function, const p
     return notImplemented();
 }
 
+// Whose function a function node computes, for its docstring.
+std::string whoseFunction(ft op) {
+    switch (op) {
+    case GAMMA: case J0: case J1: case Y0: case Y1: return std::string("SciPy's ") + kFunctions[op].name;
+    case LGAMMA: return "SciPy's gammaln";
+    case JN: return "SciPy's jv (an integer order n; NaN at any other)";
+    default: return std::string("NumPy's ") + kFunctions[op].name;
+    }
+}
+
+// jn's order: a node, or a number that is an integer. SciPy's jv takes other
+// orders too, which jn does not compute: a number that says so is refused
+// here rather than evaluated to NaN at every point.
+ASTptr integerOrder(const Operand &n) {
+    ASTptr order = requireOperand(n, "jn");
+    const auto *number = dynamic_cast<const ASTnum *>(order.get());
+    if (number && !(std::isfinite(number->value) && std::trunc(number->value) == number->value))
+        throw py::value_error("jn() takes an integer order n, not " +
+                              std::string(py::str(py::float_(number->value))) +
+                              " (SciPy's jv of other orders has no counterpart)");
+    return order;
+}
+
 // The functions of function nodes, their aliases, and the NumPy helpers.
 void bindFunctions(py::module_ &m) {
     const ASTptr x = std::make_shared<ASTbin>(SUB, std::make_shared<ASTvar>(0, 0.0, 0.5), std::make_shared<ASTnum>(1.0));
@@ -404,16 +431,29 @@ void bindFunctions(py::module_ &m) {
         if (f.arguments > 2)
             example.push_back(std::make_shared<ASTnum>(0.0));
         static const char *const argumentNames[] = {"x, 2", "x, 2, 0"};
+        std::string args = f.arguments == 1 ? "x" : argumentNames[f.arguments - 2];
+        if (code == JN) {
+            std::swap(example[0], example[1]);
+            args = "2, x";
+        }
         std::string doc = docstrings::function;
         for (const auto &[key, value] :
-             {std::pair<std::string, std::string>{"{name}", f.name},
-              {"{args}", f.arguments == 1 ? "x" : argumentNames[f.arguments - 2]},
+             {std::pair<std::string, std::string>{"{whose}", whoseFunction(code)},
+              {"{name}", f.name},
+              {"{args}", args},
               {"{op}", upper},
               {"{repr}", Formula().text(*functionNode(code, example))}})
             for (size_t at = doc.find(key); at != std::string::npos; at = doc.find(key, at + value.size()))
                 doc.replace(at, key.size(), value);
         const char *name = f.name;
-        if (f.arguments == 1)
+        if (code == JN)
+            m.def(
+                name,
+                [](const Operand &n, const Operand &a) {
+                    return functionNode(JN, {integerOrder(n), requireOperand(a, "jn")});
+                },
+                doc.c_str(), py::arg("n"), py::arg("x"));
+        else if (f.arguments == 1)
             m.def(
                 name,
                 [code, name](const Operand &a) { return functionNode(code, {requireOperand(a, name)}); },
@@ -439,7 +479,8 @@ void bindFunctions(py::module_ &m) {
                                       std::pair{"arccos", "acos"}, std::pair{"arctan", "atan"},
                                       std::pair{"arctan2", "atan2"}, std::pair{"arcsinh", "asinh"},
                                       std::pair{"arccosh", "acosh"}, std::pair{"arctanh", "atanh"},
-                                      std::pair{"round", "rint"}, std::pair{"remainder", "mod"}})
+                                      std::pair{"round", "rint"}, std::pair{"remainder", "mod"},
+                                      std::pair{"gammaln", "lgamma"}})
         m.attr(alias) = m.attr(name);
 
     auto binaryOf = [](bt op, const char *function) {
@@ -474,6 +515,39 @@ void bindFunctions(py::module_ &m) {
                                         std::make_shared<ASTbin>(DIV, std::make_shared<ASTun>(SIN, y), y)});
         },
         docstrings::sinc, py::arg("x"));
+    // Of existing nodes, as NumPy computes them: x*x, and x times the ratio
+    // rounded once (NumPy's deg2rad multiplies by pi/180, not by pi then /180).
+    m.def(
+        "square",
+        [](const Operand &a) -> ASTptr {
+            return std::make_shared<ASTbin>(POW, requireOperand(a, "square"), std::make_shared<ASTnum>(2.0));
+        },
+        docstrings::square, py::arg("x"));
+    m.def(
+        "deg2rad",
+        [](const Operand &a) -> ASTptr {
+            return std::make_shared<ASTbin>(MUL, requireOperand(a, "deg2rad"), std::make_shared<ASTnum>(M_PI / 180.0));
+        },
+        docstrings::deg2rad, py::arg("x"));
+    m.def(
+        "rad2deg",
+        [](const Operand &a) -> ASTptr {
+            return std::make_shared<ASTbin>(MUL, requireOperand(a, "rad2deg"), std::make_shared<ASTnum>(180.0 / M_PI));
+        },
+        docstrings::rad2deg, py::arg("x"));
+    m.attr("radians") = m.attr("deg2rad");
+    m.attr("degrees") = m.attr("rad2deg");
+    // SciPy's loggamma of a real x: log(gamma(x)) where real, NaN below 0
+    // (where it is complex), so -0 and -inf follow gammaln and SciPy.
+    m.def(
+        "loggamma",
+        [](const Operand &a) -> ASTptr {
+            ASTptr x = requireOperand(a, "loggamma");
+            return functionNode(WHERE, {functionNode(LESS, {x, std::make_shared<ASTnum>(0.0)}),
+                                        std::make_shared<ASTnum>(std::numeric_limits<double>::quiet_NaN()),
+                                        functionNode(LGAMMA, {x})});
+        },
+        docstrings::loggamma, py::arg("x"));
 
     // NumPy's arithmetic ufuncs, for __array_ufunc__ (private: the
     // operators say the same).
@@ -483,18 +557,8 @@ void bindFunctions(py::module_ &m) {
     m.def("_divide", binaryOf(DIV, "divide"));
     m.def("_negative", [](const Operand &a) -> ASTptr { return std::make_shared<ASTun>(NEG, requireOperand(a, "negative")); });
     m.def("_positive", [](const Operand &a) { return requireOperand(a, "positive"); });
-    m.def("_square", [](const Operand &a) -> ASTptr {
-        return std::make_shared<ASTbin>(POW, requireOperand(a, "square"), std::make_shared<ASTnum>(2.0));
-    });
     m.def("_reciprocal", [](const Operand &a) -> ASTptr {
         return std::make_shared<ASTbin>(DIV, std::make_shared<ASTnum>(1.0), requireOperand(a, "reciprocal"));
-    });
-    // NumPy multiplies by the rounded ratio, and so does this.
-    m.def("_radians", [](const Operand &a) -> ASTptr {
-        return std::make_shared<ASTbin>(MUL, requireOperand(a, "radians"), std::make_shared<ASTnum>(M_PI / 180.0));
-    });
-    m.def("_degrees", [](const Operand &a) -> ASTptr {
-        return std::make_shared<ASTbin>(MUL, requireOperand(a, "degrees"), std::make_shared<ASTnum>(180.0 / M_PI));
     });
 }
 
