@@ -63,10 +63,10 @@ def polynomial(coefficients):
     return "(" + text + ")"
 
 
-LORENTZ = {"x0": 0.3, "y0": -0.2, "g": 0.5}
+LORENTZ = {"xc": 0.3, "yc": -0.2, "g": 0.5}
 # name: (formula for vemiral and numexpr, its parameters)
 CASES = {
-    "Lorentzian": ("1/(1 + ((x - x0)/g)**2 + ((y - y0)/g)**2)", LORENTZ),
+    "Lorentzian": ("1/(1 + ((x - xc)/g)**2 + ((y - yc)/g)**2)", LORENTZ),
     "sqrt(x²+y²)": ("sqrt(x**2 + y**2)", {}),
     "1/(x²+y²+1)": ("1/(x**2 + y**2 + 1)", {}),
     "atan2(y,x)": ("arctan2(y, x)", {}),
@@ -88,8 +88,8 @@ def numpy_fns(x, y):
     x2, y2 = x * x, y * y
 
     def lorentz(out):
-        a = (x - LORENTZ["x0"]) / LORENTZ["g"]
-        b = (y - LORENTZ["y0"]) / LORENTZ["g"]
+        a = (x - LORENTZ["xc"]) / LORENTZ["g"]
+        b = (y - LORENTZ["yc"]) / LORENTZ["g"]
         np.add(1.0 + a * a, b * b, out=out)
         return np.divide(1.0, out, out=out)
 
