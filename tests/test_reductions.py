@@ -70,10 +70,10 @@ def check_weighted(node, values, shape, origin, tiles, dims, reduced):
             assert abs(Fraction(float(hi[cell])) - exact) <= math.ulp(float(exact)) / 2 + scale * 2.0**-100
 
 
-def statistics(node, shape, origin, tiles, dims, specs, threads=None):
-    """The statistics `specs` (names or _stats.Spec) of the block, as Grid's methods compute them."""
+def statistics(node, shape, origin, tiles, dims, asks, threads=None):
+    """The statistics `asks` (names or _stats.Asked) of the block, as Grid's methods compute them."""
     layout = _stats.Layout(shape, tuple(d in dims for d in range(len(shape))), origin, tile_edges(tiles, len(shape)))
-    stats = [_stats.statistic(layout, _stats.Spec(s) if isinstance(s, str) else s, dims, False) for s in specs]
+    stats = [_stats.statistic(layout, _stats.Asked(s) if isinstance(s, str) else s, dims, False) for s in asks]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         return _stats.compute(_stats.Field(node, layout, threads=threads), stats)
@@ -171,12 +171,12 @@ def test_every_reduction_matches_numpy_on_the_evaluated_values(case, q):
 
 
 def check_statistics(node, shape, origin, tiles, dims, flat, q):
-    quantile = _stats.Spec("quantile", q=np.array([0.0, q, 0.5, 1.0]))
-    specs = ["var", "nanvar", "nanmean", "prod", "count_nonzero", "any", "all", "ptp", "median", quantile,
-             _stats.Spec("std", ddof=1)]
+    quantile = _stats.Asked("quantile", q=np.array([0.0, q, 0.5, 1.0]))
+    asks = ["var", "nanvar", "nanmean", "prod", "count_nonzero", "any", "all", "ptp", "median", quantile,
+             _stats.Asked("std", ddof=1)]
     ours = dict(zip(["var", "nanvar", "nanmean", "prod", "count_nonzero", "any", "all", "ptp", "median", "quantile",
-                     "std1"], statistics(node, shape, origin, tiles, dims, specs), strict=True))
-    again = statistics(node, shape, origin, tiles, dims, specs, threads=1)
+                     "std1"], statistics(node, shape, origin, tiles, dims, asks), strict=True))
+    again = statistics(node, shape, origin, tiles, dims, asks, threads=1)
     assert all(np.asarray(a).tobytes() == np.asarray(b).tobytes() for a, b in zip(ours.values(), again, strict=True))
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore", RuntimeWarning)

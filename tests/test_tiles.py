@@ -198,7 +198,8 @@ READ_ONLY.flags.writeable = False
     (dict(shape=(2, 3), tile=(4, 4, 4)), ValueError),
     (dict(shape=(2, 3), threads=0), ValueError),
     (dict(shape=(2, 3), out=[[0.0] * 3] * 2), TypeError),
-    (dict(shape=(2, 3), out=np.zeros((2, 3), np.float32)), ValueError),
+    (dict(shape=(2, 3), out=np.zeros((2, 3), np.float32), method="recurrence"), ValueError),
+    (dict(shape=(2, 3), out=np.zeros((2, 3), np.int64)), ValueError),
     (dict(shape=(2, 3), out=np.zeros((3, 2)).T), ValueError),
     (dict(shape=(2, 3), out=READ_ONLY), ValueError),
     (dict(shape=(2, 3), out=np.zeros((3, 2))), ValueError),
@@ -208,7 +209,7 @@ READ_ONLY.flags.writeable = False
     (dict(shape=(2, 3), method=None), ValueError),
 ], ids=["zero extent", "negative extent", "no dimension", "float extent", "origin too short",
         "negative origin", "past 2**63", "tile 0", "tile 0 along one", "tile of another length", "no thread",
-        "out a list", "out float32", "out Fortran order", "out read-only", "out of another shape",
+        "out a list", "out float32 by the recurrences", "out int64", "out Fortran order", "out read-only", "out of another shape",
         "larger than memory", "points overflow", "unknown method", "method None"])
 def test_bad_arguments_are_refused(kwargs, error):
     out = kwargs.get("out")

@@ -656,8 +656,8 @@ class Grid:
         """
         return self.reduce(expr, "nanmax", axis, **options)
 
-    def _statistic(self, expr: Expression, spec: Any, axis: Axes, options: dict[str, Any]) -> Any:
-        return self.reduce(expr, spec, axis, **options)  # a statistic with its parameters (_stats.Spec)
+    def _statistic(self, expr: Expression, asked: Any, axis: Axes, options: dict[str, Any]) -> Any:
+        return self.reduce(expr, asked, axis, **options)  # a statistic with its parameters (_stats.Asked)
 
     def var(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
         """The variance of the values of `expr` over `axis`, divided by the count
@@ -670,7 +670,7 @@ class Grid:
         >>> Grid(x=(0, 1, 5)).var("x"), Grid(x=(0, 1, 5)).var("x", ddof=1)
         (np.float64(0.125), np.float64(0.15625))
         """
-        return self._statistic(expr, _stats.Spec("var", ddof=_stats.ddof_of(ddof)), axis, options)
+        return self._statistic(expr, _stats.Asked("var", ddof=_stats.ddof_of(ddof)), axis, options)
 
     def std(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
         """The standard deviation: the square root of `var`.
@@ -678,7 +678,7 @@ class Grid:
         >>> Grid(x=(0, 1, 5)).std("x")
         np.float64(0.3535533905932738)
         """
-        return self._statistic(expr, _stats.Spec("std", ddof=_stats.ddof_of(ddof)), axis, options)
+        return self._statistic(expr, _stats.Asked("std", ddof=_stats.ddof_of(ddof)), axis, options)
 
     def nanmean(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """The mean of the values of `expr` that are numbers (NaN, with NumPy's
@@ -687,7 +687,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).nanmean("sqrt(x)")
         np.float64(0.5690355937288492)
         """
-        return self._statistic(expr, _stats.Spec("nanmean"), axis, options)
+        return self._statistic(expr, _stats.Asked("nanmean"), axis, options)
 
     def nanvar(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
         """The variance of the values of `expr` that are numbers, as ``numpy.nanvar``
@@ -696,7 +696,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).nanvar("sqrt(x)"), Grid(x=(-1, 1, 5)).nanvar("sqrt(x)", ddof=1)
         (np.float64(0.1761984930696561), np.float64(0.26429773960448416))
         """
-        return self._statistic(expr, _stats.Spec("nanvar", ddof=_stats.ddof_of(ddof)), axis, options)
+        return self._statistic(expr, _stats.Asked("nanvar", ddof=_stats.ddof_of(ddof)), axis, options)
 
     def nanstd(self, expr: Expression, axis: Axes = None, ddof: float = 0, **options: Any) -> Any:
         """The square root of `nanvar`.
@@ -704,7 +704,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).nanstd("sqrt(x)")
         np.float64(0.41976004224992175)
         """
-        return self._statistic(expr, _stats.Spec("nanstd", ddof=_stats.ddof_of(ddof)), axis, options)
+        return self._statistic(expr, _stats.Asked("nanstd", ddof=_stats.ddof_of(ddof)), axis, options)
 
     def prod(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """The product of the values of `expr` over `axis`: the exact product
@@ -718,7 +718,7 @@ class Grid:
         >>> Grid(x=(0, 3, 4)).prod("where(x < 2, 1e200, 1e-200)")  # NumPy: inf
         np.float64(0.9999999999999999)
         """
-        return self._statistic(expr, _stats.Spec("prod"), axis, options)
+        return self._statistic(expr, _stats.Asked("prod"), axis, options)
 
     def any(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """Whether any value of `expr` is nonzero (NaN is), as ``numpy.any``.
@@ -726,7 +726,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).any("floor(x)"), Grid(x=(-1, 1, 5)).all("floor(x)")
         (np.True_, np.False_)
         """
-        return self._statistic(expr, _stats.Spec("any"), axis, options)
+        return self._statistic(expr, _stats.Asked("any"), axis, options)
 
     def all(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """Whether every value of `expr` is nonzero (NaN is), as ``numpy.all``.
@@ -734,7 +734,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5), y=(0, 1, 2)).all("x + 2*y", axis="x")
         array([False,  True])
         """
-        return self._statistic(expr, _stats.Spec("all"), axis, options)
+        return self._statistic(expr, _stats.Asked("all"), axis, options)
 
     def count_nonzero(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """How many values of `expr` are nonzero (NaN is), as ``numpy.count_nonzero``.
@@ -742,7 +742,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).count_nonzero("floor(x)")
         np.int64(3)
         """
-        return self._statistic(expr, _stats.Spec("count_nonzero"), axis, options)
+        return self._statistic(expr, _stats.Asked("count_nonzero"), axis, options)
 
     def ptp(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """The range of the values of `expr`, maximum less minimum (NaN if one is NaN).
@@ -750,7 +750,7 @@ class Grid:
         >>> Grid(x=(-1, 1, 5)).ptp("x**2")
         np.float64(1.0)
         """
-        return self._statistic(expr, _stats.Spec("ptp"), axis, options)
+        return self._statistic(expr, _stats.Asked("ptp"), axis, options)
 
     def median(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
         """The median of the values of `expr` over `axis`, ``numpy.median``'s of the
@@ -759,7 +759,7 @@ class Grid:
         >>> Grid(x=(0, 1, 5), y=(0, 1, 2)).median("x + y", axis="x")
         array([0.5, 1.5])
         """
-        return self._statistic(expr, _stats.Spec("median"), axis, options)
+        return self._statistic(expr, _stats.Asked("median"), axis, options)
 
     def quantile(self, expr: Expression, q: Any, axis: Axes = None, **options: Any) -> Any:
         """The `q` quantiles of the values of `expr` over `axis` (q a number in
@@ -773,7 +773,7 @@ class Grid:
         >>> Grid(x=(0, 4, 5)).quantile("x**2", [0.25, 0.5, 0.9])
         array([ 1. ,  4. , 13.2])
         """
-        return self._statistic(expr, _stats.Spec("quantile", q=_stats.quantiles(q)), axis, options)
+        return self._statistic(expr, _stats.Asked("quantile", q=_stats.quantiles(q)), axis, options)
 
     def histogram(
         self,

@@ -266,25 +266,25 @@ def reduce(
     """`how` of the node's values over `axis` (a tuple of reductions: a tuple of
     results, from one native pass and the sweeps the statistics among them
     need), natively or (with `chunks` or `client`) one native reduction per
-    Dask block. A reduction is a name or a vemiral_grid._stats.Spec."""
+    Dask block. A reduction is a name or a vemiral_grid._stats.Asked."""
     from . import _stats
 
-    hows = (how,) if isinstance(how, str | _stats.Spec) else tuple(how)
-    specs = [name if isinstance(name, _stats.Spec) else _stats.Spec(name) for name in hows]
+    hows = (how,) if isinstance(how, str | _stats.Asked) else tuple(how)
+    asks = [name if isinstance(name, _stats.Asked) else _stats.Asked(name) for name in hows]
     for name in hows:
-        known = NATIVE.keys() | set(_stats.NAMES) | ({"quantile"} if isinstance(name, _stats.Spec) else set())
-        if (name.name if isinstance(name, _stats.Spec) else name) not in known:
+        known = NATIVE.keys() | set(_stats.NAMES) | ({"quantile"} if isinstance(name, _stats.Asked) else set())
+        if (name.name if isinstance(name, _stats.Asked) else name) not in known:
             hint = " (Grid.quantile takes q)" if name == "quantile" else ""
             raise ValueError(f"unknown reduction {name!r}{hint}: one of {', '.join(REDUCTIONS + _stats.NAMES)}")
-    if not specs:
+    if not asks:
         raise ValueError("no reduction named")
     dims = axes_of(grid, axis)
     single = axis is not None and not isinstance(axis, tuple | list)
-    if all(spec.name in NATIVE for spec in specs):
-        request = Request(tuple(NATIVE[spec.name] for spec in specs), tuple(d in dims for d in range(grid.ndim)))
+    if all(asked.name in NATIVE for asked in asks):
+        request = Request(tuple(NATIVE[asked.name] for asked in asks), tuple(d in dims for d in range(grid.ndim)))
         raws = compute(grid, node, request, tile=tile, threads=threads, chunks=chunks, client=client)
         results = tuple(
-            finish(spec.name, raw, grid.shape, dims, single) for spec, raw in zip(specs, raws, strict=True)
+            finish(asked.name, raw, grid.shape, dims, single) for asked, raw in zip(asks, raws, strict=True)
         )
     else:
         edges = tile_edges(tile, grid.ndim, "accurate", grid.shape)
@@ -295,9 +295,9 @@ def reduce(
             prepare(node, grid.ndim, edges)
         layout = _stats.Layout(grid.shape, tuple(d in dims for d in range(grid.ndim)), (0,) * grid.ndim, edges)
         field = _stats.Field(node, layout, threads=threads, grid=grid, chunks=chunks, client=client)
-        stats = [_stats.statistic(layout, spec, dims, single) for spec in specs]
+        stats = [_stats.statistic(layout, asked, dims, single) for asked in asks]
         results = tuple(_stats.compute(field, stats))
-    return results[0] if isinstance(how, str | _stats.Spec) else results
+    return results[0] if isinstance(how, str | _stats.Asked) else results
 
 
 def compute(

@@ -43,7 +43,7 @@ SPLIT = 134217729.0  # 2**27 + 1, Dekker's splitter
 SIGN = np.int64(0x7FFFFFFFFFFFFFFF)
 
 
-class Spec(NamedTuple):
+class Asked(NamedTuple):
     """A statistic and its parameters (ddof of a variance, q of a quantile)."""
 
     name: str
@@ -858,8 +858,8 @@ class Quantile(Statistic):
         return np.float64(out) if out.ndim == 0 else out
 
 
-def statistic(layout: Layout, spec: Spec, dims: tuple[int, ...], single: bool) -> Statistic:
-    name = spec.name
+def statistic(layout: Layout, asked: Asked, dims: tuple[int, ...], single: bool) -> Statistic:
+    name = asked.name
     if name in NATIVE:
         return Native(layout, name, dims, single)
     if name == "nanmean":
@@ -867,7 +867,7 @@ def statistic(layout: Layout, spec: Spec, dims: tuple[int, ...], single: bool) -
     if name == "ptp":
         return Range(layout)
     if name in ("var", "std", "nanvar", "nanstd"):
-        return Variance(layout, spec.ddof, name.startswith("nan"), name.endswith("std"))
+        return Variance(layout, asked.ddof, name.startswith("nan"), name.endswith("std"))
     if name == "prod":
         return Product(layout)
     if name in ("count_nonzero", "any", "all"):
@@ -875,7 +875,7 @@ def statistic(layout: Layout, spec: Spec, dims: tuple[int, ...], single: bool) -
     if name == "median":
         return Quantile(layout, None)
     if name == "quantile":
-        return Quantile(layout, spec.q)
+        return Quantile(layout, asked.q)
     raise ValueError(f"unknown reduction {name!r}")
 
 
