@@ -53,9 +53,6 @@ public:
         : kept_(std::move(plan)), plan_(*kept_), b_(block), n_(block.shape.size()) {
         place_ = placements(plan_, b_.shape, inner_);
         columns_ = b_.shape[inner_];
-        rows_ = 1;
-        for (size_t d = 0; d < inner_; ++d)
-            rows_ *= b_.shape[d];
         strides_.assign(n_, 1);
         for (size_t d = n_ - 1; d-- > 0;)
             strides_[d] = strides_[d + 1] * b_.shape[d + 1];
@@ -111,7 +108,7 @@ private:
     const Block &b_;
     size_t n_;
     size_t inner_ = 0;
-    uint64_t columns_ = 1, rows_ = 1;
+    uint64_t columns_ = 1;
     std::vector<Place> place_;
     std::vector<double> fixed_;                   // the fixed operations' values
     std::vector<std::vector<double>> tables_;     // the tabled operations' columns
