@@ -74,7 +74,6 @@ public:
     }
 
     size_t candidates() const { return candidateTerms_.size(); }
-    uint32_t root() const { return root_; }
 
     // The candidates that step on a cell: those with a term whose argument
     // passes its limit somewhere on the cell (bounds by interval arithmetic
@@ -259,7 +258,6 @@ private:
     std::unordered_map<std::string, uint32_t> byContent_;
     uint32_t root_ = 0;
 
-    uint64_t lastAxis() const { return dims_ == 0 ? 0 : uint64_t{1} << (dims_ - 1); }
 
     struct Interval {
         double lo = -HUGE_VAL, hi = HUGE_VAL;
