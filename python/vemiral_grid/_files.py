@@ -368,8 +368,17 @@ def _lock(target: Path) -> tuple[int, bool]:
     """The open lock file of `target`, locked, and whether the file system
     locks at all."""
     path = hidden_beside(target, ".lock")
+    cloexec = getattr(os, "O_CLOEXEC", 0)
     while True:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o666)
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | cloexec, 0o666)
+        except PermissionError as error:
+            try:  # another user's lock file: it locks all the same
+                fd = os.open(path, os.O_RDONLY | cloexec)
+            except OSError:
+                raise _about_target(error, path, target) from None
+        except OSError as error:
+            raise _about_target(error, path, target) from None
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -394,8 +403,9 @@ def _lock(target: Path) -> tuple[int, bool]:
         if now is not None and (now.st_dev, now.st_ino) == (opened.st_dev, opened.st_ino):
             break
         os.close(fd)
-    os.ftruncate(fd, 0)
-    os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+    with contextlib.suppress(OSError):  # for the messages of other writers only
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
     return fd, True
 
 
@@ -405,7 +415,7 @@ def _holder(fd: int) -> str:
         pid = int(os.pread(fd, 32, 0).decode("ascii"))
     except (OSError, ValueError):
         return ""
-    return " (another thread of this process)" if pid == os.getpid() else f" (process {pid})"
+    return " (in this process)" if pid == os.getpid() else f" (process {pid})"
 
 
 def _unlock(target: Path, fd: int) -> None:

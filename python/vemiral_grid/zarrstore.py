@@ -156,7 +156,7 @@ def to_zarr(
     node = grid._prepared(expr, edges, values, method)
     check_names(grid)
     attrs = describe(grid, expr, node, edges, values, method)
-    wanted = _Layout(attrs, chunk, kind.str)
+    wanted = _Layout(attrs, chunk, kind.str, grid.names)
 
     target = target_of(store, folder=True)
     hidden = staging_folder_of(target)
@@ -165,7 +165,7 @@ def to_zarr(
     # One writer at a time: the store and its hidden folder are this call's
     # until it returns.
     with claimed(target):
-        started = _judge(target, hidden, grid, wanted, resume=resume, overwrite=overwrite)
+        started = _judge(target, hidden, wanted, resume=resume, overwrite=overwrite)
         if started is None:
             _remove(hidden)  # what an earlier write left: the store is finished
             return given
@@ -182,14 +182,14 @@ def to_zarr(
     return given
 
 
-def _judge(target: Path, hidden: Path, grid: Grid, wanted: _Layout, *, resume: bool, overwrite: bool) -> bool | None:
+def _judge(target: Path, hidden: Path, wanted: _Layout, *, resume: bool, overwrite: bool) -> bool | None:
     """What to do with what is at `target` and in the hidden store `hidden`:
     None when resume finds the store finished, True to resume the hidden
     store, False to write afresh; refuses (FileExistsError, ValueError) the
     rest, saying what was found."""
     exists = os.path.lexists(target)
     found = _layout(target) if exists else None
-    foreign = _foreign(target, grid, found) if found is not None else []
+    foreign = _foreign(target, found) if found is not None else []
     differs = _difference(found, wanted) if found is not None else None
     if resume and found is not None and not foreign and differs is None:
         return None
@@ -282,10 +282,10 @@ def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype
 
 
 class _Layout:
-    """What a store holds: the values' attributes, chunk shape and dtype."""
+    """What a store holds: the values' attributes, chunk shape, dtype and dimensions."""
 
-    def __init__(self, attrs: dict[str, Any], chunks: tuple[int, ...], dtype: str) -> None:
-        self.attrs, self.chunks, self.dtype = attrs, tuple(chunks), dtype
+    def __init__(self, attrs: dict[str, Any], chunks: tuple[int, ...], dtype: str, dims: Sequence[str]) -> None:
+        self.attrs, self.chunks, self.dtype, self.dims = attrs, tuple(chunks), dtype, tuple(dims)
 
 
 def _layout(path: Path) -> _Layout | None:
@@ -299,7 +299,8 @@ def _layout(path: Path) -> _Layout | None:
         attrs = dict(array.attrs)
         if "formula_sha256" not in attrs or "grid" not in attrs:
             return None
-        return _Layout(attrs, tuple(array.chunks), np.dtype(array.dtype).str)
+        dims = getattr(array.metadata, "dimension_names", None) or ()  # a format 2 array has none
+        return _Layout(attrs, tuple(array.chunks), np.dtype(array.dtype).str, [str(d) for d in dims])
     except Exception:  # anything zarr cannot read as our array is no store of ours
         return None
 
@@ -326,15 +327,16 @@ def _difference(found: _Layout, wanted: _Layout) -> str | None:
     )
 
 
-def _foreign(path: Path, grid: Grid, found: _Layout) -> list[str]:
-    """What the store at `path` holds that to_zarr does not write: arrays,
-    groups, files and folders beside or inside its own, attributes it does not
-    set, each as words ("an array 'mask'")."""
-    arrays = {name: 1 for name in grid.names} | {NAME: grid.ndim}  # each with its dimensions
+def _foreign(path: Path, found: _Layout) -> list[str]:
+    """What the store at `path` holds that to_zarr does not write (for the
+    grid it was written for): arrays, groups, files and folders beside or
+    inside its own, attributes it does not set, each as words ("an array
+    'mask'")."""
+    arrays = {name: 1 for name in found.dims} | {NAME: len(found.dims)}  # each with its dimensions
     seen = []
     for entry in sorted(os.listdir(path)):
         where = path / entry
-        if entry == "zarr.json" and _is_file(where):
+        if entry == "zarr.json" and where.is_file() and not where.is_symlink():
             continue
         if entry in arrays and where.is_dir() and not where.is_symlink():
             seen += _foreign_in_array(where, entry, arrays[entry])
@@ -374,10 +376,6 @@ def _what(path: Path, name: str) -> str:
     except (OSError, ValueError, KeyError, TypeError):
         return f"a folder {name!r}"
     return f"an array {name!r}" if kind == "array" else f"a group {name!r}"
-
-
-def _is_file(path: Path) -> bool:
-    return path.is_file() and not path.is_symlink()
 
 
 def _create(
