@@ -56,6 +56,7 @@ import signal
 import stat
 import sys
 import threading
+import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -348,8 +349,10 @@ def claimed(*targets: Path) -> Iterator[None]:
     """Holds the lock of each of `targets` (from `target_of`) while the block
     runs (module docstring): BlockingIOError, naming the target and the
     process that writes it, if another writer holds one, before anything is
-    changed; then what dead writers left beside the targets is removed, and
-    the lock files go when the block ends (SIGTERM included)."""
+    changed; then what dead writers left beside the targets is removed.
+    When the block ends (SIGTERM included), so is what it left there (a
+    temporary file that Ctrl-C caught before its writer knew of it), and the
+    lock files go."""
     with _terminable():
         held: list[tuple[Path, int, bool]] = []
         try:
@@ -360,7 +363,10 @@ def claimed(*targets: Path) -> Iterator[None]:
                     _remove_leftovers(target)
             yield
         finally:
-            for target, fd, _ in reversed(held):
+            for target, fd, locked in reversed(held):
+                if locked:
+                    with contextlib.suppress(OSError):
+                        _remove_leftovers(target)
                 _unlock(target, fd)
 
 
@@ -404,18 +410,24 @@ def _lock(target: Path) -> tuple[int, bool]:
             break
         os.close(fd)
     with contextlib.suppress(OSError):  # for the messages of other writers only
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+        # One write, as wide as any process id, over what a dead writer left.
+        os.pwrite(fd, f"{os.getpid():<20}\n".encode("ascii"), 0)
     return fd, True
 
 
 def _holder(fd: int) -> str:
-    """Who holds a lock, as its file tells (it may not have written it yet)."""
-    try:
-        pid = int(os.pread(fd, 32, 0).decode("ascii"))
-    except (OSError, ValueError):
-        return ""
-    return " (in this process)" if pid == os.getpid() else f" (process {pid})"
+    """Who holds a lock, as its file tells: a writer that has just taken it
+    is given a moment to write its process id."""
+    for _ in range(20):
+        try:
+            pid = int(os.pread(fd, 32, 0).decode("ascii"))
+        except OSError:
+            return ""
+        except ValueError:
+            time.sleep(0.005)
+            continue
+        return " (in this process)" if pid == os.getpid() else f" (process {pid})"
+    return ""
 
 
 def _unlock(target: Path, fd: int) -> None:
