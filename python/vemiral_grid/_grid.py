@@ -35,7 +35,8 @@ DType: TypeAlias = "Float64Type | Float32Type"
 
 
 class Axis(NamedTuple):
-    """One dimension of a grid: coordinates start + i*step for i in range(num).
+    """One dimension of a grid: num points from start by step, the last being stop
+    (``Grid.coords`` has them as NumPy computes them).
 
     >>> Grid(x=(0, 1, 5)).axes[0]
     Axis(name='x', start=0.0, stop=1.0, step=0.25, num=5)
@@ -189,6 +190,23 @@ def axis_by_step(name: str, value: object) -> Axis:
     return _checked(Axis(name, first, first + (count - 1) * delta, delta, count))
 
 
+def _coordinates(axis: Axis) -> FloatArray:
+    # As numpy.linspace computes them: the index times the step, plus the
+    # start, each rounded; the last point the stop itself.
+    points = np.arange(axis.num, dtype=np.float64) * axis.step + axis.start
+    if axis.num > 1:
+        points[-1] = axis.stop
+    return points
+
+
+def _variable(dim: int, axis: Axis) -> vemiral.ASTvar:
+    """The node of an axis: its values are the axis's coordinates, its last
+    point the stop exactly."""
+    if axis.num > 1:
+        return vemiral.ASTvar(index=dim, start=axis.start, step=axis.step, stop=axis.stop, num=axis.num)
+    return vemiral.ASTvar(index=dim, start=axis.start, step=axis.step)
+
+
 class Grid:
     """A regular grid: one axis per keyword, dimension 0 first.
 
@@ -232,9 +250,7 @@ class Grid:
             if problem:
                 raise ValueError(f"'{axis.name}' cannot name an axis: {problem}")
         self._axes = tuple(axes)
-        self._variables = {
-            axis.name: vemiral.ASTvar(index=dim, start=axis.start, step=axis.step) for dim, axis in enumerate(axes)
-        }
+        self._variables = {axis.name: _variable(dim, axis) for dim, axis in enumerate(axes)}
 
     # --- what the grid is ---------------------------------------------------
 
@@ -265,12 +281,16 @@ class Grid:
 
     @property
     def coords(self) -> dict[str, FloatArray]:
-        """Each axis's coordinates, start + i*step (for plotting and comparisons)."""
+        """Each axis's coordinates, the points every value belongs to: a closed
+        range's are ``numpy.linspace(start, stop, num)``, a stepped axis's
+        ``start + numpy.arange(num) * step``, bit for bit.
+
+        >>> bool((Grid(x=(-2, 2, 50)).coords["x"] == np.linspace(-2, 2, 50)).all())
+        True
+        """
         for axis in self._axes:
             check_storable(axis.num, f"coords of axis {axis.name}")
-        return {
-            axis.name: axis.start + np.arange(axis.num, dtype=np.float64) * axis.step for axis in self._axes
-        }
+        return {axis.name: _coordinates(axis) for axis in self._axes}
 
     @property
     def variables(self) -> Mapping[str, vemiral.ASTvar]:

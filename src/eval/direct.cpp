@@ -12,16 +12,13 @@
 //            that stay in the cache, one tight loop per operation.
 //
 // Every operation computes the same numbers wherever it is placed (the
-// kernels of pointwise.cpp, each value rounded once), and a subtree that
-// steps as recurrences is the accurate stepping's value at each point, so a
-// value never depends on the block, its pieces or the threads.
+// kernels of pointwise.cpp, each value rounded once), so a value never
+// depends on the block, its pieces or the threads.
 #include "eval/direct.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "ast/ASTnode.hpp"
 #include "eval/accurate.hpp"
@@ -39,11 +36,8 @@ using Operation = FormulaPlan::Operation;
 constexpr size_t kChunk = 512;                    // points of a row computed together
 constexpr uint64_t kPiecePoints = uint64_t{1} << 16; // a task's points, about
 constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
-constexpr uint64_t kCheckedPieces = uint64_t{1} << 16; // beyond, a block of many plans is not looked through
 
 const std::array<double, kChunk> kZeros{};
-
-double coordinate(const Operation &op, uint64_t index) { return op.start + static_cast<double>(index) * op.step; }
 
 // One plan of the formula on the block: where each operation is computed,
 // the numbers and tables it computes once, and the chunks of its rows.
@@ -68,10 +62,6 @@ public:
         s.registers.resize(size_t(registers_) * kChunk);
         s.slots.resize(size_t(slots_) * kChunk);
         s.numbers = fixed_;
-        s.stepped.resize(plan_.operations.size());
-        for (uint32_t i : along_)
-            if (op(i).kind == Kind::Recurrence)
-                stepRecurrence(i, at, rows, width, s.stepped[i], poll);
         const size_t fill = std::min<uint64_t>(kChunk, width);
         for (uint32_t i = 0; i < plan_.operations.size(); ++i)
             if (slot_[i] >= 0 && place_[i] == Place::Fixed)
@@ -92,12 +82,12 @@ public:
                 offset += (at[d] - b_.origin[d]) * strides_[d];
             if (b_.out32) {
                 s.row.resize(width);
-                runRow(s, r, c0, width, s.row.data());
+                runRow(s, c0, width, s.row.data());
                 float *to = b_.out32 + offset;
                 for (uint64_t j = 0; j < width; ++j)
                     to[j] = static_cast<float>(s.row[j]);
             } else {
-                runRow(s, r, c0, width, b_.out + offset);
+                runRow(s, c0, width, b_.out + offset);
             }
         }
     }
@@ -200,7 +190,7 @@ private:
         }
         std::vector<int32_t> free;
         for (uint32_t i : along_) {
-            if (ops[i].kind != Kind::Recurrence && i != plan_.root) {
+            if (i != plan_.root) {
                 if (free.empty()) {
                     register_[i] = registers_++;
                 } else {
@@ -224,17 +214,12 @@ private:
 
     struct Scratch {
         std::vector<double> registers, slots;
-        std::vector<std::vector<double>> stepped; // a recurrence's values over the piece
         std::vector<double> numbers;              // per-row and fixed operations
         std::vector<double> row;                  // a row's values on their way to float32
     };
 
-    void runRow(Scratch &s, uint64_t row, uint64_t c0, uint64_t width, double *out) const {
+    void runRow(Scratch &s, uint64_t c0, uint64_t width, double *out) const {
         const uint32_t root = plan_.root;
-        if (op(root).kind == Kind::Recurrence) {
-            std::memcpy(out, s.stepped[root].data() + row * width, sizeof(double) * width);
-            return;
-        }
         if (place_[root] != Place::Along) {
             if (place_[root] == Place::Tabled)
                 std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
@@ -246,8 +231,6 @@ private:
             const size_t n = std::min<uint64_t>(kChunk, width - c);
             for (uint32_t i : along_) {
                 const Operation &o = op(i);
-                if (o.kind == Kind::Recurrence)
-                    continue;
                 double *r = i == root ? out + c : s.registers.data() + size_t(register_[i]) * kChunk;
                 if (o.kind == Kind::Variable) {
                     const uint64_t first = b_.origin[inner_] + c0 + c;
@@ -257,14 +240,13 @@ private:
                 }
                 const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
                 for (uint32_t a = 0; a < o.argCount; ++a)
-                    args[a] = chunkOf(s, o.args[a], row, c0 + c, c, width);
+                    args[a] = chunkOf(s, o.args[a], c0 + c);
                 computeOperation(o, args, r, n);
             }
         }
     }
 
-    const double *chunkOf(const Scratch &s, uint32_t k, uint64_t row, uint64_t column, uint64_t c,
-                          uint64_t width) const {
+    const double *chunkOf(const Scratch &s, uint32_t k, uint64_t column) const {
         switch (place_[k]) {
         case Place::Fixed:
         case Place::PerRow:
@@ -272,52 +254,22 @@ private:
         case Place::Tabled:
             return tables_[k].data() + column;
         case Place::Along:
-            if (op(k).kind == Kind::Recurrence)
-                return s.stepped[k].data() + row * width + c;
             return s.registers.data() + size_t(register_[k]) * kChunk;
         }
         return kZeros.data();
     }
 
-    // A recurrence's values over the piece's rows and columns, by the
-    // accurate stepping of its subtree on the same tiles.
-    void stepRecurrence(uint32_t i, const std::vector<uint64_t> &at, uint64_t rows, uint64_t width,
-                        std::vector<double> &values, const Poll &poll) const {
-        values.resize(rows * width);
-        Block piece;
-        piece.method = Method::Accurate;
-        piece.tile = b_.tile;
-        piece.origin = at;
-        piece.shape.assign(n_, 1);
-        if (inner_ > 0)
-            piece.shape[inner_ - 1] = rows;
-        piece.shape[inner_] = width;
-        piece.out = values.data();
-        evaluateAccurate(*op(i).subtree, piece, 1, poll);
-    }
 };
 
-// A block cut into pieces that never cross a decision cell where terms may
-// step, each run by the plan of its cell: cells of one grid may differ in
-// which terms step.
+// A block cut into pieces of about kPiecePoints points, shared among the
+// threads.
 class DirectEvaluation {
 public:
     DirectEvaluation(const PlannedFormula &formula, const Block &block)
-        : formula_(formula), b_(block), n_(block.shape.size()) {
+        : planned_(formula.plan, block), b_(block), n_(block.shape.size()) {
         inner_ = n_ - 1;
         while (inner_ > 0 && b_.shape[inner_] == 1)
             --inner_;
-        // Cells matter only where some term may step somewhere in the block:
-        // bounds over the cells the block touches, taken together, say.
-        const uint64_t cell = decisionCell(n_);
-        std::vector<uint64_t> low(n_), high(n_);
-        for (size_t d = 0; d < n_; ++d) {
-            low[d] = b_.origin[d] / cell * cell;
-            const uint64_t last = (b_.origin[d] + b_.shape[d] - 1) / cell;
-            high[d] = last >= UINT64_MAX / cell ? UINT64_MAX - 1 : (last + 1) * cell - 1;
-        }
-        mixed_ = formula_.hasCandidates() && formula_.steppedOn(low, high) != 0;
-        cell_ = mixed_ ? cell : UINT64_MAX;
         const uint64_t columns = b_.shape[inner_];
         stretches_ = cut(inner_, std::min<uint64_t>(columns, kPiecePoints));
         bands_ = inner_ == 0 ? std::vector<Run>{{0, 1}}
@@ -345,114 +297,40 @@ public:
             runPiece(piece, poll);
     }
 
-    // The plan of every piece of the block, when they are all one (else
-    // null): one plan throughout, or along a signal (where a piece is every
-    // cell of one decision in a row, up to a tile) found piece by piece.
-    std::shared_ptr<const FormulaPlan> onlyPlan() const {
-        if (!mixed_)
-            return formula_.plan(0);
-        if (n_ > 1 && pieces() > kCheckedPieces)
-            return nullptr;
-        std::shared_ptr<const FormulaPlan> only;
-        for (uint64_t piece = 0; piece < pieces(); ++piece) {
-            std::vector<uint64_t> at;
-            uint64_t rows, c0, width;
-            position(piece, at, rows, c0, width);
-            std::shared_ptr<const FormulaPlan> plan = formula_.plan(steppedAt(at));
-            if (only && plan != only)
-                return nullptr;
-            only = plan;
-        }
-        return only;
-    }
-
 private:
     struct Run {
         uint64_t first, count;
     };
-    const PlannedFormula &formula_;
+    PlannedBlock planned_;
     const Block &b_;
     size_t n_;
-    uint64_t cell_ = UINT64_MAX;
-    bool mixed_ = false; // some term steps on some cell of the block
     size_t inner_ = 0;
     std::vector<Run> bands_, stretches_;
     uint64_t prefixes_ = 1, points_ = 1;
-    std::mutex mutex_;
-    std::map<uint64_t, std::unique_ptr<PlannedBlock>> planned_;
 
-    // The block's extent along d in runs of at most `longest`, cut at the
-    // cells' edges where terms may step; along a signal, neighbouring cells
-    // of one decision are one run, so a long signal steps in long pieces.
+    // The block's extent along d in runs of at most `longest`.
     std::vector<Run> cut(size_t d, uint64_t longest) const {
         std::vector<Run> runs;
-        const uint64_t origin = b_.origin[d], end = b_.shape[d];
-        const bool merge = mixed_ && n_ == 1;
-        uint64_t last = 0;
-        const uint64_t tile = b_.tile[d];
-        for (uint64_t i = 0; i < end;) {
-            const uint64_t g = origin + i;
-            const uint64_t stop = mixed_ ? std::min(end, (g / cell_ + 1) * cell_ - origin) : end;
-            const uint64_t stepped = merge ? steppedAt({g}) : 0;
-            // A run that steps stays in one tile: the stepping lowers each
-            // tile it touches.
-            const bool sameTile = i > 0 && (g - 1) / tile == g / tile;
-            for (; i < stop; i += std::min(longest, stop - i)) {
-                const uint64_t count = std::min(longest, stop - i);
-                if (merge && sameTile && !runs.empty() && stepped == last && runs.back().count + count <= longest)
-                    runs.back().count += count;
-                else
-                    runs.push_back({i, count});
-            }
-            last = stepped;
-        }
+        for (uint64_t i = 0; i < b_.shape[d]; i += longest)
+            runs.push_back({i, std::min(longest, b_.shape[d] - i)});
         return runs;
     }
 
-    void position(uint64_t piece, std::vector<uint64_t> &at, uint64_t &rows, uint64_t &c0, uint64_t &width) const {
+    void runPiece(uint64_t piece, const Poll &poll) const {
+        poll();
         const Run stretch = stretches_[piece % stretches_.size()];
         piece /= stretches_.size();
         const Run band = bands_[piece % bands_.size()];
         uint64_t prefix = piece / bands_.size();
-        at = b_.origin;
+        std::vector<uint64_t> at = b_.origin;
         for (size_t d = inner_ - 1; inner_ > 0 && d-- > 0;) {
             at[d] += prefix % b_.shape[d];
             prefix /= b_.shape[d];
         }
         if (inner_ > 0)
             at[inner_ - 1] += band.first;
-        rows = band.count;
-        c0 = stretch.first;
-        width = stretch.count;
-        at[inner_] += c0;
-    }
-
-    // Which terms step on the cell holding the grid point `at`.
-    uint64_t steppedAt(const std::vector<uint64_t> &at) const {
-        if (!mixed_)
-            return 0;
-        std::vector<uint64_t> low(n_), high(n_);
-        for (size_t d = 0; d < n_; ++d) {
-            low[d] = at[d] / cell_ * cell_;
-            high[d] = low[d] + (cell_ - 1);
-        }
-        return formula_.steppedOn(low, high);
-    }
-
-    const PlannedBlock &planned(uint64_t stepped) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        std::unique_ptr<PlannedBlock> &made = planned_[stepped];
-        if (!made)
-            made = std::make_unique<PlannedBlock>(formula_.plan(stepped), b_);
-        return *made;
-    }
-
-    void runPiece(uint64_t piece, const Poll &poll) {
-        poll();
-        std::vector<uint64_t> at;
-        uint64_t rows, c0, width;
-        position(piece, at, rows, c0, width);
-        planned(steppedAt(at)).runPiece(std::move(at), rows, c0, width, poll);
+        at[inner_] += stretch.first;
+        planned_.runPiece(std::move(at), band.count, stretch.first, stretch.count, poll);
     }
 };
 
@@ -460,13 +338,10 @@ private:
 
 void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait) {
     const std::shared_ptr<const PlannedFormula> formula = formulaOf(tree, block.shape.size());
-    DirectEvaluation evaluation(*formula, block);
-    // A formula that steps whole on every tile of the block: the accurate
-    // stepping alone, which shares its tiles' rows out by itself.
-    const std::shared_ptr<const FormulaPlan> only = block.out32 ? nullptr : evaluation.onlyPlan();
-    if (only && only->wholeRecurrence())
+    // A tree the plan cannot take: the accurate stepping, which reports why.
+    if (formula->plan->wholeRecurrence())
         return evaluateAccurate(tree, block, threads, wait);
-    evaluation.run(threads, wait);
+    DirectEvaluation(*formula, block).run(threads, wait);
 }
 
 // Parts of a block for FormulaRows: runs of at most kPartRows rows along the
@@ -477,12 +352,9 @@ constexpr uint64_t kPartRows = 256;
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
     : block_(block), formula_(formulaOf(tree, block.shape.size())) {
-    {
-        const std::shared_ptr<const FormulaPlan> only = DirectEvaluation(*formula_, block).onlyPlan();
-        if (only && only->wholeRecurrence()) {
-            stepped_ = std::make_unique<AccurateRows>(tree, block);
-            return;
-        }
+    if (formula_->plan->wholeRecurrence()) {
+        stepped_ = std::make_unique<AccurateRows>(tree, block);
+        return;
     }
     const size_t n = block.shape.size();
     uint64_t prefixes = 1;

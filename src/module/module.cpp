@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <optional>
 
 #include "ast/ASTnode.hpp"
 #include "cr/extended.hpp"
@@ -236,16 +237,28 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<double>(), py::arg("value"));
 
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m, "ASTvar")
-        .def(py::init([](const IndexArg &indexArg, double start, double step) {
+        .def(py::init([](const IndexArg &indexArg, double start, double step, std::optional<double> stop,
+                         const py::object &num) {
                  const py::int_ index = asIndex(indexArg.value, "ASTvar: index");
                  // Loop dimensions are signed 64-bit inside the chains.
                  if (index < py::int_(0))
                      throw py::type_error("ASTvar: index must be non-negative, not " + std::string(py::str(index)));
                  if (index > py::int_(INT64_MAX))
                      throw py::value_error("ASTvar: index must be below 2**63");
-                 return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step);
+                 if (stop.has_value() != !num.is_none())
+                     throw py::type_error("ASTvar: stop and num go together (a closed range's end)");
+                 uint64_t last = UINT64_MAX;
+                 if (stop) {
+                     const py::int_ count = asIndex(num, "ASTvar: num");
+                     if (count < py::int_(1) || count > py::int_(INT64_MAX))
+                         throw py::value_error("ASTvar: num must be from 1 to 2**63 - 1, not " +
+                                               std::string(py::str(count)));
+                     last = count.cast<uint64_t>() - 1;
+                 }
+                 return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step, last, stop.value_or(0.0));
              }),
-             py::arg("index"), py::arg("start"), py::arg("step"));
+             py::arg("index"), py::arg("start"), py::arg("step"), py::kw_only(), py::arg("stop") = py::none(),
+             py::arg("num") = py::none());
 
     py::class_<ASTbin, ASTnode, std::shared_ptr<ASTbin>>(m, "ASTbin", py::dynamic_attr())
         .def(py::init([](bt op, const ASTptr &left, const ASTptr &right) {
