@@ -13,6 +13,7 @@ rounded once, bit for bit.
 from __future__ import annotations
 
 import math
+import os
 import threading
 from collections.abc import Sequence
 from typing import Any, TypeAlias, cast
@@ -50,6 +51,18 @@ def output_dtype(dtype: object) -> np.dtype[Any]:
     if resolved not in DTYPES or dtype is None:
         raise ValueError(f"dtype must be float64 or float32, not {resolved if dtype is not None else None}")
     return cast(np.dtype[Any], resolved)
+
+
+def check_storable(points: int, what: str, itemsize: int = 8) -> None:
+    """Refuses, before anything is allocated, an array of `points` values of
+    `itemsize` bytes (float64 by default) larger than the machine's physical
+    memory (MemoryError) or than 64 bits count (OverflowError), as the native
+    module refuses such a grid."""
+    if points >= 2**64:
+        raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if itemsize * points > physical:
+        raise MemoryError(f"{what}: {points} points need more memory than this machine has")
 
 
 def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.dtype[Any]:

@@ -17,6 +17,7 @@ import numpy as np
 import vemiral
 
 from . import _sympy
+from ._formula import Expression, parameters_of
 from ._options import Method, method_of
 from ._tiles import tile_edges
 from ._values import output_dtype
@@ -24,7 +25,7 @@ from ._values import output_dtype
 if TYPE_CHECKING:
     import xarray
 
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # The name of the values, as a variable of a Dataset and as the store's array.
 NAME = "values"
@@ -68,8 +69,6 @@ def to_xarray(
     ((1, 1, 1), (2,))
     """
     import xarray as xr
-
-    from ._grid import parameters_of
 
     values = parameters_of(grid, params, parameters, expr, ("chunks", "dtype", "tile", "method", "params"))
     method = method_of(method)

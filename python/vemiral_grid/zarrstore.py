@@ -35,6 +35,7 @@ import vemiral
 
 from ._files import discard as _remove
 from ._files import replacing_folder, staging_folder_of, target_of
+from ._formula import Expression, parameters_of
 from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
@@ -42,7 +43,7 @@ from ._values import evaluate_into, output_dtype
 from .labelled import NAME, check_names, describe
 
 if TYPE_CHECKING:
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # Default chunks: whole tiles of at most this many bytes (one 2000 x 2000 tile
 # of float64), cut as to_dask cuts its blocks.
@@ -119,8 +120,6 @@ def to_zarr(
     >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
     True
     """
-    from ._grid import parameters_of
-
     try:
         import zarr
     except ImportError:
