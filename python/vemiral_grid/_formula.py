@@ -48,17 +48,16 @@ def parameters_of(
     keywords: Mapping[str, object],
     expr: object = None,
     options: Sequence[str] = ("params",),
-    formulas: Sequence[object] | None = None,
 ) -> dict[str, float]:
     """The parameters of a formula, given as a mapping, as keywords or both: each a
     finite real number (NumPy's and SymPy's too) under a name a formula can use
     and no axis or function takes; anything else is a ValueError naming it. A
-    keyword that `expr` (a string, SymPy expression or node), or every one of
-    `formulas` when several share the parameters, does not name is the
+    keyword that `expr` (a string, SymPy expression or node; or a mapping of
+    names to formulas, which share the parameters) does not name is the
     TypeError of a misspelt option (`options` are the entry point's, listed in
-    the message), found before any value is read (a mapping may hold more, to
-    be shared by formulas)."""
-    named = [expr] if formulas is None else list(formulas)
+    the message), found before any value is read (a mapping of parameters may
+    hold more, to be shared by formulas)."""
+    named = list(expr.values()) if isinstance(expr, Mapping) else [expr]
     for name in keywords:
         _check_name(grid, name)
         if not any(_names(each, name) for each in named):

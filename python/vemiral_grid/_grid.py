@@ -17,7 +17,7 @@ from ._options import Method
 from ._tiles import positive_int, tile_edges
 from ._values import check_out, check_storable, evaluate_into, output_dtype
 from .distributed import to_dask
-from .labelled import to_xarray
+from .labelled import to_dataset, to_xarray
 from .storage import to_npy
 from .zarrstore import to_zarr
 
@@ -741,6 +741,8 @@ class Grid:
         self,
         expr: Expression,
         *,
+        name: str | None = None,
+        attrs: Mapping[str, Any] | None = None,
         chunks: Any = None,
         dtype: DType = np.float64,
         tile: Tile = None,
@@ -748,25 +750,60 @@ class Grid:
         params: Mapping[str, float] | None = None,
         **parameters: float,
     ) -> Any:
-        """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
-        their coordinates, and attributes naming the formula and the grid; lazy
-        (Dask) with `chunks` (as `to_dask` takes them; see
+        """The values of `expr` as an ``xarray.DataArray`` named `name` (default
+        ``"values"``) with the axes as dimensions, their coordinates, and
+        attributes naming the formula and the grid, and `attrs` (units...);
+        lazy (Dask) with `chunks` (as `to_dask` takes them; see
         :func:`vemiral_grid.labelled.to_xarray`; needs the xarray extra);
         `method` and parameters as for `evaluate`.
 
         >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
         0.25
+        >>> Grid(t=(0, 1, 5)).to_xarray("3*t", name="distance", attrs={"units": "km"}).attrs["units"]
+        'km'
         """
         return to_xarray(
-            self, expr, chunks=chunks, dtype=dtype, tile=tile, method=method,
+            self, expr, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_XARRAY),
+        )
+
+    def to_dataset(
+        self,
+        formulas: Mapping[str, Expression],
+        *,
+        attrs: Mapping[str, Mapping[str, Any]] | None = None,
+        chunks: Any = None,
+        dtype: DType = np.float64,
+        tile: Tile = None,
+        method: Method = "accurate",
+        params: Mapping[str, float] | None = None,
+        **parameters: float,
+    ) -> Any:
+        """Several formulas on this grid as an ``xarray.Dataset``, one variable per
+        name of `formulas` (a mapping of names to formulas), with `attrs` by
+        variable name: computed in one pass over the grid's blocks, or lazily
+        with `chunks`, each variable bit for bit ``evaluate`` of its formula
+        (see :func:`vemiral_grid.labelled.to_dataset`; needs the xarray
+        extra); `method` and parameters, shared by the formulas, as for
+        `evaluate`. ``to_zarr`` writes the same mapping into a store.
+
+        >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 2))
+        >>> flow = grid.to_dataset({"u": "y", "v": "-x"}, attrs={"u": {"units": "m/s"}, "v": {"units": "m/s"}})
+        >>> flow["v"].values[:, 0], flow["u"].attrs["units"]
+        (array([-0. , -0.5, -1. ]), 'm/s')
+        """
+        return to_dataset(
+            self, formulas, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, method=method,
+            params=parameters_of(self, params, parameters, formulas, _TO_DATASET),
         )
 
     def to_zarr(
         self,
-        expr: Expression,
+        expr: Expression | Mapping[str, Expression],
         store: Any,
         *,
+        name: str | None = None,
+        attrs: Mapping[str, Any] | None = None,
         chunks: int | Sequence[int] | None = None,
         dtype: DType = np.float64,
         tile: Tile = None,
@@ -781,16 +818,22 @@ class Grid:
         """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
         parallel here or on a Dask cluster, resumable after an interruption, and
         returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
-        `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
-        extra); `method` and parameters as for `evaluate`.
+        `to_xarray` (its variable `name`, default ``"values"``, with `attrs`), or,
+        for a mapping of names to formulas, as the Dataset of `to_dataset`, all
+        of them written in one pass (see :func:`vemiral_grid.zarrstore.to_zarr`;
+        needs the zarr extra); `method` and parameters as for `evaluate`.
 
         >>> import tempfile, pathlib
-        >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
+        >>> grid = Grid(t=(0, 1, 5))
+        >>> path = grid.to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
         >>> sorted(p.name for p in path.iterdir())
         ['t', 'values', 'zarr.json']
+        >>> path = grid.to_zarr({"a": "t", "b": "2*t"}, path, attrs={"b": {"units": "s"}})
+        >>> sorted(p.name for p in path.iterdir())
+        ['a', 'b', 't', 'zarr.json']
         """
         return to_zarr(
-            self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
+            self, expr, store, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
             client=client, progress=progress, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_ZARR),
         )
@@ -829,8 +872,9 @@ _REDUCE = ("axis", "tile", "threads", "chunks", "client", "method", "params")
 _HISTOGRAM = ("bins", "range", "tile", "threads", "chunks", "client", "method", "params")
 _INTEGRATE = ("axis", "rule", "tile", "threads", "chunks", "client", "method", "params")
 _TO_DASK = ("chunks", "tile", "dtype", "method", "params")
-_TO_XARRAY = _TO_DASK
-_TO_ZARR = ("chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params")
+_TO_XARRAY = ("name", "attrs") + _TO_DASK
+_TO_DATASET = ("attrs",) + _TO_DASK
+_TO_ZARR = ("name", "attrs", "chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params")
 _TO_NPY = ("tile", "progress", "dtype", "method", "params")
 
 

@@ -34,6 +34,9 @@ DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
 # runs save more in seeding (a lowering, a table and the steps down to the
 # run's first row inside its tile, per call) than the cache level costs.
 SLAB_POINTS = 2**19
+# Points of each block of a pass that evaluates several formulas over one grid
+# (32 MiB of float64 per formula): long enough that a call's seeding is small beside it.
+BLOCK_POINTS = 2**22
 
 
 def output_dtype(dtype: object) -> np.dtype[Any]:
@@ -147,6 +150,21 @@ def evaluate_into(
     if errors:
         raise errors[0]
     return out
+
+
+def evaluate_each(
+    nodes: Sequence[vemiral.ASTnode], outs: Sequence[FloatArray], tile: Sequence[int], method: Method = "accurate"
+) -> None:
+    """Fills each of `outs` (C-contiguous arrays of one shape and dtype) with the
+    values of its node in one pass over the grid: block by block, every node
+    evaluated over a block before the next block. A tile is computed the same
+    whatever block it falls in, so each array holds what one evaluate gives,
+    bit for bit."""
+    flats = [out.reshape(-1) for out in outs]
+    for origin, block, offset in file_runs(outs[0].shape, tile, BLOCK_POINTS):
+        count = math.prod(block)
+        for node, flat in zip(nodes, flats, strict=True):
+            evaluate_into(node, flat[offset : offset + count].reshape(block), origin, tile, method=method)
 
 
 def _join(thread: threading.Thread, stop: threading.Event) -> None:
