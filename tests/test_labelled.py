@@ -158,7 +158,8 @@ REFUSALS = {
     "attrs by name no mapping": ({"u": "x"}, dict(attrs=["u"]), TypeError, "mapping of variable names"),
     "a variable's attrs no mapping": ({"u": "x"}, dict(attrs={"u": "m"}), TypeError,
                                       r"attrs\['u'\] must be a mapping"),
-    "a variable's attribute refused": ({"u": "x"}, dict(attrs={"u": {"grid": 1}}), ValueError, "'grid' is an attribute"),
+    "a variable's attribute refused": ({"u": "x"}, dict(attrs={"u": {"grid": 1}}), ValueError,
+                                       "'grid' is an attribute"),
     "a keyword no formula names": ({"u": "x", "v": "y"}, dict(q=1.0), TypeError, "unexpected keyword argument 'q'"),
     "one formula refused": ({"u": "x", "v": "y +"}, dict(), ValueError, None),
 }

@@ -833,8 +833,8 @@ class Grid:
         ['a', 'b', 't', 'zarr.json']
         """
         return to_zarr(
-            self, expr, store, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
-            client=client, progress=progress, method=method,
+            self, expr, store, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, resume=resume,
+            overwrite=overwrite, client=client, progress=progress, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_ZARR),
         )
 
