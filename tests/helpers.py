@@ -1,4 +1,5 @@
-"""Tree builders, grid points, bit comparisons and the direct-evaluation oracle shared by the test files.
+"""Tree builders, grid points, bit comparisons, the direct-evaluation oracle and
+the files of stores shared by the test files.
 
 The builders make native nodes from native operands and Python twins (Expr)
 from twins: a twin knows its own shape, so it can build its native tree, name
@@ -397,3 +398,23 @@ def sin(a):
 
 def cos(a):
     return un(vm.COS, a)
+
+
+# --- stores -------------------------------------------------------------------------------
+
+
+def store_files(path):
+    """Every file below `path` and its bytes, by relative path."""
+    return {str(p.relative_to(path)): p.read_bytes() for p in sorted(path.rglob("*")) if p.is_file()}
+
+
+def interrupt_after(chunks):
+    """A progress callable that interrupts a writer (as Ctrl-C would) at its `chunks`-th report."""
+    seen = []
+
+    def progress(done, total):
+        seen.append(done)
+        if len(seen) >= chunks:
+            raise KeyboardInterrupt
+
+    return progress

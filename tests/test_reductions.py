@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_accuracy import trees
 
-from vemiral_grid import Grid, _stats
+from vemiral_grid import Grid, _reduce, _stats
 from vemiral_grid._tiles import tile_edges
 from vemiral_grid.distributed import reduce
 
@@ -76,7 +76,7 @@ def statistics(node, shape, origin, tiles, dims, asks, threads=None):
     stats = [_stats.statistic(layout, _stats.Asked(s) if isinstance(s, str) else s, dims, False) for s in asks]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        return _stats.compute(_stats.Field(node, layout, threads=threads), stats)
+        return _stats.compute(_reduce.Field(node, layout, threads=threads), stats)
 
 
 def ulps(ours, exact):
