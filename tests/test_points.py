@@ -178,3 +178,20 @@ def test_a_closed_ranges_end_travels_with_its_node():
 def test_a_variables_end_is_refused_when_incomplete_or_bad(keywords, error):
     with pytest.raises(error):
         vm.ASTvar(0, 0.0, 0.5, **keywords)
+
+
+def test_every_path_gives_the_values_at_the_coordinates(tmp_path):
+    num = next(n for n in range(2, 200) if (n - 1) * (4 / (n - 1)) - 2 != 2)
+    grid = Grid(x=(-2, 2, num), y=(0, 1, 3))
+    expected = np.broadcast_to(np.linspace(-2, 2, num)[:, None], grid.shape)
+    grid.to_npy("x", tmp_path / "x.npy")
+    paths = {
+        "evaluate": grid.evaluate("x"),
+        "to_dask": grid.to_dask("x", chunks=(7, 2)).compute(),
+        "to_xarray": grid.to_xarray("x").values,
+        "to_npy": np.load(tmp_path / "x.npy"),
+    }
+    for name, values in paths.items():
+        assert values.tobytes() == np.ascontiguousarray(expected).tobytes(), name
+    assert grid.to_xarray("x").x.values.tobytes() == np.linspace(-2, 2, num).tobytes()
+    assert grid.max("x") == 2.0 and grid.sum("x", axis="y")[-1] == 6.0

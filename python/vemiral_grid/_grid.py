@@ -267,7 +267,7 @@ class Grid:
     ) -> str:
         """How `evaluate` computes `expr` on this grid, one line an operation: where
         (once, per row, per column, at every point), how (directly in double, as
-        NumPy would, or stepped as recurrences) and a rough cost per point.
+        NumPy would, and with whose kernel) and a rough cost per point.
 
         >>> grid = Grid(x=(-3, 3, 601), z=(-10, 10, 801))
         >>> print(grid.explain("exp(-2*x**2/(1 + (z/5)**2))"))  # doctest: +ELLIPSIS
