@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
+#include "ast/ASTnode.hpp"
 #include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
@@ -235,5 +237,21 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
     return block;
 }
 
+void checkVariables(const ASTnode &tree, const Block &block) {
+    std::vector<const ASTnode *> todo{&tree};
+    std::unordered_set<const ASTnode *> seen{&tree};
+    while (!todo.empty()) {
+        const ASTnode *node = todo.back();
+        todo.pop_back();
+        if (const auto *v = dynamic_cast<const ASTvar *>(node); v && v->index >= block.shape.size())
+            throw py::value_error("the formula reads x" + std::to_string(v->index) + " (dimension " +
+                                  std::to_string(v->index) + ") but the shape has " +
+                                  std::to_string(block.shape.size()) + " dimension" +
+                                  (block.shape.size() == 1 ? "" : "s"));
+        for (const ASTnode *child : node->children())
+            if (child && seen.insert(child).second)
+                todo.push_back(child);
+    }
+}
 
 } // namespace vemiral

@@ -204,6 +204,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
                const py::object &out, const py::object &threads, const py::object &method) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
+                checkVariables(*self, block);
                 registerNumpyLoops();
                 const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape, block.method == Method::Accurate);
@@ -228,6 +229,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         "explain",
         [](const ASTptr &self, const py::object &shape) {
             const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
+            checkVariables(*self, block);
             registerNumpyLoops();
             return py::str(describePlan(*formulaOf(*self, block.shape.size()), block.shape));
         },

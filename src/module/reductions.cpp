@@ -104,6 +104,7 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                const py::object &weights, const py::object &edges, bool uniform, const py::object &threads,
                const py::object &progress) {
             const Block block = blockOf(shape, origin, tile, Method::Accurate);
+            checkVariables(*self, block);
             registerNumpyLoops();
             const ReduceRequest request = requestOf(block, kinds, reduced, weights, edges, uniform);
             const unsigned workers = threadsOf(threads, true);
