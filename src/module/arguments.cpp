@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "cr/CRobj.hpp"
 #include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
@@ -235,5 +236,14 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
     return block;
 }
 
+void outOfMemory(const std::string &call, const Block &block) {
+    uint64_t points = 1;
+    for (uint64_t s : block.shape)
+        points *= s;
+    throw TooLarge(call + " over a grid of shape " + tileText(block.shape) + " (" + std::to_string(points) +
+                   " points) with tile " + tileText(block.tile) + " needs more memory than this process could get (" +
+                   bytesText(static_cast<double>(usableMemoryBytes())) + " at most): choose a shorter tile or a "
+                   "smaller grid");
+}
 
 } // namespace vemiral

@@ -46,4 +46,9 @@ Block blockOf(const pybind11::object &shape, const pybind11::object &origin, con
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
               Method method);
 
+// Refuses (MemoryError) a call whose allocation failed inside the engine,
+// naming what it was asked for: the message of the allocation itself would
+// tell a user nothing.
+[[noreturn]] void outOfMemory(const std::string &call, const Block &block);
+
 } // namespace vemiral
