@@ -365,7 +365,7 @@ def _write_on_cluster(
             finished(future.result())
             for index in itertools.islice(todo, 1):
                 futures.append(submit(index))
-                running.add(futures[-1])
+                running.add(futures[-1])  # type: ignore[no-untyped-call]
     except BaseException:
         client.cancel(futures)
         raise

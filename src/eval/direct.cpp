@@ -491,7 +491,7 @@ uint64_t runFrom(const Block &block, size_t d, uint64_t at, uint64_t longest) {
 } // namespace
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
-    : block_(block), formula_(formulaOf(tree, block.shape.size())), cursor_(block.origin) {
+    : tree_(tree), block_(block), formula_(formulaOf(tree, block.shape.size())), cursor_(block.origin) {
     // Cutting a large block into pieces, or looking through them, would cost
     // in proportion to its points before any is computed: one plan
     // throughout or none. (A signal's pieces and the fixed cut's are both
@@ -564,7 +564,9 @@ void FormulaRows::run(const RowPart &part, RowSink &sink, const Poll &poll) {
     for (size_t d = 0; d < n; ++d)
         box.shape[d] = part.high[d] - part.low[d] + 1;
     box.out = values.data();
-    DirectEvaluation(*formula_, box).runHere(poll);
+    // As evaluate would: a part of a block whose plans differ (a long
+    // signal's) still steps whole where its own tiles do.
+    evaluateFormula(tree_, box, 1, poll);
     const uint64_t width = box.shape[n - 1];
     std::vector<uint64_t> first(part.low);
     for (uint64_t r = 0; r < part.points / width; ++r) {

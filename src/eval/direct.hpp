@@ -35,6 +35,7 @@ public:
     uint64_t largestPart() const;
 
 private:
+    const ASTnode &tree_;
     const Block &block_;
     std::shared_ptr<const PlannedFormula> formula_;
     std::unique_ptr<AccurateRows> stepped_; // the whole formula steps as recurrences
