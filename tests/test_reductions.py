@@ -382,6 +382,7 @@ def test_a_reduction_is_interruptible_and_the_node_stays_usable():
 LONG = Grid(x=(1000, 2000, 10), y=(1000, 2000, 10)).expression("sin(x*y) + sin(y)")
 BEYOND_MEMORY = [
     (lambda: Grid(x=(0, 1, 5)).histogram("x", bins=2**40, range=(0, 1)), r"histogram: bins=1099511627776 "),
+    (lambda: Grid.from_steps(t=(0, 1, 2**62)).histogram("t", bins=10**12), r"histogram: bins=1000000000000 "),
     (lambda: LONG._reduce((4, 2**61), ["sum"], [1, 1], tile=2**62), r"tile \(4611686018427387904, 4611686018427387904\)"),
     (lambda: LONG._reduce((4, 2**61), ["min", "max"], [1, 1], tile=(2**40, 2**40)), r"tile \(1099511627776, 1099511627776\)"),
     (lambda: Grid.from_steps(x=(0, 1, 4), y=(0, 1, 2**61)).sum("x*y", tile=(4, 2**61)), r"tile \(4, 2305843009213693952\)"),

@@ -120,6 +120,20 @@ def size_text(count: float) -> str:
     raise AssertionError("unreachable")
 
 
+def check_bins(bins: Any) -> None:
+    """Refuses (MemoryError) a number of bins whose edges and counts would not
+    fit in memory, before any pass over the grid (the range's, for one)."""
+    if isinstance(bins, bool) or not hasattr(bins, "__index__") or isinstance(bins, np.ndarray):
+        return
+    count = operator.index(bins)
+    need, usable = 16 * (count + 1), usable_memory()  # a float64 edge and an int64 count per bin
+    if need > usable:
+        raise MemoryError(
+            f"histogram: bins={count} would need {size_text(need)} for the edges and the counts, more than "
+            f"the memory this process may use ({size_text(usable)})"
+        )
+
+
 def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
     """The bin edges (and whether they are equal bins) of `bins` (a count with
     `value_range`, or the edges themselves), refused as the issue of bad
@@ -137,12 +151,7 @@ def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
             raise ValueError(f"range ({lo}, {hi}) is not finite")
         if not lo < hi:
             raise ValueError(f"range ({lo}, {hi}): lo must be below hi")
-        need, usable = 16 * (count + 1), usable_memory()  # a float64 edge and an int64 count per bin
-        if need > usable:
-            raise MemoryError(
-                f"histogram: bins={count} would need {size_text(need)} for the edges and the counts, more than "
-                f"the memory this process may use ({size_text(usable)})"
-            )
+        check_bins(count)
         return np.linspace(lo, hi, count + 1), True
     edges = np.asarray(bins, dtype=np.float64)
     if edges.ndim != 1 or edges.size < 2:
