@@ -9,12 +9,16 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
 import sympy
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from vemiral_grid import Grid, _values, storage, zarrstore
 
@@ -291,6 +295,23 @@ def test_a_write_killed_part_way_and_resumed_equals_an_uninterrupted_one(tmp_pat
     assert len(computed) - 1 == 8 * 6 - finished  # only the chunks not finished before
     assert store_files(target) == store_files(whole)
     assert sorted(p.name for p in target.parent.iterdir()) == ["w.zarr"]
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 5)), max_size=60), st.booleans())
+def test_the_ledger_reads_back_the_chunks_it_lists_in_any_order(chunks, cut):
+    # A grid of 300 x 280 in chunks of 40 x 50: 8 x 6 chunks, the last ones shorter.
+    counts, chunk, shape = (8, 6), (40, 50), (300, 280)
+    with tempfile.TemporaryDirectory() as folder:
+        # Besides the chunks: one the store has not, a torn line, and maybe a last line cut short.
+        text = "".join(f"{i},{j}\n" for i, j in chunks) + "8,0\n1,x\n" + ("3,4" if cut else "")
+        (Path(folder) / zarrstore.LEDGER).write_text(text, encoding="ascii")
+        done = zarrstore._read_ledger(Path(folder), counts)
+    listed = set(chunks)
+    found = {(i, j) for i in range(8) for j in range(6) if zarrstore._linear((i, j), counts) in done}
+    assert found == listed
+    assert done.points(counts, chunk, shape) == sum(math.prod(zarrstore._extent(c, chunk, shape)) for c in listed)
+    assert len(done.starts) <= len(listed)  # ranges, never more than the chunks
 
 
 @pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts worker processes")

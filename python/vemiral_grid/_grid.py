@@ -690,6 +690,7 @@ class Grid:
         _options.accurate_only(method, "histograms")
         node = self.expression(expr, values)
         options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
+        _reduce.check_bins(bins)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
             low, high = self.reduce(node, ("min", "max"), **options)
             if not (np.isfinite(low) and np.isfinite(high)):

@@ -45,7 +45,7 @@ def run(
     progress: Callable[[int, int], object] | None = None,
 ) -> list[Any]:
     """The native pass over the block `shape` at `origin` (default: the grid);
-    `progress` is called every 20 ms with the parts done and in all."""
+    `progress` is called every 20 ms with the points done and in all."""
     weights = None
     if request.weights is not None:
         at = origin or (0,) * len(shape)

@@ -7,6 +7,8 @@ parts (vemiral_grid._native)."""
 from __future__ import annotations
 
 import operator
+import os
+import resource
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -83,10 +85,45 @@ def rule_weights(grid: Grid, dims: Sequence[int], rule: str) -> tuple[np.ndarray
     return tuple(weights)
 
 
+def usable_memory() -> int:
+    """The bytes this process may allocate at most: the machine's memory, or
+    less where a limit on the address space or the data segment says so."""
+    usable = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    for limit in (resource.RLIMIT_AS, resource.RLIMIT_DATA):
+        soft = resource.getrlimit(limit)[0]
+        if soft != resource.RLIM_INFINITY:
+            usable = min(usable, soft)
+    return usable
+
+
+def size_text(count: float) -> str:
+    """A number of bytes for a message ("3.5 GiB")."""
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB"):
+        if count < 1024 or unit == "ZiB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    raise AssertionError("unreachable")
+
+
+def check_bins(bins: Any) -> None:
+    """Refuses (MemoryError) a number of bins whose edges and counts would not
+    fit in memory, before any pass over the grid (the range's, for one)."""
+    if isinstance(bins, bool) or not hasattr(bins, "__index__") or isinstance(bins, np.ndarray):
+        return
+    count = operator.index(bins)
+    need, usable = 16 * (count + 1), usable_memory()  # a float64 edge and an int64 count per bin
+    if need > usable:
+        raise MemoryError(
+            f"histogram: bins={count} would need {size_text(need)} for the edges and the counts, more than "
+            f"the memory this process may use ({size_text(usable)})"
+        )
+
+
 def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
     """The bin edges (and whether they are equal bins) of `bins` (a count with
     `value_range`, or the edges themselves), refused as the issue of bad
-    input demands: a count below 1, lo >= hi, edges that do not increase."""
+    input demands: a count below 1, lo >= hi, edges that do not increase,
+    and (MemoryError) more bins than the edges and counts can take in memory."""
     if isinstance(bins, bool):
         raise TypeError("bins is a number of bins or a sequence of edges, not bool")
     if hasattr(bins, "__index__") and not isinstance(bins, np.ndarray):
@@ -99,6 +136,7 @@ def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
             raise ValueError(f"range ({lo}, {hi}) is not finite")
         if not lo < hi:
             raise ValueError(f"range ({lo}, {hi}): lo must be below hi")
+        check_bins(count)
         return np.linspace(lo, hi, count + 1), True
     edges = np.asarray(bins, dtype=np.float64)
     if edges.ndim != 1 or edges.size < 2:

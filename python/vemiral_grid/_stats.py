@@ -18,6 +18,7 @@ joins its blocks' states in theirs, so the results do not depend on threads.
 
 from __future__ import annotations
 
+import itertools
 import math
 import threading
 import warnings
@@ -103,7 +104,10 @@ def sweep_block(
     bits on any number of threads."""
     ids = layout.cells(start, shape)
     states = [p.state(ids) for p in passes]
-    runs = list(file_runs(tuple(shape), layout.tile, RUN_POINTS))
+    # The runs one at a time, never a list of them: a grid may have more than memory holds.
+    runs = file_runs(tuple(shape), layout.tile, RUN_POINTS)
+    first_two = list(itertools.islice(runs, 2))
+    runs = itertools.chain(first_two, runs)
     local = threading.local()
 
     def fold(run: tuple[tuple[int, ...], tuple[int, ...], int]) -> list[Any]:
@@ -127,7 +131,7 @@ def sweep_block(
             for p, state, partial in zip(passes, states, partials, strict=True):
                 p.absorb(state, partial)
 
-    workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())
+    workers = 1 if len(first_two) < 2 else threads if threads is not None else vemiral.get_num_threads()
     if workers <= 1:
         for run in runs:
             absorb(fold(run))

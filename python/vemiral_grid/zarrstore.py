@@ -20,8 +20,10 @@ hidden store, each line written after its chunk: a write that was interrupted
 
 from __future__ import annotations
 
+import bisect
 import concurrent.futures
 import errno
+import itertools
 import math
 import os
 import re
@@ -167,7 +169,8 @@ def to_zarr(
     given = Path(os.fspath(store)).absolute()
 
     existing = _layout(target)
-    done: set[tuple[int, ...]] = set()
+    counts = tuple(-(-n // c) for n, c in zip(shape, chunk, strict=True))
+    done = _Done()
     started = False
     if resume:
         # The ledger is made last: a store cut short while its arrays were made is begun again.
@@ -191,17 +194,17 @@ def to_zarr(
     # What an interruption leaves in the hidden store is kept for resume=True.
     with replacing_folder(target, hidden, keep=True):
         if started:
-            done = _read_ledger(hidden)
+            done = _read_ledger(hidden, counts)
             _remove_zarr_temporaries(hidden)
         if not started:
             _remove(hidden)
             _create(zarr, hidden, grid, shape, chunk, kind, wanted.variables)
 
-        grid_chunks = [range(-(-n // c)) for n, c in zip(shape, chunk, strict=True)]
-        todo = [index for index in _product(grid_chunks) if index not in done]
+        # The chunks to compute, one at a time: a list of them could outgrow memory.
+        todo = (index for index in _product([range(c) for c in counts]) if _linear(index, counts) not in done)
         total = math.prod(shape)
         report = reporter(progress, total, "to_zarr")
-        points = total - sum(math.prod(_extent(index, chunk, shape)) for index in todo)
+        points = done.points(counts, chunk, shape)
         try:
             if points:
                 report(points)
@@ -348,7 +351,7 @@ def _create(
 def _write_here(
     arrays: dict[str, Any],
     nodes: dict[str, vemiral.ASTnode],
-    todo: list[tuple[int, ...]],
+    todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
     edges: tuple[int, ...],
@@ -356,12 +359,19 @@ def _write_here(
     method: Method,
     finished: Callable[[tuple[int, ...]], None],
 ) -> None:
-    workers = max(1, min(len(todo), vemiral.get_num_threads()))
+    workers = max(1, vemiral.get_num_threads())
     with concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="vemiral-zarr") as pool:
-        pending = {
-            pool.submit(_write_chunk, arrays, nodes, index, chunk, shape, edges, dtype, method): index for index in todo
-        }
+        pending: set[concurrent.futures.Future[tuple[int, ...]]] = set()
         try:
+            # A bounded window of chunks under way, topped up as they finish.
+            for index in todo:
+                pending.add(pool.submit(_write_chunk, arrays, nodes, index, chunk, shape, edges, dtype, method))
+                while len(pending) >= 2 * workers:
+                    finished_now, pending = concurrent.futures.wait(
+                        pending, return_when=concurrent.futures.FIRST_COMPLETED
+                    )
+                    for future in finished_now:
+                        finished(future.result())
             for future in concurrent.futures.as_completed(pending):
                 finished(future.result())
         except BaseException:
@@ -375,7 +385,7 @@ def _write_on_cluster(
     client: Any,
     nodes: dict[str, vemiral.ASTnode],
     path: Path,
-    todo: list[tuple[int, ...]],
+    todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
     edges: tuple[int, ...],
@@ -387,13 +397,22 @@ def _write_on_cluster(
 
     # The trees travel to each worker once; every task refers to them.
     trees = client.scatter(nodes, broadcast=False)
-    futures = [
-        client.submit(_write_chunk_at, str(path), trees, index, chunk, shape, edges, dtype, method, pure=False)
-        for index in todo
-    ]
+
+    def submit(index: tuple[int, ...]) -> Any:
+        return client.submit(_write_chunk_at, str(path), trees, index, chunk, shape, edges, dtype, method, pure=False)
+
+    # A bounded window of tasks on the cluster, topped up as they finish:
+    # the scheduler would hold a task per chunk otherwise.
+    window = 4 * max(1, sum(client.nthreads().values()))
+    futures = [submit(index) for index in itertools.islice(todo, window)]
+    running = as_completed(futures)  # type: ignore[no-untyped-call]
     try:
-        for future in as_completed(futures):  # type: ignore[no-untyped-call]
+        for future in running:
+            futures.remove(future)
             finished(future.result())
+            for index in itertools.islice(todo, 1):
+                futures.append(submit(index))
+                running.add(futures[-1])  # type: ignore[no-untyped-call]
     except BaseException:
         client.cancel(futures)
         raise
@@ -448,17 +467,73 @@ def _client(client: Any) -> Any:
         return None
 
 
-def _read_ledger(path: Path) -> set[tuple[int, ...]]:
+class _Done:
+    """The chunks written, by their numbers in C order, as sorted disjoint
+    ranges: chunks finish nearly in order, so a store of any size takes a
+    few ranges rather than an entry per chunk."""
+
+    def __init__(self) -> None:
+        self.starts: list[int] = []
+        self.ends: list[int] = []  # exclusive
+
+    def __contains__(self, number: int) -> bool:
+        at = bisect.bisect_right(self.starts, number) - 1
+        return at >= 0 and number < self.ends[at]
+
+    def add(self, number: int) -> None:
+        if number in self:
+            return
+        at = bisect.bisect_right(self.starts, number)
+        joins_before = at > 0 and self.ends[at - 1] == number
+        joins_after = at < len(self.starts) and self.starts[at] == number + 1
+        if joins_before and joins_after:
+            self.ends[at - 1] = self.ends[at]
+            del self.starts[at], self.ends[at]
+        elif joins_before:
+            self.ends[at - 1] = number + 1
+        elif joins_after:
+            self.starts[at] = number
+        else:
+            self.starts.insert(at, number)
+            self.ends.insert(at, number + 1)
+
+    def points(self, counts: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...]) -> int:
+        """The points of the chunks written."""
+        total = 0
+        for start, end in zip(self.starts, self.ends, strict=True):
+            for number in range(start, end):
+                index = []
+                for count in reversed(counts):
+                    number, i = divmod(number, count)
+                    index.append(i)
+                total += math.prod(_extent(tuple(reversed(index)), chunk, shape))
+        return total
+
+
+def _linear(index: tuple[int, ...], counts: tuple[int, ...]) -> int:
+    number = 0
+    for i, count in zip(index, counts, strict=True):
+        number = number * count + i
+    return number
+
+
+def _read_ledger(path: Path, counts: tuple[int, ...]) -> _Done:
+    """The chunks the ledger lists, read line by line; lines cut short or of
+    other chunks than the store has are left out."""
+    done = _Done()
     try:
-        text = (path / LEDGER).read_text(encoding="ascii")
+        with open(path / LEDGER, encoding="ascii", newline="") as ledger:
+            for line in ledger:
+                if not line.endswith("\n"):  # a last line without its newline was cut short
+                    break
+                try:
+                    index = tuple(int(part) for part in line[:-1].split(","))
+                except ValueError:
+                    continue
+                if len(index) == len(counts) and all(0 <= i < c for i, c in zip(index, counts, strict=True)):
+                    done.add(_linear(index, counts))
     except (OSError, UnicodeDecodeError):
-        return set()
-    done = set()
-    for line in text.split("\n")[:-1]:  # a last line without its newline was cut short
-        try:
-            done.add(tuple(int(part) for part in line.split(",")))
-        except ValueError:
-            continue
+        return _Done()
     return done
 
 

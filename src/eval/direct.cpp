@@ -345,91 +345,88 @@ void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, 
 }
 
 // Parts of a block for FormulaRows: runs of at most kPartRows rows along the
-// dimension before the last, each cut at the tiles' edges.
+// dimension before the last, each cut at the tiles' edges, and of every row
+// the columns of one tile; in C order of their first points.
 namespace {
 constexpr uint64_t kPartRows = 256;
+
+// The run along dimension d that starts at `at`: up to `longest` long, cut
+// at the block's end and the tiles' edges.
+uint64_t runFrom(const Block &block, size_t d, uint64_t at, uint64_t longest) {
+    const uint64_t last = block.origin[d] + block.shape[d], tile = block.tile[d];
+    return std::min({longest, last - at, (at / tile + 1) * tile - at});
 }
+} // namespace
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
-    : block_(block), formula_(formulaOf(tree, block.shape.size())) {
-    if (formula_->plan->wholeRecurrence()) {
+    : block_(block), formula_(formulaOf(tree, block.shape.size())), cursor_(block.origin) {
+    if (formula_->plan->wholeRecurrence())
         stepped_ = std::make_unique<AccurateRows>(tree, block);
-        return;
-    }
-    const size_t n = block.shape.size();
-    uint64_t prefixes = 1;
-    for (size_t d = 0; d + 2 < n; ++d)
-        prefixes *= block.shape[d];
-    // Runs along an axis from the block's first point, at most `longest`
-    // long, cut at the tiles' edges.
-    const auto runs = [&](size_t d, uint64_t longest) {
-        std::vector<std::pair<uint64_t, uint64_t>> r;
-        const uint64_t first = block.origin[d], last = first + block.shape[d], tile = block.tile[d];
-        for (uint64_t c = first; c < last;) {
-            const uint64_t stop = std::min(last, (c / tile + 1) * tile);
-            for (; c < stop; c += std::min(longest, stop - c))
-                r.push_back({c, std::min(longest, stop - c)});
-        }
-        return r;
-    };
-    const auto rowRuns = n == 1 ? std::vector<std::pair<uint64_t, uint64_t>>{{0, 1}} : runs(n - 2, kPartRows);
-    const auto columnRuns = runs(n - 1, UINT64_MAX);
-    for (uint64_t p = 0; p < prefixes; ++p) {
-        std::vector<uint64_t> origin(block.origin), shape(n, 1);
-        uint64_t rest = p;
-        for (size_t d = n >= 2 ? n - 2 : 0; d-- > 0;) {
-            origin[d] = block.origin[d] + rest % block.shape[d];
-            rest /= block.shape[d];
-        }
-        for (const auto &[r0, rows] : rowRuns) {
-            if (n >= 2) {
-                origin[n - 2] = r0;
-                shape[n - 2] = rows;
-            }
-            for (const auto &[c0, columns] : columnRuns) {
-                origin[n - 1] = c0;
-                shape[n - 1] = columns;
-                parts_.push_back({origin, shape});
-            }
-        }
-    }
 }
 
 FormulaRows::~FormulaRows() = default;
 
-uint64_t FormulaRows::parts() const { return stepped_ ? stepped_->parts() : parts_.size(); }
-
-void FormulaRows::bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const {
-    if (stepped_)
-        return stepped_->bounds(part, low, high);
-    const Part &p = parts_[part];
-    low = p.origin;
-    high.resize(low.size());
-    for (size_t d = 0; d < low.size(); ++d)
-        high[d] = p.origin[d] + p.shape[d] - 1;
+uint64_t FormulaRows::largestPart() const {
+    const size_t n = block_.shape.size();
+    uint64_t rows = 1;
+    for (size_t d = 0; d + 1 < n; ++d)
+        rows = std::min(kPartRows, rows * std::min(block_.shape[d], block_.tile[d]));
+    const uint64_t columns = std::min(block_.shape[n - 1], block_.tile[n - 1]);
+    return columns > UINT64_MAX / rows ? UINT64_MAX : rows * columns;
 }
 
-void FormulaRows::run(uint64_t part, RowSink &sink, const Poll &poll) {
+bool FormulaRows::next(size_t most, std::vector<RowPart> &parts) {
+    if (stepped_)
+        return stepped_->next(most, parts);
+    const size_t n = block_.shape.size(), before = parts.size();
+    const size_t rowDim = n >= 2 ? n - 2 : 0;
+    while (!done_ && parts.size() < most) {
+        RowPart part;
+        part.low = cursor_;
+        part.high = cursor_;
+        part.points = runFrom(block_, n - 1, cursor_[n - 1], UINT64_MAX);
+        part.high[n - 1] += part.points - 1;
+        if (n >= 2) {
+            const uint64_t rows = runFrom(block_, rowDim, cursor_[rowDim], kPartRows);
+            part.high[rowDim] += rows - 1;
+            part.points *= rows;
+        }
+        // On to the next run of columns, then of rows, then the next prefix.
+        cursor_[n - 1] = part.high[n - 1] + 1;
+        size_t d = n - 1;
+        while (cursor_[d] == block_.origin[d] + block_.shape[d]) {
+            cursor_[d] = block_.origin[d];
+            if (d == 0) {
+                done_ = true;
+                break;
+            }
+            --d;
+            cursor_[d] = d == rowDim ? part.high[d] + 1 : cursor_[d] + 1;
+        }
+        parts.push_back(std::move(part));
+    }
+    return parts.size() > before;
+}
+
+void FormulaRows::run(const RowPart &part, RowSink &sink, const Poll &poll) {
     if (stepped_)
         return stepped_->run(part, sink, poll);
-    const Part &p = parts_[part];
-    uint64_t points = 1;
-    for (uint64_t s : p.shape)
-        points *= s;
-    std::vector<double> values(points);
+    const size_t n = part.low.size();
+    std::vector<double> values(part.points);
     Block box = block_;
-    box.origin = p.origin;
-    box.shape = p.shape;
+    box.origin = part.low;
+    box.shape.resize(n);
+    for (size_t d = 0; d < n; ++d)
+        box.shape[d] = part.high[d] - part.low[d] + 1;
     box.out = values.data();
     DirectEvaluation(*formula_, box).runHere(poll);
-    const size_t n = p.shape.size();
-    const uint64_t width = p.shape[n - 1];
-    std::vector<uint64_t> first(p.origin);
-    for (uint64_t r = 0; r < points / width; ++r) {
+    const uint64_t width = box.shape[n - 1];
+    std::vector<uint64_t> first(part.low);
+    for (uint64_t r = 0; r < part.points / width; ++r) {
         uint64_t rest = r;
         for (size_t d = n - 1; d-- > 0;) {
-            first[d] = p.origin[d] + rest % p.shape[d];
-            rest /= p.shape[d];
+            first[d] = part.low[d] + rest % box.shape[d];
+            rest /= box.shape[d];
         }
         sink.row(first.data(), values.data() + r * width, width);
     }

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "ast/ASTnode.hpp"
+#include "cr/CRobj.hpp"
 #include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
@@ -252,6 +253,16 @@ void checkVariables(const ASTnode &tree, const Block &block) {
             if (child && seen.insert(child).second)
                 todo.push_back(child);
     }
+}
+
+void outOfMemory(const std::string &call, const Block &block) {
+    uint64_t points = 1;
+    for (uint64_t s : block.shape)
+        points *= s;
+    throw TooLarge(call + " over a grid of shape " + tileText(block.shape) + " (" + std::to_string(points) +
+                   " points) with tile " + tileText(block.tile) + " needs more memory than this process could get (" +
+                   bytesText(static_cast<double>(usableMemoryBytes())) + " at most): choose a shorter tile or a "
+                   "smaller grid");
 }
 
 } // namespace vemiral

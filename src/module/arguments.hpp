@@ -50,4 +50,9 @@ void checkVariables(const ASTnode &tree, const Block &block);
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
               Method method);
 
+// Refuses (MemoryError) a call whose allocation failed inside the engine,
+// naming what it was asked for: the message of the allocation itself would
+// tell a user nothing.
+[[noreturn]] void outOfMemory(const std::string &call, const Block &block);
+
 } // namespace vemiral

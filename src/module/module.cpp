@@ -119,6 +119,14 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             PyErr_SetString(PyExc_RecursionError, e.what());
         } catch (const TooLarge &e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
+        } catch (const std::bad_alloc &) {
+            // Calls that know what they were asked for say so (outOfMemory);
+            // the allocation's own message would tell a user nothing.
+            PyErr_SetString(PyExc_MemoryError, "out of memory: the engine could not allocate what this call needs");
+        } catch (const std::length_error &e) {
+            const bool ours = std::string(e.what()).starts_with("evaluation:");
+            PyErr_SetString(PyExc_MemoryError,
+                            ours ? e.what() : "out of memory: the engine could not allocate what this call needs");
         } catch (const py::cast_error &e) {
             // A node made by __new__ alone has nothing inside to work on.
             if (std::string(e.what()).find("non-held to held") == std::string::npos)
@@ -212,12 +220,16 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                     block.out32 = static_cast<float *>(values.mutable_data());
                 else
                     block.out = static_cast<double *>(values.mutable_data());
-                {
+                try {
                     py::gil_scoped_release unlocked;
                     if (block.method == Method::Accurate)
                         evaluateFormula(*self, block, workers, checkSignalsUnlocked);
                     else
                         evaluateTiled(*self, block, workers, checkSignalsUnlocked);
+                } catch (const std::bad_alloc &) {
+                    outOfMemory("evaluate", block);
+                } catch (const std::length_error &) {
+                    outOfMemory("evaluate", block);
                 }
                 return values;
             },
