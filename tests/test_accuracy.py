@@ -143,7 +143,10 @@ def leaves(dims):
     variables = st.builds(V, st.integers(0, dims - 1),
                           st.sampled_from([0.0, 0.5, -1.25, 2.0, 1e5, -3e-7, 123.456]),
                           st.sampled_from([0.25, 0.1, -0.5, 1.0, 0.003, -1e-6, 1e-9, 0.7]))
-    return st.one_of(numbers, variables, variables)
+    # Grids centred on a zero: the point m has the coordinate 0 exactly.
+    centred = st.builds(lambda d, step, m: V(d, -(m * step), step), st.integers(0, dims - 1),
+                        st.sampled_from([0.25, 0.1, 0.003, 1e-6, 0.7]), st.integers(1, 150))
+    return st.one_of(numbers, variables, variables, centred)
 
 
 # Functions of function nodes, by their number of arguments; the continuous ones
