@@ -611,7 +611,7 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
         ("nanmin", "nanmax", "nansum", "count", "histogram"), (True,) * grid.ndim,
         edges=np.array([-largest, largest]), uniform=False,
     )
-    with _parts_bar(_progress.shown(progress, grid.size)) as report:
+    with _summary_bar(_progress.shown(progress, grid.size), grid.size) as report:
         results = _reduce.compute(grid, node, request, tile=tile, progress=report)
     (low, _), (high, _), (total, _), (count, _), finite = results
     numbers, finite_count = int(count), int(finite[0])
@@ -636,20 +636,13 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
 
 
 @contextlib.contextmanager
-def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
-    """The summary's bar on standard error, fed with the engine's parts (done, all), or None."""
+def _summary_bar(shown: bool, total: int) -> Iterator[Callable[[int, int], None] | None]:
+    """The summary's bar on standard error, fed with the points the engine has done, or None."""
     if not shown:
         yield None
         return
-    from tqdm import tqdm
-
-    with tqdm(total=1, unit="part", file=sys.stderr, desc="vemiral summary", leave=False) as bar:
-
-        def update(done: int, total: int) -> None:
-            bar.total = total
-            bar.update(done - bar.n)
-
-        yield update
+    with _progress.bar("summary", total) as update:
+        yield lambda done, _: update(done)
 
 
 def streams(grid: Grid, dtype: str = "float64") -> bool:

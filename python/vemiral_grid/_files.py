@@ -213,8 +213,12 @@ def _stage(target: Path) -> Staged:
             os.fchmod(fd, keep)
         file = os.fdopen(fd, "r+b")
     except BaseException:
-        os.close(fd)
-        os.unlink(path)
+        # Ctrl-C inside fdopen may leave the descriptor to a file object that
+        # closes it: closing it again must not turn Ctrl-C into an OSError.
+        with contextlib.suppress(OSError):
+            os.close(fd)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
         raise
     return Staged(target, path, file)
 

@@ -13,6 +13,7 @@ rounded once, bit for bit.
 from __future__ import annotations
 
 import math
+import os
 import threading
 from collections.abc import Sequence
 from typing import Any, TypeAlias, cast
@@ -33,6 +34,9 @@ DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
 # runs save more in seeding (a lowering, a table and the steps down to the
 # run's first row inside its tile, per call) than the cache level costs.
 SLAB_POINTS = 2**19
+# Points of each block of a pass that evaluates several formulas over one grid
+# (32 MiB of float64 per formula): long enough that a call's seeding is small beside it.
+BLOCK_POINTS = 2**22
 
 
 def output_dtype(dtype: object) -> np.dtype[Any]:
@@ -50,6 +54,18 @@ def output_dtype(dtype: object) -> np.dtype[Any]:
     if resolved not in DTYPES or dtype is None:
         raise ValueError(f"dtype must be float64 or float32, not {resolved if dtype is not None else None}")
     return cast(np.dtype[Any], resolved)
+
+
+def check_storable(points: int, what: str, itemsize: int = 8) -> None:
+    """Refuses, before anything is allocated, an array of `points` values of
+    `itemsize` bytes (float64 by default) larger than the machine's physical
+    memory (MemoryError) or than 64 bits count (OverflowError), as the native
+    module refuses such a grid."""
+    if points >= 2**64:
+        raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if itemsize * points > physical:
+        raise MemoryError(f"{what}: {points} points need more memory than this machine has")
 
 
 def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.dtype[Any]:
@@ -134,6 +150,21 @@ def evaluate_into(
     if errors:
         raise errors[0]
     return out
+
+
+def evaluate_each(
+    nodes: Sequence[vemiral.ASTnode], outs: Sequence[FloatArray], tile: Sequence[int], method: Method = "accurate"
+) -> None:
+    """Fills each of `outs` (C-contiguous arrays of one shape and dtype) with the
+    values of its node in one pass over the grid: block by block, every node
+    evaluated over a block before the next block. A tile is computed the same
+    whatever block it falls in, so each array holds what one evaluate gives,
+    bit for bit."""
+    flats = [out.reshape(-1) for out in outs]
+    for origin, block, offset in file_runs(outs[0].shape, tile, BLOCK_POINTS):
+        count = math.prod(block)
+        for node, flat in zip(nodes, flats, strict=True):
+            evaluate_into(node, flat[offset : offset + count].reshape(block), origin, tile, method=method)
 
 
 def _join(thread: threading.Thread, stop: threading.Event) -> None:
