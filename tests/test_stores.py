@@ -175,7 +175,7 @@ def reference(tmp_path_factory):
 
 # --- several writers of one target ------------------------------------------------------
 
-# family: (target name, what is there first, the job of writer i, whether writer i writes formula i)
+# family: (target name, what is there first, the job of writer i)
 RACES = {
     "to_zarr over a store": ("w.zarr", "store", lambda target, i: dict(
         how="zarr", grid=axes_of(RACE), formula=f"x*y + {i}", target=target, flags={"overwrite": True})),
@@ -254,7 +254,7 @@ def test_writers_in_threads(tmp_path):
 
 # --- writers killed at any step ---------------------------------------------------------
 
-# family: (target name, what is there first, the job, the later write)
+# family: (target name, what is there first, the job; the later write is later_write)
 KILLS = {
     "to_zarr over a store": ("w.zarr", "store", dict(how="zarr", flags={"overwrite": True})),
     "to_zarr, nothing there": ("w.zarr", None, dict(how="zarr", flags={})),
