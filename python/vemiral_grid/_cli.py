@@ -1,5 +1,5 @@
 """The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-p w=0.3 ...]
-[-o values.npy|.npz|.csv|.nc|DIR.zarr|-] [--png picture.png] [--json]."""
+[-o values.npy|.npz|.csv|.nc|DIR.zarr|-] [--png picture.png] [--json] [--stats std,median,q0.9]."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ import math
 import os
 import re
 import sys
+import warnings
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
@@ -18,7 +19,7 @@ from typing import IO, Any, NoReturn
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _options, _progress, _reduce
+from . import __version__, _options, _progress, _reduce, _stats
 from ._files import distinct, replacing, target_of
 from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
@@ -189,6 +190,10 @@ def _parser() -> _Parser:
                         "runs, how, and its rough cost per point) and compute nothing")
     parser.add_argument("--json", action=_OnceFlag,
                         help="print the summary as JSON, with the counts of NaN and infinite values")
+    parser.add_argument("--stats", action=_Once, metavar="NAME[,NAME...]",
+                        help="add these statistics of the values to the summary, with NumPy's meanings: "
+                        f"{', '.join(_stats.NAMES)}, or qQ for the Q quantile (Q in [0, 1], e.g. q0.9); "
+                        "NaN propagates except through the nan ones")
     parser.add_argument("--progress", action=_OnceFlag, const=True, default=None,
                         help="show progress bars on standard error, whatever it is (by default: above "
                         "4,000,000 points, when standard error is a terminal)")
@@ -470,8 +475,8 @@ def run(argv: Sequence[str] | None = None) -> int:
         params = _parameters(args.params)
         node = grid.expression(args.expression, params)
         if args.explain:
-            if args.output is not None or args.png is not None or args.json:
-                raise UsageError("--explain computes nothing: leave out -o, --png and --json")
+            if args.output is not None or args.png is not None or args.json or args.stats is not None:
+                raise UsageError("--explain computes nothing: leave out -o, --png, --json and --stats")
             print(node.explain(grid.shape), end="")
             return 0
         if args.png is not None:
@@ -483,8 +488,9 @@ def run(argv: Sequence[str] | None = None) -> int:
             raise UsageError("--chunks, --resume and --overwrite go with -o DIR.zarr")
         if args.stream and kind != ".npy":
             raise UsageError("--stream needs -o FILE.npy (or -o -)")
-        if args.json and (args.output is not None or args.png is not None):
-            raise UsageError("--json prints the summary, which -o and --png replace: leave it out")
+        if (args.json or args.stats is not None) and (args.output is not None or args.png is not None):
+            option = "--json" if args.json else "--stats"
+            raise UsageError(f"{option} prints the summary, which -o and --png replace: leave it out")
         large = kind not in (None, ".zarr") and streams(grid, args.dtype)
         if large and kind not in (".npy",):
             raise UsageError(f"the values exceed {STREAM_SHARE:.0%} of the memory: write them with "
@@ -498,7 +504,8 @@ def run(argv: Sequence[str] | None = None) -> int:
         if stream:
             return _write_stream(args, grid, tile, params, progress)
         if args.output is None and args.png is None:
-            return _summary(args, grid, node, tile, progress)
+            asked = _asked_statistics(args.stats)
+            return _summary(args, grid, node, tile, progress, asked)
         # Otherwise whole in memory (a picture needs it all), before any file is touched.
         # A picture alone needs no more than float32.
         dtype = "float32" if args.png is not None and args.output is None else args.dtype
@@ -596,11 +603,53 @@ def _tile_edges(grid: Grid, tile: Any, method: _options.Method) -> tuple[int, ..
     return tile_edges(tile, grid.ndim, method, grid.shape)
 
 
-def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
+# The summary's own figures, which --stats would only repeat.
+SUMMARY_NAMES = ("min", "max", "mean")
+
+
+def _asked_statistics(text: str | None) -> dict[str, _stats.Asked]:
+    """--stats std,median,q0.9 as the statistics to compute, by the name the
+    output gives each: a name of _stats.NAMES, or qQ for the Q quantile."""
+    if text is None:
+        return {}
+    asked: dict[str, _stats.Asked] = {}
+    choices = f"one of {', '.join(_stats.NAMES)}, or qQ for the Q quantile with Q in [0, 1] (e.g. q0.9)"
+    for name in (part.strip() for part in text.split(",")):
+        if not name:
+            raise UsageError(f"malformed --stats '{text}': expected NAME[,NAME...], e.g. std,median,q0.9")
+        if name in asked:
+            raise UsageError(f"--stats names {name} twice: name it once")
+        if name in _stats.NAMES:
+            asked[name] = _stats.Asked(name)
+            continue
+        q = _quantile_of(name)
+        if q is None:
+            known = " (the summary gives it)" if name in SUMMARY_NAMES else ""
+            raise UsageError(f"--stats: unknown statistic '{name}'{known}: {choices}")
+        asked[name] = _stats.Asked("quantile", q=np.asarray(q))
+    return asked
+
+
+def _quantile_of(name: str) -> float | None:
+    """Q of a statistic named qQ, else None; a Q outside [0, 1] is refused."""
+    if not name.startswith("q"):
+        return None
+    try:
+        q = float(name[1:])
+    except ValueError:
+        return None
+    if not 0.0 <= q <= 1.0:
+        raise UsageError(f"--stats {name}: the quantile's Q is a number in [0, 1], e.g. q0.9")
+    return q
+
+
+def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None,
+             asked: dict[str, _stats.Asked]) -> int:
     """The summary, streamed through the reductions, in memory of any grid's
     size: the shape, the least, greatest and mean of the values that are
     numbers, and how many are NaN (skipped) and infinite (counted: the values
-    in [-max, max] of a double are the finite ones)."""
+    in [-max, max] of a double are the finite ones); then the statistics
+    `asked` for, as Grid.reduce computes them (a second run of reductions)."""
     if args.method != "accurate":
         raise UsageError(f"--method {args.method}: the summary is computed by reductions, which run the "
                          "accurate method only; write the values with -o")
@@ -615,19 +664,29 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
     numbers, finite_count = int(count), int(finite[0])
     mean = float(total) / numbers if numbers else math.nan
     nan, infinite = grid.size - numbers, numbers - finite_count
+    statistics: dict[str, float | bool | int] = {}
+    if asked:
+        with warnings.catch_warnings():
+            # NumPy's warnings of an empty slice or no degrees of freedom: the NaN says it.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            values = _reduce.reduce(grid, node, tuple(asked.values()), None, tile=tile)
+        statistics = {name: value.item() for name, value in zip(asked, values, strict=True)}
     if args.json:
-        def number(value: float) -> float | str:
+        def number(value: float | bool | int) -> float | bool | int | str:
             # JSON has no NaN nor infinity: such a value is the text float() reads back.
-            return value if math.isfinite(value) else str(value)
+            return value if not isinstance(value, float) or math.isfinite(value) else str(value)
 
         summary = {
             "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "min": number(float(low)),
             "max": number(float(high)), "mean": number(mean), "nan": nan, "infinite": infinite,
         }
+        if asked:
+            summary["stats"] = {name: number(value) for name, value in statistics.items()}
         print(json.dumps(summary, allow_nan=False))
         return 0
+    extra = "".join(f", {name} {value!r}" for name, value in statistics.items())
     print(
-        f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r} ({nan} NaN skipped; "
+        f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r}{extra} ({nan} NaN skipped; "
         "write them with -o FILE.npy, draw them with --png FILE.png)"
     )
     return 0
