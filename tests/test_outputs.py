@@ -306,6 +306,7 @@ def test_a_write_killed_part_way_and_resumed_equals_an_uninterrupted_one(tmp_pat
     assert sorted(p.name for p in target.parent.iterdir()) == ["w.zarr"]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts worker processes")
 def test_a_distributed_cluster_writes_the_same_store(tmp_path):
     distributed = pytest.importorskip("distributed")

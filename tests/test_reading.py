@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 import vemiral as vm
 from vemiral_grid import Grid, _parse
 
+from depth import examples
 from helpers import same_bits_but_nan
 
 GRID = Grid(x=(0.1, 0.9, 5), y=(-0.7, 1.3, 4))
@@ -76,7 +77,7 @@ def read_with_ast(text):
     return _parse._read_with_ast(parsed, GRID.variables, columns, "")
 
 
-@settings(max_examples=400, derandomize=True, deadline=None, database=None,
+@settings(max_examples=examples(400), derandomize=True, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(formulas())
 def test_the_plain_reader_takes_what_python_takes_and_builds_the_same_tree(text):
