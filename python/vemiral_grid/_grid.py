@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import cmath
 import keyword
 import math
 import os
@@ -15,14 +16,14 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _options, _parse, _progress, _reduce, _stats, _sympy
+from . import _complex, _complex_values, _options, _parse, _progress, _reduce, _stats, _sympy
 from ._options import Method
 from ._progress import PROGRESS_THRESHOLD as PROGRESS_THRESHOLD
 from ._tiles import positive_int, tile_edges
 from ._values import check_out, evaluate_into, output_dtype, prepare
 
 # SymPy expressions too (SymPy has no annotations: they type as Any).
-Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
+Expression: TypeAlias = "str | vemiral.ASTnode | _complex.ComplexNode | complex | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 # The axes a reduction runs over: all (None), one by name or number, or several.
 Axes: TypeAlias = "str | int | tuple[str | int, ...] | None"
@@ -98,9 +99,9 @@ def parameters_of(
     keywords: Mapping[str, object],
     expr: object = None,
     options: Sequence[str] = ("params",),
-) -> dict[str, float]:
+) -> dict[str, Any]:
     """The parameters of a formula, given as a mapping, as keywords or both: each a
-    finite real number (NumPy's and SymPy's too) under a name a formula can use
+    finite real or complex number (NumPy's and SymPy's too) under a name a formula can use
     and no axis or function takes; anything else is a ValueError naming it. A
     keyword that `expr` (a string, SymPy expression or node) does not name is
     the TypeError of a misspelt option (`options` are the entry point's,
@@ -121,12 +122,12 @@ def parameters_of(
     for name, value in given.items():
         _check_name(grid, name)
         try:
-            number = _options.real(value)
+            number = _complex.scalar(value)
         except TypeError:
             raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}") from None
         except ValueError:
             raise ValueError(f"parameter '{name}' is too large for a float") from None
-        if not math.isfinite(number):
+        if not cmath.isfinite(number):
             raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
         checked[name] = number
     return checked
@@ -318,6 +319,8 @@ class Grid:
             return _sympy.translate(expr, self._variables, values)
         elif isinstance(expr, int | float | np.integer | np.floating) and not isinstance(expr, bool):
             node = vemiral.ASTnum(float(expr))
+        elif _complex.is_complex(expr):
+            node = _complex.lifted(expr)
         elif callable(expr):
             result = expr(**self._variables, **values)
             if isinstance(result, vemiral.ASTnode):
@@ -326,6 +329,8 @@ class Grid:
                 return _sympy.translate(result, self._variables, values)
             elif isinstance(result, int | float | np.integer | np.floating) and not isinstance(result, bool):
                 node = vemiral.ASTnum(float(result))
+            elif _complex.is_complex(result):
+                node = _complex.lifted(result)
             else:
                 raise ValueError(f"the callable returned {type(result).__name__}, not an expression node")
         else:
@@ -339,7 +344,7 @@ class Grid:
     def _check_dimensions(self, root: vemiral.ASTnode) -> None:
         # A variable beyond the grid's dimensions would silently stand still.
         seen: set[int] = set()
-        stack = [root]
+        stack = [part for part in _complex.parts_of(root) if isinstance(part, vemiral.ASTnode)]
         while stack:
             node = stack.pop()
             if id(node) in seen:
@@ -492,6 +497,7 @@ class Grid:
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         edges = tile_edges(tile, len(shape), method, shape)
         node = self.expression(expr, values)
+        kind = _complex_values.result_dtype(kind, node, out)
         shown = _progress.shown(progress, self.size)
         if not shown and kind == np.float64:
             return node.evaluate(shape, out=out, tile=edges, method=method)

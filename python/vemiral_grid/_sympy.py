@@ -9,9 +9,11 @@ from typing import Any, TypeAlias
 
 import vemiral
 
+from . import _complex
+from ._parse import FUNCTIONS
 from ._parse import _fold as fold
 
-Value: TypeAlias = vemiral.ASTnode | float
+Value: TypeAlias = vemiral.ASTnode | float | complex | _complex.ComplexNode
 
 # SymPy's functions by class name, and the native function each becomes
 # (a log with a base comes as log(x)/log(b); sqrt, cbrt, exp2 as powers).
@@ -23,6 +25,7 @@ _FUNCTIONS: dict[str, str] = {
     "Mod": "mod", "Not": "logical_not", "gamma": "gamma", "loggamma": "loggamma", "logaddexp": "logaddexp",
     "StrictLessThan": "less", "LessThan": "less_equal", "StrictGreaterThan": "greater",
     "GreaterThan": "greater_equal", "Equality": "equal", "Unequality": "not_equal",
+    "re": "real", "im": "imag", "conjugate": "conj", "arg": "angle",
 }
 # n-ary in SymPy, folded pairwise.
 _FOLDED: dict[str, str] = {"Min": "minimum", "Max": "maximum", "And": "logical_and", "Or": "logical_or"}
@@ -44,7 +47,9 @@ def translate(
         value = _Translator(variables, parameters or {}).value(expr)
     except RecursionError:
         raise ValueError("the SymPy expression is nested too deeply") from None
-    return vemiral.ASTnum(value) if isinstance(value, float) else value
+    if isinstance(value, complex):
+        return _complex.lifted(value)  # type: ignore[return-value]
+    return vemiral.ASTnum(value) if isinstance(value, float) else value  # type: ignore[return-value]
 
 
 class _Translator:
@@ -72,6 +77,8 @@ class _Translator:
             return math.pi
         if expr is sp.E:
             return math.e
+        if expr is sp.I:
+            return 1j
         if expr is sp.true or expr is sp.false:
             return 1.0 if expr is sp.true else 0.0
         if isinstance(expr, sp.Integer | sp.Rational | sp.Float):
@@ -123,7 +130,7 @@ class _Translator:
 
     def call(self, function: str, *arguments: Any) -> vemiral.ASTnode:
         values = [argument if isinstance(argument, Value) else self.value(argument) for argument in arguments]
-        node: vemiral.ASTnode = getattr(vemiral, function)(*values)
+        node: vemiral.ASTnode = FUNCTIONS[function](*values)  # complex values where they have a meaning
         return node
 
     def piecewise(self, expr: Any) -> Value:
