@@ -19,6 +19,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import __version__, _options, _progress, _reduce
+from ._complex import is_complex
+from ._complex_values import value_dtype
 from ._files import distinct, replacing, target_of
 from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
@@ -153,9 +155,10 @@ def _parser() -> _Parser:
     parser.add_argument(
         "--dtype",
         action=_Once,
-        choices=["float64", "float32"],
+        choices=["float64", "float32", "complex128", "complex64"],
         default="float64",
-        help="type of the values written (computed in double precision either way; default float64)",
+        help="type of the values written (computed in double precision either way; default float64); a "
+        "complex formula's values are complex of its precision (complex128, or complex64 for float32)",
     )
     parser.add_argument(
         "--method",
@@ -174,7 +177,9 @@ def _parser() -> _Parser:
     parser.add_argument("--stream", action=_OnceFlag,
                         help="with -o FILE.npy: stream the values into the file block by block whatever the size")
     parser.add_argument("--png", action=_Once, metavar="FILE.png",
-                        help="draw the values (heat map for 2-D, line for 1-D)")
+                        help="draw the values (heat map for 2-D, line for 1-D; complex ones: their modulus)")
+    parser.add_argument("--phase", action=_OnceFlag,
+                        help="with --png of complex values: draw their phase (angle) rather than their modulus")
     parser.add_argument(
         "--at",
         action="append",
@@ -281,9 +286,9 @@ def _real(text: str) -> float:
     return float(numerator) / float(denominator)
 
 
-def _parameters(texts: list[str]) -> dict[str, float]:
+def _parameters(texts: list[str]) -> dict[str, float | complex]:
     """The -p options as a mapping; the grid checks names and values."""
-    parameters: dict[str, float] = {}
+    parameters: dict[str, float | complex] = {}
     for text in texts:
         name, sep, value = text.partition("=")
         name = name.strip()
@@ -294,9 +299,13 @@ def _parameters(texts: list[str]) -> dict[str, float]:
         try:
             parameters[name] = _real(value)
         except (ValueError, ZeroDivisionError):
-            raise UsageError(
-                f"malformed parameter '{text}': the value is a number (or a quotient such as 1/3)"
-            ) from None
+            try:
+                parameters[name] = complex(value.strip())  # 1+2j, as Python writes it
+            except ValueError:
+                raise UsageError(
+                    f"malformed parameter '{text}': the value is a number (a quotient such as 1/3, "
+                    "or complex as 1+2j)"
+                ) from None
     return parameters
 
 
@@ -362,7 +371,7 @@ def _netcdf_engine() -> str:
     raise UsageError("-o FILE.nc needs a NetCDF library for xarray: pip install netCDF4 (or h5netcdf, or scipy)")
 
 
-def _check_outputs(args: argparse.Namespace, grid: Grid) -> str | None:
+def _check_outputs(args: argparse.Namespace, grid: Grid, complex_values: bool = False) -> str | None:
     """Every output refused before any work, and the format of -o: an empty
     path, a target that is not a regular file (for a Zarr store: neither a
     folder nor a regular file), a folder that cannot be written, an extension
@@ -398,6 +407,8 @@ def _check_outputs(args: argparse.Namespace, grid: Grid) -> str | None:
     if kind == ".csv" and grid.ndim > 2:
         raise UsageError(f"-o FILE.csv holds one or two dimensions, this grid has {grid.ndim}: "
                          "write .npy, .npz, .nc or .zarr")
+    if kind == ".nc" and complex_values:
+        raise UsageError("-o FILE.nc: NetCDF holds no complex values; write .npy, .npz, .csv or .zarr")
     if kind == ".nc":
         _netcdf_engine()
     if kind in (".npz", ".nc"):
@@ -476,7 +487,9 @@ def run(argv: Sequence[str] | None = None) -> int:
             return 0
         if args.png is not None:
             _check_picture(grid, at)
-        kind = _check_outputs(args, grid)
+        if args.phase and (args.png is None or not is_complex(node)):
+            raise UsageError("--phase draws the phase of complex values: it goes with --png and a complex formula")
+        kind = _check_outputs(args, grid, is_complex(node))
         zarr = kind == ".zarr"
         stdout = _to_stdout(args.output)
         if (args.chunks or args.resume or args.overwrite) and not zarr:
@@ -485,7 +498,7 @@ def run(argv: Sequence[str] | None = None) -> int:
             raise UsageError("--stream needs -o FILE.npy (or -o -)")
         if args.json and (args.output is not None or args.png is not None):
             raise UsageError("--json prints the summary, which -o and --png replace: leave it out")
-        large = kind not in (None, ".zarr") and streams(grid, args.dtype)
+        large = kind not in (None, ".zarr") and streams(grid, value_dtype(np.dtype(args.dtype), node))
         if large and kind not in (".npy",):
             raise UsageError(f"the values exceed {STREAM_SHARE:.0%} of the memory: write them with "
                              "-o FILE.npy or -o - (streamed block by block) or -o DIR.zarr")
@@ -513,7 +526,7 @@ def run(argv: Sequence[str] | None = None) -> int:
                 if args.png is not None:
                     from ._plot import save_png
 
-                    save_png(grid, values, next(outputs).file, at=at, title=args.expression)
+                    save_png(grid, values, next(outputs).file, at=at, title=args.expression, phase=args.phase)
                 if stdout:
                     _to_standard_output(lambda out: write_npy(grid, values, out))
         except OSError as error:
@@ -604,6 +617,8 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
     if args.method != "accurate":
         raise UsageError(f"--method {args.method}: the summary is computed by reductions, which run the "
                          "accurate method only; write the values with -o")
+    if is_complex(node):
+        return _complex_summary(args, grid, node, tile, progress)
     largest = np.finfo(np.float64).max
     request = _reduce.Request(
         ("nanmin", "nanmax", "nansum", "count", "histogram"), (True,) * grid.ndim,
@@ -633,6 +648,34 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
     return 0
 
 
+def _complex_summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
+    """The summary of complex values: the least and greatest modulus and the
+    mean of those that are numbers (neither part NaN), and how many are NaN."""
+    from ._complex import absolute
+
+    request = _reduce.Request(("nanmin", "nanmax", "count"), (True,) * grid.ndim)
+    with _parts_bar(_progress.shown(progress, grid.size)) as report:
+        (low, _), (high, _), (count, _) = _reduce.compute(grid, absolute(node), request, tile=tile, progress=report)
+        mean = complex(grid.reduce(node, "nanmean", tile=tile)) if int(count) else complex(math.nan, math.nan)
+    nan = grid.size - int(count)
+    if args.json:
+        def number(value: float) -> float | str:
+            return value if math.isfinite(value) else str(value)
+
+        summary = {
+            "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "dtype": "complex",
+            "abs_min": number(float(low)), "abs_max": number(float(high)),
+            "mean": [number(mean.real), number(mean.imag)], "nan": nan,
+        }
+        print(json.dumps(summary, allow_nan=False))
+        return 0
+    print(
+        f"shape {grid.shape}, complex: |value| from {float(low)!r} to {float(high)!r}, mean {mean!r} "
+        f"({nan} NaN skipped; write them with -o FILE.npy, draw them with --png FILE.png)"
+    )
+    return 0
+
+
 @contextlib.contextmanager
 def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
     """The summary's bar on standard error, fed with the engine's parts (done, all), or None."""
@@ -650,7 +693,7 @@ def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
         yield update
 
 
-def streams(grid: Grid, dtype: str = "float64") -> bool:
+def streams(grid: Grid, dtype: Any = "float64") -> bool:
     """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
@@ -685,7 +728,7 @@ def _write_zarr(
         values = np.asarray(zarr.open_array(path, path="values", mode="r")[...])
         try:
             with replacing(args.png) as (png,):
-                save_png(grid, values, png.file, at=at, title=args.expression)
+                save_png(grid, values, png.file, at=at, title=args.expression, phase=args.phase)
         except OSError as error:
             raise UsageError(f"cannot write {args.png}, left as it was: {error.strerror or error}") from None
         if not args.quiet:

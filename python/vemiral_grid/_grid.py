@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _complex, _complex_values, _options, _parse, _progress, _reduce, _stats, _sympy
+from . import _complex, _complex_reduce, _complex_values, _options, _parse, _progress, _reduce, _stats, _sympy
 from ._options import Method
 from ._progress import PROGRESS_THRESHOLD as PROGRESS_THRESHOLD
 from ._tiles import positive_int, tile_edges
@@ -580,6 +580,8 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _REDUCE)
         _options.accurate_only(method, "reductions")
         node = self.expression(expr, values)
+        if _complex.is_complex(node):
+            return _complex_reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
 
     def sum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
@@ -808,6 +810,8 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _HISTOGRAM)
         _options.accurate_only(method, "histograms")
         node = self.expression(expr, values)
+        if _complex.is_complex(node):
+            raise _complex_reduce.refuse_ordered("histogram")
         options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
             low, high = self.reduce(node, ("min", "max"), **options)
@@ -850,6 +854,10 @@ class Grid:
         dims = _reduce.axes_of(self, axis)
         weights = _reduce.rule_weights(self, dims, rule)
         node = self.expression(expr, values)
+        if _complex.is_complex(node):
+            re, im = (self.integrate(p, axis, rule=rule, tile=tile, threads=threads, chunks=chunks, client=client)
+                      for p in _complex.parts_of(node))
+            return _complex_reduce.combined(re, im)
         request = _reduce.Request(("weighted",), tuple(d in dims for d in range(self.ndim)), weights=weights)
         hi, _ = _reduce.compute(self, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
         return np.float64(hi) if hi.ndim == 0 else hi

@@ -14,6 +14,7 @@ import numpy as np
 
 from ._options import Method, by_dimension, method_of
 from ._tiles import tile_edges, whole_tiles
+from ._complex_values import value_dtype
 from ._values import evaluate_into, output_dtype
 
 if TYPE_CHECKING:
@@ -46,7 +47,8 @@ def to_dask(
     xarray takes them (``{"x": 500}``; a dimension left out is one block), by
     default whole tiles of at most 128 MiB; chunks that leave a block without
     a point (``chunks=0``) are a ValueError. `dtype` is float64 or float32
-    (computed in double, rounded once per value). The expression is one key
+    (computed in double, rounded once per value), or complex128 or complex64
+    (a complex formula's values are complex of the dtype's precision). The expression is one key
     of the graph that every block task refers to: it travels to a worker
     once, not once per block. `method` and the formula's parameters are
     given as for `Grid.evaluate`.
@@ -72,9 +74,10 @@ def to_dask(
     method = method_of(method)
     edges = tile_edges(tile, grid.ndim, method, shape)
     kind = output_dtype(dtype)
-    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
     # The parser's and the algebra's refusals come before any task is built.
     node = grid._prepared(expr, edges, values, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
+    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
 
     records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.sha256(records).hexdigest()[:32]

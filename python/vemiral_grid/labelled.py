@@ -17,6 +17,7 @@ import numpy as np
 import vemiral
 
 from . import _sympy
+from ._complex import parts_of
 from ._options import Method, method_of
 from ._tiles import tile_edges
 from ._values import output_dtype
@@ -147,7 +148,12 @@ def grid_text(grid: Grid) -> str:
 
 def tree_digest(root: vemiral.ASTnode) -> str:
     """SHA-256 of the tree's structure, bottom-up with one digest per distinct
-    node, so a tree that shares its parts costs as many steps as it has nodes."""
+    node, so a tree that shares its parts costs as many steps as it has nodes;
+    a complex expression's is the digest of its two parts'."""
+    if not isinstance(root, vemiral.ASTnode):
+        parts = [tree_digest(part if isinstance(part, vemiral.ASTnode) else vemiral.ASTnum(part))
+                 for part in parts_of(root)]
+        return hashlib.sha256(("complex " + " ".join(parts)).encode()).hexdigest()
     digests: dict[int, bytes] = {}
     keep: list[vemiral.ASTnode] = []  # ids stay valid while the nodes live
     stack: list[tuple[vemiral.ASTnode, bool]] = [(root, False)]

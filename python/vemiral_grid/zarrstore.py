@@ -38,6 +38,7 @@ from ._files import replacing_folder, staging_folder_of, target_of
 from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
+from ._complex_values import value_dtype
 from ._values import evaluate_into, output_dtype
 from .labelled import NAME, check_names, describe
 
@@ -134,9 +135,10 @@ def to_zarr(
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim, method, grid.shape)
     shape = grid.shape
-    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
     # The parser's and the algebra's refusals come before anything is written.
     node = grid._prepared(expr, edges, values, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
+    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
     check_names(grid)
     attrs = describe(grid, expr, node, edges, values, method)
     wanted = _Layout(attrs, chunk, kind.str)
