@@ -21,9 +21,9 @@ from ._complex import ComplexNode, Part, is_complex, parts_of
 from ._tiles import file_runs, tile_edges
 from ._values import COMPLEX_DTYPES, share_runs
 
-# Points per run: the two float64 scratch arrays of a thread (2 MiB) stay in
+# Points per run: a thread's float64 scratch (256 KiB) and its stretch of the output stay in
 # its share of the cache while they are copied into the output.
-RUN_POINTS = 2**17
+RUN_POINTS = 2**15
 
 
 def is_complex_dtype(dtype: object) -> bool:
@@ -96,28 +96,66 @@ def evaluate_into(
         raise TypeError(f"the values are complex: out must be complex128 or complex64, not {out.dtype}")
     shape = tuple(out.shape)
     flat = out.reshape(-1)
-    parts = list(zip((flat.real, flat.imag), parts_of(node), strict=True))
-    for target, part in parts:
+    targets = (flat.real, flat.imag)
+    re, im = parts_of(node)
+    for target, part in zip(targets, (re, im), strict=True):
         if isinstance(part, float):
             target[...] = part
-    trees = [(target, part) for target, part in parts if not isinstance(part, float)]
+    factors: list[vemiral.ASTnode] = []
+    if not isinstance(re, float) and not isinstance(im, float):
+        factors, re, im = common_factors(re, im)
+    trees = [(target, part) for target, part in zip(targets, (re, im), strict=True) if not isinstance(part, float)]
     if not trees or flat.size == 0:
         return out
     runs = list(file_runs(shape, tile, RUN_POINTS))
     workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())
-    if workers <= 1:
-        scratch = np.empty(min(RUN_POINTS, flat.size), dtype=np.float64)
-        for run in runs:
-            _run(trees, scratch, origin, *run, tile, method)
-        return out
+    slots = (len(trees) + (1 if factors else 0)) * RUN_POINTS
 
-    share_runs(runs, workers, lambda run, scratch: _run(trees, scratch, origin, *run, tile, method),
-               RUN_POINTS, "vemiral-complex")
+    def do(run: Any, scratch: np.ndarray) -> None:
+        _run(trees, factors, scratch, origin, *run, tile, method)
+
+    if workers <= 1:
+        scratch = np.empty(slots, dtype=np.float64)
+        for run in runs:
+            do(run, scratch)
+    else:
+        share_runs(runs, workers, do, slots, "vemiral-complex")
     return out
+
+
+def common_factors(re: Part, im: Part) -> tuple[list[vemiral.ASTnode], Part, Part]:
+    """The factors the two parts share at their top, outermost first, and what
+    is left of each: A*cos(p) and A*sin(p) (exp(a + ib), a real amplitude
+    times a phase factor) are A, cos(p) and sin(p), and A is computed once. A
+    variable or a number is no factor worth a pass of its own."""
+    factors: list[vemiral.ASTnode] = []
+    while _is_product(re) and _is_product(im):
+        (a, b), (c, d) = _operands(re), _operands(im)
+        for shared, rest_re, rest_im in ((a, b, d) if a is c else (None, None, None),
+                                         (b, a, c) if b is d else (None, None, None),
+                                         (a, b, c) if a is d else (None, None, None),
+                                         (b, a, d) if b is c else (None, None, None)):
+            if shared is not None and not isinstance(shared, vemiral.ASTvar | vemiral.ASTnum):
+                factors.append(shared)
+                re, im = rest_re, rest_im
+                break
+        else:
+            break
+    return factors, re, im
+
+
+def _is_product(part: Part) -> bool:
+    return isinstance(part, vemiral.ASTbin) and vemiral.ASTbin.op.__get__(part) == vemiral.MUL
+
+
+def _operands(node: vemiral.ASTnode) -> tuple[vemiral.ASTnode, vemiral.ASTnode]:
+    # Through the class: an instance attribute named left or right may shadow the field.
+    return vemiral.ASTbin.left.__get__(node), vemiral.ASTbin.right.__get__(node)
 
 
 def _run(
     trees: list[tuple[np.ndarray, Part]],
+    factors: list[vemiral.ASTnode],
     scratch: np.ndarray,
     origin: Sequence[int],
     start: tuple[int, ...],
@@ -126,9 +164,25 @@ def _run(
     tile: Sequence[int],
     method: str,
 ) -> None:
+    """One run: each tree into a slot of the scratch array, the shared factors
+    (innermost first, as the products were built) multiplied in, and the
+    results written into the output's parts."""
     count = math.prod(block)
-    values = scratch[:count].reshape(block)
     at = [o + s for o, s in zip(origin, start, strict=True)]
-    for target, tree in trees:
-        cast(vemiral.ASTnode, tree).evaluate(block, origin=at, tile=list(tile), out=values, threads=1, method=method)
-        np.copyto(target[offset : offset + count], scratch[:count], casting="same_kind")
+    slots = [scratch[i * count : (i + 1) * count] for i in range(len(trees) + (1 if factors else 0))]
+
+    def evaluate(tree: Part, slot: np.ndarray) -> None:
+        cast(vemiral.ASTnode, tree).evaluate(block, origin=at, tile=list(tile), out=slot.reshape(block), threads=1,
+                                             method=method)
+
+    for (_, tree), slot in zip(trees, slots, strict=False):
+        evaluate(tree, slot)
+    for depth, factor in enumerate(reversed(factors)):
+        evaluate(factor, slots[-1])
+        last = depth == len(factors) - 1
+        for (target, _), slot in zip(trees, slots, strict=False):
+            into = target[offset : offset + count] if last else slot
+            np.multiply(slots[-1], slot, out=into, casting="same_kind")
+    if not factors:
+        for (target, _), slot in zip(trees, slots, strict=False):
+            np.copyto(target[offset : offset + count], slot, casting="same_kind")
