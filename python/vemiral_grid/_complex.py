@@ -272,7 +272,8 @@ def _sub(a: Part, b: Part) -> Part:
     if _zero(b):
         return a
     if _zero(a):
-        return -b
+        # 0 - b, not -b: +0 where b is +0, as NumPy's subtraction gives it (a -0 stays -b).
+        return -b if math.copysign(1.0, a) < 0 else a - b
     return a - b
 
 
