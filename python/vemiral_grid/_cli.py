@@ -286,9 +286,9 @@ def _real(text: str) -> float:
     return float(numerator) / float(denominator)
 
 
-def _parameters(texts: list[str]) -> dict[str, float | complex]:
+def _parameters(texts: list[str]) -> dict[str, Any]:
     """The -p options as a mapping; the grid checks names and values."""
-    parameters: dict[str, float | complex] = {}
+    parameters: dict[str, Any] = {}
     for text in texts:
         name, sep, value = text.partition("=")
         name = name.strip()
@@ -450,7 +450,7 @@ def _write_csv(values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
 
 
 def _write_netcdf(grid: Grid, values: npt.NDArray[np.floating[Any]], path: str, expression: str,
-                  params: dict[str, float], tile: Any, method: _options.Method) -> None:
+                  params: dict[str, Any], tile: Any, method: _options.Method) -> None:
     """The values as to_xarray labels them (dimensions, coordinates, what they
     are), written by xarray's NetCDF engine into `path`."""
     import xarray as xr
@@ -552,7 +552,7 @@ def _named(path: str) -> str:
 
 
 def _write_values(kind: str | None, grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes],
-                  path: str, args: argparse.Namespace, params: dict[str, float], tile: Any) -> None:
+                  path: str, args: argparse.Namespace, params: dict[str, Any], tile: Any) -> None:
     """The values held in memory, in the format `kind`, into the temporary
     file `file` at `path` (xarray's NetCDF engines write by name)."""
     if kind == ".npy":
@@ -578,7 +578,7 @@ def _to_standard_output(write: Callable[[IO[bytes]], None]) -> None:
         raise UsageError("cannot write the values to standard output: the reader closed it") from None
 
 
-def _write_stream(args: argparse.Namespace, grid: Grid, tile: Any, params: dict[str, float],
+def _write_stream(args: argparse.Namespace, grid: Grid, tile: Any, params: dict[str, Any],
                   progress: bool | None) -> int:
     """.npy streamed block by block: into a file by to_npy (prepared, checked,
     written beside the target and renamed into place), or to standard output
@@ -651,11 +651,11 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
 def _complex_summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
     """The summary of complex values: the least and greatest modulus and the
     mean of those that are numbers (neither part NaN), and how many are NaN."""
-    from ._complex import absolute
+    from ._complex import absolute, as_node
 
     request = _reduce.Request(("nanmin", "nanmax", "count"), (True,) * grid.ndim)
     with _parts_bar(_progress.shown(progress, grid.size)) as report:
-        (low, _), (high, _), (count, _) = _reduce.compute(grid, absolute(node), request, tile=tile, progress=report)
+        (low, _), (high, _), (count, _) = _reduce.compute(grid, as_node(absolute(node)), request, tile=tile, progress=report)
         mean = complex(grid.reduce(node, "nanmean", tile=tile)) if int(count) else complex(math.nan, math.nan)
     nan = grid.size - int(count)
     if args.json:
@@ -696,12 +696,12 @@ def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
 def streams(grid: Grid, dtype: Any = "float64") -> bool:
     """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
+    return bool(np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical)
 
 
 def _write_zarr(
     args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int],
-    params: dict[str, float], progress: bool | None,
+    params: dict[str, Any], progress: bool | None,
 ) -> int:
     """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
     target and swaps the finished store into place; a picture is then drawn

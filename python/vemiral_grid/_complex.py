@@ -21,7 +21,7 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Callable
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, TypeGuard
 
 import vemiral
 
@@ -181,12 +181,16 @@ def _part(value: object, what: str) -> Part:
     raise TypeError(f"the {what} part of a complex expression is a real node or number, not {type(value).__name__}")
 
 
-def _node(part: Part) -> vemiral.ASTnode:
+def as_node(part: Part) -> vemiral.ASTnode:
+    """A part as a tree: a constant as a number node."""
     return vemiral.ASTnum(part) if isinstance(part, float) else part
 
 
+_node = as_node
+
+
 def _text(part: Part) -> str:
-    return repr(_node(part))
+    return repr(as_node(part))
 
 
 # --- what an operand is -------------------------------------------------------
@@ -252,7 +256,7 @@ def _operator(function: Callable[[Any, Any], Any], a: object, b: object) -> Any:
 # --- arithmetic of the parts: constants fold, exact zeros drop ----------------------
 
 
-def _zero(p: Part) -> bool:
+def _zero(p: Part) -> TypeGuard[float]:
     return isinstance(p, float) and p == 0.0
 
 
@@ -364,12 +368,12 @@ def divide(a: object, b: object) -> ComplexNode:
         return _pair(_div(ai, bi), _div(-ar, bi))
     if isinstance(br, float) and isinstance(bi, float):
         if abs(br) >= abs(bi):
-            r = bi / br
-            d = br + bi * r
-            return _pair(_div(_add(ar, _mul(ai, r)), d), _div(_sub(ai, _mul(ar, r)), d))
-        r = br / bi
-        d = br * r + bi
-        return _pair(_div(_add(_mul(ar, r), ai), d), _div(_sub(_mul(ai, r), ar), d))
+            q = bi / br
+            e = br + bi * q
+            return _pair(_div(_add(ar, _mul(ai, q)), e), _div(_sub(ai, _mul(ar, q)), e))
+        q = br / bi
+        e = br * q + bi
+        return _pair(_div(_add(_mul(ar, q), ai), e), _div(_sub(_mul(ai, q), ar), e))
     wide = vemiral.greater_equal(vemiral.abs(br), vemiral.abs(bi))
     r = vemiral.where(wide, _div(bi, br), _div(br, bi))
     d = vemiral.where(wide, br + bi * r, br * r + bi)
@@ -406,7 +410,7 @@ def log(a: object, base: object = None) -> ComplexNode:
     """log|z| + i arg z, the argument in (-pi, pi] as atan2 gives it (a
     negative real with a -0 imaginary part has -pi); log(z, b) is log z / log b."""
     if base is not None:
-        return divide(log(a), log(base) if is_complex(base) else vemiral.log(base))
+        return divide(log(a), log(base) if is_complex(base) else vemiral.log(as_node(parts_of(base)[0])))
     ar, ai = parts_of(a)
     return _pair(vemiral.log(_hypot(ar, ai)), vemiral.atan2(ai, ar))
 
@@ -669,8 +673,8 @@ def _install_operators() -> None:
             return array_ufunc(ufunc, method, inputs, kwargs)
         return native_ufunc(self, ufunc, method, *inputs, **kwargs)
 
-    node.__array_ufunc__ = __array_ufunc__
-    node._complex_operators = True
+    setattr(node, "__array_ufunc__", __array_ufunc__)  # noqa: B010 (a method of the native class)
+    setattr(node, "_complex_operators", True)  # noqa: B010
 
 
 def _wrapped(native: Any, function: Callable[[Any, Any], Any], reflected: bool) -> Callable[[Any, Any], Any]:

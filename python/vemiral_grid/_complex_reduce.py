@@ -71,7 +71,8 @@ def _one(grid: Grid, node: object, asked: Any, axis: Any, options: dict[str, Any
         from . import _stats
 
         variance = _stats.Asked("nanvar" if name.startswith("nan") else "var", ddof=asked.ddof)
-        total = grid.reduce(re, variance, axis, **options) + grid.reduce(im, variance, axis, **options)
+        asked_variance: Any = variance  # a statistic with its parameters, as Grid's own methods pass it
+        total = grid.reduce(re, asked_variance, axis, **options) + grid.reduce(im, asked_variance, axis, **options)
         return np.sqrt(total) if name.endswith("std") else total
     raise AssertionError(name)
 

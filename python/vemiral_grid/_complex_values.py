@@ -11,13 +11,14 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import Any, cast
+from typing import Any, TypeGuard
 
 import numpy as np
 
 import vemiral
 
 from ._complex import ComplexNode, Part, is_complex, parts_of
+from ._options import Method, method_of
 from ._tiles import file_runs, tile_edges
 from ._values import COMPLEX_DTYPES, share_runs
 
@@ -63,7 +64,8 @@ def evaluate_node(
 ) -> Any:
     """ComplexNode.evaluate: the block `shape` at `origin` into `out` or a new complex128 array."""
     dims = (shape,) if isinstance(shape, int) else tuple(shape)
-    edges = tile_edges(tile, len(dims), cast(Any, method))
+    method = method_of(method)
+    edges = tile_edges(tile, len(dims), method)
     at = (0,) * len(dims) if origin is None else ((origin,) if isinstance(origin, int) else tuple(origin))
     if out is None:
         out = np.empty(dims, dtype=np.complex128)
@@ -75,7 +77,7 @@ def evaluate_node(
     return evaluate_into(node, out, at, edges, threads=threads, method=method)
 
 
-def prepare_parts(node: object, ndim: int, tile: Sequence[int] | int | None, method: str) -> None:
+def prepare_parts(node: object, ndim: int, tile: Sequence[int] | int | None, method: Method) -> None:
     """Builds each part's chain at the grid's first point (see _values.prepare)."""
     for part in parts_of(node):
         if isinstance(part, vemiral.ASTnode):
@@ -88,7 +90,7 @@ def evaluate_into(
     origin: Sequence[int],
     tile: Sequence[int],
     threads: int | None = None,
-    method: str = "accurate",
+    method: Method = "accurate",
 ) -> np.ndarray:
     """Fills the complex array `out` with the values of the block of out's shape
     at `origin` (a real node's imaginary part is zero) and returns it."""
@@ -104,14 +106,15 @@ def evaluate_into(
     factors: list[vemiral.ASTnode] = []
     if not isinstance(re, float) and not isinstance(im, float):
         factors, re, im = common_factors(re, im)
-    trees = [(target, part) for target, part in zip(targets, (re, im), strict=True) if not isinstance(part, float)]
+    trees = [(target, part) for target, part in zip(targets, (re, im), strict=True)
+             if isinstance(part, vemiral.ASTnode)]
     if not trees or flat.size == 0:
         return out
     runs = list(file_runs(shape, tile, RUN_POINTS))
     workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())
     slots = (len(trees) + (1 if factors else 0)) * RUN_POINTS
 
-    def do(run: Any, scratch: np.ndarray) -> None:
+    def do(run: tuple[tuple[int, ...], tuple[int, ...], int], scratch: np.ndarray) -> None:
         _run(trees, factors, scratch, origin, *run, tile, method)
 
     if workers <= 1:
@@ -131,20 +134,17 @@ def common_factors(re: Part, im: Part) -> tuple[list[vemiral.ASTnode], Part, Par
     factors: list[vemiral.ASTnode] = []
     while _is_product(re) and _is_product(im):
         (a, b), (c, d) = _operands(re), _operands(im)
-        for shared, rest_re, rest_im in ((a, b, d) if a is c else (None, None, None),
-                                         (b, a, c) if b is d else (None, None, None),
-                                         (a, b, c) if a is d else (None, None, None),
-                                         (b, a, d) if b is c else (None, None, None)):
-            if shared is not None and not isinstance(shared, vemiral.ASTvar | vemiral.ASTnum):
-                factors.append(shared)
-                re, im = rest_re, rest_im
-                break
-        else:
+        # (shared factor, rest of re, rest of im) for each way the two products may share one
+        pairs = [(a, b, d, a is c), (b, a, c, b is d), (a, b, c, a is d), (b, a, d, b is c)]
+        found = [(f, r, i) for f, r, i, same in pairs if same and not isinstance(f, vemiral.ASTvar | vemiral.ASTnum)]
+        if not found:
             break
+        factor, re, im = found[0]
+        factors.append(factor)
     return factors, re, im
 
 
-def _is_product(part: Part) -> bool:
+def _is_product(part: Part) -> TypeGuard[vemiral.ASTbin]:
     return isinstance(part, vemiral.ASTbin) and vemiral.ASTbin.op.__get__(part) == vemiral.MUL
 
 
@@ -154,7 +154,7 @@ def _operands(node: vemiral.ASTnode) -> tuple[vemiral.ASTnode, vemiral.ASTnode]:
 
 
 def _run(
-    trees: list[tuple[np.ndarray, Part]],
+    trees: list[tuple[np.ndarray, vemiral.ASTnode]],
     factors: list[vemiral.ASTnode],
     scratch: np.ndarray,
     origin: Sequence[int],
@@ -162,7 +162,7 @@ def _run(
     block: tuple[int, ...],
     offset: int,
     tile: Sequence[int],
-    method: str,
+    method: Method,
 ) -> None:
     """One run: each tree into a slot of the scratch array, the shared factors
     (innermost first, as the products were built) multiplied in, and the
@@ -171,9 +171,8 @@ def _run(
     at = [o + s for o, s in zip(origin, start, strict=True)]
     slots = [scratch[i * count : (i + 1) * count] for i in range(len(trees) + (1 if factors else 0))]
 
-    def evaluate(tree: Part, slot: np.ndarray) -> None:
-        cast(vemiral.ASTnode, tree).evaluate(block, origin=at, tile=list(tile), out=slot.reshape(block), threads=1,
-                                             method=method)
+    def evaluate(tree: vemiral.ASTnode, slot: np.ndarray) -> None:
+        tree.evaluate(block, origin=at, tile=list(tile), out=slot.reshape(block), threads=1, method=method)
 
     for (_, tree), slot in zip(trees, slots, strict=False):
         evaluate(tree, slot)

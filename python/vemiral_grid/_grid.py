@@ -24,6 +24,9 @@ from ._values import check_out, evaluate_into, output_dtype, prepare
 
 # SymPy expressions too (SymPy has no annotations: they type as Any).
 Expression: TypeAlias = "str | vemiral.ASTnode | _complex.ComplexNode | complex | Callable[..., Any]"
+# A tree: real, or complex (a pair of real trees). Parameters are typed complex,
+# which takes floats and ints too.
+Node: TypeAlias = "vemiral.ASTnode | _complex.ComplexNode"
 Tile: TypeAlias = "int | Sequence[int] | None"
 # The axes a reduction runs over: all (None), one by name or number, or several.
 Axes: TypeAlias = "str | int | tuple[str | int, ...] | None"
@@ -294,8 +297,8 @@ class Grid:
     # --- expressions --------------------------------------------------------
 
     def expression(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
-    ) -> vemiral.ASTnode:
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
+    ) -> Node:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
         callable taking the axis variables by name.
 
@@ -311,6 +314,7 @@ class Grid:
         (exp(-x0/0.5), 2.0*x0)
         """
         values = parameters_of(self, params, parameters, expr)
+        node: Node
         if isinstance(expr, str):
             return _parse.parse(expr, self._variables, values)
         if isinstance(expr, vemiral.ASTnode):
@@ -341,7 +345,7 @@ class Grid:
         self._check_dimensions(node)
         return node
 
-    def _check_dimensions(self, root: vemiral.ASTnode) -> None:
+    def _check_dimensions(self, root: Node) -> None:
         # A variable beyond the grid's dimensions would silently stand still.
         seen: set[int] = set()
         stack = [part for part in _complex.parts_of(root) if isinstance(part, vemiral.ASTnode)]
@@ -369,9 +373,9 @@ class Grid:
         self,
         expr: Expression,
         tile: Tile = None,
-        parameters: Mapping[str, float] | None = None,
+        parameters: Mapping[str, complex] | None = None,
         method: Method = "accurate",
-    ) -> vemiral.ASTnode:
+    ) -> Node:
         """The tree of `expr`, once its chain has been built for the tile at the
         grid's first point: an expression the algebra refuses (MemoryError for
         one whose chain would be too large) is refused here, before any block
@@ -381,7 +385,7 @@ class Grid:
         return node
 
     def explain(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
     ) -> str:
         """How `evaluate` computes `expr` on this grid, one line an operation: where
         (once, per row, per column, at every point), how (directly in double, as
@@ -406,8 +410,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float64Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> FloatArray: ...
     @overload
     def evaluate(
@@ -419,8 +423,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float32Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Float32Array: ...
     @overload
     def evaluate(
@@ -432,8 +436,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]: ...
     def evaluate(
         self,
@@ -444,8 +448,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]:
         """The values of `expr` at every point, shaped like the grid (C order).
 
@@ -529,8 +533,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Reduces the values of `expr` over `axis` without making the array: the
         native engine evaluates the grid block by block on every core and keeps
@@ -580,7 +584,7 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _REDUCE)
         _options.accurate_only(method, "reductions")
         node = self.expression(expr, values)
-        if _complex.is_complex(node):
+        if isinstance(node, _complex.ComplexNode):
             return _complex_reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
 
@@ -794,8 +798,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> tuple[npt.NDArray[np.int64], FloatArray]:
         """The counts and bin edges of the values of `expr`, as ``numpy.histogram``
         gives them for the evaluated array: `bins` equal bins over `range` (by
@@ -810,7 +814,7 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _HISTOGRAM)
         _options.accurate_only(method, "histograms")
         node = self.expression(expr, values)
-        if _complex.is_complex(node):
+        if isinstance(node, _complex.ComplexNode):
             raise _complex_reduce.refuse_ordered("histogram")
         options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
@@ -834,8 +838,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The integral of `expr` over the coordinates of `axis` (default: every
         axis), by the trapezoid rule or Simpson's ("simpson", with SciPy's
@@ -854,7 +858,7 @@ class Grid:
         dims = _reduce.axes_of(self, axis)
         weights = _reduce.rule_weights(self, dims, rule)
         node = self.expression(expr, values)
-        if _complex.is_complex(node):
+        if isinstance(node, _complex.ComplexNode):
             re, im = (self.integrate(p, axis, rule=rule, tile=tile, threads=threads, chunks=chunks, client=client)
                       for p in _complex.parts_of(node))
             return _complex_reduce.combined(re, im)
@@ -870,8 +874,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
         (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra);
@@ -894,8 +898,8 @@ class Grid:
         dtype: DType = np.float64,
         tile: Tile = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
         their coordinates, and attributes naming the formula and the grid; lazy
@@ -926,8 +930,8 @@ class Grid:
         client: Any = None,
         progress: bool | Callable[[int, int], object] | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
         parallel here or on a Dask cluster, resumable after an interruption, and
@@ -957,8 +961,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Streams the values of `expr` into a .npy file block by block and returns
         its path (see :func:`vemiral_grid.storage.to_npy`); `method` and

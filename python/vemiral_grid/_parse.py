@@ -16,7 +16,7 @@ import operator
 import re
 import unicodedata
 from collections.abc import Callable, Mapping
-from typing import TypeAlias
+from typing import Any, TypeAlias
 
 import numpy as np
 
@@ -34,9 +34,10 @@ MAX_DEPTH = 10_000
 # refused with the plain reader's own message.
 AST_LENGTH = 100_000
 
-# A complex number or expression stands where a formula holds one (1j, a
-# complex parameter, complex(a, b)); see _complex.
-Value: TypeAlias = vemiral.ASTnode | float | complex | _complex.ComplexNode
+# A node, a number, a complex number or a complex expression (where a formula
+# holds 1j, a complex parameter, complex(a, b); see _complex): Any, for the
+# native operators' types know no complex operand.
+Value: TypeAlias = Any
 
 # Function names a formula may call, each with the native function it calls;
 # aliases are the names NumPy and numexpr users type.
@@ -216,7 +217,7 @@ def _fold(op: Callable[[Value, Value], Value], a: Value, b: Value) -> Value:
         isinstance(a, complex) or isinstance(b, complex)
     ):
         try:
-            return op(a, b)  # type: ignore[no-any-return]
+            return op(a, b)
         except (ArithmeticError, ValueError):
             return op(_complex.lifted(a), b)
     if isinstance(a, float) and isinstance(b, float):
@@ -247,8 +248,8 @@ def _evaluated(node: Value) -> float:
 
 
 def parse(
-    text: str, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
-) -> vemiral.ASTnode:
+    text: str, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None = None
+) -> vemiral.ASTnode | _complex.ComplexNode:
     """The tree of `text`, an expression in Python syntax over `variables` (axis name
     to node) and `parameters` (name to number, checked by the caller).
 
@@ -275,15 +276,15 @@ def parse(
     if isinstance(value, float):
         return vemiral.ASTnum(value)
     if isinstance(value, complex):
-        return _complex.lifted(value)  # type: ignore[return-value]
-    return value  # type: ignore[return-value]
+        return _complex.lifted(value)
+    return value  # type: ignore[no-any-return]
 
 
 class _Names:
     """What a name in a formula may stand for: an axis's node, a parameter's number,
     a constant; and the refusal of any other name."""
 
-    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None) -> None:
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None) -> None:
         self.variables = variables
         self.parameters = parameters or {}
 
@@ -345,7 +346,7 @@ def _read_with_ast(
     variables: Mapping[str, vemiral.ASTnode],
     columns: _Columns,
     unread: str,
-    parameters: Mapping[str, float] | None = None,
+    parameters: Mapping[str, complex] | None = None,
 ) -> Value:
     """The value of a text the plain reader did not take, read with the ast module:
     its refusal, or the value where the plain reader is stricter than Python."""
@@ -590,7 +591,7 @@ class _Reader:
         text: str,
         variables: Mapping[str, vemiral.ASTnode],
         columns: _Columns,
-        parameters: Mapping[str, float] | None = None,
+        parameters: Mapping[str, complex] | None = None,
     ) -> None:
         self.text = text
         self.names = _Names(variables, parameters)

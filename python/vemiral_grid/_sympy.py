@@ -13,7 +13,7 @@ from . import _complex
 from ._parse import FUNCTIONS
 from ._parse import _fold as fold
 
-Value: TypeAlias = vemiral.ASTnode | float | complex | _complex.ComplexNode
+Value: TypeAlias = Any  # as the parser's: a node, a number (complex too) or a complex expression
 
 # SymPy's functions by class name, and the native function each becomes
 # (a log with a base comes as log(x)/log(b); sqrt, cbrt, exp2 as powers).
@@ -39,8 +39,8 @@ def is_sympy(expr: object) -> bool:
 
 
 def translate(
-    expr: Any, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
-) -> vemiral.ASTnode:
+    expr: Any, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None = None
+) -> vemiral.ASTnode | _complex.ComplexNode:
     """The tree of a SymPy expression whose symbols are named like the grid's axes
     or like `parameters` (checked by the caller), which stand for their numbers."""
     try:
@@ -48,12 +48,12 @@ def translate(
     except RecursionError:
         raise ValueError("the SymPy expression is nested too deeply") from None
     if isinstance(value, complex):
-        return _complex.lifted(value)  # type: ignore[return-value]
-    return vemiral.ASTnum(value) if isinstance(value, float) else value  # type: ignore[return-value]
+        return _complex.lifted(value)
+    return vemiral.ASTnum(value) if isinstance(value, float) else value
 
 
 class _Translator:
-    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float]) -> None:
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex]) -> None:
         import sympy
 
         self.sympy = sympy
@@ -128,10 +128,10 @@ class _Translator:
             raise ValueError(f"SymPy {_name(expr)}: the order must be an integer")
         return order
 
-    def call(self, function: str, *arguments: Any) -> vemiral.ASTnode:
-        values = [argument if isinstance(argument, Value) else self.value(argument) for argument in arguments]
-        node: vemiral.ASTnode = FUNCTIONS[function](*values)  # complex values where they have a meaning
-        return node
+    def call(self, function: str, *arguments: Any) -> Value:
+        values = [argument if isinstance(argument, vemiral.ASTnode | float | complex | _complex.ComplexNode)
+                  else self.value(argument) for argument in arguments]
+        return FUNCTIONS[function](*values)  # complex values where they have a meaning
 
     def piecewise(self, expr: Any) -> Value:
         """The first piece whose condition holds: nested wheres, the last one's

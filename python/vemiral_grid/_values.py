@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import threading
 from collections.abc import Callable, Sequence
-from typing import Any, TypeAlias, cast
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,12 @@ import numpy.typing as npt
 import vemiral
 
 from ._options import Method
+
+if TYPE_CHECKING:
+    from ._complex import ComplexNode
+
+# A real tree, or a complex expression (a pair of them).
+Node: TypeAlias = "vemiral.ASTnode | ComplexNode"
 from ._tiles import file_runs
 
 FloatArray: TypeAlias = npt.NDArray[np.floating[Any]]
@@ -72,7 +78,7 @@ def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.d
     return cast(np.dtype[Any], out.dtype)
 
 
-def prepare(node: vemiral.ASTnode, ndim: int, tile: Sequence[int] | int | None, method: Method = "accurate") -> None:
+def prepare(node: Node, ndim: int, tile: Sequence[int] | int | None, method: Method = "accurate") -> None:
     """Builds the chain of `node` for the tile at the grid's first point, so that
     an expression the algebra refuses (MemoryError for a chain too large) is
     refused there, before any block is planned, written or sent to a worker."""
@@ -84,7 +90,7 @@ def prepare(node: vemiral.ASTnode, ndim: int, tile: Sequence[int] | int | None, 
 
 
 def evaluate_into(
-    node: vemiral.ASTnode,
+    node: Node,
     out: FloatArray,
     origin: Sequence[int],
     tile: Sequence[int],
@@ -117,8 +123,10 @@ def evaluate_into(
             _cast_run(node, flat, scratch, origin, start, block, offset, tile, method)
         return out
 
-    share_runs(runs, workers, lambda run, scratch: _cast_run(node, flat, scratch, origin, *run, tile, method),
-               SLAB_POINTS, "vemiral-float32")
+    def cast_run(run: tuple[tuple[int, ...], tuple[int, ...], int], scratch: npt.NDArray[np.float64]) -> None:
+        _cast_run(node, flat, scratch, origin, *run, tile, method)
+
+    share_runs(runs, workers, cast_run, SLAB_POINTS, "vemiral-float32")
     return out
 
 

@@ -15,7 +15,7 @@ import numpy as np
 from ._options import Method, by_dimension, method_of
 from ._tiles import tile_edges, whole_tiles
 from ._complex_values import value_dtype
-from ._values import evaluate_into, output_dtype
+from ._values import Node, evaluate_into, output_dtype
 
 if TYPE_CHECKING:
     import dask.array
@@ -151,7 +151,7 @@ def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, 
 
 
 def _block(
-    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
+    node: Node, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
 ) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None

@@ -20,6 +20,7 @@ from . import _sympy
 from ._complex import parts_of
 from ._options import Method, method_of
 from ._tiles import tile_edges
+from ._values import Node
 from ._values import output_dtype
 
 if TYPE_CHECKING:
@@ -95,9 +96,9 @@ def check_names(grid: Grid) -> None:
 def describe(
     grid: Grid,
     expr: Expression,
-    node: vemiral.ASTnode,
+    node: Node,
     tile: Sequence[int],
-    parameters: Mapping[str, float] | None = None,
+    parameters: Mapping[str, complex] | None = None,
     method: Method = "accurate",
 ) -> dict[str, Any]:
     """The attributes of the values: strings and a list of ints, so that they
@@ -146,7 +147,7 @@ def grid_text(grid: Grid) -> str:
     return f"Grid.from_steps({axes})"
 
 
-def tree_digest(root: vemiral.ASTnode) -> str:
+def tree_digest(root: Node) -> str:
     """SHA-256 of the tree's structure, bottom-up with one digest per distinct
     node, so a tree that shares its parts costs as many steps as it has nodes;
     a complex expression's is the digest of its two parts'."""

@@ -39,7 +39,7 @@ from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
 from ._complex_values import value_dtype
-from ._values import evaluate_into, output_dtype
+from ._values import Node, evaluate_into, output_dtype
 from .labelled import NAME, check_names, describe
 
 if TYPE_CHECKING:
@@ -302,7 +302,7 @@ def _create(
 
 def _write_here(
     array: Any,
-    node: vemiral.ASTnode,
+    node: Node,
     todo: list[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
@@ -328,7 +328,7 @@ def _write_here(
 
 def _write_on_cluster(
     client: Any,
-    node: vemiral.ASTnode,
+    node: Node,
     path: Path,
     todo: list[tuple[int, ...]],
     chunk: tuple[int, ...],
@@ -355,7 +355,7 @@ def _write_on_cluster(
 
 
 def _write_chunk_at(
-    path: str, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
+    path: str, node: Node, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
     edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     import zarr
@@ -365,7 +365,7 @@ def _write_chunk_at(
 
 
 def _write_chunk(
-    array: Any, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
+    array: Any, node: Node, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
     edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     origin = [i * c for i, c in zip(index, chunk, strict=True)]
