@@ -37,7 +37,6 @@ least JAX's on every case.
 
 import argparse
 import math
-import os
 import sys
 import time
 from dataclasses import dataclass, field
@@ -290,35 +289,13 @@ def measure(case, settings, peers):
 
 
 def load_peers():
-    peers, lines = {}, []
-    try:
-        import numexpr
-    except ImportError as e:
-        peers["numexpr"] = None
-        lines.append(f"numexpr skipped ({e})")
-    else:
-        numexpr.set_num_threads(os.cpu_count() or 1)
-        peers["numexpr"] = numexpr
-        lines.append(f"numexpr {numexpr.__version__}, {numexpr.get_num_threads()} threads")
+    """The zoo's peers (numexpr, JAX with 64-bit values, mpmath) and numba."""
+    peers, lines = zoo.load_peers()
+    lines = [line.replace("float64", "complex128") for line in lines]
+    if peers["JAX"] is not None:
+        peers["JAX"] = peers["JAX"][0]  # the module: the formulas here take their own namespace
     peers["numba"], line = numba_columns()
-    lines.append(line if peers["numba"] is not None else f"numba skipped ({line})")
-    try:
-        import jax
-    except ImportError as e:
-        peers["JAX"] = None
-        lines.append(f"JAX skipped ({e})")
-    else:
-        jax.config.update("jax_enable_x64", True)
-        peers["JAX"] = jax
-        lines.append(f"JAX {jax.__version__} ({jax.default_backend()}), complex128")
-    try:
-        import mpmath
-    except ImportError as e:
-        peers["mpmath"] = None
-        lines.append(f"errors skipped ({e})")
-    else:
-        mpmath.mp.dps = 50
-        peers["mpmath"] = mpmath
+    lines.insert(1, line if peers["numba"] is not None else f"numba skipped ({line})")
     return peers, lines
 
 
