@@ -378,3 +378,22 @@ def test_the_summary_of_complex_values(tmp_path):
     values = Grid(x=(0, 3, 31)).evaluate("exp(1j*x)*2")
     assert summary["abs_max"] == pytest.approx(np.abs(values).max(), rel=1e-15)
     assert complex(*summary["mean"]) == pytest.approx(values.mean(), rel=1e-14)
+
+
+def test_a_generated_program_computes_the_pair_of_the_parts_programs(native):
+    node = PLANE.expression("exp(1j*x*y) + 2j - x")
+    node.crinit([6, 4])
+    program = {}
+    exec(node.crgen(), program)
+    parts = []
+    for part in (node.real, node.imag):
+        part.crinit([6, 4])
+        namespace = {}
+        exec(part.crgen(), namespace)
+        parts.append(np.array(namespace["results"]))
+    pair = np.empty(parts[0].shape, dtype=np.complex128)
+    pair.real, pair.imag = parts
+    assert same_bits(np.array(program["results"]), pair)
+    assert np.allclose(np.array(program["results"]), PLANE.evaluate(node)[:6, :4], rtol=1e-14, atol=1e-14)
+    with pytest.raises(RuntimeError, match="crinit"):
+        PLANE.expression("1j*x").crgen()

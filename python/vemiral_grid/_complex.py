@@ -43,7 +43,7 @@ class ComplexNode:
     complex(x0*x0 + 1.0, 0.0)
     """
 
-    __slots__ = ("_re", "_im")
+    __slots__ = ("_re", "_im", "_chains")
 
     def __init__(self, real: Any, imag: Any = 0.0) -> None:
         self._re = _part(real, "real")
@@ -91,6 +91,32 @@ class ComplexNode:
         from ._complex_values import evaluate_node
 
         return evaluate_node(self, shape, origin=origin, tile=tile, out=out, threads=threads, method=method)
+
+    def crinit(self, params: Any) -> None:
+        """Builds each part's chain for the grid `params` (see ``ASTnode.crinit``)."""
+        self._chains = (as_node(self._re), as_node(self._im))
+        for chain in self._chains:
+            chain.crinit(params)
+
+    def crgen(self) -> str:
+        """A Python program computing the grid of `crinit` as ``ASTnode.crgen``'s
+        do: it runs each part's program and leaves in ``results`` the nested
+        list of complex numbers."""
+        chains = getattr(self, "_chains", None)
+        if chains is None:
+            raise RuntimeError("crgen needs crinit first")
+        real, imag = (chain.crgen() for chain in chains)
+        return (
+            f"_programs = ({real!r}, {imag!r})\n"
+            "_parts = []\n"
+            "for _program in _programs:\n"
+            "    _namespace = {}\n"
+            "    exec(_program, _namespace)\n"
+            "    _parts.append(_namespace['results'])\n"
+            "def _pair(a, b):\n"
+            "    return [_pair(u, v) for u, v in zip(a, b)] if isinstance(a, list) else complex(a, b)\n"
+            "results = _pair(*_parts)\n"
+        )
 
     def explain(self, shape: Any) -> str:
         """How each part is computed (see ``ASTnode.explain``)."""
