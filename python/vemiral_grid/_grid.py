@@ -131,7 +131,8 @@ def parameters_of(
         except ValueError:
             raise ValueError(f"parameter '{name}' is too large for a float") from None
         if not cmath.isfinite(number):
-            raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
+            kind = "complex" if isinstance(number, complex) else "real"
+            raise ValueError(f"parameter '{name}' must be a finite {kind} number, not {number}")
         checked[name] = number
     return checked
 
@@ -304,7 +305,9 @@ class Grid:
 
         Parameters, given in `params` or as keywords (not both for one name), are
         numbers the formula names: in a string or as SymPy symbols, and passed by
-        name to a callable after the axes.
+        name to a callable after the axes. A formula with a complex number in it
+        (1j, a complex parameter) gives a ComplexNode, a pair of real trees
+        (docs/complex.md).
 
         >>> import vemiral as vm
         >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
@@ -457,7 +460,8 @@ class Grid:
             expr: a string, a vemiral node, a SymPy expression, a number, or a
                 callable taking the axis variables by name (see `expression`).
             out: an array to fill instead of a new one: writable, C-contiguous,
-                of the grid's shape, float64 or float32.
+                of the grid's shape, float64 or float32 (complex128 or
+                complex64 for complex values).
             tile: the tile edge, one for every dimension or one each (default:
                 ``vemiral.default_tile(ndim, method)``); the values depend on it.
                 An edge beyond both the grid's points along it and the default
@@ -468,6 +472,9 @@ class Grid:
             dtype: ``numpy.float64`` (the default, or out's type) or
                 ``numpy.float32``: computed in double precision all the same and
                 rounded once on the way out, without a float64 copy of the grid.
+                A complex formula's values are complex of the precision asked
+                (complex128, or complex64 for float32 or complex64); a real
+                one's, asked as complex, have a zero imaginary part.
             method: ``"accurate"`` (the default: every value within a few units
                 in the last place) or ``"recurrence"`` (the chains stepped in
                 plain doubles inside each tile), as the native ``evaluate`` takes it.
@@ -481,9 +488,11 @@ class Grid:
 
         Raises:
             ValueError: an expression the parser refuses, a dtype other than
-                float64 or float32, an `out` of another shape or type than asked,
-                a parameter that is not a finite real number or is named like an
-                axis, a function or a constant.
+                float64, float32, complex128 or complex64, an `out` of another
+                shape or type than asked, a parameter that is not a finite real
+                or complex number or is named like an axis, a function or a
+                constant.
+            TypeError: a real `out` for complex values.
 
         >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
         >>> grid.evaluate("x + y")
