@@ -335,10 +335,6 @@ def _div(a: Part, b: Part) -> Part:
     return _node(a) / b if isinstance(b, float) else a / b
 
 
-def _real_call(name: str, *arguments: Part) -> Part:
-    return getattr(vemiral, name)(*arguments)  # type: ignore[no-any-return]
-
-
 def _where(condition: Part, a: Part, b: Part) -> Part:
     if isinstance(a, float) and isinstance(b, float) and math.copysign(1.0, a) == math.copysign(1.0, b) and (
         a == b or (math.isnan(a) and math.isnan(b))
