@@ -695,6 +695,7 @@ def _install_operators() -> None:
             return array_ufunc(ufunc, method, inputs, kwargs)
         return native_ufunc(self, ufunc, method, *inputs, **kwargs)
 
+    __array_ufunc__.__doc__ = native_ufunc.__doc__  # the native signature, which the stub's test reads
     setattr(node, "__array_ufunc__", __array_ufunc__)  # noqa: B010 (a method of the native class)
     setattr(node, "_complex_operators", True)  # noqa: B010
 
