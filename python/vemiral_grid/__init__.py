@@ -10,9 +10,10 @@ from __future__ import annotations
 from importlib.metadata import PackageNotFoundError, version
 
 from ._complex import ComplexNode
-from ._grid import PROGRESS_THRESHOLD, Axis, Grid
+from ._grid import Axis, Grid
 from ._parse import MAX_DEPTH, MAX_LENGTH, parse
 from ._plot import save_png
+from ._progress import PROGRESS_THRESHOLD
 
 try:
     __version__ = version("vemiral")

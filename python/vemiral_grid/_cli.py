@@ -624,17 +624,14 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
         ("nanmin", "nanmax", "nansum", "count", "histogram"), (True,) * grid.ndim,
         edges=np.array([-largest, largest]), uniform=False,
     )
-    with _parts_bar(_progress.shown(progress, grid.size)) as report:
+    with _summary_bar(_progress.shown(progress, grid.size), grid.size) as report:
         results = _reduce.compute(grid, node, request, tile=tile, progress=report)
     (low, _), (high, _), (total, _), (count, _), finite = results
     numbers, finite_count = int(count), int(finite[0])
     mean = float(total) / numbers if numbers else math.nan
     nan, infinite = grid.size - numbers, numbers - finite_count
     if args.json:
-        def number(value: float) -> float | str:
-            # JSON has no NaN nor infinity: such a value is the text float() reads back.
-            return value if math.isfinite(value) else str(value)
-
+        number = _json_number
         summary = {
             "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "min": number(float(low)),
             "max": number(float(high)), "mean": number(mean), "nan": nan, "infinite": infinite,
@@ -648,20 +645,23 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
     return 0
 
 
+def _json_number(value: float) -> float | str:
+    # JSON has no NaN nor infinity: such a value is the text float() reads back.
+    return value if math.isfinite(value) else str(value)
+
+
 def _complex_summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
     """The summary of complex values: the least and greatest modulus and the
     mean of those that are numbers (neither part NaN), and how many are NaN."""
     from ._complex import absolute, as_node
 
     request = _reduce.Request(("nanmin", "nanmax", "count"), (True,) * grid.ndim)
-    with _parts_bar(_progress.shown(progress, grid.size)) as report:
+    with _summary_bar(_progress.shown(progress, grid.size), grid.size) as report:
         (low, _), (high, _), (count, _) = _reduce.compute(grid, as_node(absolute(node)), request, tile=tile, progress=report)
         mean = complex(grid.reduce(node, "nanmean", tile=tile)) if int(count) else complex(math.nan, math.nan)
     nan = grid.size - int(count)
     if args.json:
-        def number(value: float) -> float | str:
-            return value if math.isfinite(value) else str(value)
-
+        number = _json_number
         summary = {
             "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "dtype": "complex",
             "abs_min": number(float(low)), "abs_max": number(float(high)),
@@ -677,20 +677,13 @@ def _complex_summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any,
 
 
 @contextlib.contextmanager
-def _parts_bar(shown: bool) -> Iterator[Callable[[int, int], None] | None]:
-    """The summary's bar on standard error, fed with the engine's parts (done, all), or None."""
+def _summary_bar(shown: bool, total: int) -> Iterator[Callable[[int, int], None] | None]:
+    """The summary's bar on standard error, fed with the points the engine has done, or None."""
     if not shown:
         yield None
         return
-    from tqdm import tqdm
-
-    with tqdm(total=1, unit="part", file=sys.stderr, desc="vemiral summary", leave=False) as bar:
-
-        def update(done: int, total: int) -> None:
-            bar.total = total
-            bar.update(done - bar.n)
-
-        yield update
+    with _progress.bar("summary", total) as update:
+        yield lambda done, _: update(done)
 
 
 def streams(grid: Grid, dtype: Any = "float64") -> bool:

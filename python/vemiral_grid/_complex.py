@@ -73,25 +73,6 @@ class ComplexNode:
     def __bool__(self) -> bool:
         raise TypeError("the truth value of an expression node is not defined: use where(c, a, b) for if-else")
 
-    # --- evaluation ---------------------------------------------------------
-
-    def evaluate(
-        self,
-        shape: Any,
-        *,
-        origin: Any = None,
-        tile: Any = None,
-        out: Any = None,
-        threads: int | None = None,
-        method: str = "accurate",
-    ) -> Any:
-        """The values on a block of the grid, as ``ASTnode.evaluate`` gives them:
-        a complex128 array (or `out`, complex128 or complex64), each part
-        computed by the engine as a real tree."""
-        from ._complex_values import evaluate_node
-
-        return evaluate_node(self, shape, origin=origin, tile=tile, out=out, threads=threads, method=method)
-
     def crinit(self, params: Any) -> None:
         """Builds each part's chain for the grid `params` (see ``ASTnode.crinit``)."""
         self._chains = (as_node(self._re), as_node(self._im))
@@ -254,23 +235,6 @@ def parts_of(value: object) -> tuple[Part, Part]:
 def lifted(value: object) -> ComplexNode:
     """A complex expression or number as a complex expression."""
     return value if isinstance(value, ComplexNode) else _pair(*parts_of(value))
-
-
-def scalar(value: object) -> float | complex:
-    """A parameter's number: a real one as _options.real reads it, else a
-    complex number (Python's, NumPy's, SymPy's); TypeError for anything else."""
-    from . import _options, _sympy
-
-    try:
-        return _options.real(value)
-    except TypeError:
-        number: Any = value
-        if is_complex(value) or (_sympy.is_sympy(value) and number.is_number):
-            try:
-                return complex(number)
-            except OverflowError:
-                raise ValueError("too large for a float") from None
-        raise
 
 
 def _operator(function: Callable[[Any, Any], Any], a: object, b: object) -> Any:

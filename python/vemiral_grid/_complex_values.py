@@ -17,22 +17,16 @@ import numpy as np
 
 import vemiral
 
-from ._complex import ComplexNode, Part, is_complex, parts_of
-from ._options import Method, method_of
-from ._tiles import file_runs, tile_edges
-from ._values import COMPLEX_DTYPES, share_runs
+from ._complex import Part, is_complex, parts_of
+from ._options import Method
+from ._runs import share_runs
+from ._tiles import file_runs
+
+COMPLEX_DTYPES = (np.dtype(np.complex128), np.dtype(np.complex64))
 
 # Points per run: a thread's float64 scratch (256 KiB) and its stretch of the output stay in
 # its share of the cache while they are copied into the output.
 RUN_POINTS = 2**15
-
-
-def is_complex_dtype(dtype: object) -> bool:
-    """Whether `dtype` names complex128 or complex64 (anything numpy.dtype reads as one)."""
-    try:
-        return np.dtype(dtype) in COMPLEX_DTYPES  # type: ignore[call-overload]
-    except (TypeError, ValueError):
-        return False
 
 
 def value_dtype(kind: np.dtype[Any], node: object) -> np.dtype[Any]:
@@ -52,31 +46,6 @@ def result_dtype(kind: np.dtype[Any], node: object, out: object = None) -> np.dt
     return value_dtype(kind, node)
 
 
-def evaluate_node(
-    node: ComplexNode,
-    shape: Any,
-    *,
-    origin: Any = None,
-    tile: Any = None,
-    out: Any = None,
-    threads: int | None = None,
-    method: str = "accurate",
-) -> Any:
-    """ComplexNode.evaluate: the block `shape` at `origin` into `out` or a new complex128 array."""
-    dims = (shape,) if isinstance(shape, int) else tuple(shape)
-    method = method_of(method)
-    edges = tile_edges(tile, len(dims), method)
-    at = (0,) * len(dims) if origin is None else ((origin,) if isinstance(origin, int) else tuple(origin))
-    if out is None:
-        out = np.empty(dims, dtype=np.complex128)
-    elif not (
-        isinstance(out, np.ndarray) and out.dtype in COMPLEX_DTYPES and out.shape == dims
-        and out.flags.c_contiguous and out.flags.writeable
-    ):
-        raise ValueError(f"out must be a writable C-contiguous complex128 or complex64 array of shape {dims}")
-    return evaluate_into(node, out, at, edges, threads=threads, method=method)
-
-
 def prepare_parts(node: object, ndim: int, tile: Sequence[int] | int | None, method: Method) -> None:
     """Builds each part's chain at the grid's first point (see _values.prepare)."""
     for part in parts_of(node):
@@ -84,7 +53,7 @@ def prepare_parts(node: object, ndim: int, tile: Sequence[int] | int | None, met
             part.evaluate((1,) * ndim, tile=tile, threads=1, method=method)
 
 
-def evaluate_into(
+def evaluate_complex(
     node: object,
     out: np.ndarray,
     origin: Sequence[int],

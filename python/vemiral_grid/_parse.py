@@ -356,8 +356,9 @@ def _read_with_ast(
         column = columns.at_character((error.offset or 1) - 1)
         raise ValueError(f"syntax error: {error.msg} (column {column})") from None
     except (RecursionError, MemoryError):
-        # Nested too deeply for Python's parser: the plain reader says why it stopped.
-        raise ValueError(unread) from None
+        # Nested too deeply for Python's parser (some 200 levels of `not` or
+        # brackets): say so, beside where the plain reader stopped.
+        raise ValueError(f"the formula nests deeper than Python's parser reads; {unread}") from None
     return _build(tree.body, _Names(variables, parameters), columns)
 
 

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
-from ._grid import Grid
+if TYPE_CHECKING:
+    from ._grid import Grid
 
 
 def save_png(

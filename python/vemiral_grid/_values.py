@@ -13,7 +13,7 @@ rounded once, bit for bit.
 from __future__ import annotations
 
 import math
-import threading
+import os
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
@@ -22,7 +22,9 @@ import numpy.typing as npt
 
 import vemiral
 
+from ._complex_values import COMPLEX_DTYPES, evaluate_complex, prepare_parts
 from ._options import Method
+from ._runs import share_runs
 
 if TYPE_CHECKING:
     from ._complex import ComplexNode
@@ -34,8 +36,6 @@ from ._tiles import file_runs
 FloatArray: TypeAlias = npt.NDArray[np.floating[Any]]
 
 DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
-# Complex values: each part computed as a real tree (_complex_values).
-COMPLEX_DTYPES = (np.dtype(np.complex128), np.dtype(np.complex64))
 ALL_DTYPES = DTYPES + COMPLEX_DTYPES
 _NAMES = "float64, float32, complex128 or complex64"
 # Points per float64 scratch run (4 MiB per thread, within the last-level
@@ -43,6 +43,9 @@ _NAMES = "float64, float32, complex128 or complex64"
 # runs save more in seeding (a lowering, a table and the steps down to the
 # run's first row inside its tile, per call) than the cache level costs.
 SLAB_POINTS = 2**19
+# Points of each block of a pass that evaluates several formulas over one grid
+# (32 MiB of float64 per formula): long enough that a call's seeding is small beside it.
+BLOCK_POINTS = 2**22
 
 
 def output_dtype(dtype: object) -> np.dtype[Any]:
@@ -60,6 +63,18 @@ def output_dtype(dtype: object) -> np.dtype[Any]:
     if resolved not in ALL_DTYPES or dtype is None:
         raise ValueError(f"dtype must be {_NAMES}, not {resolved if dtype is not None else None}")
     return cast(np.dtype[Any], resolved)
+
+
+def check_storable(points: int, what: str, itemsize: int = 8) -> None:
+    """Refuses, before anything is allocated, an array of `points` values of
+    `itemsize` bytes (float64 by default) larger than the machine's physical
+    memory (MemoryError) or than 64 bits count (OverflowError), as the native
+    module refuses such a grid."""
+    if points >= 2**64:
+        raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if itemsize * points > physical:
+        raise MemoryError(f"{what}: {points} points need more memory than this machine has")
 
 
 def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.dtype[Any]:
@@ -83,8 +98,6 @@ def prepare(node: Node, ndim: int, tile: Sequence[int] | int | None, method: Met
     an expression the algebra refuses (MemoryError for a chain too large) is
     refused there, before any block is planned, written or sent to a worker."""
     if not isinstance(node, vemiral.ASTnode):
-        from ._complex_values import prepare_parts
-
         return prepare_parts(node, ndim, tile, method)
     node.evaluate((1,) * ndim, tile=tile, threads=1, method=method)
 
@@ -107,9 +120,7 @@ def evaluate_into(
     caller among them, so the casts run in parallel too.
     """
     if out.dtype in COMPLEX_DTYPES or not isinstance(node, vemiral.ASTnode):
-        from . import _complex_values
-
-        return _complex_values.evaluate_into(node, out, origin, tile, threads, method)
+        return evaluate_complex(node, out, origin, tile, threads, method)
     shape = tuple(out.shape)
     # The default method writes float32 itself, rounding each double once.
     if out.dtype == np.float64 or method == "accurate":
@@ -130,54 +141,19 @@ def evaluate_into(
     return out
 
 
-def share_runs(
-    runs: Sequence[Any], workers: int, do: Callable[[Any, npt.NDArray[np.float64]], None], points: int, name: str
+def evaluate_each(
+    nodes: Sequence[Node], outs: Sequence[FloatArray], tile: Sequence[int], method: Method = "accurate"
 ) -> None:
-    """Calls do(run, scratch) for every run, on `workers` threads that take runs
-    in turn (the caller among them), each with a float64 scratch array of
-    `points` values; the first error of any is raised once all have stopped."""
-    next_run = iter(runs)
-    lock = threading.Lock()
-    stop = threading.Event()
-    errors: list[BaseException] = []
-
-    def work() -> None:
-        scratch = np.empty(points, dtype=np.float64)
-        try:
-            while not stop.is_set():
-                with lock:
-                    run = next(next_run, None)
-                if run is None:
-                    return
-                do(run, scratch)
-        except BaseException as error:  # handed to the caller, which raises it
-            errors.append(error)
-            stop.set()
-
-    helpers = [threading.Thread(target=work, name=f"{name}-{i}", daemon=True) for i in range(workers - 1)]
-    for helper in helpers:
-        helper.start()
-    try:
-        work()  # the caller takes runs too
-    finally:
-        for helper in helpers:
-            _join(helper, stop)
-    if errors:
-        raise errors[0]
-
-
-def _join(thread: threading.Thread, stop: threading.Event) -> None:
-    # A Ctrl-C while waiting stops the helpers after their current run (a few
-    # milliseconds) and is raised once they are done: nothing writes into the
-    # output after the call has returned.
-    while True:
-        try:
-            thread.join()
-            return
-        except BaseException:
-            stop.set()
-            thread.join()
-            raise
+    """Fills each of `outs` (C-contiguous arrays of one shape and dtype) with the
+    values of its node in one pass over the grid: block by block, every node
+    evaluated over a block before the next block. A tile is computed the same
+    whatever block it falls in, so each array holds what one evaluate gives,
+    bit for bit."""
+    flats = [out.reshape(-1) for out in outs]
+    for origin, block, offset in file_runs(outs[0].shape, tile, BLOCK_POINTS):
+        count = math.prod(block)
+        for node, flat in zip(nodes, flats, strict=True):
+            evaluate_into(node, flat[offset : offset + count].reshape(block), origin, tile, method=method)
 
 
 def _cast_run(

@@ -12,7 +12,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._formula import Expression, parameters_of, prepared
+from ._native import join, run
 from ._options import Method, by_dimension, method_of
+from ._stats import merge_states, sweep_block
 from ._tiles import tile_edges, whole_tiles
 from ._complex_values import value_dtype
 from ._values import Node, evaluate_into, output_dtype
@@ -22,7 +25,7 @@ if TYPE_CHECKING:
 
     import vemiral
 
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # Default block size: whole tiles adding up to at most this many bytes.
 CHUNK_BYTES = 128 * 2**20
@@ -47,8 +50,7 @@ def to_dask(
     xarray takes them (``{"x": 500}``; a dimension left out is one block), by
     default whole tiles of at most 128 MiB; chunks that leave a block without
     a point (``chunks=0``) are a ValueError. `dtype` is float64 or float32
-    (computed in double, rounded once per value), or complex128 or complex64
-    (a complex formula's values are complex of the dtype's precision). The expression is one key
+    (computed in double, rounded once per value). The expression is one key
     of the graph that every block task refers to: it travels to a worker
     once, not once per block. `method` and the formula's parameters are
     given as for `Grid.evaluate`.
@@ -67,15 +69,13 @@ def to_dask(
     import dask.array as da
     from dask.delayed import delayed
 
-    from ._grid import parameters_of
-
     shape = grid.shape
     values = parameters_of(grid, params, parameters, expr, ("chunks", "tile", "dtype", "method", "params"))
     method = method_of(method)
     edges = tile_edges(tile, grid.ndim, method, shape)
     kind = output_dtype(dtype)
     # The parser's and the algebra's refusals come before any task is built.
-    node = grid._prepared(expr, edges, values, method)
+    node = prepared(grid, expr, edges, values, method)
     kind = value_dtype(kind, node)  # complex values for a complex formula
     chunks = block_sizes(grid, chunks, edges, kind.itemsize)
 
@@ -169,7 +169,7 @@ def reduce_blocks(
     tile: tuple[int, ...],
     client: Any = None,
 ) -> list[Any]:
-    """The raw results of a reduction (vemiral_grid._reduce.Request) of the whole
+    """The raw results of a reduction (vemiral_grid._native.Request) of the whole
     grid as one Dask task per block, each a native reduction of its block on
     the worker (no block of values is made or sent), and one task joining them
     in the blocks' order. Computed on `client` (a distributed.Client), else on
@@ -235,27 +235,19 @@ def _blocks(grid: Grid, chunks: Any, tile: tuple[int, ...]) -> list[tuple[tuple[
 def _sweep_block(
     node: vemiral.ASTnode, layout: Any, origin: tuple[int, ...], shape: tuple[int, ...], passes: list[Any]
 ) -> list[Any]:
-    from ._stats import sweep_block
-
     return sweep_block(node, layout, origin, shape, passes, threads=1)  # Dask runs blocks side by side
 
 
 def _merge(passes: list[Any], parts: list[list[Any]]) -> list[Any]:
-    from ._stats import merge_states
-
     return merge_states(passes, parts)
 
 
 def _reduce_block(
     node: vemiral.ASTnode, shape: tuple[int, ...], origin: tuple[int, ...], tile: tuple[int, ...], request: Any
 ) -> tuple[tuple[int, ...], tuple[int, ...], list[Any]]:
-    from ._reduce import run
-
     # One thread: Dask runs blocks side by side.
     return origin, shape, run(node, shape, request, origin=origin, tile=tile, threads=1)
 
 
 def _join(request: Any, shape: tuple[int, ...], parts: list[Any]) -> list[Any]:
-    from ._reduce import join
-
     return join(request, shape, parts)
