@@ -18,8 +18,9 @@ Each case is one formula written once as Python text with `1j` in it:
 Columns, measured side by side in this one process:
 
 - vemiral: `grid.evaluate(node, out=buf)` into a complex128 array, the node kept;
-- NumPy, written for speed: 1-D axis arrays that broadcast (a part of one
-  axis is computed on that axis), complex128 temporaries allocated once and
+- NumPy, written for speed: the grid's coordinates as 1-D axis arrays that
+  broadcast (a part of one axis is computed on that axis; every column
+  computes at the grid's own points), complex128 temporaries allocated once and
   every ufunc writing into them (`out=`); the formula as written, with no
   rewriting that changes rounding (exp(1j*(a + b)) stays one complex exp);
 - numexpr on all cores, into the same `out=`;
@@ -89,14 +90,15 @@ def shrunk(case, shrink):
     return {name: (a, b, max(2, round(num / shrink ** (1 / spread)))) for name, (a, b, num) in case.axes.items()}
 
 
-def axis_arrays(axes, make):
-    """Each axis as an array shaped to broadcast along its dimension (start + i*step, as the grid has it)."""
+def axis_arrays(axes, convert=np.asarray):
+    """Each axis's coordinates, the grid's own (`grid.coords`), shaped to
+    broadcast along its dimension: every column computes at the same points."""
     grid = Grid(**axes)
     result = {}
-    for dim, axis in enumerate(grid.axes):
+    for dim, (name, values) in enumerate(grid.coords.items()):
         shape = [1] * grid.ndim
-        shape[dim] = axis.num
-        result[axis.name] = (axis.start + make(axis.num) * axis.step).reshape(shape)
+        shape[dim] = values.size
+        result[name] = convert(values.reshape(shape))
     return result
 
 
@@ -104,7 +106,7 @@ def axis_arrays(axes, make):
 
 
 def numpy_column(case, axes, out):
-    a = axis_arrays(axes, np.arange)
+    a = axis_arrays(axes)
     shape = out.shape
     if case.key.startswith("waves"):
         x, y = a["x"], a["y"]
@@ -194,7 +196,7 @@ def numba_columns():
 
 
 def numba_column(case, axes, out, kernels):
-    a = {name: np.ravel(v) for name, v in axis_arrays(axes, np.arange).items()}
+    a = {name: np.ravel(v) for name, v in axis_arrays(axes).items()}
     if case.key.startswith("waves"):
         return lambda: kernels["waves"](a["x"], a["y"], out)
     if case.key == "chirp":
@@ -207,7 +209,7 @@ def numba_column(case, axes, out, kernels):
 
 def numexpr_column(case, axes, out, numexpr):
     text = case.text.replace("atan(", "arctan(")
-    local = {"pi": math.pi, **case.params, **axis_arrays(axes, np.arange)}
+    local = {"pi": math.pi, **case.params, **axis_arrays(axes)}
     return lambda: numexpr.evaluate(text, local_dict=local, out=out)
 
 
@@ -218,7 +220,7 @@ def jax_column(case, axes, jax):
     shape = Grid(**axes).shape
 
     def whole():
-        values = axis_arrays(axes, lambda n: jnp.arange(n, dtype=jnp.float64))
+        values = axis_arrays(axes, jnp.asarray)
         return jnp.broadcast_to(eval(code, {**namespace, **values}), shape).astype(jnp.complex128)
 
     jitted = jax.jit(whole)
