@@ -398,3 +398,16 @@ def test_a_generated_program_computes_the_pair_of_the_parts_programs(native):
     assert np.allclose(np.array(program["results"]), PLANE.evaluate(node)[:6, :4], rtol=1e-14, atol=1e-14)
     with pytest.raises(RuntimeError, match="crinit"):
         PLANE.expression("1j*x").crgen()
+
+
+def test_several_formulas_in_a_dataset_and_in_a_store(tmp_path):
+    xr = pytest.importorskip("xarray")
+    formulas = {"field": FIELD, "height": "x*y"}
+    dataset = PLANE.to_dataset(formulas, **PARAMS)
+    assert dataset["field"].dtype == np.complex128 and dataset["height"].dtype == np.float64
+    assert same_bits(dataset["field"].values, PLANE.evaluate(FIELD, **PARAMS))
+    store = xr.open_zarr(PLANE.to_zarr(formulas, tmp_path / "both.zarr", **PARAMS))
+    # One dtype a store: complex for both, the real formula's imaginary part zero.
+    assert store["height"].dtype == np.complex128
+    assert same_bits(store["height"].values.real, PLANE.evaluate("x*y")) and not store["height"].values.imag.any()
+    assert same_bits(store["field"].values, PLANE.evaluate(FIELD, **PARAMS))
