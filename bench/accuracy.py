@@ -8,8 +8,11 @@ tiled stepping (method="recurrence", reseeded at every tile), and directly
 in double precision by NumPy. Beyond 10^7 points (up to 10^9) the points are
 taken one by one as blocks of a longer grid with `origin=`, which gives the
 same values as the whole grid would. The
-exact value at point i is the formula at the real number start + i * step,
-step being the double the variable holds, computed by mpmath with 40 digits.
+exact value at point i is the formula, computed by mpmath with 40 digits, at
+the point each method computes: for the recurrences (crarray and the
+recurrence method) the real number start + i * step, step being the double
+the variable holds; for the default method and NumPy the coordinate
+start + i * step rounded as NumPy rounds it (Grid.coords).
 Errors are |value - exact| / max(1, |exact|), at a sample of points: the last
 three of every range 0 .. 10^k - 1 and 60 spread over each decade; the
 column for 10^k steps is the largest error at the sampled points below 10^k.
@@ -68,6 +71,9 @@ class Case:
 
     def exact_value(self, i):
         return self.exact(mpmath.mpf(self.start) + i * mpmath.mpf(self.step))
+
+    def exact_at_coordinate(self, i):
+        return self.exact(mpmath.mpf(self.start + float(i) * self.step))
 
 
 def chirp_direct(t):
@@ -201,10 +207,13 @@ def grid_table(side=4000):
     print("|---|---|---|---|")
     for name, (tree, axes, numpy_values) in grid_cases().items():
         exact = [MP_GRID[name](*(mpmath.mpf(s) + k * mpmath.mpf(h) for k, (s, h) in zip(p, axes))) for p in points]
-        columns = [numpy_values((side, side)), tree.evaluate((side, side), method="recurrence"),
-                   tree.evaluate((side, side))]
-        worst = [max(float(abs(mpmath.mpf(float(v[p])) - e) / max(1, abs(e))) for p, e in zip(points, exact))
-                 for v in columns]
+        at_coordinates = [MP_GRID[name](*(mpmath.mpf(s + float(k) * h) for k, (s, h) in zip(p, axes)))
+                          for p in points]
+        columns = [(numpy_values((side, side)), at_coordinates),
+                   (tree.evaluate((side, side), method="recurrence"), exact),
+                   (tree.evaluate((side, side)), at_coordinates)]
+        worst = [max(float(abs(mpmath.mpf(float(v[p])) - e) / max(1, abs(e))) for p, e in zip(points, truth))
+                 for v, truth in columns]
         print(f"| {name} | " + " | ".join(map(cell, worst)) + " |", flush=True)
 
 
@@ -219,6 +228,7 @@ def main():
     near = indexes[indexes < POINTS]
     for case in CASES:
         exact = [case.exact_value(int(i)) for i in indexes]
+        at_coordinates = [case.exact_at_coordinate(int(i)) for i in indexes]
         node = case.node()
         rows = {
             "crarray": list(quiet_crarray(node)[near]) + [None] * (len(indexes) - len(near)),
@@ -227,7 +237,7 @@ def main():
             "direct (NumPy)": case.direct_values(indexes),
         }
         for method, values in rows.items():
-            errs = errors(values, indexes, exact)
+            errs = errors(values, indexes, exact if "recurrence" in method or method == "crarray" else at_coordinates)
             print(f"| {case.kind} | {case.text} | {method} | " + " | ".join(map(cell, errs)) + " |", flush=True)
     grid_table()
     print(f"\n({time.perf_counter() - started:.0f} s)")

@@ -2,6 +2,20 @@
 .npy file of 2 * 10**9 points. Not a test: it takes minutes and 16 GB of disk.
 
     .venv/bin/python bench/scale.py [--folder DIR] [--skip-npy]
+    .venv/bin/python bench/scale.py --memory [--window SECONDS] [--save PATH]
+
+--memory runs only the table of peak resident memory against the grid's
+size (see memory_table): each reduction of 10**10, 10**12 and 10**14 points
+runs in a process of its own for a window of a few seconds, long enough for
+its batches of parts to follow one another many times, and is then
+interrupted with SIGINT. A reduction that streams holds the same memory
+after its first batches as after any number of them, so a window is enough
+to tell: what grows with the grid (a list of parts or tiles made up front)
+is made before the first point is computed, inside the window. The peak is
+the kernel's high-water mark of the process (VmHWM in /proc/PID/status),
+read just before the interruption; the table also says how much processor
+time the process used in the window (which starts once the process has
+imported vemiral_grid) and how long it took to exit after SIGINT.
 
 0. W = sin(x*y) + cos(x + y) over a 100000 x 100000 grid (x, y from 0 with
    step 1e-5) reduced to its mean and maximum in one pass without the array:
@@ -30,6 +44,9 @@ import platform
 import random
 import resource
 import shutil
+import signal
+import subprocess
+import sys
 import time
 
 import dask
@@ -89,15 +106,113 @@ def rate(points: int, seconds: float) -> str:
     return f"{points / seconds / 1e6:8.1f} M points/s ({seconds * 1e9 / points:.2f} ns/point, {seconds:.1f} s)"
 
 
+# --- peak memory against the grid's size --------------------------------------
+
+SIZES = (10**10, 10**12, 10**14)
+# Each case: a name, and the program a process runs for a grid of n points.
+MEMORY_CASES = {
+    "reduce t: min, max (1-D)": "Grid.from_steps(t=(0, 1e-9, {n})).reduce('t', ('min', 'max'))",
+    "reduce sin(x*y): sum, max (2-D)": (
+        "Grid.from_steps(x=(0, 1e-7, {side}), y=(0, 1e-7, {side})).reduce('sin(x*y)', ('sum', 'max'))"
+    ),
+    "std of t (1-D)": "Grid.from_steps(t=(0, 1e-9, {n})).std('t')",
+    "histogram of t, 1000 bins": "Grid.from_steps(t=(0, 1e-9, {n})).histogram('t', 1000, (0, 1))",
+    "command line summary of t": "run(['t', '-s', 't=0:1e-9:{n}', '-q'])",
+}
+PEAK_SPREAD = 1.5  # the largest peak of a case over its smallest, at most
+
+
+def high_water_mark(pid: int) -> int | None:
+    """The process's peak resident memory so far, in bytes (None once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        return None
+    return None
+
+
+def cpu_seconds(pid: int) -> float | None:
+    """The processor time the process has used so far (None once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+
+
+def measure(program: str, window: float) -> tuple[int | None, float | None, float, str]:
+    """The peak resident memory of a process running `program` for `window`
+    seconds, the processor time it used, how long it took to exit once
+    interrupted, and how it ended."""
+    code = (
+        "from vemiral_grid import Grid\nfrom vemiral_grid._cli import run\nprint('started', flush=True)\n"
+        f"try:\n    {program}\nexcept KeyboardInterrupt:\n    print('interrupted')\n"
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout is not None
+    child.stdout.readline()  # the window starts once the imports are done
+    start = cpu_seconds(child.pid) or 0.0
+    time.sleep(window)
+    peak, cpu = high_water_mark(child.pid), cpu_seconds(child.pid)
+    cpu = None if cpu is None else cpu - start
+    sent = time.perf_counter()
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    took = time.perf_counter() - sent
+    ended = "interrupted" if "interrupted" in out + err else f"exit {child.returncode}: {(out + err).strip()[-80:]}"
+    return peak, cpu, took, ended
+
+
+def memory_table(window: float) -> list[str]:
+    lines = [
+        f"Peak resident memory of reductions over {', '.join(f'{n:.0e}' for n in SIZES)} points, each in its own "
+        f"process for {window:g} s, then interrupted (SIGINT)",
+        f"{'case':34} {'points':>7} {'peak MiB':>9} {'CPU s':>6} {'exit after SIGINT':>18}  ended",
+    ]
+    for name, program in MEMORY_CASES.items():
+        peaks = []
+        for n in SIZES:
+            side = round(n**0.5)
+            peak, cpu, took, ended = measure(program.format(n=n, side=side), window)
+            peaks.append(peak)
+            shown = f"{peak / 2**20:9.1f}" if peak is not None else f"{'gone':>9}"
+            used = f"{cpu:6.1f}" if cpu is not None else f"{'-':>6}"
+            lines.append(f"{name:34} {n:7.0e} {shown} {used} {took:16.2f} s  {ended}")
+        known = [p for p in peaks if p is not None]
+        spread = max(known) / min(known) if known else float("nan")
+        verdict = "within" if spread <= PEAK_SPREAD else "NOT within"
+        lines.append(f"{'':34} largest peak / smallest {spread:.2f} ({verdict} {PEAK_SPREAD}x)")
+    return lines
+
+
+def header() -> str:
+    return (f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
+            f"NumPy {np.__version__}, Dask {dask.__version__}, vemiral threads {vemiral.get_num_threads()}, "
+            f"tiles {vemiral.default_tile(1)} (1-D), {vemiral.default_tile(2)} (2-D), "
+            f"load average {os.getloadavg()[0]:.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--folder", default=os.path.dirname(os.path.abspath(__file__)), help="where the .npy file goes")
     parser.add_argument("--skip-npy", action="store_true", help="leave out the .npy write")
+    parser.add_argument("--memory", action="store_true", help="only the table of peak memory against the grid's size")
+    parser.add_argument("--window", type=float, default=5.0, help="seconds each process of --memory runs")
+    parser.add_argument("--save", metavar="PATH", help="with --memory, also write the table, with a header, to PATH")
     args = parser.parse_args()
 
-    print(f"{platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
-          f"NumPy {np.__version__}, Dask {dask.__version__}, vemiral threads {vemiral.get_num_threads()}, "
-          f"tiles {vemiral.default_tile(1)} (1-D), {vemiral.default_tile(2)} (2-D), load average {os.getloadavg()[0]:.2f}")
+    if args.memory:
+        lines = [header(), *memory_table(args.window)]
+        print("\n".join(lines))
+        if args.save:
+            with open(args.save, "w", encoding="utf-8") as saved:
+                saved.write("\n".join(lines) + "\n")
+        return
+    print(header())
 
     # 0. 10**10 points reduced without the array, here and through Dask.
     for label, chunks in (("grid.reduce", None), ("grid.reduce through Dask", (10_000, 10_000))):

@@ -223,15 +223,28 @@ class ASTnum(ASTnode):
     def value(self) -> float: ...
 
 class ASTvar(ASTnode):
-    """The loop variable of dimension `index`: start + i*step at index i."""
+    """The loop variable of dimension `index`: start + i*step at index i; with
+    `stop` and `num`, a closed range whose last point (index num - 1) is stop."""
 
-    def __init__(self, index: SupportsIndex, start: _Float, step: _Float) -> None: ...
+    def __init__(
+        self,
+        index: SupportsIndex,
+        start: _Float,
+        step: _Float,
+        *,
+        stop: _Float | None = None,
+        num: SupportsIndex | None = None,
+    ) -> None: ...
     @property
     def index(self) -> int: ...
     @property
     def start(self) -> float: ...
     @property
     def step(self) -> float: ...
+    @property
+    def stop(self) -> float | None: ...
+    @property
+    def num(self) -> int | None: ...
 
 # ASTbin and ASTun take attributes of their own; their fields are read through
 # non-data descriptors, which an instance attribute of the same name shadows.

@@ -1,4 +1,5 @@
-"""Tree builders, grid points, bit comparisons and the direct-evaluation oracle shared by the test files.
+"""Tree builders, grid points, bit comparisons, the direct-evaluation oracle and
+the files of stores shared by the test files.
 
 The builders make native nodes from native operands and Python twins (Expr)
 from twins: a twin knows its own shape, so it can build its native tree, name
@@ -28,10 +29,18 @@ def shape_id(shape):
     return "x".join(map(str, shape))
 
 
+def doubles(a):
+    """The doubles of an array: a complex one's parts side by side along a last axis."""
+    a = np.asarray(a)
+    if np.iscomplexobj(a):
+        return np.ascontiguousarray(a, dtype=np.complex128).view(np.float64).reshape(a.shape + (2,))
+    return np.asarray(a, dtype=np.float64)
+
+
 def same_bits(a, b):
     """True when two sequences of doubles hold the same bits (NaN payloads and signs included)."""
-    a = np.asarray(a, dtype=np.float64).ravel()
-    b = np.asarray(b, dtype=np.float64).ravel()
+    a = doubles(a).ravel()
+    b = doubles(b).ravel()
     return np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
@@ -39,7 +48,7 @@ def same_bits_but_nan(a, b):
     """Like same_bits for arrays of one shape, except that a NaN matches any NaN: the sign and
     payload of a NaN follow the compiler's choice of operand order, which may differ between
     code paths (README)."""
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    a, b = doubles(a), doubles(b)
     if a.shape != b.shape:
         return False
     nan = np.isnan(a)
@@ -56,6 +65,8 @@ def odd_integer(y):
 
 
 def c_pow(x, y):
+    if y == 2.0:
+        return x * x  # NumPy squares
     try:
         return math.pow(x, y)
     except OverflowError:
@@ -113,7 +124,7 @@ C_COT = int(vm.COT)
 
 
 def apply(node, args):
-    """The operation of an Expr node on double arguments, as the formula reads (tan = sin / cos)."""
+    """The operation of an Expr node on double arguments, as NumPy computes it (cot = cos / sin)."""
     op = node.code
     if node.kind == "bin":
         a, b = args
@@ -138,7 +149,7 @@ def apply(node, args):
     if op == C_COS:
         return c_cos(a)
     if op == C_TAN:
-        return c_div(c_sin(a), c_cos(a))
+        return math.nan if math.isinf(a) else math.tan(a)
     return c_div(c_cos(a), c_sin(a))
 
 
@@ -269,17 +280,20 @@ class Expr:
                 return float(FUNCTIONS[self.code][0](*[np.float64(c.at(point)) for c in self.children]))
         return apply(self, [c.at(point) for c in self.children])
 
-    def exact(self, point):
+    def exact(self, point, coordinates=False):
         """The value at a grid point in mpmath's precision (set by the caller), the variable
-        being the real number start + index * step with the double step it holds."""
+        being the real number start + index * step with the double step it holds, or with
+        `coordinates` the grid's coordinate there (start + index * step rounded as NumPy does)."""
         import mpmath
 
         if self.kind == "num":
             return mpmath.mpf(self.value)
         if self.kind == "var":
             i = point[self.index] if self.index < len(point) else 0
+            if coordinates:
+                return mpmath.mpf(self.at(point))
             return mpmath.mpf(self.start) + i * mpmath.mpf(self.step)
-        args = [c.exact(point) for c in self.children]
+        args = [c.exact(point, coordinates) for c in self.children]
         op = self.code
         if self.kind == "fun":
             twin = FUNCTIONS[op][1]
@@ -392,3 +406,23 @@ def sin(a):
 
 def cos(a):
     return un(vm.COS, a)
+
+
+# --- stores -------------------------------------------------------------------------------
+
+
+def store_files(path):
+    """Every file below `path` and its bytes, by relative path."""
+    return {str(p.relative_to(path)): p.read_bytes() for p in sorted(path.rglob("*")) if p.is_file()}
+
+
+def interrupt_after(chunks):
+    """A progress callable that interrupts a writer (as Ctrl-C would) at its `chunks`-th report."""
+    seen = []
+
+    def progress(done, total):
+        seen.append(done)
+        if len(seen) >= chunks:
+            raise KeyboardInterrupt
+
+    return progress

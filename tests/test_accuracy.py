@@ -2,8 +2,9 @@
 
 The bound, at every sampled point: the error of evaluate is at most
 max(2 * the error of direct double evaluation at that point, 2e-15), errors
-taken relative to max(1, |exact value|), the points being the exact real
-numbers start + index * step.
+taken relative to max(1, |exact value|), the points being the grid's
+coordinates (start + index * step rounded as NumPy rounds it); the recurrence
+method's errors at the exact real numbers start + index * step.
 """
 
 import math
@@ -36,7 +37,7 @@ def largest_periodic_argument(tree, point):
     for node in tree.nodes():
         if node.kind == "un" and node.code in (int(vm.SIN), int(vm.COS), int(vm.TAN)):
             try:
-                largest = max(largest, abs(node.children[0].exact(point)))
+                largest = max(largest, abs(node.children[0].exact(point, coordinates=True)))
             except (ZeroDivisionError, ValueError, TypeError):
                 pass
     return largest
@@ -53,7 +54,7 @@ def check_points(tree, values, points, origin=None):
             at = tuple(o + i for o, i in zip(origin, p))
             ours, direct = float(values[p]), tree.at(at)
             try:
-                exact = tree.exact(at)
+                exact = tree.exact(at, coordinates=True)
             except (ZeroDivisionError, ValueError):
                 exact = None
             if exact is None or not isinstance(exact, mpmath.mpf) or not mpmath.isfinite(exact):
@@ -143,7 +144,10 @@ def leaves(dims):
     variables = st.builds(V, st.integers(0, dims - 1),
                           st.sampled_from([0.0, 0.5, -1.25, 2.0, 1e5, -3e-7, 123.456]),
                           st.sampled_from([0.25, 0.1, -0.5, 1.0, 0.003, -1e-6, 1e-9, 0.7]))
-    return st.one_of(numbers, variables, variables)
+    # Grids centred on a zero: the point m has the coordinate 0 exactly.
+    centred = st.builds(lambda d, step, m: V(d, -(m * step), step), st.integers(0, dims - 1),
+                        st.sampled_from([0.25, 0.1, 0.003, 1e-6, 0.7]), st.integers(1, 150))
+    return st.one_of(numbers, variables, variables, centred)
 
 
 # Functions of function nodes, by their number of arguments; the continuous ones

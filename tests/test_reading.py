@@ -60,8 +60,9 @@ def outcome(read, text):
         value = read(text)
     except ValueError as error:
         return ("error", str(error), None)
-    node = vm.ASTnum(value) if isinstance(value, float) else value
-    return ("tree", repr(node), GRID.evaluate(node))
+    if isinstance(value, float | complex):  # a number: the tree the public reading makes of it
+        value = GRID.expression(value)
+    return ("tree", repr(value), GRID.evaluate(value))
 
 
 def read_plain(text):

@@ -8,8 +8,10 @@ import itertools
 import math
 import os
 import resource
+import signal
 import subprocess
 import sys
+import time
 import warnings
 from fractions import Fraction
 
@@ -20,7 +22,7 @@ from hypothesis import strategies as st
 from depth import deep, examples
 from test_accuracy import trees
 
-from vemiral_grid import Grid, _stats
+from vemiral_grid import Grid, _reduce, _stats
 from vemiral_grid._tiles import tile_edges
 from vemiral_grid.distributed import reduce
 
@@ -77,7 +79,7 @@ def statistics(node, shape, origin, tiles, dims, asks, threads=None):
     stats = [_stats.statistic(layout, _stats.Asked(s) if isinstance(s, str) else s, dims, False) for s in asks]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        return _stats.compute(_stats.Field(node, layout, threads=threads), stats)
+        return _stats.compute(_reduce.Field(node, layout, threads=threads), stats)
 
 
 def ulps(ours, exact):
@@ -375,6 +377,93 @@ def test_a_reduction_is_interruptible_and_the_node_stays_usable():
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.stdout.split() == ["interrupted", "True"], done.stderr
+
+
+LONG = Grid(x=(1000, 2000, 10), y=(1000, 2000, 10)).expression("sin(x*y) + sin(y)")
+BEYOND_MEMORY = [
+    (lambda: Grid(x=(0, 1, 5)).histogram("x", bins=2**40, range=(0, 1)), r"histogram: bins=1099511627776 "),
+    (lambda: Grid.from_steps(t=(0, 1, 2**62)).histogram("t", bins=10**12), r"histogram: bins=1000000000000 "),
+    (lambda: LONG._reduce((4, 2**61), ["sum"], [1, 1], tile=2**62), r"tile \(4611686018427387904, 4611686018427387904\)"),
+    (lambda: LONG._reduce((4, 2**61), ["min", "max"], [1, 1], tile=(2**40, 2**40)), r"tile \(1099511627776, 1099511627776\)"),
+    (lambda: Grid.from_steps(x=(0, 1, 4), y=(0, 1, 2**61)).sum("x*y", tile=(4, 2**61)), r"tile \(4, 2305843009213693952\)"),
+    (lambda: Grid.from_steps(x=(0, 1, 2**62), y=(0, 1, 2)).max("x", axis="y"), r"4611686018427387904 cells"),
+]
+
+
+@pytest.mark.parametrize("call, message", BEYOND_MEMORY, ids=[m for _, m in BEYOND_MEMORY])
+def test_requests_beyond_memory_are_refused_by_what_was_asked(call, message):
+    with pytest.raises(MemoryError, match=message) as refused:
+        call()
+    assert "std::" not in str(refused.value) and "max_size" not in str(refused.value)
+
+
+@pytest.mark.parametrize("tile", [2**62, (2**40, 2**40), (3, 2**17)])
+def test_a_tile_longer_than_the_grid_tabulates_what_the_block_reaches(tile):
+    # Every point's value depends on the tile and the point alone: two halves of
+    # the grid, the second tabulating further than the first, are the whole.
+    whole = LONG.evaluate((10, 10), tile=tile)
+    halves = np.hstack([LONG.evaluate((10, 5), tile=tile), LONG.evaluate((10, 5), origin=(0, 5), tile=tile)])
+    assert whole.tobytes() == halves.tobytes()
+    assert np.allclose(whole, LONG.evaluate((10, 10)), rtol=1e-13, atol=1e-13)
+    [(total, _)] = LONG._reduce((10, 10), ["sum"], [1, 1], tile=tile)
+    assert total == math.fsum(whole.ravel())
+
+
+@pytest.mark.parametrize("threads", [2, 3, 4])
+def test_many_batches_of_parts_give_the_same_bits_on_any_number_of_threads(threads):
+    # Thousands of parts (tiles of 64 points, of 3 x 7): batches of 32 per
+    # thread follow one another, and a histogram of many bins counts into the
+    # result from every thread at once.
+    for grid, tile, axis in [(Grid(x=(-3, 4, 200_000)), 64, None), (Grid(x=(0, 3, 300), y=(-1, 2, 400)), (3, 7), "x")]:
+        f = "sin(40*x) + 1e-3*x" if grid.ndim == 1 else W
+        values = grid.evaluate(f, tile=tile)
+        hows = ("sum", "max", "argmin", "nansum")
+        one = grid.reduce(f, hows, axis=axis, tile=tile, threads=1)
+        many = grid.reduce(f, hows, axis=axis, tile=tile, threads=threads)
+        assert all(np.asarray(a).tobytes() == np.asarray(b).tobytes() for a, b in zip(one, many, strict=True))
+        ax = None if axis is None else 0
+        argmin = np.unravel_index(values.argmin(), values.shape) if axis is None else values.argmin(axis=0)
+        assert np.array_equal(one[1], values.max(axis=ax)) and np.array_equal(one[2], argmin)
+        exact = math.fsum(values.ravel()) if axis is None else [math.fsum(c) for c in values.T]
+        assert np.array_equal(one[0], exact)
+        for bins in (50, 10_000):
+            counts, edges = grid.histogram(f, bins, (-1, 1), tile=tile, threads=threads)
+            assert np.array_equal(counts, np.histogram(values, bins, (-1, 1))[0])
+
+
+STREAMED = {
+    "min and max of 2**63 - 1 points": "Grid.from_steps(t=(0, 1e-9, 2**63 - 1)).reduce('t', ('min', 'max'))",
+    "sum of 2**62 points (2-D)": "Grid.from_steps(x=(0, 1e-9, 2**31), y=(0, 1e-9, 2**31)).sum('sin(x*y)')",
+    "std of 2**62 points": "Grid.from_steps(t=(0, 1e-9, 2**62)).std('t')",
+    "histogram of 2**62 points": "Grid.from_steps(t=(0, 1e-9, 2**62)).histogram('t', 10**5, (0, 1))",
+    "command line summary of 2**63 - 1 points": "run(['t', '-a', 't=0:1:9223372036854775807', '-q'])",
+}
+
+
+def resident(pid):
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads a process's memory from /proc")
+@pytest.mark.parametrize("program", STREAMED.values(), ids=STREAMED.keys())
+def test_a_reduction_of_any_size_runs_in_flat_memory_and_stops_on_ctrl_c(program):
+    code = ("from vemiral_grid import Grid\nfrom vemiral_grid._cli import run\nprint('started', flush=True)\n"
+            f"try:\n    {program}\nexcept KeyboardInterrupt:\n    print('interrupted')\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "started\n"
+        time.sleep(1.0)  # past the start of the reduction: whatever it made up front is made
+        before = resident(child.pid)
+        time.sleep(2.0)
+        grown = resident(child.pid) - before
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=5)  # a liveness check, not a measure of speed
+    finally:
+        child.kill()
+        child.wait()
+    assert grown < 16 * 2**20, f"grew by {grown / 2**20:.1f} MiB"
+    assert "interrupted" in out + err and "std::" not in err and "Traceback" not in err, (out, err)
 
 
 @pytest.mark.slow

@@ -144,6 +144,16 @@ def test_the_largest_loop_dimension_lowers_and_needs_that_many_extents(native):
     assert e.creval() == [1.0, 1.0, 1.0]
 
 
+@pytest.mark.parametrize("call", [
+    lambda e: e.evaluate((2,)), lambda e: e.evaluate((2,), method="recurrence"), lambda e: e.explain((2,)),
+    lambda e: e.evaluate((2, 3), origin=(5, 0)),
+], ids=["evaluate", "recurrence", "explain", "block"])
+def test_evaluating_on_fewer_dimensions_than_the_formula_reads_is_refused(call):
+    e = vm.ASTvar(0, 0.0, 1.0) + vm.ASTvar(10**6, 0.5, 1.0)
+    with pytest.raises(ValueError, match=r"reads x1000000 \(dimension 1000000\) but the shape has"):
+        call(e)
+
+
 # --- operations without a lowering rule --------------------------------------
 
 

@@ -2,11 +2,7 @@
 
 from __future__ import annotations
 
-import keyword
 import math
-import os
-import re
-import unicodedata
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
@@ -15,15 +11,17 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _options, _parse, _progress, _reduce, _stats, _sympy
+from . import _complex, _complex_reduce, _options, _progress, _reduce, _stats
+from ._complex_values import result_dtype
+from ._formula import Expression, Tile, name_problem, parameters_of, prepared, tree
 from ._options import Method
-from ._progress import PROGRESS_THRESHOLD as PROGRESS_THRESHOLD
 from ._tiles import positive_int, tile_edges
-from ._values import check_out, evaluate_into, output_dtype, prepare
+from ._values import Node, check_out, check_storable, evaluate_into, output_dtype
+from .distributed import to_dask
+from .labelled import to_dataset, to_xarray
+from .storage import to_npy
+from .zarrstore import to_zarr
 
-# SymPy expressions too (SymPy has no annotations: they type as Any).
-Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
-Tile: TypeAlias = "int | Sequence[int] | None"
 # The axes a reduction runs over: all (None), one by name or number, or several.
 Axes: TypeAlias = "str | int | tuple[str | int, ...] | None"
 FloatArray: TypeAlias = npt.NDArray[np.float64]
@@ -35,7 +33,8 @@ DType: TypeAlias = "Float64Type | Float32Type"
 
 
 class Axis(NamedTuple):
-    """One dimension of a grid: coordinates start + i*step for i in range(num).
+    """One dimension of a grid: num points from start by step, the last being stop
+    (``Grid.coords`` has them as NumPy computes them).
 
     >>> Grid(x=(0, 1, 5)).axes[0]
     Axis(name='x', start=0.0, stop=1.0, step=0.25, num=5)
@@ -78,89 +77,13 @@ def _count(value: object, what: str) -> int:
     return count
 
 
-def _name_problem(name: str, parameter: bool = False) -> str | None:
-    """Why `name` cannot name an axis (a formula could never use it), or None; for a
-    `parameter`, which is no attribute of the grid, only the formula counts."""
-    if not name.isidentifier() or keyword.iskeyword(name):
-        return "it is not a Python name"
-    if unicodedata.normalize("NFKC", name) != name:
-        return f"Python reads it as '{unicodedata.normalize('NFKC', name)}'"
-    if name in _parse.RESERVED:
-        return "it is taken by a function or constant"
-    if not parameter and (name.startswith("_") or hasattr(Grid, name)):
+def _axis_name_problem(name: str) -> str | None:
+    """Why `name` cannot name an axis (a formula could never use it, or the grid's
+    own attribute of that name would hide the axis), or None."""
+    problem = name_problem(name)
+    if problem is None and (name.startswith("_") or hasattr(Grid, name)):
         return "it is taken by a function, constant or attribute"
-    return None
-
-
-def parameters_of(
-    grid: Grid,
-    params: Mapping[str, object] | None,
-    keywords: Mapping[str, object],
-    expr: object = None,
-    options: Sequence[str] = ("params",),
-) -> dict[str, float]:
-    """The parameters of a formula, given as a mapping, as keywords or both: each a
-    finite real number (NumPy's and SymPy's too) under a name a formula can use
-    and no axis or function takes; anything else is a ValueError naming it. A
-    keyword that `expr` (a string, SymPy expression or node) does not name is
-    the TypeError of a misspelt option (`options` are the entry point's,
-    listed in the message), found before any value is read (a mapping may
-    hold more, to be shared by formulas)."""
-    for name in keywords:
-        _check_name(grid, name)
-        if not _names(expr, name):
-            raise _options.unexpected(name, options)
-    if params is not None and not isinstance(params, Mapping):
-        raise ValueError(f"params must be a mapping of names to numbers, not {type(params).__name__}")
-    given = dict(params or {})
-    for name in keywords:
-        if name in given:
-            raise ValueError(f"parameter '{name}' is given twice, in params and as a keyword")
-    given.update(keywords)
-    checked = {}
-    for name, value in given.items():
-        _check_name(grid, name)
-        try:
-            number = _options.real(value)
-        except TypeError:
-            raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}") from None
-        except ValueError:
-            raise ValueError(f"parameter '{name}' is too large for a float") from None
-        if not math.isfinite(number):
-            raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
-        checked[name] = number
-    return checked
-
-
-def _check_name(grid: Grid, name: object) -> None:
-    if not isinstance(name, str):
-        raise ValueError(f"a parameter's name is a string, not {type(name).__name__} {name!r}")
-    if name in grid.names:
-        raise ValueError(f"'{name}' cannot name a parameter: it is an axis of the grid")
-    problem = _name_problem(name, parameter=True)
-    if problem:
-        raise ValueError(f"'{name}' cannot name a parameter: {problem}")
-
-
-def _names(expr: object, name: str) -> bool:
-    """Whether `expr` may name `name` (a callable is asked when it is called)."""
-    if isinstance(expr, str):
-        return re.search(rf"(?<![\w.]){re.escape(name)}(?!\w)", expr) is not None
-    if _sympy.is_sympy(expr):
-        return any(getattr(s, "name", None) == name for s in expr.free_symbols)  # type: ignore[attr-defined]
-    return callable(expr) and not isinstance(expr, vemiral.ASTnode)
-
-
-def check_storable(points: int, what: str, itemsize: int = 8) -> None:
-    """Refuses, before anything is allocated, an array of `points` values of
-    `itemsize` bytes (float64 by default) larger than the machine's physical
-    memory (MemoryError) or than 64 bits count (OverflowError), as the native
-    module refuses such a grid."""
-    if points >= 2**64:
-        raise OverflowError(f"{what}: the number of grid points overflows 64 bits")
-    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    if itemsize * points > physical:
-        raise MemoryError(f"{what}: {points} points need more memory than this machine has")
+    return problem
 
 
 def _triple(name: str, value: object) -> tuple[object, object, object]:
@@ -187,6 +110,23 @@ def axis_by_step(name: str, value: object) -> Axis:
     delta = _number(step, f"axis {name}: step")
     count = _count(num, f"axis {name}: num")
     return _checked(Axis(name, first, first + (count - 1) * delta, delta, count))
+
+
+def _coordinates(axis: Axis) -> FloatArray:
+    # As numpy.linspace computes them: the index times the step, plus the
+    # start, each rounded; the last point the stop itself.
+    points = np.arange(axis.num, dtype=np.float64) * axis.step + axis.start
+    if axis.num > 1:
+        points[-1] = axis.stop
+    return points
+
+
+def _variable(dim: int, axis: Axis) -> vemiral.ASTvar:
+    """The node of an axis: its values are the axis's coordinates, its last
+    point the stop exactly."""
+    if axis.num > 1:
+        return vemiral.ASTvar(index=dim, start=axis.start, step=axis.step, stop=axis.stop, num=axis.num)
+    return vemiral.ASTvar(index=dim, start=axis.start, step=axis.step)
 
 
 class Grid:
@@ -228,13 +168,11 @@ class Grid:
         if not axes:
             raise ValueError("a grid needs at least one axis, e.g. Grid(x=(0, 1, 100))")
         for axis in axes:
-            problem = _name_problem(axis.name)
+            problem = _axis_name_problem(axis.name)
             if problem:
                 raise ValueError(f"'{axis.name}' cannot name an axis: {problem}")
         self._axes = tuple(axes)
-        self._variables = {
-            axis.name: vemiral.ASTvar(index=dim, start=axis.start, step=axis.step) for dim, axis in enumerate(axes)
-        }
+        self._variables = {axis.name: _variable(dim, axis) for dim, axis in enumerate(axes)}
 
     # --- what the grid is ---------------------------------------------------
 
@@ -265,12 +203,16 @@ class Grid:
 
     @property
     def coords(self) -> dict[str, FloatArray]:
-        """Each axis's coordinates, start + i*step (for plotting and comparisons)."""
+        """Each axis's coordinates, the points every value belongs to: a closed
+        range's are ``numpy.linspace(start, stop, num)``, a stepped axis's
+        ``start + numpy.arange(num) * step``, bit for bit.
+
+        >>> bool((Grid(x=(-2, 2, 50)).coords["x"] == np.linspace(-2, 2, 50)).all())
+        True
+        """
         for axis in self._axes:
             check_storable(axis.num, f"coords of axis {axis.name}")
-        return {
-            axis.name: axis.start + np.arange(axis.num, dtype=np.float64) * axis.step for axis in self._axes
-        }
+        return {axis.name: _coordinates(axis) for axis in self._axes}
 
     @property
     def variables(self) -> Mapping[str, vemiral.ASTvar]:
@@ -293,14 +235,16 @@ class Grid:
     # --- expressions --------------------------------------------------------
 
     def expression(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
-    ) -> vemiral.ASTnode:
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
+    ) -> Node:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
         callable taking the axis variables by name.
 
         Parameters, given in `params` or as keywords (not both for one name), are
         numbers the formula names: in a string or as SymPy symbols, and passed by
-        name to a callable after the axes.
+        name to a callable after the axes. A formula with a complex number in it
+        (1j, a complex parameter) gives a ComplexNode, a pair of real trees
+        (docs/complex.md).
 
         >>> import vemiral as vm
         >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
@@ -309,78 +253,24 @@ class Grid:
         >>> grid.expression("exp(-x/w)", w=0.5), grid.expression(lambda x, y, k: k * x, params={"k": 2})
         (exp(-x0/0.5), 2.0*x0)
         """
-        values = parameters_of(self, params, parameters, expr)
-        if isinstance(expr, str):
-            return _parse.parse(expr, self._variables, values)
-        if isinstance(expr, vemiral.ASTnode):
-            node = expr
-        elif _sympy.is_sympy(expr):
-            return _sympy.translate(expr, self._variables, values)
-        elif isinstance(expr, int | float | np.integer | np.floating) and not isinstance(expr, bool):
-            node = vemiral.ASTnum(float(expr))
-        elif callable(expr):
-            result = expr(**self._variables, **values)
-            if isinstance(result, vemiral.ASTnode):
-                node = result
-            elif _sympy.is_sympy(result):
-                return _sympy.translate(result, self._variables, values)
-            elif isinstance(result, int | float | np.integer | np.floating) and not isinstance(result, bool):
-                node = vemiral.ASTnum(float(result))
-            else:
-                raise ValueError(f"the callable returned {type(result).__name__}, not an expression node")
-        else:
-            raise TypeError(
-                "an expression is a string, a vemiral node, a SymPy expression, a number or a callable, "
-                f"not {type(expr).__name__}"
-            )
-        self._check_dimensions(node)
-        return node
-
-    def _check_dimensions(self, root: vemiral.ASTnode) -> None:
-        # A variable beyond the grid's dimensions would silently stand still.
-        seen: set[int] = set()
-        stack = [root]
-        while stack:
-            node = stack.pop()
-            if id(node) in seen:
-                continue
-            seen.add(id(node))
-            if isinstance(node, vemiral.ASTvar):
-                if node.index >= self.ndim:
-                    raise ValueError(
-                        f"the expression uses dimension {node.index}, but the grid has {self.ndim} "
-                        f"({', '.join(self.names)})"
-                    )
-            # Through the class: a user's own attribute named left or child may
-            # shadow the field on an instance.
-            elif isinstance(node, vemiral.ASTbin):
-                stack += [vemiral.ASTbin.left.__get__(node), vemiral.ASTbin.right.__get__(node)]
-            elif isinstance(node, vemiral.ASTun):
-                stack.append(vemiral.ASTun.child.__get__(node))
-            elif isinstance(node, vemiral.ASTfun):
-                stack += vemiral.ASTfun.arguments.__get__(node)
+        return tree(self, expr, parameters_of(self, params, parameters, expr))
 
     def _prepared(
         self,
         expr: Expression,
         tile: Tile = None,
-        parameters: Mapping[str, float] | None = None,
+        parameters: Mapping[str, complex] | None = None,
         method: Method = "accurate",
-    ) -> vemiral.ASTnode:
-        """The tree of `expr`, once its chain has been built for the tile at the
-        grid's first point: an expression the algebra refuses (MemoryError for
-        one whose chain would be too large) is refused here, before any block
-        is planned, written or sent to a worker."""
-        node = self.expression(expr, parameters)
-        prepare(node, self.ndim, tile, method)
-        return node
+    ) -> Node:
+        """The tree of `expr` with its chain built for the first tile (see _formula.prepared)."""
+        return prepared(self, expr, tile, parameters, method)
 
     def explain(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
     ) -> str:
         """How `evaluate` computes `expr` on this grid, one line an operation: where
         (once, per row, per column, at every point), how (directly in double, as
-        NumPy would, or stepped as recurrences) and a rough cost per point.
+        NumPy would, and with whose kernel) and a rough cost per point.
 
         >>> grid = Grid(x=(-3, 3, 601), z=(-10, 10, 801))
         >>> print(grid.explain("exp(-2*x**2/(1 + (z/5)**2))"))  # doctest: +ELLIPSIS
@@ -401,8 +291,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float64Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> FloatArray: ...
     @overload
     def evaluate(
@@ -414,8 +304,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float32Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Float32Array: ...
     @overload
     def evaluate(
@@ -427,8 +317,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]: ...
     def evaluate(
         self,
@@ -439,8 +329,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]:
         """The values of `expr` at every point, shaped like the grid (C order).
 
@@ -448,7 +338,8 @@ class Grid:
             expr: a string, a vemiral node, a SymPy expression, a number, or a
                 callable taking the axis variables by name (see `expression`).
             out: an array to fill instead of a new one: writable, C-contiguous,
-                of the grid's shape, float64 or float32.
+                of the grid's shape, float64 or float32 (complex128 or
+                complex64 for complex values).
             tile: the tile edge, one for every dimension or one each (default:
                 ``vemiral.default_tile(ndim, method)``); the values depend on it.
                 An edge beyond both the grid's points along it and the default
@@ -459,6 +350,9 @@ class Grid:
             dtype: ``numpy.float64`` (the default, or out's type) or
                 ``numpy.float32``: computed in double precision all the same and
                 rounded once on the way out, without a float64 copy of the grid.
+                A complex formula's values are complex of the precision asked
+                (complex128, or complex64 for float32 or complex64); a real
+                one's, asked as complex, have a zero imaginary part.
             method: ``"accurate"`` (the default: every value within a few units
                 in the last place) or ``"recurrence"`` (the chains stepped in
                 plain doubles inside each tile), as the native ``evaluate`` takes it.
@@ -472,9 +366,11 @@ class Grid:
 
         Raises:
             ValueError: an expression the parser refuses, a dtype other than
-                float64 or float32, an `out` of another shape or type than asked,
-                a parameter that is not a finite real number or is named like an
-                axis, a function or a constant.
+                float64, float32, complex128 or complex64, an `out` of another
+                shape or type than asked, a parameter that is not a finite real
+                or complex number or is named like an axis, a function or a
+                constant.
+            TypeError: a real `out` for complex values.
 
         >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
         >>> grid.evaluate("x + y")
@@ -492,8 +388,9 @@ class Grid:
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         edges = tile_edges(tile, len(shape), method, shape)
         node = self.expression(expr, values)
+        kind = result_dtype(kind, node, out)  # complex for a complex formula
         shown = _progress.shown(progress, self.size)
-        if not shown and kind == np.float64:
+        if not shown and kind == np.float64 and isinstance(node, vemiral.ASTnode):
             return node.evaluate(shape, out=out, tile=edges, method=method)
         if out is None:
             check_storable(self.size, "evaluate", kind.itemsize)
@@ -523,8 +420,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Reduces the values of `expr` over `axis` without making the array: the
         native engine evaluates the grid block by block on every core and keeps
@@ -574,6 +471,8 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _REDUCE)
         _options.accurate_only(method, "reductions")
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            return _complex_reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
 
     def sum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
@@ -786,8 +685,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> tuple[npt.NDArray[np.int64], FloatArray]:
         """The counts and bin edges of the values of `expr`, as ``numpy.histogram``
         gives them for the evaluated array: `bins` equal bins over `range` (by
@@ -802,7 +701,10 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _HISTOGRAM)
         _options.accurate_only(method, "histograms")
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            raise _complex_reduce.refuse_ordered("histogram")
         options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
+        _reduce.check_bins(bins)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
             low, high = self.reduce(node, ("min", "max"), **options)
             if not (np.isfinite(low) and np.isfinite(high)):
@@ -824,8 +726,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The integral of `expr` over the coordinates of `axis` (default: every
         axis), by the trapezoid rule or Simpson's ("simpson", with SciPy's
@@ -844,6 +746,10 @@ class Grid:
         dims = _reduce.axes_of(self, axis)
         weights = _reduce.rule_weights(self, dims, rule)
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            re, im = (self.integrate(p, axis, rule=rule, tile=tile, threads=threads, chunks=chunks, client=client)
+                      for p in _complex.parts_of(node))
+            return _complex_reduce.combined(re, im)
         request = _reduce.Request(("weighted",), tuple(d in dims for d in range(self.ndim)), weights=weights)
         hi, _ = _reduce.compute(self, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
         return np.float64(hi) if hi.ndim == 0 else hi
@@ -856,8 +762,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
         (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra);
@@ -867,8 +773,6 @@ class Grid:
         >>> Grid(x=(0, 1, 100), y=(0, 1, 100)).to_dask("x*y", chunks=50).numblocks
         (2, 2)
         """
-        from .distributed import to_dask
-
         values = parameters_of(self, params, parameters, expr, _TO_DASK)
         return to_dask(self, expr, chunks=chunks, tile=tile, dtype=dtype, method=method, params=values)
 
@@ -876,34 +780,69 @@ class Grid:
         self,
         expr: Expression,
         *,
+        name: str | None = None,
+        attrs: Mapping[str, Any] | None = None,
         chunks: Any = None,
         dtype: DType = np.float64,
         tile: Tile = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
-        """The values of `expr` as an ``xarray.DataArray`` with the axes as dimensions,
-        their coordinates, and attributes naming the formula and the grid; lazy
-        (Dask) with `chunks` (as `to_dask` takes them; see
+        """The values of `expr` as an ``xarray.DataArray`` named `name` (default
+        ``"values"``) with the axes as dimensions, their coordinates, and
+        attributes naming the formula and the grid, and `attrs` (units...);
+        lazy (Dask) with `chunks` (as `to_dask` takes them; see
         :func:`vemiral_grid.labelled.to_xarray`; needs the xarray extra);
         `method` and parameters as for `evaluate`.
 
         >>> Grid(t=(0, 1, 5)).to_xarray("t**2").sel(t=0.5).item()
         0.25
+        >>> Grid(t=(0, 1, 5)).to_xarray("3*t", name="distance", attrs={"units": "km"}).attrs["units"]
+        'km'
         """
-        from .labelled import to_xarray
-
         return to_xarray(
-            self, expr, chunks=chunks, dtype=dtype, tile=tile, method=method,
+            self, expr, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_XARRAY),
+        )
+
+    def to_dataset(
+        self,
+        formulas: Mapping[str, Expression],
+        *,
+        attrs: Mapping[str, Mapping[str, Any]] | None = None,
+        chunks: Any = None,
+        dtype: DType = np.float64,
+        tile: Tile = None,
+        method: Method = "accurate",
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
+    ) -> Any:
+        """Several formulas on this grid as an ``xarray.Dataset``, one variable per
+        name of `formulas` (a mapping of names to formulas), with `attrs` by
+        variable name: computed in one pass over the grid's blocks, or lazily
+        with `chunks`, each variable bit for bit ``evaluate`` of its formula
+        (see :func:`vemiral_grid.labelled.to_dataset`; needs the xarray
+        extra); `method` and parameters, shared by the formulas, as for
+        `evaluate`. ``to_zarr`` writes the same mapping into a store.
+
+        >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 2))
+        >>> flow = grid.to_dataset({"u": "y", "v": "-x"}, attrs={"u": {"units": "m/s"}, "v": {"units": "m/s"}})
+        >>> flow["v"].values[:, 0], flow["u"].attrs["units"]
+        (array([-0. , -0.5, -1. ]), 'm/s')
+        """
+        return to_dataset(
+            self, formulas, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, method=method,
+            params=parameters_of(self, params, parameters, formulas, _TO_DATASET),
         )
 
     def to_zarr(
         self,
-        expr: Expression,
+        expr: Expression | Mapping[str, Expression],
         store: Any,
         *,
+        name: str | None = None,
+        attrs: Mapping[str, Any] | None = None,
         chunks: int | Sequence[int] | None = None,
         dtype: DType = np.float64,
         tile: Tile = None,
@@ -912,25 +851,29 @@ class Grid:
         client: Any = None,
         progress: bool | Callable[[int, int], object] | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
         parallel here or on a Dask cluster, resumable after an interruption, and
         returns its path; ``xarray.open_zarr`` reads it back as the DataArray of
-        `to_xarray` (see :func:`vemiral_grid.zarrstore.to_zarr`; needs the zarr
-        extra); `method` and parameters as for `evaluate`.
+        `to_xarray` (its variable `name`, default ``"values"``, with `attrs`), or,
+        for a mapping of names to formulas, as the Dataset of `to_dataset`, all
+        of them written in one pass (see :func:`vemiral_grid.zarrstore.to_zarr`;
+        needs the zarr extra); `method` and parameters as for `evaluate`.
 
         >>> import tempfile, pathlib
-        >>> path = Grid(t=(0, 1, 5)).to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
+        >>> grid = Grid(t=(0, 1, 5))
+        >>> path = grid.to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
         >>> sorted(p.name for p in path.iterdir())
         ['t', 'values', 'zarr.json']
+        >>> path = grid.to_zarr({"a": "t", "b": "2*t"}, path, attrs={"b": {"units": "s"}})
+        >>> sorted(p.name for p in path.iterdir())
+        ['a', 'b', 't', 'zarr.json']
         """
-        from .zarrstore import to_zarr
-
         return to_zarr(
-            self, expr, store, chunks=chunks, dtype=dtype, tile=tile, resume=resume, overwrite=overwrite,
-            client=client, progress=progress, method=method,
+            self, expr, store, name=name, attrs=attrs, chunks=chunks, dtype=dtype, tile=tile, resume=resume,
+            overwrite=overwrite, client=client, progress=progress, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_ZARR),
         )
 
@@ -943,8 +886,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Streams the values of `expr` into a .npy file block by block and returns
         its path (see :func:`vemiral_grid.storage.to_npy`); `method` and
@@ -956,8 +899,6 @@ class Grid:
         >>> np.load(path)
         array([0. , 0.5, 1. , 1.5, 2. ], dtype=float32)
         """
-        from .storage import to_npy
-
         return to_npy(
             self, expr, path, tile=tile, progress=progress, dtype=dtype, method=method,
             params=parameters_of(self, params, parameters, expr, _TO_NPY),
@@ -970,8 +911,9 @@ _REDUCE = ("axis", "tile", "threads", "chunks", "client", "method", "params")
 _HISTOGRAM = ("bins", "range", "tile", "threads", "chunks", "client", "method", "params")
 _INTEGRATE = ("axis", "rule", "tile", "threads", "chunks", "client", "method", "params")
 _TO_DASK = ("chunks", "tile", "dtype", "method", "params")
-_TO_XARRAY = _TO_DASK
-_TO_ZARR = ("chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params")
+_TO_XARRAY = ("name", "attrs") + _TO_DASK
+_TO_DATASET = ("attrs",) + _TO_DASK
+_TO_ZARR = ("name", "attrs", "chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params")
 _TO_NPY = ("tile", "progress", "dtype", "method", "params")
 
 

@@ -2,7 +2,7 @@
 (True), refused (False), or by default (None) shown for a grid of more than
 PROGRESS_THRESHOLD points when standard error is a terminal; a log file or a
 pipe gets no bar it would have to hold as text. Each bar is named after what
-it does and counts points (or, for a reduction, the engine's parts)."""
+it does and counts points."""
 
 from __future__ import annotations
 

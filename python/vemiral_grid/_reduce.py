@@ -1,45 +1,32 @@
 """Reductions of a formula over a grid without its array: what a user asks
 for (axes by name or number, the reduction, bins, the rule of an integral),
-the native reduction that computes it block by block, and the results in
-NumPy's forms. Partial results of blocks (Dask's) join here as the native
-engine joins its own parts."""
+and where it is computed: natively on this machine, or one native reduction
+(or sweep of statistics) per Dask block, joined as the engine joins its own
+parts (vemiral_grid._native)."""
 
 from __future__ import annotations
 
 import operator
-import warnings
+import os
+import resource
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import vemiral
 
+from . import _stats
+from ._native import NATIVE, REDUCTIONS, finish, run
+from ._native import Request as Request  # the grid's and the command line's requests are made here
 from ._tiles import tile_edges
 from ._values import prepare
+from .distributed import block_sizes, reduce_blocks, sweep_blocks
 
 if TYPE_CHECKING:
     from ._grid import Grid
 
-# What each reduction asks of the native engine.
-NATIVE = {
-    "sum": "sum", "mean": "sum", "nansum": "nansum", "min": "min", "max": "max",
-    "argmin": "min", "argmax": "max", "nanmin": "nanmin", "nanmax": "nanmax",
-}
-REDUCTIONS = tuple(NATIVE)
 RULES = ("trapezoid", "simpson")
-SUMS = ("sum", "nansum", "weighted", "count")  # native kinds whose results are double-double sums
-NO_POINT = 2**64 - 1  # the index of a cell without a number (nanmin of NaN alone)
-
-
-class Request(NamedTuple):
-    """One pass of the native engine: the kinds it computes and over what."""
-
-    kinds: tuple[str, ...]
-    reduced: tuple[bool, ...]
-    weights: tuple[np.ndarray | None, ...] | None = None
-    edges: np.ndarray | None = None
-    uniform: bool = False
 
 
 def axes_of(grid: Grid, axis: Any) -> tuple[int, ...]:
@@ -98,10 +85,45 @@ def rule_weights(grid: Grid, dims: Sequence[int], rule: str) -> tuple[np.ndarray
     return tuple(weights)
 
 
+def usable_memory() -> int:
+    """The bytes this process may allocate at most: the machine's memory, or
+    less where a limit on the address space or the data segment says so."""
+    usable = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    for limit in (resource.RLIMIT_AS, resource.RLIMIT_DATA):
+        soft = resource.getrlimit(limit)[0]
+        if soft != resource.RLIM_INFINITY:
+            usable = min(usable, soft)
+    return usable
+
+
+def size_text(count: float) -> str:
+    """A number of bytes for a message ("3.5 GiB")."""
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB"):
+        if count < 1024 or unit == "ZiB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    raise AssertionError("unreachable")
+
+
+def check_bins(bins: Any) -> None:
+    """Refuses (MemoryError) a number of bins whose edges and counts would not
+    fit in memory, before any pass over the grid (the range's, for one)."""
+    if isinstance(bins, bool) or not hasattr(bins, "__index__") or isinstance(bins, np.ndarray):
+        return
+    count = operator.index(bins)
+    need, usable = 16 * (count + 1), usable_memory()  # a float64 edge and an int64 count per bin
+    if need > usable:
+        raise MemoryError(
+            f"histogram: bins={count} would need {size_text(need)} for the edges and the counts, more than "
+            f"the memory this process may use ({size_text(usable)})"
+        )
+
+
 def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
     """The bin edges (and whether they are equal bins) of `bins` (a count with
     `value_range`, or the edges themselves), refused as the issue of bad
-    input demands: a count below 1, lo >= hi, edges that do not increase."""
+    input demands: a count below 1, lo >= hi, edges that do not increase,
+    and (MemoryError) more bins than the edges and counts can take in memory."""
     if isinstance(bins, bool):
         raise TypeError("bins is a number of bins or a sequence of edges, not bool")
     if hasattr(bins, "__index__") and not isinstance(bins, np.ndarray):
@@ -114,6 +136,7 @@ def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
             raise ValueError(f"range ({lo}, {hi}) is not finite")
         if not lo < hi:
             raise ValueError(f"range ({lo}, {hi}): lo must be below hi")
+        check_bins(count)
         return np.linspace(lo, hi, count + 1), True
     edges = np.asarray(bins, dtype=np.float64)
     if edges.ndim != 1 or edges.size < 2:
@@ -121,135 +144,6 @@ def histogram_edges(bins: Any, value_range: Any) -> tuple[np.ndarray, bool]:
     if not np.all(np.isfinite(edges)) or not np.all(edges[1:] > edges[:-1]):
         raise ValueError("bins as edges must be finite and increase")
     return edges, False
-
-
-def run(
-    node: vemiral.ASTnode,
-    shape: tuple[int, ...],
-    request: Request,
-    *,
-    origin: Sequence[int] | None = None,
-    tile: tuple[int, ...] | None = None,
-    threads: int | None = None,
-    progress: Callable[[int, int], object] | None = None,
-) -> list[Any]:
-    """The native pass over the block `shape` at `origin` (default: the grid);
-    `progress` is called every 20 ms with the parts done and in all."""
-    weights = None
-    if request.weights is not None:
-        at = origin or (0,) * len(shape)
-        weights = [None if w is None else w[o : o + s] for w, o, s in zip(request.weights, at, shape, strict=True)]
-    return list(
-        node._reduce(
-            shape, list(request.kinds), list(request.reduced), origin=origin, tile=tile, weights=weights,
-            edges=request.edges, uniform=request.uniform, threads=threads, progress=progress,
-        )
-    )
-
-
-# --- joining the parts of blocks -------------------------------------------
-
-
-def _add(hi: np.ndarray, lo: np.ndarray, bhi: np.ndarray, blo: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Double-double sums, as the native engine adds its parts' sums."""
-    with np.errstate(invalid="ignore", over="ignore"):
-        s = hi + bhi
-        bb = s - hi
-        e = (hi - (s - bb)) + (bhi - bb)
-        t = lo + blo
-        tb = t - lo
-        f = (lo - (t - tb)) + (blo - tb)
-        e = e + t
-        h = s + e
-        e = e - (h - s)
-        e = e + f
-        s2 = h + e
-        e2 = e - (s2 - h)
-        finite = np.isfinite(s)
-        return np.where(finite, s2, s), np.where(finite, e2, 0.0)
-
-
-def _better(v: np.ndarray, i: np.ndarray, w: np.ndarray, k: np.ndarray, is_max: bool) -> np.ndarray:
-    """Where the candidate (v, i) beats (w, k) in the native engine's order."""
-    with np.errstate(invalid="ignore"):
-        vnan, wnan = np.isnan(v), np.isnan(w)
-        strict = (v > w) if is_max else (v < w)
-        zero_sign = (v == w) & (v == 0) & (np.signbit(v) != np.signbit(w))
-        zero_wins = ~np.signbit(v) if is_max else np.signbit(v)
-        ordinary = np.where(zero_sign, zero_wins, strict | ((v == w) & (i < k)))
-        result = np.where(wnan, vnan & (i < k), np.where(vnan, True, ordinary))
-    return np.asarray((i != NO_POINT) & ((k == NO_POINT) | result), dtype=bool)
-
-
-def join(
-    request: Request, grid_shape: tuple[int, ...], parts: Sequence[tuple[Sequence[int], Sequence[int], list[Any]]]
-) -> list[Any]:
-    """The results of the whole grid from its blocks' (origin, shape, results),
-    joined in the order given (sums are double-doubles: the order is part of
-    the result's last bits)."""
-    kept = [d for d, r in enumerate(request.reduced) if not r]
-    reduced = [d for d, r in enumerate(request.reduced) if r]
-    kept_shape = tuple(grid_shape[d] for d in kept)
-    reduced_shape = tuple(grid_shape[d] for d in reduced)
-    joined: list[Any] = []
-    for kind in request.kinds:
-        if kind == "histogram":
-            joined.append(np.zeros(len(request.edges) - 1, dtype=np.int64))  # type: ignore[arg-type]
-        elif kind in SUMS:
-            joined.append((np.zeros(kept_shape), np.zeros(kept_shape)))
-        else:
-            joined.append((np.full(kept_shape, np.nan), np.full(kept_shape, NO_POINT, dtype=np.uint64)))
-    for origin, shape, results in parts:
-        where = tuple(slice(origin[d], origin[d] + shape[d]) for d in kept)
-        for k, kind in enumerate(request.kinds):
-            if kind == "histogram":
-                joined[k] += results[k]
-            elif kind in SUMS:
-                hi, lo = joined[k]
-                hi[where], lo[where] = _add(hi[where], lo[where], *results[k])
-            else:
-                value, index = results[k]
-                # The block's point numbers among its reduced dimensions, as the grid's.
-                local = np.asarray(index, dtype=np.uint64)
-                empty = local == NO_POINT
-                coords = np.unravel_index(np.where(empty, 0, local), tuple(shape[d] for d in reduced))
-                moved = [c + origin[d] for c, d in zip(coords, reduced, strict=True)]
-                overall = np.ravel_multi_index(moved, reduced_shape).astype(np.uint64) if reduced else local
-                overall = np.where(empty, np.uint64(NO_POINT), overall)
-                w, i = joined[k]
-                take = _better(np.asarray(value), overall, w[where], i[where], kind in ("max", "nanmax"))
-                w[where] = np.where(take, value, w[where])
-                i[where] = np.where(take, overall, i[where])
-    return joined
-
-
-# --- results in NumPy's forms ------------------------------------------------
-
-
-def finish(how: str, raw: Any, shape: tuple[int, ...], dims: tuple[int, ...], single: bool, stacklevel: int = 3) -> Any:
-    """What the user gets: scalars (np.float64) for a whole grid of `shape`, arrays
-    over the kept axes otherwise; arg-reductions as index tuples (see Grid.argmin)."""
-    if how in ("sum", "nansum", "mean"):
-        value = raw[0]
-        if how == "mean":
-            count = int(np.prod([shape[d] for d in dims]))
-            value = value / count
-        return _scalar(value)
-    value, index = raw
-    if how.startswith("nan") and np.any(index == NO_POINT):
-        warnings.warn("All-NaN slice encountered", RuntimeWarning, stacklevel=stacklevel)
-    if how in ("min", "max", "nanmin", "nanmax"):
-        return _scalar(value)
-    coords = np.unravel_index(index.astype(np.intp), tuple(shape[d] for d in dims))
-    if len(dims) == len(shape):
-        return tuple(int(c) for c in coords)
-    if single:
-        return coords[0]
-    return coords
-
-
-def _scalar(value: np.ndarray) -> Any:
-    return np.float64(value) if value.ndim == 0 else value
 
 
 def reduce(
@@ -267,8 +161,6 @@ def reduce(
     results, from one native pass and the sweeps the statistics among them
     need), natively or (with `chunks` or `client`) one native reduction per
     Dask block. A reduction is a name or a vemiral_grid._stats.Asked."""
-    from . import _stats
-
     hows = (how,) if isinstance(how, str | _stats.Asked) else tuple(how)
     asks = [name if isinstance(name, _stats.Asked) else _stats.Asked(name) for name in hows]
     for name in hows:
@@ -289,12 +181,10 @@ def reduce(
     else:
         edges = tile_edges(tile, grid.ndim, "accurate", grid.shape)
         if chunks is not None or client is not None:  # judged before any task is built, as in compute
-            from .distributed import block_sizes
-
             chunks = block_sizes(grid, chunks, edges, 8)
             prepare(node, grid.ndim, edges)
         layout = _stats.Layout(grid.shape, tuple(d in dims for d in range(grid.ndim)), (0,) * grid.ndim, edges)
-        field = _stats.Field(node, layout, threads=threads, grid=grid, chunks=chunks, client=client)
+        field = Field(node, layout, threads=threads, grid=grid, chunks=chunks, client=client)
         stats = [_stats.statistic(layout, asked, dims, single) for asked in asks]
         results = tuple(_stats.compute(field, stats))
     return results[0] if isinstance(how, str | _stats.Asked) else results
@@ -315,10 +205,36 @@ def compute(
     edges = tile_edges(tile, grid.ndim, "accurate", grid.shape)
     if chunks is None and client is None:
         return run(node, grid.shape, request, tile=edges, threads=threads, progress=progress)
-    from .distributed import block_sizes, reduce_blocks
-
     # The chunks and the chain are judged here, before any task is built: a
     # refusal inside a task would surface far from this call.
     sizes = block_sizes(grid, chunks, edges, 8)
     prepare(node, grid.ndim, edges)
     return reduce_blocks(grid, node, request, chunks=sizes, tile=edges, client=client)
+
+
+class Field:
+    """The values of a node over a layout, reduced natively or one Dask task per block."""
+
+    def __init__(
+        self, node: vemiral.ASTnode, layout: _stats.Layout, *, threads: int | None = None, grid: Any = None,
+        chunks: Any = None, client: Any = None,
+    ) -> None:
+        self.node, self.layout, self.threads = node, layout, threads
+        self.grid, self.chunks, self.client = grid, chunks, client
+        self.dask = chunks is not None or client is not None
+
+    def native(self, kinds: Sequence[str]) -> dict[str, Any]:
+        request = Request(tuple(kinds), self.layout.reduced)
+        if self.dask:
+            raws = reduce_blocks(self.grid, self.node, request, chunks=self.chunks, tile=self.layout.tile,
+                                 client=self.client)
+        else:
+            raws = run(self.node, self.layout.shape, request, origin=self.layout.origin, tile=self.layout.tile,
+                       threads=self.threads)
+        return dict(zip(kinds, raws, strict=True))
+
+    def sweep(self, passes: Sequence[Any]) -> list[Any]:
+        if self.dask:
+            return sweep_blocks(self.grid, self.node, self.layout, passes, chunks=self.chunks, client=self.client)
+        zero = (0,) * len(self.layout.shape)
+        return _stats.sweep_block(self.node, self.layout, zero, self.layout.shape, passes, self.threads)

@@ -3,7 +3,7 @@ standard deviations, NaN-skipping means, products, counts of nonzero values,
 ranges, medians and quantiles, in NumPy's meanings and forms.
 
 What a statistic needs of sums, counts and extrema of the values comes from
-one native pass (vemiral_grid._reduce). What it needs of a function of the
+one native pass (vemiral_grid._native). What it needs of a function of the
 values (the squares of their deviations, their product, their order) comes
 from a sweep: the values `evaluate` gives, computed run by run into a buffer
 of RUN_POINTS and folded into a few numbers per cell, so memory stays bounded
@@ -18,19 +18,20 @@ joins its blocks' states in theirs, so the results do not depend on threads.
 
 from __future__ import annotations
 
+import itertools
 import math
 import threading
 import warnings
 from collections import deque
 from collections.abc import Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, Protocol
 
 import numpy as np
 
 import vemiral
 
-from ._reduce import NATIVE, Request, _add, finish, run
+from ._native import NATIVE, _add, finish
 from ._tiles import file_runs
 from ._values import SLAB_POINTS
 
@@ -103,7 +104,10 @@ def sweep_block(
     bits on any number of threads."""
     ids = layout.cells(start, shape)
     states = [p.state(ids) for p in passes]
-    runs = list(file_runs(tuple(shape), layout.tile, RUN_POINTS))
+    # The runs one at a time, never a list of them: a grid may have more than memory holds.
+    runs = file_runs(tuple(shape), layout.tile, RUN_POINTS)
+    first_two = list(itertools.islice(runs, 2))
+    runs = itertools.chain(first_two, runs)
     local = threading.local()
 
     def fold(run: tuple[tuple[int, ...], tuple[int, ...], int]) -> list[Any]:
@@ -127,7 +131,7 @@ def sweep_block(
             for p, state, partial in zip(passes, states, partials, strict=True):
                 p.absorb(state, partial)
 
-    workers = min(len(runs), threads if threads is not None else vemiral.get_num_threads())
+    workers = 1 if len(first_two) < 2 else threads if threads is not None else vemiral.get_num_threads()
     if workers <= 1:
         for run in runs:
             absorb(fold(run))
@@ -158,38 +162,6 @@ def merge_states(passes: Sequence[Any], parts: Sequence[list[Any]]) -> list[Any]
             for p, total, state in zip(passes, totals, part, strict=True):
                 p.merge(total, state, where)
     return totals
-
-
-class Field:
-    """The values of a node over a layout, reduced natively or one Dask task per block."""
-
-    def __init__(
-        self, node: vemiral.ASTnode, layout: Layout, *, threads: int | None = None, grid: Any = None,
-        chunks: Any = None, client: Any = None,
-    ) -> None:
-        self.node, self.layout, self.threads = node, layout, threads
-        self.grid, self.chunks, self.client = grid, chunks, client
-        self.dask = chunks is not None or client is not None
-
-    def native(self, kinds: Sequence[str]) -> dict[str, Any]:
-        request = Request(tuple(kinds), self.layout.reduced)
-        if self.dask:
-            from .distributed import reduce_blocks
-
-            raws = reduce_blocks(self.grid, self.node, request, chunks=self.chunks, tile=self.layout.tile,
-                                 client=self.client)
-        else:
-            raws = run(self.node, self.layout.shape, request, origin=self.layout.origin, tile=self.layout.tile,
-                       threads=self.threads)
-        return dict(zip(kinds, raws, strict=True))
-
-    def sweep(self, passes: Sequence[Any]) -> list[Any]:
-        if self.dask:
-            from .distributed import sweep_blocks
-
-            return sweep_blocks(self.grid, self.node, self.layout, passes, chunks=self.chunks, client=self.client)
-        zero = (0,) * len(self.layout.shape)
-        return sweep_block(self.node, self.layout, zero, self.layout.shape, passes, self.threads)
 
 
 # --- exact arithmetic on arrays ---------------------------------------------------
@@ -879,7 +851,16 @@ def statistic(layout: Layout, asked: Asked, dims: tuple[int, ...], single: bool)
     raise ValueError(f"unknown reduction {name!r}")
 
 
-def compute(field: Field, stats: Sequence[Statistic]) -> list[Any]:
+class Source(Protocol):
+    """Where the values come from (vemiral_grid._reduce.Field): the native pass
+    of `kinds` over them, and a sweep of `passes` over them."""
+
+    def native(self, kinds: Sequence[str]) -> dict[str, Any]: ...
+
+    def sweep(self, passes: Sequence[Any]) -> list[Any]: ...
+
+
+def compute(field: Source, stats: Sequence[Statistic]) -> list[Any]:
     """The results of `stats`: one native pass for all their sums, counts and
     extrema, then sweeps, each serving every statistic that still needs one."""
     kinds = list(dict.fromkeys(k for s in stats for k in s.kinds))

@@ -12,16 +12,20 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._formula import Expression, parameters_of, prepared
+from ._native import join, run
 from ._options import Method, by_dimension, method_of
+from ._stats import merge_states, sweep_block
 from ._tiles import tile_edges, whole_tiles
-from ._values import evaluate_into, output_dtype
+from ._complex_values import value_dtype
+from ._values import Node, evaluate_into, output_dtype
 
 if TYPE_CHECKING:
     import dask.array
 
     import vemiral
 
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # Default block size: whole tiles adding up to at most this many bytes.
 CHUNK_BYTES = 128 * 2**20
@@ -65,16 +69,15 @@ def to_dask(
     import dask.array as da
     from dask.delayed import delayed
 
-    from ._grid import parameters_of
-
     shape = grid.shape
     values = parameters_of(grid, params, parameters, expr, ("chunks", "tile", "dtype", "method", "params"))
     method = method_of(method)
     edges = tile_edges(tile, grid.ndim, method, shape)
     kind = output_dtype(dtype)
-    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
     # The parser's and the algebra's refusals come before any task is built.
-    node = grid._prepared(expr, edges, values, method)
+    node = prepared(grid, expr, edges, values, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
+    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
 
     records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.sha256(records).hexdigest()[:32]
@@ -148,7 +151,7 @@ def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, 
 
 
 def _block(
-    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
+    node: Node, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
 ) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None
@@ -166,7 +169,7 @@ def reduce_blocks(
     tile: tuple[int, ...],
     client: Any = None,
 ) -> list[Any]:
-    """The raw results of a reduction (vemiral_grid._reduce.Request) of the whole
+    """The raw results of a reduction (vemiral_grid._native.Request) of the whole
     grid as one Dask task per block, each a native reduction of its block on
     the worker (no block of values is made or sent), and one task joining them
     in the blocks' order. Computed on `client` (a distributed.Client), else on
@@ -232,27 +235,19 @@ def _blocks(grid: Grid, chunks: Any, tile: tuple[int, ...]) -> list[tuple[tuple[
 def _sweep_block(
     node: vemiral.ASTnode, layout: Any, origin: tuple[int, ...], shape: tuple[int, ...], passes: list[Any]
 ) -> list[Any]:
-    from ._stats import sweep_block
-
     return sweep_block(node, layout, origin, shape, passes, threads=1)  # Dask runs blocks side by side
 
 
 def _merge(passes: list[Any], parts: list[list[Any]]) -> list[Any]:
-    from ._stats import merge_states
-
     return merge_states(passes, parts)
 
 
 def _reduce_block(
     node: vemiral.ASTnode, shape: tuple[int, ...], origin: tuple[int, ...], tile: tuple[int, ...], request: Any
 ) -> tuple[tuple[int, ...], tuple[int, ...], list[Any]]:
-    from ._reduce import run
-
     # One thread: Dask runs blocks side by side.
     return origin, shape, run(node, shape, request, origin=origin, tile=tile, threads=1)
 
 
 def _join(request: Any, shape: tuple[int, ...], parts: list[Any]) -> list[Any]:
-    from ._reduce import join
-
     return join(request, shape, parts)

@@ -14,13 +14,15 @@ import numpy as np
 from numpy.lib import format as npy_format
 
 from ._files import replacing
+from ._formula import Expression, parameters_of, prepared
 from ._options import Method, method_of
 from ._progress import Progress, reporter
 from ._tiles import file_runs, tile_edges
+from ._complex_values import value_dtype
 from ._values import evaluate_into, output_dtype
 
 if TYPE_CHECKING:
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # Each block is computed straight into a memory map of its own stretch of the
 # file, unmapped before the next: at most this much of the grid is mapped at once.
@@ -66,13 +68,12 @@ def to_npy(
     >>> np.load(path, mmap_mode="r").shape
     (200, 300)
     """
-    from ._grid import parameters_of
-
     known = parameters_of(grid, params, parameters, expr, ("tile", "progress", "dtype", "method", "params"))
     method = method_of(method)
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim, method, grid.shape)
-    node = grid._prepared(expr, edges, known, method)
+    node = prepared(grid, expr, edges, known, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
     shape = grid.shape
     header = _header(shape, kind)
     total = len(header) + kind.itemsize * math.prod(shape)
@@ -124,7 +125,7 @@ def write_npy_to(
     they are computed, block by block in order: for a stream that cannot be
     mapped or renamed into (standard output, a pipe), so a reader sees the
     header, then the values; a failure part-way leaves what was written."""
-    kind = output_dtype(dtype)
+    kind = value_dtype(output_dtype(dtype), node)
     edges = tile_edges(tile, grid.ndim, method_of(method), grid.shape)
     shape = grid.shape
     points = BLOCK_BYTES // kind.itemsize

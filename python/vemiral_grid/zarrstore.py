@@ -2,10 +2,12 @@
 (needs the package's zarr extra).
 
 A store is a Zarr group that xarray reads as a Dataset: one coordinate array per
-axis and the array ``values`` with the axes as its dimension names and the
-attributes of :func:`vemiral_grid.labelled.describe`. Each chunk is one
-``evaluate`` at the chunk's origin, so the store holds what ``grid.evaluate``
-gives, bit for bit, however it was cut and wherever each chunk ran.
+axis and one array per formula (``values``, or the names given), with the axes
+as its dimension names and the attributes of
+:func:`vemiral_grid.labelled.describe` and the caller's. Each chunk of each
+array is one ``evaluate`` at the chunk's origin, so the store holds what
+``grid.evaluate`` gives, bit for bit, however it was cut and wherever each
+chunk ran.
 
 The store is built beside the target under a hidden name (``.NAME.incomplete``)
 and swapped onto it in one rename once every chunk is in (the package's one
@@ -18,8 +20,10 @@ hidden store, each line written after its chunk: a write that was interrupted
 
 from __future__ import annotations
 
+import bisect
 import concurrent.futures
 import errno
+import itertools
 import math
 import os
 import re
@@ -35,14 +39,16 @@ import vemiral
 
 from ._files import discard as _remove
 from ._files import replacing_folder, staging_folder_of, target_of
+from ._formula import Expression, parameters_of
 from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
-from ._values import evaluate_into, output_dtype
-from .labelled import NAME, check_names, describe
+from ._complex_values import value_dtype
+from ._values import Node, evaluate_into, output_dtype
+from .labelled import DESCRIBED, describe, variables_of
 
 if TYPE_CHECKING:
-    from ._grid import Expression, Grid
+    from ._grid import Grid
 
 # Default chunks: whole tiles of at most this many bytes (one 2000 x 2000 tile
 # of float64), cut as to_dask cuts its blocks.
@@ -55,9 +61,11 @@ _ZARR_TEMPORARY = re.compile(r"\.[0-9a-f]{32}\.partial$")
 
 def to_zarr(
     grid: Grid,
-    expr: Expression,
+    expr: Expression | Mapping[str, Expression],
     store: str | os.PathLike[str],
     *,
+    name: str | None = None,
+    attrs: Mapping[str, Any] | None = None,
     chunks: int | Sequence[int] | Mapping[str, int] | None = None,
     dtype: Any = np.float64,
     tile: int | Sequence[int] | None = None,
@@ -73,6 +81,14 @@ def to_zarr(
     returns its path.
 
     Args:
+        expr: a formula, whose values are the array `name`; or a mapping of
+            names to formulas, one array each, written together in one pass
+            over the chunks (every formula's chunk before the next chunk).
+        name: the name of the one formula's array (default ``"values"``; see
+            :func:`vemiral_grid.labelled.check_names`); with a mapping, None.
+        attrs: the attributes of the one formula's array (units...: see
+            :func:`vemiral_grid.labelled.labels`), or with a mapping, each
+            array's by its name; recorded beside the formula's own.
         chunks: the chunk edge along every dimension, or one per dimension
             (Zarr's regular chunks; Dask's tuples of block sizes are taken when
             all but the last are equal), or a mapping by axis name as xarray
@@ -94,13 +110,16 @@ def to_zarr(
             PROGRESS_THRESHOLD points when it is a terminal, True/False force
             it, a callable gets ``(points_done, points_total)`` after every chunk.
         method: as for ``Grid.evaluate``; recorded.
-        params, parameters: numbers the formula names, as for
-            ``Grid.evaluate``; recorded with the formula.
+        params, parameters: numbers the formula names (or, with a mapping,
+            one of the formulas), as for ``Grid.evaluate``; recorded with each
+            formula.
 
     Raises, before anything is written: ValueError for a bad dtype, chunks or
     expression (MemoryError for one whose chain would be too large, as
-    lowering finds at the first tile), or a store to resume that was written for another formula,
-    grid, tile, method, chunking or dtype (the message names the difference);
+    lowering finds at the first tile), a name or attributes that
+    :mod:`vemiral_grid.labelled` refuses, or a store to resume that was written for another
+    set of variables, formula, grid, tile, method, chunking, dtype or attributes (the message
+    names the difference);
     FileExistsError for a `store` that exists and is not a Zarr store of this
     grid, unless ``overwrite=True``; for a path as the package's other writers
     refuse theirs: ValueError for an empty one, OSError for a folder that does
@@ -118,38 +137,47 @@ def to_zarr(
     (('x', 'y'), ((100, 100, 100), (100, 100)), 'sin(x*y)')
     >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
     True
+    >>> path = to_zarr(grid, {"u": "x*y", "v": "x - y"}, path, attrs={"u": {"units": "m/s"}})
+    >>> wind = xarray.open_zarr(path)
+    >>> sorted(wind.data_vars), wind["u"].attrs["units"]
+    (['u', 'v'], 'm/s')
     """
-    from ._grid import parameters_of
-
     try:
         import zarr
     except ImportError:
         raise ImportError("to_zarr needs zarr (the package's zarr extra)") from None
 
+    variables = variables_of(grid, expr, name, attrs)
     values = parameters_of(
         grid, params, parameters, expr,
-        ("chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params"),
+        ("name", "attrs", "chunks", "dtype", "tile", "resume", "overwrite", "client", "progress", "method", "params"),
     )
     method = method_of(method)
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim, method, grid.shape)
     shape = grid.shape
-    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
     # The parser's and the algebra's refusals come before anything is written.
-    node = grid._prepared(expr, edges, values, method)
-    check_names(grid)
-    attrs = describe(grid, expr, node, edges, values, method)
-    wanted = _Layout(attrs, chunk, kind.str)
+    nodes = {label: grid._prepared(formula, edges, values, method) for label, (formula, _) in variables.items()}
+    # Complex values for a complex formula: a store of several holds them all complex then.
+    kind = max((value_dtype(kind, node) for node in nodes.values()), key=lambda k: k.kind == "c")
+    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
+    wanted = _Layout(
+        {label: describe(grid, formula, nodes[label], edges, values, method) | own
+         for label, (formula, own) in variables.items()},
+        chunk, kind.str,
+    )
 
     target = target_of(store, folder=True)
     hidden = staging_folder_of(target)
     given = Path(os.fspath(store)).absolute()
 
     existing = _layout(target)
-    done: set[tuple[int, ...]] = set()
+    counts = tuple(-(-n // c) for n, c in zip(shape, chunk, strict=True))
+    done = _Done()
     started = False
     if resume:
-        partial = _layout(hidden)
+        # The ledger is made last: a store cut short while its arrays were made is begun again.
+        partial = _layout(hidden) if (hidden / LEDGER).is_file() else None
         if partial is not None:
             _refuse_difference(partial, wanted, target)
             started = True
@@ -161,25 +189,25 @@ def to_zarr(
             errno.EEXIST, "to_zarr: this exists and is not a Zarr store of vemiral values: "
             "pass overwrite=True to replace it", str(target)
         )
-    if not overwrite and existing is not None and existing.attrs.get("grid") != attrs["grid"]:
+    if not overwrite and existing is not None and existing.grid != wanted.grid:
         raise FileExistsError(
-            errno.EEXIST, f"to_zarr: this is a store of another grid, {existing.attrs.get('grid')}: "
+            errno.EEXIST, f"to_zarr: this is a store of another grid, {existing.grid}: "
             "pass overwrite=True to replace it", str(target)
         )
     # What an interruption leaves in the hidden store is kept for resume=True.
     with replacing_folder(target, hidden, keep=True):
         if started:
-            done = _read_ledger(hidden)
+            done = _read_ledger(hidden, counts)
             _remove_zarr_temporaries(hidden)
         if not started:
             _remove(hidden)
-            _create(zarr, hidden, grid, shape, chunk, kind, attrs)
+            _create(zarr, hidden, grid, shape, chunk, kind, wanted.variables)
 
-        grid_chunks = [range(-(-n // c)) for n, c in zip(shape, chunk, strict=True)]
-        todo = [index for index in _product(grid_chunks) if index not in done]
+        # The chunks to compute, one at a time: a list of them could outgrow memory.
+        todo = (index for index in _product([range(c) for c in counts]) if _linear(index, counts) not in done)
         total = math.prod(shape)
         report = reporter(progress, total, "to_zarr")
-        points = total - sum(math.prod(_extent(index, chunk, shape)) for index in todo)
+        points = done.points(counts, chunk, shape)
         try:
             if points:
                 report(points)
@@ -194,10 +222,10 @@ def to_zarr(
 
                 cluster = _client(client)
                 if cluster is not None:
-                    _write_on_cluster(cluster, node, hidden, todo, chunk, shape, edges, kind.str, method, finished)
+                    _write_on_cluster(cluster, nodes, hidden, todo, chunk, shape, edges, kind.str, method, finished)
                 else:
-                    array = zarr.open_array(str(hidden), path=NAME, mode="r+")
-                    _write_here(array, node, todo, chunk, shape, edges, kind.str, method, finished)
+                    arrays = {label: zarr.open_array(str(hidden), path=label, mode="r+") for label in nodes}
+                    _write_here(arrays, nodes, todo, chunk, shape, edges, kind.str, method, finished)
         finally:
             report(None)
 
@@ -239,10 +267,15 @@ def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype
 
 
 class _Layout:
-    """What a store holds: the values' attributes, chunk shape and dtype."""
+    """What a store holds: the attributes of its arrays of values, by name, and
+    their chunk shape and dtype."""
 
-    def __init__(self, attrs: dict[str, Any], chunks: tuple[int, ...], dtype: str) -> None:
-        self.attrs, self.chunks, self.dtype = attrs, tuple(chunks), dtype
+    def __init__(self, variables: dict[str, dict[str, Any]], chunks: tuple[int, ...], dtype: str) -> None:
+        self.variables, self.chunks, self.dtype = variables, tuple(chunks), dtype
+
+    @property
+    def grid(self) -> Any:
+        return next(iter(self.variables.values())).get("grid")
 
 
 def _layout(path: Path) -> _Layout | None:
@@ -252,12 +285,21 @@ def _layout(path: Path) -> _Layout | None:
     import zarr
 
     try:
-        array = zarr.open_array(str(path), path=NAME, mode="r")
-        attrs = dict(array.attrs)
-        if "formula_sha256" not in attrs or "grid" not in attrs:
+        variables, arrays = {}, []
+        # The folders that hold an array, read one by one: zarr's own listing of the
+        # group would warn of the ledger beside them.
+        for child in sorted(path.iterdir()):
+            if not (child / "zarr.json").is_file():
+                continue
+            label, array = child.name, zarr.open_array(str(path), path=child.name, mode="r")
+            attrs = dict(array.attrs)
+            if "formula_sha256" in attrs and "grid" in attrs:
+                variables[label] = attrs
+                arrays.append(array)
+        if not variables:
             return None
-        return _Layout(attrs, tuple(array.chunks), np.dtype(array.dtype).str)
-    except Exception:  # anything zarr cannot read as our array is no store of ours
+        return _Layout(variables, tuple(arrays[0].chunks), np.dtype(arrays[0].dtype).str)
+    except Exception:  # anything zarr cannot read as our arrays is no store of ours
         return None
 
 
@@ -266,21 +308,31 @@ def _refuse_difference(found: _Layout, wanted: _Layout, target: Path) -> None:
         if old != new:
             raise ValueError(f"cannot resume {target}: it was written for another {what}, {old} (this call: {new})")
 
-    differs("grid", found.attrs.get("grid"), wanted.attrs["grid"])
-    differs("set of parameters", found.attrs.get("parameters", "none"), wanted.attrs.get("parameters", "none"))
-    if found.attrs.get("formula_sha256") != wanted.attrs["formula_sha256"]:
-        differs("formula", repr(found.attrs.get("formula")), repr(wanted.attrs["formula"]))
-        differs("formula", "with the same text but another tree", "")
-    differs("tile", found.attrs.get("tile"), wanted.attrs["tile"])
-    differs("method", found.attrs.get("method", "accurate"), wanted.attrs["method"])
+    differs("grid", found.grid, wanted.grid)
+    differs("set of variables", sorted(found.variables), sorted(wanted.variables))
+    for label, new in wanted.variables.items():
+        old = found.variables[label]
+        of = f" of {label}" if len(wanted.variables) > 1 else ""
+        differs("set of parameters", old.get("parameters", "none"), new.get("parameters", "none"))
+        if old.get("formula_sha256") != new["formula_sha256"]:
+            differs(f"formula{of}", repr(old.get("formula")), repr(new["formula"]))
+            differs(f"formula{of}", "with the same text but another tree", "")
+        differs("tile", old.get("tile"), new["tile"])
+        differs("method", old.get("method", "accurate"), new["method"])
+        differs(f"set of attributes{of}", _own(old), _own(new))
+        differs("version", old.get("generated_by"), new["generated_by"])
     differs("chunking", found.chunks, wanted.chunks)
     differs("dtype", np.dtype(found.dtype).name, np.dtype(wanted.dtype).name)
-    differs("version", found.attrs.get("generated_by"), wanted.attrs["generated_by"])
+
+
+def _own(attrs: dict[str, Any]) -> dict[str, Any]:
+    """The attributes a caller gave, beside what describe writes."""
+    return {key: value for key, value in attrs.items() if key not in DESCRIBED}
 
 
 def _create(
     zarr: Any, path: Path, grid: Grid, shape: tuple[int, ...], chunk: tuple[int, ...], kind: np.dtype[Any],
-    attrs: dict[str, Any]
+    variables: dict[str, dict[str, Any]]
 ) -> None:
     group = zarr.open_group(str(path), mode="w", zarr_format=3)
     for name, coordinates in grid.coords.items():
@@ -291,17 +343,18 @@ def _create(
         axis[...] = coordinates
     # Every chunk written, also one that equals the fill value: a chunk's file
     # is then there exactly when the chunk was computed, and -0.0 stays -0.0.
-    group.create_array(
-        NAME, shape=shape, chunks=chunk, dtype=kind, fill_value=np.nan, dimension_names=list(grid.names),
-        attributes=attrs, config={"write_empty_chunks": True},
-    )
+    for label, attrs in variables.items():
+        group.create_array(
+            label, shape=shape, chunks=chunk, dtype=kind, fill_value=np.nan, dimension_names=list(grid.names),
+            attributes=attrs, config={"write_empty_chunks": True},
+        )
     (path / LEDGER).touch()
 
 
 def _write_here(
-    array: Any,
-    node: vemiral.ASTnode,
-    todo: list[tuple[int, ...]],
+    arrays: dict[str, Any],
+    nodes: dict[str, Node],
+    todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
     edges: tuple[int, ...],
@@ -309,12 +362,19 @@ def _write_here(
     method: Method,
     finished: Callable[[tuple[int, ...]], None],
 ) -> None:
-    workers = max(1, min(len(todo), vemiral.get_num_threads()))
+    workers = max(1, vemiral.get_num_threads())
     with concurrent.futures.ThreadPoolExecutor(workers, thread_name_prefix="vemiral-zarr") as pool:
-        pending = {
-            pool.submit(_write_chunk, array, node, index, chunk, shape, edges, dtype, method): index for index in todo
-        }
+        pending: set[concurrent.futures.Future[tuple[int, ...]]] = set()
         try:
+            # A bounded window of chunks under way, topped up as they finish.
+            for index in todo:
+                pending.add(pool.submit(_write_chunk, arrays, nodes, index, chunk, shape, edges, dtype, method))
+                while len(pending) >= 2 * workers:
+                    finished_now, pending = concurrent.futures.wait(
+                        pending, return_when=concurrent.futures.FIRST_COMPLETED
+                    )
+                    for future in finished_now:
+                        finished(future.result())
             for future in concurrent.futures.as_completed(pending):
                 finished(future.result())
         except BaseException:
@@ -326,9 +386,9 @@ def _write_here(
 
 def _write_on_cluster(
     client: Any,
-    node: vemiral.ASTnode,
+    nodes: dict[str, Node],
     path: Path,
-    todo: list[tuple[int, ...]],
+    todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
     edges: tuple[int, ...],
@@ -338,38 +398,49 @@ def _write_on_cluster(
 ) -> None:
     from distributed import as_completed
 
-    # The tree travels to each worker once; every task refers to it.
-    tree = client.scatter(node, broadcast=False)
-    futures = [
-        client.submit(_write_chunk_at, str(path), tree, index, chunk, shape, edges, dtype, method, pure=False)
-        for index in todo
-    ]
+    # The trees travel to each worker once; every task refers to them.
+    trees = client.scatter(nodes, broadcast=False)
+
+    def submit(index: tuple[int, ...]) -> Any:
+        return client.submit(_write_chunk_at, str(path), trees, index, chunk, shape, edges, dtype, method, pure=False)
+
+    # A bounded window of tasks on the cluster, topped up as they finish:
+    # the scheduler would hold a task per chunk otherwise.
+    window = 4 * max(1, sum(client.nthreads().values()))
+    futures = [submit(index) for index in itertools.islice(todo, window)]
+    running = as_completed(futures)  # type: ignore[no-untyped-call]
     try:
-        for future in as_completed(futures):  # type: ignore[no-untyped-call]
+        for future in running:
+            futures.remove(future)
             finished(future.result())
+            for index in itertools.islice(todo, 1):
+                futures.append(submit(index))
+                running.add(futures[-1])  # type: ignore[no-untyped-call]
     except BaseException:
         client.cancel(futures)
         raise
 
 
 def _write_chunk_at(
-    path: str, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
-    edges: tuple[int, ...], dtype: str, method: Method
+    path: str, nodes: dict[str, Node], index: tuple[int, ...], chunk: tuple[int, ...],
+    shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     import zarr
 
-    array = zarr.open_array(path, path=NAME, mode="r+")
-    return _write_chunk(array, node, index, chunk, shape, edges, dtype, method)
+    arrays = {label: zarr.open_array(path, path=label, mode="r+") for label in nodes}
+    return _write_chunk(arrays, nodes, index, chunk, shape, edges, dtype, method)
 
 
 def _write_chunk(
-    array: Any, node: vemiral.ASTnode, index: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...],
-    edges: tuple[int, ...], dtype: str, method: Method
+    arrays: dict[str, Any], nodes: dict[str, Node], index: tuple[int, ...], chunk: tuple[int, ...],
+    shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
+    """Computes and writes the chunk `index` of every array (each formula's)."""
     origin = [i * c for i, c in zip(index, chunk, strict=True)]
     extent = _extent(index, chunk, shape)
-    values = evaluate_into(node, np.empty(extent, dtype=dtype), origin, edges, threads=1, method=method)
-    array[tuple(slice(o, o + e) for o, e in zip(origin, extent, strict=True))] = values
+    for label, node in nodes.items():
+        values = evaluate_into(node, np.empty(extent, dtype=dtype), origin, edges, threads=1, method=method)
+        arrays[label][tuple(slice(o, o + e) for o, e in zip(origin, extent, strict=True))] = values
     return index
 
 
@@ -399,17 +470,73 @@ def _client(client: Any) -> Any:
         return None
 
 
-def _read_ledger(path: Path) -> set[tuple[int, ...]]:
+class _Done:
+    """The chunks written, by their numbers in C order, as sorted disjoint
+    ranges: chunks finish nearly in order, so a store of any size takes a
+    few ranges rather than an entry per chunk."""
+
+    def __init__(self) -> None:
+        self.starts: list[int] = []
+        self.ends: list[int] = []  # exclusive
+
+    def __contains__(self, number: int) -> bool:
+        at = bisect.bisect_right(self.starts, number) - 1
+        return at >= 0 and number < self.ends[at]
+
+    def add(self, number: int) -> None:
+        if number in self:
+            return
+        at = bisect.bisect_right(self.starts, number)
+        joins_before = at > 0 and self.ends[at - 1] == number
+        joins_after = at < len(self.starts) and self.starts[at] == number + 1
+        if joins_before and joins_after:
+            self.ends[at - 1] = self.ends[at]
+            del self.starts[at], self.ends[at]
+        elif joins_before:
+            self.ends[at - 1] = number + 1
+        elif joins_after:
+            self.starts[at] = number
+        else:
+            self.starts.insert(at, number)
+            self.ends.insert(at, number + 1)
+
+    def points(self, counts: tuple[int, ...], chunk: tuple[int, ...], shape: tuple[int, ...]) -> int:
+        """The points of the chunks written."""
+        total = 0
+        for start, end in zip(self.starts, self.ends, strict=True):
+            for number in range(start, end):
+                index = []
+                for count in reversed(counts):
+                    number, i = divmod(number, count)
+                    index.append(i)
+                total += math.prod(_extent(tuple(reversed(index)), chunk, shape))
+        return total
+
+
+def _linear(index: tuple[int, ...], counts: tuple[int, ...]) -> int:
+    number = 0
+    for i, count in zip(index, counts, strict=True):
+        number = number * count + i
+    return number
+
+
+def _read_ledger(path: Path, counts: tuple[int, ...]) -> _Done:
+    """The chunks the ledger lists, read line by line; lines cut short or of
+    other chunks than the store has are left out."""
+    done = _Done()
     try:
-        text = (path / LEDGER).read_text(encoding="ascii")
+        with open(path / LEDGER, encoding="ascii", newline="") as ledger:
+            for line in ledger:
+                if not line.endswith("\n"):  # a last line without its newline was cut short
+                    break
+                try:
+                    index = tuple(int(part) for part in line[:-1].split(","))
+                except ValueError:
+                    continue
+                if len(index) == len(counts) and all(0 <= i < c for i, c in zip(index, counts, strict=True)):
+                    done.add(_linear(index, counts))
     except (OSError, UnicodeDecodeError):
-        return set()
-    done = set()
-    for line in text.split("\n")[:-1]:  # a last line without its newline was cut short
-        try:
-            done.add(tuple(int(part) for part in line.split(",")))
-        except ValueError:
-            continue
+        return _Done()
     return done
 
 

@@ -113,7 +113,8 @@ void ASTnode::setChildren(std::shared_ptr<ASTnode> l, std::shared_ptr<ASTnode> r
 
 ASTnum::ASTnum(double value_) : value(value_) {}
 
-ASTvar::ASTvar(uint64_t index_, double start_, double step_) : index(index_), start(start_), step(step_) {}
+ASTvar::ASTvar(uint64_t index_, double start_, double step_, uint64_t last_, double stop_)
+    : index(index_), start(start_), step(step_), last(last_), stop(stop_) {}
 
 ASTbin::ASTbin(int32_t op_, ASTptr l, ASTptr r) : op(op_) {
     if (!l || !r)

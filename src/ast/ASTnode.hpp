@@ -181,7 +181,11 @@ public:
     uint64_t index;
     double start;
     double step;
-    ASTvar(uint64_t index, double start, double step);
+    // A closed range's end: the point `last` is `stop` exactly (for direct
+    // evaluation at the grid's coordinates; the chains keep start + i*step).
+    uint64_t last = UINT64_MAX;
+    double stop = 0.0;
+    ASTvar(uint64_t index, double start, double step, uint64_t last = UINT64_MAX, double stop = 0.0);
     void print() const override;
 
 protected:

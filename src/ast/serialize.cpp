@@ -10,7 +10,7 @@ namespace vemiral {
 
 namespace {
 
-enum Kind : uint8_t { kNumber = 0, kVariable = 1, kBinary = 2, kUnary = 3, kFunction = 4 };
+enum Kind : uint8_t { kNumber = 0, kVariable = 1, kBinary = 2, kUnary = 3, kFunction = 4, kEnd = 5 };
 
 void putU64(char *at, uint64_t v) {
     for (int i = 0; i < 8; ++i)
@@ -37,7 +37,9 @@ int32_t getI32(const char *at) {
     return static_cast<int32_t>(u);
 }
 
-void writeRecord(std::string &out, const ASTnode &node, const std::unordered_map<const ASTnode *, uint64_t> &position) {
+// Writes the node's records; returns how many (two for a closed range's variable).
+uint64_t writeRecord(std::string &out, const ASTnode &node, const std::unordered_map<const ASTnode *, uint64_t> &position,
+                     uint64_t records) {
     char record[kTreeRecordSize] = {};
     if (const auto *n = dynamic_cast<const ASTnum *>(&node)) {
         record[0] = static_cast<char>(kNumber);
@@ -47,6 +49,16 @@ void writeRecord(std::string &out, const ASTnode &node, const std::unordered_map
         putU64(record + 8, v->index);
         putU64(record + 16, std::bit_cast<uint64_t>(v->start));
         putU64(record + 24, std::bit_cast<uint64_t>(v->step));
+        if (v->last != UINT64_MAX) {
+            out.append(record, kTreeRecordSize);
+            char end[kTreeRecordSize] = {};
+            end[0] = static_cast<char>(kEnd);
+            putU64(end + 8, records);
+            putU64(end + 16, v->last);
+            putU64(end + 24, std::bit_cast<uint64_t>(v->stop));
+            out.append(end, kTreeRecordSize);
+            return 2;
+        }
     } else if (const auto *b = dynamic_cast<const ASTbin *>(&node)) {
         record[0] = static_cast<char>(kBinary);
         putI32(record + 4, b->op);
@@ -67,6 +79,7 @@ void writeRecord(std::string &out, const ASTnode &node, const std::unordered_map
         throw std::logic_error("encodeTree: unknown node class");
     }
     out.append(record, kTreeRecordSize);
+    return 1;
 }
 
 [[noreturn]] void refuse(uint64_t at, const std::string &why) {
@@ -84,6 +97,7 @@ std::string encodeTree(const ASTnode &root) {
     // entered again, so a shared node costs one record however often it is used.
     std::unordered_map<const ASTnode *, uint64_t> position;
     std::string out;
+    uint64_t records = 0;
     std::vector<const ASTnode *> todo{&root};
     while (!todo.empty()) {
         const ASTnode *node = todo.back();
@@ -103,8 +117,8 @@ std::string encodeTree(const ASTnode &root) {
         }
         if (!ready)
             continue;
-        writeRecord(out, *node, position);
-        position.emplace(node, position.size());
+        records += writeRecord(out, *node, position, records);
+        position.emplace(node, records - 1);
         todo.pop_back();
     }
     return out;
@@ -153,6 +167,20 @@ ASTptr decodeTree(const char *data, size_t size) {
             if (index > static_cast<uint64_t>(INT64_MAX))
                 refuse(at, "variable index " + std::to_string(index) + " is not below 2**63");
             nodes.push_back(std::make_shared<ASTvar>(index, std::bit_cast<double>(getU64(record + 16)),
+                                                     std::bit_cast<double>(getU64(record + 24))));
+            break;
+        }
+        case kEnd: {
+            if (!zero(record + 4, 4))
+                refuse(at, "non-zero unused field in a range's end");
+            const ASTptr named = child(at, record + 8, "range's variable");
+            const auto *v = dynamic_cast<const ASTvar *>(named.get());
+            if (!v || v->last != UINT64_MAX)
+                refuse(at, "a range's end names no plain variable");
+            const uint64_t last = getU64(record + 16);
+            if (last == UINT64_MAX)
+                refuse(at, "a range's end has no last index");
+            nodes.push_back(std::make_shared<ASTvar>(v->index, v->start, v->step, last,
                                                      std::bit_cast<double>(getU64(record + 24))));
             break;
         }

@@ -16,12 +16,15 @@ namespace vemiral {
 //
 // Record (kTreeRecordSize bytes, every field little-endian, so the bytes
 // travel between machines unchanged):
-//   byte 0       kind: 0 number, 1 variable, 2 binary, 3 unary, 4 function
+//   byte 0       kind: 0 number, 1 variable, 2 binary, 3 unary, 4 function, 5 closed range's end
 //   bytes 1-3    zero
 //   bytes 4-7    operation code (int32; binary, unary and function nodes, else zero)
 //   bytes 8-15   number: value bits   variable: index   binary/unary/function: left child
 //   bytes 16-23  variable: start bits                   binary/function: right child
 //   bytes 24-31  variable: step bits                    function: third argument
+// A variable with a closed range's end is two records: the variable's, then
+// a kind-5 record naming it in bytes 8-15, with the last index in 16-23 and
+// the stop's bits in 24-31.
 // Unused fields are zero (a function has as many children as arguments).
 // Operation codes travel as they are, including codes outside bt/ut: such a
 // node can be built, and its copy refuses crinit alike; a function node's

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -35,6 +36,7 @@
 #include "cr/extended.hpp"
 #include "eval/extended_steps.hpp"
 #include "eval/fine_steps.hpp"
+#include "eval/grid.hpp"
 #include "eval/pool.hpp"
 #include "eval/program.hpp"
 
@@ -76,16 +78,25 @@ struct LaneRegisters {
     }
 };
 
-// Every block table's values along a tile's row, from the corner's
-// registers: each part stepped in double-double along the blocks and the
-// steps of a block, exactly as the odometer and a block would step it.
-BlockTables tablesOf(const Program &program, const LaneRegisters &corner) {
+// The blocks of a tile's row that its tables cover: enough for its first
+// `columns` columns.
+uint64_t tabledBlocks(const Program &program, uint64_t columns) {
+    const size_t dims = program.extents.size();
+    const uint64_t steps = program.extents[dims - 1];
+    return std::min(program.extents[dims - 2], ceilDiv(columns, steps * kLanes));
+}
+
+// Every block table's values along the first `columns` columns of a tile's
+// row (rounded up to whole blocks), from the corner's registers: each part
+// stepped in double-double along the blocks and the steps of a block,
+// exactly as the odometer and a block would step it.
+BlockTables tablesOf(const Program &program, const LaneRegisters &corner, uint64_t columns) {
     BlockTables t;
     const size_t dims = program.extents.size();
     if (program.tables.empty() || dims < 2)
         return t;
     const auto blocksDim = static_cast<int64_t>(dims - 2);
-    const uint64_t blocks = program.extents[dims - 2], steps = program.extents[dims - 1];
+    const uint64_t blocks = tabledBlocks(program, columns), steps = program.extents[dims - 1];
     const uint64_t entries = blocks * steps * kLanes;
     // A part's steps touch the registers of its subtree alone: only those
     // are copied, so many small parts cost in proportion to their sizes.
@@ -152,11 +163,29 @@ struct TileLanes {
     };
     Precision precision = Precision::Plain;
     uint64_t steps = kPlainSteps; // of a block
+    uint64_t columns = 0;         // of a row, that the tables cover
     std::vector<Run> runs;
 };
 
+// Refuses (TooLarge) tables for `columns` columns of a tile's row that would
+// not fit in memory, before any is made: a tile as long as the grid
+// tabulates every column of it.
+void checkTables(const Program &program, uint64_t columns, const std::vector<uint64_t> &tile, int programs) {
+    const size_t dims = program.extents.size();
+    if (program.tables.empty() || dims < 2)
+        return;
+    // hi, lo, plain and tail: four doubles per column and table.
+    const double bytes = static_cast<double>(tabledBlocks(program, columns) * program.extents[dims - 1] * kLanes) *
+                         32.0 * static_cast<double>(program.tables.size()) * programs;
+    if (bytes > static_cast<double>(usableMemoryBytes()))
+        throw TooLarge("tile " + tileText(tile) + ": the accurate method's tables for a row of " +
+                       std::to_string(columns) + " columns of a tile would take " + bytesText(bytes) +
+                       ", more than the memory this process may use (" +
+                       bytesText(static_cast<double>(usableMemoryBytes())) + "): choose a shorter tile");
+}
+
 TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, const std::vector<uint64_t> &tile,
-                    Precision precision) {
+                    uint64_t columns, Precision precision) {
     const size_t n = corner.size();
     const uint64_t steps = stepsOf(precision), blockPoints = kLanes * steps;
     // The split grid the chains are built for: the tile's outer extents, its
@@ -192,7 +221,8 @@ TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, co
     precise(*shared.program);
     // Blocks whose steps plain doubles cannot take run in double-double.
     if (precision == Precision::Plain && !plainSteps(*shared.program))
-        return lowerTile(tree, corner, tile, Precision::Extended);
+        return lowerTile(tree, corner, tile, columns, Precision::Extended);
+    lanes.columns = columns;
     shared.registers.resize(shared.program->registerCount());
     shared.registers.setLane(0, shared.program->seed);
     bool oneShape = true;
@@ -203,7 +233,8 @@ TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, co
             shared.registers.setLane(l, seed);
     }
     if (oneShape) {
-        shared.tables = tablesOf(*shared.program, shared.registers);
+        checkTables(*shared.program, columns, tile, 1);
+        shared.tables = tablesOf(*shared.program, shared.registers, columns);
         lanes.runs.push_back(std::move(shared));
         return lanes;
     }
@@ -216,8 +247,9 @@ TileLanes lowerTile(const ASTnode &tree, const std::vector<uint64_t> &corner, co
             run.registers.setLane(k, run.program->seed);
         run.onlyLane = l;
         if (precision == Precision::Plain && !plainSteps(*run.program))
-            return lowerTile(tree, corner, tile, Precision::Extended);
-        run.tables = tablesOf(*run.program, run.registers);
+            return lowerTile(tree, corner, tile, columns, Precision::Extended);
+        checkTables(*run.program, columns, tile, kLanes);
+        run.tables = tablesOf(*run.program, run.registers, columns);
         lanes.runs.push_back(std::move(run));
     }
     return lanes;
@@ -241,7 +273,10 @@ using namespace accurate;
 // At most this many tiles are kept for the next call.
 constexpr size_t kKeptTiles = 64;
 
-// The fixed cut of planFixed: a task is a few hundred thousand points, so
+// A tile longer than this tabulates only the columns a block reaches.
+constexpr uint64_t kTabledColumns = uint64_t{1} << 16;
+
+// The fixed cut of nextFixed: a part is a few hundred thousand points, so
 // that a tile's odometer seeks seldom.
 constexpr uint64_t kFixedRows = 256;
 
@@ -818,17 +853,10 @@ class AccurateEvaluation : private TileLayout {
 public:
     AccurateEvaluation(const ASTnode &tree, const Block &block)
         : TileLayout(block), tree_(tree), b_(block), n_(block.shape.size()) {
-        const uint64_t tiles = TileLayout::tiles();
-        tiles_.resize(tiles);
-        built_ = std::make_unique<std::once_flag[]>(tiles);
-        // The tiles of the last call on this tree that this one needs again.
-        const std::shared_ptr<const AccurateTiles> kept = tree_.lastAccurateTiles();
-        if (kept && kept->edges == b_.tile)
-            for (uint64_t t = 0; t < tiles; ++t) {
-                auto found = kept->byCorner.find(corner(t));
-                if (found != kept->byCorner.end())
-                    tiles_[t] = found->second;
-            }
+        // The tiles of the last call on this tree, which this one may need again.
+        kept_ = tree_.lastAccurateTiles();
+        if (kept_ && kept_->edges != b_.tile)
+            kept_.reset();
     }
 
     void run(unsigned threads, const Poll &wait) {
@@ -837,24 +865,29 @@ public:
             points *= s;
         if (points < kParallelPoints)
             threads = 1;
+        const uint64_t tiles = TileLayout::tiles();
+        tiles_.resize(tiles);
+        built_ = std::make_unique<std::once_flag[]>(tiles);
+        for (uint64_t t = 0; t < tiles; ++t)
+            tiles_[t] = keptLanes(corner(t));
         plan(threads);
         runTasks(tasks_.size(), threads, [this](uint64_t i, const Poll &poll) { runTask(tasks_[i], poll); }, wait);
+        if (tiles <= kKeptTiles)
+            for (uint64_t t = 0; t < tiles; ++t)
+                keep(t, tiles_[t]);
         keep();
     }
 
-    // The tiles of a small grid stay on the tree for the next call.
-    bool keeping() const { return tiles_.size() <= kKeptTiles; }
+    // The tiles of a small grid stay on the tree for the next call, beside
+    // those kept by other calls, up to the limit: the pieces of one grid,
+    // evaluated a few rows at a time on several threads, share their tiles.
     void keep() {
-        if (!keeping())
+        if (keeping_.empty())
             return;
         auto keep = std::make_shared<AccurateTiles>();
         keep->edges = b_.tile;
-        for (uint64_t t = 0; t < tiles_.size(); ++t)
-            if (tiles_[t])
-                keep->byCorner.emplace(corner(t), tiles_[t]);
-        // Those kept by other calls stay beside them, up to the limit: the
-        // pieces of one grid, evaluated a few rows at a time on several
-        // threads, share their tiles.
+        for (const auto &[c, lanes] : keeping_)
+            keep->byCorner.emplace(c, lanes);
         const std::shared_ptr<const AccurateTiles> kept = tree_.lastAccurateTiles();
         if (kept && kept->edges == b_.tile)
             for (const auto &[c, lanes] : kept->byCorner) {
@@ -865,29 +898,129 @@ public:
         tree_.keepAccurateTiles(std::move(keep));
     }
 
-    // Tasks cut by the block and its tiles alone: runs of at most
-    // kFixedRows rows of a tile, each row whole (a task that starts inside a
-    // row would step its blocks from the row's first). Each tile counts its
-    // tasks, to be let go after the last.
-    void planFixed() {
+    // The fixed cut, in order: runs of at most kFixedRows rows of a tile,
+    // each row whole (a part that starts inside a row would step its blocks
+    // from the row's first), handed out a batch at a time from a cursor. The
+    // tiles of a batch are lowered by the first of its parts that needs them
+    // and let go with the batch, unless the next batch goes on with them.
+    bool nextFixed(size_t most, std::vector<RowPart> &parts) {
         const uint64_t tiles = TileLayout::tiles();
-        remaining_ = std::make_unique<std::atomic<uint64_t>[]>(tiles);
-        for (uint64_t t = 0; t < tiles; ++t) {
-            const std::vector<uint64_t> c = corner(t);
+        const size_t before = parts.size();
+        std::map<uint64_t, std::shared_ptr<TileSlot>> slots;
+        while (parts.size() < most && cursorTile_ < tiles) {
+            const std::vector<uint64_t> c = corner(cursorTile_);
             const uint64_t rows = rowsOf(c);
-            const uint64_t c0 = low(c, n_ - 1), c1 = high(c, n_ - 1);
-            const size_t before = tasks_.size();
-            for (uint64_t r = 0; r < rows; r += kFixedRows)
-                tasks_.push_back({t, r, std::min(rows, r + kFixedRows), c0, c1});
-            remaining_[t].store(tasks_.size() - before);
+            std::shared_ptr<TileSlot> &slot = slots[cursorTile_];
+            if (!slot) {
+                const auto carried = slots_.find(cursorTile_);
+                slot = carried != slots_.end() ? carried->second : std::make_shared<TileSlot>(keptLanes(c));
+                if (tiles <= kKeptTiles && carried == slots_.end())
+                    fixedSlots_.push_back({cursorTile_, slot});
+            }
+            RowPart part;
+            part.tile = cursorTile_;
+            part.rowFirst = cursorRow_;
+            part.rowLast = std::min(rows, cursorRow_ + kFixedRows);
+            part.columnFirst = low(c, n_ - 1);
+            part.columnLast = high(c, n_ - 1);
+            part.points = (part.rowLast - part.rowFirst) * (part.columnLast - part.columnFirst);
+            bounds(taskOf(part), part.low, part.high);
+            cursorRow_ = part.rowLast;
+            if (cursorRow_ == rows) {
+                ++cursorTile_;
+                cursorRow_ = 0;
+            }
+            parts.push_back(std::move(part));
         }
+        slots_ = std::move(slots);
+        return parts.size() > before;
     }
 
-    uint64_t taskCount() const { return tasks_.size(); }
+    void runFixed(const RowPart &part, RowSink &sink, const Poll &poll) {
+        TileSlot &slot = *slots_.at(part.tile);
+        const Task task = taskOf(part);
+        const std::vector<uint64_t> c = corner(task.tile);
+        std::call_once(slot.built, [&] {
+            if (!slot.lanes)
+                slot.lanes = lower(c);
+        });
+        runTaskInto(task, slot.lanes, sink, poll);
+    }
+
+    // The tiles a fixed cut of few tiles keeps for the next call.
+    void keepFixed() {
+        for (const auto &[t, slot] : fixedSlots_)
+            keep(t, slot->lanes);
+        keep();
+    }
+
+private:
+    // Rows [rowFirst, rowLast) of a tile's part of the block (in C order over
+    // its outer dimensions), and of each the tile columns [columnFirst,
+    // columnLast); a task's columns begin at a multiple of the longest block.
+    struct Task {
+        uint64_t tile;
+        uint64_t rowFirst, rowLast;
+        uint64_t columnFirst, columnLast;
+    };
+
+    // A tile of the fixed cut: its lanes, lowered once by whichever part needs them first.
+    struct TileSlot {
+        explicit TileSlot(std::shared_ptr<const TileLanes> kept) : lanes(std::move(kept)) {}
+        std::once_flag built;
+        std::shared_ptr<const TileLanes> lanes;
+    };
+
+    const ASTnode &tree_;
+    const Block &b_;
+    size_t n_;
+    std::shared_ptr<const AccurateTiles> kept_;
+    std::vector<std::pair<std::vector<uint64_t>, std::shared_ptr<const TileLanes>>> keeping_;
+    // run: every tile's lanes, lowered by the first task that needs them (or
+    // kept from the last call); the tasks of one tile share them.
+    std::vector<Task> tasks_;
+    std::vector<std::shared_ptr<const TileLanes>> tiles_;
+    std::unique_ptr<std::once_flag[]> built_;
+    // The fixed cut: where its cursor is, the tiles of the current batch,
+    // and (a block of few tiles) all of them, to be kept.
+    uint64_t cursorTile_ = 0, cursorRow_ = 0;
+    std::map<uint64_t, std::shared_ptr<TileSlot>> slots_;
+    std::vector<std::pair<uint64_t, std::shared_ptr<TileSlot>>> fixedSlots_;
+
+    static Task taskOf(const RowPart &p) { return {p.tile, p.rowFirst, p.rowLast, p.columnFirst, p.columnLast}; }
+
+    void keep(uint64_t t, const std::shared_ptr<const TileLanes> &lanes) {
+        if (lanes)
+            keeping_.push_back({corner(t), lanes});
+    }
+
+    // The columns of a row of the tile at corner c that its tables cover: the
+    // whole tile, which later calls on other blocks reuse, unless the tile
+    // is so long that only what the block reaches is worth tabulating
+    // (rounded up to a power of two, so that growing blocks seldom repeat it).
+    uint64_t tableColumns(const std::vector<uint64_t> &c) const {
+        const uint64_t edge = b_.tile[n_ - 1];
+        if (edge <= kTabledColumns)
+            return edge;
+        return std::min(edge, std::bit_ceil(high(c, n_ - 1)));
+    }
+
+    std::shared_ptr<const TileLanes> lower(const std::vector<uint64_t> &c) const {
+        return std::make_shared<const TileLanes>(lowerTile(tree_, c, b_.tile, tableColumns(c), Precision::Plain));
+    }
+
+    // The last call's lanes of the tile at corner c, if its tables reach far enough.
+    std::shared_ptr<const TileLanes> keptLanes(const std::vector<uint64_t> &c) const {
+        if (!kept_)
+            return nullptr;
+        const auto found = kept_->byCorner.find(c);
+        if (found == kept_->byCorner.end() || found->second->columns < high(c, n_ - 1))
+            return nullptr;
+        return found->second;
+    }
 
     // The grid indices of a task's first and last points.
-    void taskBounds(uint64_t i, std::vector<uint64_t> &lowest, std::vector<uint64_t> &highest) const {
-        const Task &task = tasks_[i];
+    void bounds(const Task &task, std::vector<uint64_t> &lowest, std::vector<uint64_t> &highest) const {
         const std::vector<uint64_t> c = corner(task.tile);
         lowest.assign(n_, 0);
         highest.assign(n_, 0);
@@ -910,28 +1043,6 @@ public:
         lowest[n_ - 1] = c[n_ - 1] + task.columnFirst;
         highest[n_ - 1] = c[n_ - 1] + task.columnLast - 1;
     }
-
-    void runFixed(uint64_t i, RowSink &sink, const Poll &poll) { runTaskInto(tasks_[i], sink, poll); }
-
-private:
-    // Rows [rowFirst, rowLast) of a tile's part of the block (in C order over
-    // its outer dimensions), and of each the tile columns [columnFirst,
-    // columnLast); a task's columns begin at a multiple of the longest block.
-    struct Task {
-        uint64_t tile;
-        uint64_t rowFirst, rowLast;
-        uint64_t columnFirst, columnLast;
-    };
-
-    const ASTnode &tree_;
-    const Block &b_;
-    size_t n_;
-    std::vector<Task> tasks_;
-    // Every tile's lanes, lowered by the first task that needs them (or
-    // kept from the last call); the tasks of one tile share them.
-    std::vector<std::shared_ptr<const TileLanes>> tiles_;
-    std::unique_ptr<std::once_flag[]> built_;
-    std::unique_ptr<std::atomic<uint64_t>[]> remaining_; // a tile's fixed tasks not yet run
 
     // The rows of the block's part of the tile at corner c.
     uint64_t rowsOf(const std::vector<uint64_t> &c) const {
@@ -968,7 +1079,7 @@ private:
     std::shared_ptr<const TileLanes> lanesOf(uint64_t t, const std::vector<uint64_t> &c) {
         std::call_once(built_[t], [&] {
             if (!tiles_[t])
-                tiles_[t] = std::make_shared<const TileLanes>(lowerTile(tree_, c, b_.tile, Precision::Plain));
+                tiles_[t] = lower(c);
         });
         return tiles_[t];
     }
@@ -985,9 +1096,9 @@ private:
 
     // A task's rows one at a time into a row of its own, every run of the
     // tile writing its lanes before the row goes to the sink.
-    void runTaskInto(const Task &task, RowSink &sink, const Poll &poll) {
+    void runTaskInto(const Task &task, const std::shared_ptr<const TileLanes> &lanes, RowSink &sink,
+                     const Poll &poll) {
         const std::vector<uint64_t> c = corner(task.tile);
-        const std::shared_ptr<const TileLanes> lanes = lanesOf(task.tile, c);
         std::vector<std::unique_ptr<RowRunner>> runners;
         for (const TileLanes::Run &run : lanes->runs)
             runners.push_back(std::make_unique<RowRunner>(*this, task, c, *lanes, run));
@@ -1006,10 +1117,6 @@ private:
                 for (auto &runner : runners)
                     runner->nextRow();
         }
-        // A tile no later task needs is let go: a reduction of any size
-        // holds the tables of the tiles at work only.
-        if (--remaining_[task.tile] == 0 && !keeping())
-            tiles_[task.tile].reset();
     }
 
     // The rows of one task on one run of a tile: the odometer, a group's
@@ -1256,16 +1363,13 @@ struct AccurateRows::State {
     State(const ASTnode &tree, const Block &block) : evaluation(tree, block) {}
 };
 
-AccurateRows::AccurateRows(const ASTnode &tree, const Block &block) : state_(std::make_unique<State>(tree, block)) {
-    state_->evaluation.planFixed();
-}
+AccurateRows::AccurateRows(const ASTnode &tree, const Block &block) : state_(std::make_unique<State>(tree, block)) {}
 AccurateRows::~AccurateRows() = default;
-uint64_t AccurateRows::parts() const { return state_->evaluation.taskCount(); }
-void AccurateRows::bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const {
-    state_->evaluation.taskBounds(part, low, high);
+bool AccurateRows::next(size_t most, std::vector<RowPart> &parts) { return state_->evaluation.nextFixed(most, parts); }
+void AccurateRows::run(const RowPart &part, RowSink &sink, const Poll &poll) {
+    state_->evaluation.runFixed(part, sink, poll);
 }
-void AccurateRows::run(uint64_t part, RowSink &sink, const Poll &poll) { state_->evaluation.runFixed(part, sink, poll); }
-void AccurateRows::finish() { state_->evaluation.keep(); }
+void AccurateRows::finish() { state_->evaluation.keepFixed(); }
 
 uint64_t accurateTile(size_t dimensions) { return dimensions == 1 ? 65536 : 2048; }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "eval/tiles.hpp"
 
@@ -26,10 +27,21 @@ public:
     virtual void row(const uint64_t *first, const double *values, uint64_t count) = 0;
 };
 
+// A part of a block's rows as AccurateRows and FormulaRows hand them out:
+// the grid indices of the first and last points of a box that holds it, its
+// number of points, and where its source finds it.
+struct RowPart {
+    std::vector<uint64_t> low, high;
+    uint64_t points = 0;
+    uint64_t tile = 0, rowFirst = 0, rowLast = 0, columnFirst = 0, columnLast = 0;
+};
+
 // The values evaluateAccurate writes for a block, handed out part by part
 // instead (block.out is not used): the parts are cut by the block and its
 // tiles alone, never by the number of threads, and a part's rows come in C
-// order. Memory stays that of a few rows of a tile per running part.
+// order. The parts are handed out in order a batch at a time, so memory
+// stays that of a batch's tiles and a few rows of a tile per running part,
+// whatever the block's size.
 class AccurateRows {
 public:
     AccurateRows(const ASTnode &tree, const Block &block);
@@ -37,12 +49,13 @@ public:
     AccurateRows(const AccurateRows &) = delete;
     AccurateRows &operator=(const AccurateRows &) = delete;
 
-    uint64_t parts() const;
-    // The grid indices of part i's first point and of its last (inclusive
-    // ends of every dimension's range).
-    void bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const;
-    // Safe to call for different parts on several threads at once.
-    void run(uint64_t part, RowSink &sink, const Poll &poll);
+    // Appends the next parts in order to `parts`, until it holds `most`;
+    // false when there were none left. The parts of the batch before are
+    // done with: their tiles are let go.
+    bool next(size_t most, std::vector<RowPart> &parts);
+    // A part of the last batch; safe to call for different parts on several
+    // threads at once.
+    void run(const RowPart &part, RowSink &sink, const Poll &poll);
     // Keeps the tiles on the tree for the next call, as evaluateAccurate does.
     void finish();
 

@@ -12,16 +12,13 @@
 //            that stay in the cache, one tight loop per operation.
 //
 // Every operation computes the same numbers wherever it is placed (the
-// kernels of pointwise.cpp, each value rounded once), and a subtree that
-// steps as recurrences is the accurate stepping's value at each point, so a
-// value never depends on the block, its pieces or the threads.
+// kernels of pointwise.cpp, each value rounded once), so a value never
+// depends on the block, its pieces or the threads.
 #include "eval/direct.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "ast/ASTnode.hpp"
 #include "eval/accurate.hpp"
@@ -39,11 +36,8 @@ using Operation = FormulaPlan::Operation;
 constexpr size_t kChunk = 512;                    // points of a row computed together
 constexpr uint64_t kPiecePoints = uint64_t{1} << 16; // a task's points, about
 constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
-constexpr uint64_t kCheckedPieces = uint64_t{1} << 16; // beyond, a block of many plans is not looked through
 
 const std::array<double, kChunk> kZeros{};
-
-double coordinate(const Operation &op, uint64_t index) { return op.start + static_cast<double>(index) * op.step; }
 
 // One plan of the formula on the block: where each operation is computed,
 // the numbers and tables it computes once, and the chunks of its rows.
@@ -68,10 +62,6 @@ public:
         s.registers.resize(size_t(registers_) * kChunk);
         s.slots.resize(size_t(slots_) * kChunk);
         s.numbers = fixed_;
-        s.stepped.resize(plan_.operations.size());
-        for (uint32_t i : along_)
-            if (op(i).kind == Kind::Recurrence)
-                stepRecurrence(i, at, rows, width, s.stepped[i], poll);
         const size_t fill = std::min<uint64_t>(kChunk, width);
         for (uint32_t i = 0; i < plan_.operations.size(); ++i)
             if (slot_[i] >= 0 && place_[i] == Place::Fixed)
@@ -92,12 +82,12 @@ public:
                 offset += (at[d] - b_.origin[d]) * strides_[d];
             if (b_.out32) {
                 s.row.resize(width);
-                runRow(s, r, c0, width, s.row.data());
+                runRow(s, c0, width, s.row.data());
                 float *to = b_.out32 + offset;
                 for (uint64_t j = 0; j < width; ++j)
                     to[j] = static_cast<float>(s.row[j]);
             } else {
-                runRow(s, r, c0, width, b_.out + offset);
+                runRow(s, c0, width, b_.out + offset);
             }
         }
     }
@@ -200,7 +190,7 @@ private:
         }
         std::vector<int32_t> free;
         for (uint32_t i : along_) {
-            if (ops[i].kind != Kind::Recurrence && i != plan_.root) {
+            if (i != plan_.root) {
                 if (free.empty()) {
                     register_[i] = registers_++;
                 } else {
@@ -224,17 +214,12 @@ private:
 
     struct Scratch {
         std::vector<double> registers, slots;
-        std::vector<std::vector<double>> stepped; // a recurrence's values over the piece
         std::vector<double> numbers;              // per-row and fixed operations
         std::vector<double> row;                  // a row's values on their way to float32
     };
 
-    void runRow(Scratch &s, uint64_t row, uint64_t c0, uint64_t width, double *out) const {
+    void runRow(Scratch &s, uint64_t c0, uint64_t width, double *out) const {
         const uint32_t root = plan_.root;
-        if (op(root).kind == Kind::Recurrence) {
-            std::memcpy(out, s.stepped[root].data() + row * width, sizeof(double) * width);
-            return;
-        }
         if (place_[root] != Place::Along) {
             if (place_[root] == Place::Tabled)
                 std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
@@ -246,8 +231,6 @@ private:
             const size_t n = std::min<uint64_t>(kChunk, width - c);
             for (uint32_t i : along_) {
                 const Operation &o = op(i);
-                if (o.kind == Kind::Recurrence)
-                    continue;
                 double *r = i == root ? out + c : s.registers.data() + size_t(register_[i]) * kChunk;
                 if (o.kind == Kind::Variable) {
                     const uint64_t first = b_.origin[inner_] + c0 + c;
@@ -257,14 +240,13 @@ private:
                 }
                 const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
                 for (uint32_t a = 0; a < o.argCount; ++a)
-                    args[a] = chunkOf(s, o.args[a], row, c0 + c, c, width);
+                    args[a] = chunkOf(s, o.args[a], c0 + c);
                 computeOperation(o, args, r, n);
             }
         }
     }
 
-    const double *chunkOf(const Scratch &s, uint32_t k, uint64_t row, uint64_t column, uint64_t c,
-                          uint64_t width) const {
+    const double *chunkOf(const Scratch &s, uint32_t k, uint64_t column) const {
         switch (place_[k]) {
         case Place::Fixed:
         case Place::PerRow:
@@ -272,52 +254,22 @@ private:
         case Place::Tabled:
             return tables_[k].data() + column;
         case Place::Along:
-            if (op(k).kind == Kind::Recurrence)
-                return s.stepped[k].data() + row * width + c;
             return s.registers.data() + size_t(register_[k]) * kChunk;
         }
         return kZeros.data();
     }
 
-    // A recurrence's values over the piece's rows and columns, by the
-    // accurate stepping of its subtree on the same tiles.
-    void stepRecurrence(uint32_t i, const std::vector<uint64_t> &at, uint64_t rows, uint64_t width,
-                        std::vector<double> &values, const Poll &poll) const {
-        values.resize(rows * width);
-        Block piece;
-        piece.method = Method::Accurate;
-        piece.tile = b_.tile;
-        piece.origin = at;
-        piece.shape.assign(n_, 1);
-        if (inner_ > 0)
-            piece.shape[inner_ - 1] = rows;
-        piece.shape[inner_] = width;
-        piece.out = values.data();
-        evaluateAccurate(*op(i).subtree, piece, 1, poll);
-    }
 };
 
-// A block cut into pieces that never cross a decision cell where terms may
-// step, each run by the plan of its cell: cells of one grid may differ in
-// which terms step.
+// A block cut into pieces of about kPiecePoints points, shared among the
+// threads.
 class DirectEvaluation {
 public:
     DirectEvaluation(const PlannedFormula &formula, const Block &block)
-        : formula_(formula), b_(block), n_(block.shape.size()) {
+        : planned_(formula.plan, block), b_(block), n_(block.shape.size()) {
         inner_ = n_ - 1;
         while (inner_ > 0 && b_.shape[inner_] == 1)
             --inner_;
-        // Cells matter only where some term may step somewhere in the block:
-        // bounds over the cells the block touches, taken together, say.
-        const uint64_t cell = decisionCell(n_);
-        std::vector<uint64_t> low(n_), high(n_);
-        for (size_t d = 0; d < n_; ++d) {
-            low[d] = b_.origin[d] / cell * cell;
-            const uint64_t last = (b_.origin[d] + b_.shape[d] - 1) / cell;
-            high[d] = last >= UINT64_MAX / cell ? UINT64_MAX - 1 : (last + 1) * cell - 1;
-        }
-        mixed_ = formula_.hasCandidates() && formula_.steppedOn(low, high) != 0;
-        cell_ = mixed_ ? cell : UINT64_MAX;
         const uint64_t columns = b_.shape[inner_];
         stretches_ = cut(inner_, std::min<uint64_t>(columns, kPiecePoints));
         bands_ = inner_ == 0 ? std::vector<Run>{{0, 1}}
@@ -345,114 +297,40 @@ public:
             runPiece(piece, poll);
     }
 
-    // The plan of every piece of the block, when they are all one (else
-    // null): one plan throughout, or along a signal (where a piece is every
-    // cell of one decision in a row, up to a tile) found piece by piece.
-    std::shared_ptr<const FormulaPlan> onlyPlan() const {
-        if (!mixed_)
-            return formula_.plan(0);
-        if (n_ > 1 && pieces() > kCheckedPieces)
-            return nullptr;
-        std::shared_ptr<const FormulaPlan> only;
-        for (uint64_t piece = 0; piece < pieces(); ++piece) {
-            std::vector<uint64_t> at;
-            uint64_t rows, c0, width;
-            position(piece, at, rows, c0, width);
-            std::shared_ptr<const FormulaPlan> plan = formula_.plan(steppedAt(at));
-            if (only && plan != only)
-                return nullptr;
-            only = plan;
-        }
-        return only;
-    }
-
 private:
     struct Run {
         uint64_t first, count;
     };
-    const PlannedFormula &formula_;
+    PlannedBlock planned_;
     const Block &b_;
     size_t n_;
-    uint64_t cell_ = UINT64_MAX;
-    bool mixed_ = false; // some term steps on some cell of the block
     size_t inner_ = 0;
     std::vector<Run> bands_, stretches_;
     uint64_t prefixes_ = 1, points_ = 1;
-    std::mutex mutex_;
-    std::map<uint64_t, std::unique_ptr<PlannedBlock>> planned_;
 
-    // The block's extent along d in runs of at most `longest`, cut at the
-    // cells' edges where terms may step; along a signal, neighbouring cells
-    // of one decision are one run, so a long signal steps in long pieces.
+    // The block's extent along d in runs of at most `longest`.
     std::vector<Run> cut(size_t d, uint64_t longest) const {
         std::vector<Run> runs;
-        const uint64_t origin = b_.origin[d], end = b_.shape[d];
-        const bool merge = mixed_ && n_ == 1;
-        uint64_t last = 0;
-        const uint64_t tile = b_.tile[d];
-        for (uint64_t i = 0; i < end;) {
-            const uint64_t g = origin + i;
-            const uint64_t stop = mixed_ ? std::min(end, (g / cell_ + 1) * cell_ - origin) : end;
-            const uint64_t stepped = merge ? steppedAt({g}) : 0;
-            // A run that steps stays in one tile: the stepping lowers each
-            // tile it touches.
-            const bool sameTile = i > 0 && (g - 1) / tile == g / tile;
-            for (; i < stop; i += std::min(longest, stop - i)) {
-                const uint64_t count = std::min(longest, stop - i);
-                if (merge && sameTile && !runs.empty() && stepped == last && runs.back().count + count <= longest)
-                    runs.back().count += count;
-                else
-                    runs.push_back({i, count});
-            }
-            last = stepped;
-        }
+        for (uint64_t i = 0; i < b_.shape[d]; i += longest)
+            runs.push_back({i, std::min(longest, b_.shape[d] - i)});
         return runs;
     }
 
-    void position(uint64_t piece, std::vector<uint64_t> &at, uint64_t &rows, uint64_t &c0, uint64_t &width) const {
+    void runPiece(uint64_t piece, const Poll &poll) const {
+        poll();
         const Run stretch = stretches_[piece % stretches_.size()];
         piece /= stretches_.size();
         const Run band = bands_[piece % bands_.size()];
         uint64_t prefix = piece / bands_.size();
-        at = b_.origin;
+        std::vector<uint64_t> at = b_.origin;
         for (size_t d = inner_ - 1; inner_ > 0 && d-- > 0;) {
             at[d] += prefix % b_.shape[d];
             prefix /= b_.shape[d];
         }
         if (inner_ > 0)
             at[inner_ - 1] += band.first;
-        rows = band.count;
-        c0 = stretch.first;
-        width = stretch.count;
-        at[inner_] += c0;
-    }
-
-    // Which terms step on the cell holding the grid point `at`.
-    uint64_t steppedAt(const std::vector<uint64_t> &at) const {
-        if (!mixed_)
-            return 0;
-        std::vector<uint64_t> low(n_), high(n_);
-        for (size_t d = 0; d < n_; ++d) {
-            low[d] = at[d] / cell_ * cell_;
-            high[d] = low[d] + (cell_ - 1);
-        }
-        return formula_.steppedOn(low, high);
-    }
-
-    const PlannedBlock &planned(uint64_t stepped) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        std::unique_ptr<PlannedBlock> &made = planned_[stepped];
-        if (!made)
-            made = std::make_unique<PlannedBlock>(formula_.plan(stepped), b_);
-        return *made;
-    }
-
-    void runPiece(uint64_t piece, const Poll &poll) {
-        poll();
-        std::vector<uint64_t> at;
-        uint64_t rows, c0, width;
-        position(piece, at, rows, c0, width);
-        planned(steppedAt(at)).runPiece(std::move(at), rows, c0, width, poll);
+        at[inner_] += stretch.first;
+        planned_.runPiece(std::move(at), band.count, stretch.first, stretch.count, poll);
     }
 };
 
@@ -460,104 +338,95 @@ private:
 
 void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait) {
     const std::shared_ptr<const PlannedFormula> formula = formulaOf(tree, block.shape.size());
-    DirectEvaluation evaluation(*formula, block);
-    // A formula that steps whole on every tile of the block: the accurate
-    // stepping alone, which shares its tiles' rows out by itself.
-    const std::shared_ptr<const FormulaPlan> only = block.out32 ? nullptr : evaluation.onlyPlan();
-    if (only && only->wholeRecurrence())
+    // A tree the plan cannot take: the accurate stepping, which reports why.
+    if (formula->plan->wholeRecurrence())
         return evaluateAccurate(tree, block, threads, wait);
-    evaluation.run(threads, wait);
+    DirectEvaluation(*formula, block).run(threads, wait);
 }
 
 // Parts of a block for FormulaRows: runs of at most kPartRows rows along the
-// dimension before the last, each cut at the tiles' edges.
+// dimension before the last, each cut at the tiles' edges, and of every row
+// the columns of one tile; in C order of their first points.
 namespace {
 constexpr uint64_t kPartRows = 256;
+
+// The run along dimension d that starts at `at`: up to `longest` long, cut
+// at the block's end and the tiles' edges.
+uint64_t runFrom(const Block &block, size_t d, uint64_t at, uint64_t longest) {
+    const uint64_t last = block.origin[d] + block.shape[d], tile = block.tile[d];
+    return std::min({longest, last - at, (at / tile + 1) * tile - at});
 }
+} // namespace
 
 FormulaRows::FormulaRows(const ASTnode &tree, const Block &block)
-    : block_(block), formula_(formulaOf(tree, block.shape.size())) {
-    {
-        const std::shared_ptr<const FormulaPlan> only = DirectEvaluation(*formula_, block).onlyPlan();
-        if (only && only->wholeRecurrence()) {
-            stepped_ = std::make_unique<AccurateRows>(tree, block);
-            return;
-        }
-    }
-    const size_t n = block.shape.size();
-    uint64_t prefixes = 1;
-    for (size_t d = 0; d + 2 < n; ++d)
-        prefixes *= block.shape[d];
-    // Runs along an axis from the block's first point, at most `longest`
-    // long, cut at the tiles' edges.
-    const auto runs = [&](size_t d, uint64_t longest) {
-        std::vector<std::pair<uint64_t, uint64_t>> r;
-        const uint64_t first = block.origin[d], last = first + block.shape[d], tile = block.tile[d];
-        for (uint64_t c = first; c < last;) {
-            const uint64_t stop = std::min(last, (c / tile + 1) * tile);
-            for (; c < stop; c += std::min(longest, stop - c))
-                r.push_back({c, std::min(longest, stop - c)});
-        }
-        return r;
-    };
-    const auto rowRuns = n == 1 ? std::vector<std::pair<uint64_t, uint64_t>>{{0, 1}} : runs(n - 2, kPartRows);
-    const auto columnRuns = runs(n - 1, UINT64_MAX);
-    for (uint64_t p = 0; p < prefixes; ++p) {
-        std::vector<uint64_t> origin(block.origin), shape(n, 1);
-        uint64_t rest = p;
-        for (size_t d = n >= 2 ? n - 2 : 0; d-- > 0;) {
-            origin[d] = block.origin[d] + rest % block.shape[d];
-            rest /= block.shape[d];
-        }
-        for (const auto &[r0, rows] : rowRuns) {
-            if (n >= 2) {
-                origin[n - 2] = r0;
-                shape[n - 2] = rows;
-            }
-            for (const auto &[c0, columns] : columnRuns) {
-                origin[n - 1] = c0;
-                shape[n - 1] = columns;
-                parts_.push_back({origin, shape});
-            }
-        }
-    }
+    : block_(block), formula_(formulaOf(tree, block.shape.size())), cursor_(block.origin) {
+    if (formula_->plan->wholeRecurrence())
+        stepped_ = std::make_unique<AccurateRows>(tree, block);
 }
 
 FormulaRows::~FormulaRows() = default;
 
-uint64_t FormulaRows::parts() const { return stepped_ ? stepped_->parts() : parts_.size(); }
-
-void FormulaRows::bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const {
-    if (stepped_)
-        return stepped_->bounds(part, low, high);
-    const Part &p = parts_[part];
-    low = p.origin;
-    high.resize(low.size());
-    for (size_t d = 0; d < low.size(); ++d)
-        high[d] = p.origin[d] + p.shape[d] - 1;
+uint64_t FormulaRows::largestPart() const {
+    const size_t n = block_.shape.size();
+    uint64_t rows = 1;
+    for (size_t d = 0; d + 1 < n; ++d)
+        rows = std::min(kPartRows, rows * std::min(block_.shape[d], block_.tile[d]));
+    const uint64_t columns = std::min(block_.shape[n - 1], block_.tile[n - 1]);
+    return columns > UINT64_MAX / rows ? UINT64_MAX : rows * columns;
 }
 
-void FormulaRows::run(uint64_t part, RowSink &sink, const Poll &poll) {
+bool FormulaRows::next(size_t most, std::vector<RowPart> &parts) {
+    if (stepped_)
+        return stepped_->next(most, parts);
+    const size_t n = block_.shape.size(), before = parts.size();
+    const size_t rowDim = n >= 2 ? n - 2 : 0;
+    while (!done_ && parts.size() < most) {
+        RowPart part;
+        part.low = cursor_;
+        part.high = cursor_;
+        part.points = runFrom(block_, n - 1, cursor_[n - 1], UINT64_MAX);
+        part.high[n - 1] += part.points - 1;
+        if (n >= 2) {
+            const uint64_t rows = runFrom(block_, rowDim, cursor_[rowDim], kPartRows);
+            part.high[rowDim] += rows - 1;
+            part.points *= rows;
+        }
+        // On to the next run of columns, then of rows, then the next prefix.
+        cursor_[n - 1] = part.high[n - 1] + 1;
+        size_t d = n - 1;
+        while (cursor_[d] == block_.origin[d] + block_.shape[d]) {
+            cursor_[d] = block_.origin[d];
+            if (d == 0) {
+                done_ = true;
+                break;
+            }
+            --d;
+            cursor_[d] = d == rowDim ? part.high[d] + 1 : cursor_[d] + 1;
+        }
+        parts.push_back(std::move(part));
+    }
+    return parts.size() > before;
+}
+
+void FormulaRows::run(const RowPart &part, RowSink &sink, const Poll &poll) {
     if (stepped_)
         return stepped_->run(part, sink, poll);
-    const Part &p = parts_[part];
-    uint64_t points = 1;
-    for (uint64_t s : p.shape)
-        points *= s;
-    std::vector<double> values(points);
+    const size_t n = part.low.size();
+    std::vector<double> values(part.points);
     Block box = block_;
-    box.origin = p.origin;
-    box.shape = p.shape;
+    box.origin = part.low;
+    box.shape.resize(n);
+    for (size_t d = 0; d < n; ++d)
+        box.shape[d] = part.high[d] - part.low[d] + 1;
     box.out = values.data();
     DirectEvaluation(*formula_, box).runHere(poll);
-    const size_t n = p.shape.size();
-    const uint64_t width = p.shape[n - 1];
-    std::vector<uint64_t> first(p.origin);
-    for (uint64_t r = 0; r < points / width; ++r) {
+    const uint64_t width = box.shape[n - 1];
+    std::vector<uint64_t> first(part.low);
+    for (uint64_t r = 0; r < part.points / width; ++r) {
         uint64_t rest = r;
         for (size_t d = n - 1; d-- > 0;) {
-            first[d] = p.origin[d] + rest % p.shape[d];
-            rest /= p.shape[d];
+            first[d] = part.low[d] + rest % box.shape[d];
+            rest /= box.shape[d];
         }
         sink.row(first.data(), values.data() + r * width, width);
     }

@@ -19,7 +19,8 @@ void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, 
 
 // The values evaluateFormula writes for a block, handed out part by part
 // (block.out is not used), as AccurateRows does: parts cut by the block and
-// its tiles alone, a part's rows in C order, memory of a part per thread.
+// its tiles alone, a part's rows in C order, handed out in order a batch at
+// a time from a cursor, memory of a part per thread.
 class FormulaRows {
 public:
     FormulaRows(const ASTnode &tree, const Block &block);
@@ -27,19 +28,19 @@ public:
     FormulaRows(const FormulaRows &) = delete;
     FormulaRows &operator=(const FormulaRows &) = delete;
 
-    uint64_t parts() const;
-    void bounds(uint64_t part, std::vector<uint64_t> &low, std::vector<uint64_t> &high) const;
-    void run(uint64_t part, RowSink &sink, const Poll &poll);
+    bool next(size_t most, std::vector<RowPart> &parts);
+    void run(const RowPart &part, RowSink &sink, const Poll &poll);
     void finish();
+    // The most points a part holds.
+    uint64_t largestPart() const;
 
 private:
     const Block &block_;
     std::shared_ptr<const PlannedFormula> formula_;
     std::unique_ptr<AccurateRows> stepped_; // the whole formula steps as recurrences
-    struct Part {
-        std::vector<uint64_t> origin, shape; // a box of the grid
-    };
-    std::vector<Part> parts_;
+    // The next part: its first point; done once past the block.
+    std::vector<uint64_t> cursor_;
+    bool done_ = false;
 };
 
 } // namespace vemiral

@@ -6,6 +6,9 @@
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
+#include <cstdio>
+#include <iterator>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "ast/ASTnode.hpp"
@@ -33,6 +36,35 @@ uint64_t physicalMemoryBytes() {
     if (pages <= 0 || pageSize <= 0)
         return UINT64_MAX;
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+uint64_t usableMemoryBytes() {
+    uint64_t bytes = physicalMemoryBytes();
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit limit {};
+        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            bytes = std::min<uint64_t>(bytes, limit.rlim_cur);
+    }
+    return bytes;
+}
+
+std::string bytesText(double bytes) {
+    static const char *const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
+    size_t unit = 0;
+    while (bytes >= 1024.0 && unit + 1 < std::size(units)) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+std::string tileText(const std::vector<uint64_t> &tile) {
+    std::string text = "(";
+    for (size_t d = 0; d < tile.size(); ++d)
+        text += (d ? ", " : "") + std::to_string(tile[d]);
+    return text + (tile.size() == 1 ? ",)" : ")");
 }
 
 uint64_t storablePoints(const std::vector<uint64_t> &extents, const char *method, bool allocating) {

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -18,32 +18,28 @@ class ASTnode;
 // block of a grid is computed alike.
 //
 // The formula becomes a list of operations in the order they are computed
-// (children first, a subtree shared in the tree computed once). Each is
-// either evaluated directly in plain doubles, as NumPy would compute it but
-// at the place where its inputs change (an operation of one axis once per
-// row or once per block, the others along the row in chunks that stay in
-// the cache), or is a whole subtree that steps as recurrences: a sine,
-// cosine or exponential of a polynomial of the axes along the row, whose
-// chains the accurate stepping (accurate.cpp) computes to within an ulp or
-// two at any distance, where direct evaluation loses the digits of its
-// growing argument and costs a library call a point.
+// (children first, a subtree shared in the tree computed once), each
+// evaluated directly in plain doubles as NumPy would compute it at the
+// grid's coordinates, but at the place where its inputs change (an
+// operation of one axis once per row or once per block, the others along
+// the row in chunks that stay in the cache).
 struct FormulaPlan {
     enum class Kind : uint8_t {
         Constant,  // value
-        Variable,  // start + index * step along `dimension`
+        Variable,  // the coordinate along `dimension` (coordinate() below)
         Add, Subtract, Multiply, Divide, Negate,
         Square,    // a * a
         Reciprocal, // 1 / a
         SquareRoot,
         Power,     // pow(a, b)
         Exp, Log, Sin, Cos,
-        Tan,       // sin a / cos a, as the formula reads
+        Tan,       // tan a, as NumPy computes it
         Cot,       // cos a / sin a
         Sec,       // 1 / cos a
         Csc,       // 1 / sin a
         Exp2,
         Function,  // an expression node's operation (code), NumPy's meaning
-        Recurrence, // `subtree` by the accurate stepping
+        Recurrence, // the whole tree by the accurate stepping (a tree the plan cannot take)
     };
     struct Operation {
         Kind kind;
@@ -54,9 +50,10 @@ struct FormulaPlan {
         uint64_t dimensions = 0;    // the axes the value depends on, a bit each
         double value = 0.0;         // Constant
         double start = 0.0, step = 0.0; // Variable
+        uint64_t last = UINT64_MAX; // Variable: the index whose coordinate is `stop` (a closed range's end)
+        double stop = 0.0;
         uint32_t dimension = 0;     // Variable
         const ASTnode *subtree = nullptr; // Recurrence
-        uint32_t size = 0;          // Recurrence: the subtree's nodes
         // A library's vector kernel for the function, where its value reaches
         // the formula's only through operations that keep a relative error
         // (so an error of an ulp or three stays one of the value's): else
@@ -81,35 +78,12 @@ enum class Place : uint8_t { Fixed, PerRow, Tabled, Along };
 // row axis: the last with more than one point.
 std::vector<Place> placements(const FormulaPlan &plan, const std::vector<uint64_t> &shape, size_t &rowAxis);
 
-// A formula's plans on grids of a number of dimensions, made once and kept
-// on the tree. Its candidates are the subtrees that may step as recurrences
-// (sums of sines, cosines and exponentials of polynomials of the axes): a
-// candidate steps on the cells of the grid where its argument grows large enough that
-// direct evaluation would lose digits (|argument| past 256 for a sine or
-// cosine, an exponential past e^64), and is computed directly elsewhere,
-// where a library's vector function is both cheaper and as accurate. The
-// choice depends on the cell alone, never on the block asked for.
+// A formula's plan on grids of a number of dimensions, made once and kept
+// on the tree.
 class PlannedFormula {
 public:
     size_t dims = 0;
-
-    // Which candidates step (a bit each) on the cell whose points are the
-    // grid indices low..high (inclusive) along every dimension.
-    uint64_t steppedOn(const std::vector<uint64_t> &low, const std::vector<uint64_t> &high) const;
-    bool hasCandidates() const;
-    // The plan in which the candidates of `stepped` step, made on first use.
-    std::shared_ptr<const FormulaPlan> plan(uint64_t stepped) const;
-    // Whether the plan of `stepped` is the whole formula stepping.
-    bool wholeRecurrence(uint64_t stepped) const { return plan(stepped)->wholeRecurrence(); }
-    // The candidates in words, for explain.
-    std::string describeCandidates(uint64_t stepped) const;
-
-    struct Details;
-    explicit PlannedFormula(std::unique_ptr<Details> details);
-    ~PlannedFormula();
-
-private:
-    std::unique_ptr<Details> details_;
+    std::shared_ptr<const FormulaPlan> plan;
 };
 
 // The formula of `tree` for grids of `dims` dimensions, kept on the tree.
@@ -118,14 +92,36 @@ private:
 // problem as it always has.
 std::shared_ptr<const PlannedFormula> formulaOf(const ASTnode &tree, size_t dims);
 
-// Which terms step is decided on cells of the grid: this many points along
-// every axis from index 0, fixed whatever block is asked for, small enough
-// that a small grid's arguments are judged by its own points.
-uint64_t decisionCell(size_t dims);
+// start + index * step: as NumPy's `start + arange(n) * step` computes it
+// (the product rounded, then the sum) while the index is a double, and past
+// 2^53, where it is none, the exact value rounded once, so that neighbouring
+// points stay apart.
+inline double scaledCoordinate(double start, uint64_t index, double step) {
+    if (index <= (uint64_t{1} << 53))
+        return start + static_cast<double>(index) * step;
+    const auto twoSum = [](double a, double b, double &error) {
+        const double s = a + b, back = s - a;
+        error = (a - (s - back)) + (b - back);
+        return s;
+    };
+    const uint64_t low = index & 0x7FF; // the rest has at most 52 bits: a double
+    const double hi = static_cast<double>(index - low), lo = static_cast<double>(low);
+    const double p = hi * step, q = lo * step;
+    const double tail = std::fma(hi, step, -p) + std::fma(lo, step, -q);
+    double e1 = 0.0, e2 = 0.0;
+    const double product = twoSum(p, q, e1);
+    const double sum = twoSum(start, product, e2);
+    return sum + (e2 + (e1 + tail));
+}
+
+// A variable's coordinate at a grid index; a closed range's last point is
+// its stop, as numpy.linspace has it.
+inline double coordinate(const FormulaPlan::Operation &op, uint64_t index) {
+    return index == op.last ? op.stop : scaledCoordinate(op.start, index, op.step);
+}
 
 // The plan in words, an operation a line, for `explain`: where each part is
-// computed, in what precision, and what it costs a point on the given shape
-// (the plan of the grid's first cell).
+// computed, in what precision, and what it costs a point on the given shape.
 std::string describePlan(const PlannedFormula &formula, const std::vector<uint64_t> &shape);
 
 // Operation names in the plan's text ("exp", "mul", ...).

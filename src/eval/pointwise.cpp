@@ -149,7 +149,7 @@ void computeOperation(Kind kind, int32_t code, const double *const *args, double
     case Kind::Log: map(a, r, n, [](double x) { return std::log(x); }); return;
     case Kind::Sin: map(a, r, n, [](double x) { return std::sin(x); }); return;
     case Kind::Cos: map(a, r, n, [](double x) { return std::cos(x); }); return;
-    case Kind::Tan: map(a, r, n, [](double x) { return std::sin(x) / std::cos(x); }); return;
+    case Kind::Tan: map(a, r, n, [](double x) { return std::tan(x); }); return;
     case Kind::Cot: map(a, r, n, [](double x) { return std::cos(x) / std::sin(x); }); return;
     case Kind::Sec: map(a, r, n, [](double x) { return 1.0 / std::cos(x); }); return;
     case Kind::Csc: map(a, r, n, [](double x) { return 1.0 / std::sin(x); }); return;

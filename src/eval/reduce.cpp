@@ -1,6 +1,7 @@
 // Reductions of a block's values as they are computed: each fixed part of
-// the block (AccurateRows) reduces its rows into cells of its own, and the
-// parts' cells join the result in the parts' order. Sums are carried as
+// the block (FormulaRows) reduces its rows into cells of its own, and the
+// parts' cells join the result in the parts' order. The parts come a batch
+// at a time, so memory does not grow with the block. Sums are carried as
 // double-doubles: within a row four compensated lanes, between rows and
 // parts the double-double sum, so a sum of 10^10 points keeps about 100 bits
 // before its one rounding.
@@ -15,8 +16,10 @@
 #include <memory>
 #include <mutex>
 
+#include "cr/CRobj.hpp"
 #include "eval/accurate.hpp"
 #include "eval/direct.hpp"
+#include "eval/grid.hpp"
 #include "eval/pool.hpp"
 
 namespace vemiral {
@@ -24,6 +27,15 @@ namespace vemiral {
 namespace {
 
 constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
+// Parts per thread in a batch: few enough that their cells stay small, many
+// enough that a batch's last part seldom keeps the other threads waiting.
+constexpr uint64_t kBatchPartsPerThread = 32;
+// What the cells of a batch's parts may take, at most, when they are large.
+constexpr double kBatchCellBytes = 256.0 * (1 << 20);
+// Histograms of up to this many bins count in a part's own bins; larger ones
+// count straight into the result's (atomically: the counts are the same in
+// any order), so a part never holds a copy of many bins.
+constexpr size_t kDenseBins = 4096;
 
 struct DD {
     double hi, lo;
@@ -214,7 +226,7 @@ ReducedCells emptyCells(Reduction kind, uint64_t cells, size_t bins) {
 
 // The bin of x (false: outside the edges, or NaN), as numpy.histogram finds it.
 inline bool binOf(const ReduceRequest &r, double x, uint64_t &bin) {
-    const std::vector<double> &e = r.edges;
+    const std::span<const double> e = r.edges;
     const uint64_t bins = e.size() - 1;
     if (!(x >= e.front() && x <= e.back()))
         return false;
@@ -240,8 +252,11 @@ inline bool binOf(const ReduceRequest &r, double x, uint64_t &bin) {
 // One part's cells: its rows reduced into the box of kept cells it touches.
 class PartCells : public RowSink {
 public:
-    PartCells(const Geometry &g, std::vector<uint64_t> low, const std::vector<uint64_t> &high)
-        : g_(g), low_(std::move(low)), extent_(g.n, 1), boxStride_(g.n, 0) {
+    // `counts`: the result's bins of each kind, for histograms too large to
+    // count in the part's own.
+    PartCells(const Geometry &g, const std::vector<uint64_t> &low, const std::vector<uint64_t> &high,
+              const std::vector<uint64_t *> &counts)
+        : g_(g), low_(low), extent_(g.n, 1), boxStride_(g.n, 0), shared_(counts) {
         for (size_t d = g.n; d-- > 0;)
             if (!g.request.reduced[d]) {
                 boxStride_[d] = boxCells_;
@@ -250,7 +265,7 @@ public:
             }
         const size_t bins = g.request.edges.empty() ? 0 : g.request.edges.size() - 1;
         for (Reduction kind : g.request.kinds)
-            cells_.push_back(emptyCells(kind, boxCells_, bins));
+            cells_.push_back(emptyCells(kind, boxCells_, bins <= kDenseBins ? bins : 0));
     }
 
     void row(const uint64_t *first, const double *x, uint64_t count) override {
@@ -296,9 +311,15 @@ public:
                 extremum<true, true>(c, x, count, cell, point, along);
                 break;
             case Reduction::Histogram:
-                for (uint64_t j = 0; j < count; ++j)
-                    if (uint64_t bin; binOf(g_.request, x[j], bin))
-                        ++c.counts[bin];
+                if (uint64_t *shared = shared_[k]; c.counts.empty()) {
+                    for (uint64_t j = 0; j < count; ++j)
+                        if (uint64_t bin; binOf(g_.request, x[j], bin))
+                            std::atomic_ref<uint64_t>(shared[bin]).fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    for (uint64_t j = 0; j < count; ++j)
+                        if (uint64_t bin; binOf(g_.request, x[j], bin))
+                            ++c.counts[bin];
+                }
                 break;
             case Reduction::Weighted:
                 weighted(c, x, count, cell, along, weight, along ? &g_.request.weights[last][column] : nullptr);
@@ -348,6 +369,7 @@ private:
     std::vector<uint64_t> boxStride_; // over the box's kept cells; 0 where reduced
     uint64_t boxCells_ = 1;
     std::vector<ReducedCells> cells_;
+    const std::vector<uint64_t *> &shared_;
 
     template <bool isMax>
     static void joinExtremum(const ReducedCells &from, uint64_t i, ReducedCells &to, uint64_t j) {
@@ -453,63 +475,114 @@ private:
 };
 
 // The parts' cells join the block's in the parts' order, whichever thread
-// finishes first: a part that finishes early waits for those before it.
+// finishes first: a part that finishes early waits for those before it
+// (within its batch).
 class Joiner {
 public:
     explicit Joiner(const Geometry &g) {
         const size_t bins = g.request.edges.empty() ? 0 : g.request.edges.size() - 1;
-        for (Reduction kind : g.request.kinds)
+        for (Reduction kind : g.request.kinds) {
             cells_.push_back(emptyCells(kind, g.cells, bins));
-    }
-
-    void add(uint64_t part, std::unique_ptr<PartCells> cells) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        waiting_.emplace(part, std::move(cells));
-        while (!waiting_.empty() && waiting_.begin()->first == next_) {
-            waiting_.begin()->second->addTo(cells_);
-            waiting_.erase(waiting_.begin());
-            joined_.store(++next_, std::memory_order_relaxed);
+            counts_.push_back(bins > kDenseBins ? cells_.back().counts.data() : nullptr);
         }
     }
 
+    void add(uint64_t part, uint64_t points, std::unique_ptr<PartCells> cells) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.emplace(part, std::pair{points, std::move(cells)});
+        while (!waiting_.empty() && waiting_.begin()->first == next_) {
+            waiting_.begin()->second.second->addTo(cells_);
+            points_.fetch_add(waiting_.begin()->second.first, std::memory_order_relaxed);
+            waiting_.erase(waiting_.begin());
+            ++next_;
+        }
+    }
+
+    // Bins that the parts count in straight (null for a kind that has none).
+    const std::vector<uint64_t *> &sharedCounts() const { return counts_; }
     std::vector<ReducedCells> take() { return std::move(cells_); }
-    uint64_t joined() const { return joined_.load(std::memory_order_relaxed); }
+    uint64_t points() const { return points_.load(std::memory_order_relaxed); }
 
 private:
     std::mutex mutex_;
-    std::map<uint64_t, std::unique_ptr<PartCells>> waiting_;
+    std::map<uint64_t, std::pair<uint64_t, std::unique_ptr<PartCells>>> waiting_;
     uint64_t next_ = 0;
-    std::atomic<uint64_t> joined_{0};
+    std::atomic<uint64_t> points_{0};
     std::vector<ReducedCells> cells_;
+    std::vector<uint64_t *> counts_;
 };
+
+double product(const std::vector<uint64_t> &v) {
+    double p = 1;
+    for (uint64_t x : v)
+        p *= static_cast<double>(x);
+    return p;
+}
+
+// Refuses, before any work, a reduction whose results, or whose parts at
+// work on every thread, would not fit in memory; the parts in a batch, so
+// that the cells of a batch stay within kBatchCellBytes where they can.
+uint64_t batchParts(const Geometry &g, const FormulaRows &rows, unsigned threads) {
+    const double limit = static_cast<double>(usableMemoryBytes());
+    const double kinds = static_cast<double>(g.request.kinds.size());
+    const double cells = static_cast<double>(g.cells);
+    // The cells, and their copies as the caller's arrays.
+    if (double bytes = cells * kinds * 32.0; bytes > limit) {
+        std::vector<uint64_t> kept;
+        for (size_t d = 0; d < g.n; ++d)
+            if (!g.request.reduced[d])
+                kept.push_back(g.block.shape[d]);
+        throw TooLarge("reduction over a grid of shape " + tileText(g.block.shape) + ": the results' " +
+                       std::to_string(g.cells) + " cells (the kept dimensions, " + tileText(kept) + ") would take " +
+                       bytesText(bytes) + ", more than the memory this process may use (" + bytesText(limit) + ")");
+    }
+    if (!g.request.edges.empty()) {
+        const double bins = static_cast<double>(g.request.edges.size() - 1);
+        if (double bytes = bins * 16.0; bytes > limit)
+            throw TooLarge("histogram of " + std::to_string(g.request.edges.size() - 1) + " bins: its counts would take " +
+                           bytesText(bytes) + ", more than the memory this process may use (" + bytesText(limit) + ")");
+    }
+    // A part's values, and its cells: a box of at most its points.
+    const double part = static_cast<double>(rows.largestPart());
+    const double partCells = std::min(part, cells) * kinds * 16.0;
+    if (double bytes = (part * 8.0 + partCells) * threads; bytes > limit)
+        throw TooLarge("tile " + tileText(g.block.tile) + ": a reduction computes a part of up to " +
+                       std::to_string(rows.largestPart()) + " points of a tile on each of " + std::to_string(threads) +
+                       " threads, which would take " + bytesText(bytes) +
+                       ", more than the memory this process may use (" + bytesText(limit) + "): choose a shorter tile");
+    const uint64_t most = kBatchPartsPerThread * threads;
+    const auto fit = static_cast<uint64_t>(std::max(1.0, kBatchCellBytes / std::max(partCells, 1.0)));
+    return std::max<uint64_t>(threads, std::min(most, fit));
+}
 
 } // namespace
 
 std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
                                          unsigned threads, const Poll &wait, const Progress &progress) {
     const Geometry geometry(block, request);
-    FormulaRows rows(tree, block);
-    Joiner joiner(geometry);
-    uint64_t points = 1;
-    for (uint64_t s : block.shape)
-        points *= s;
-    if (points < kParallelPoints)
+    const double points = product(block.shape);
+    if (points < static_cast<double>(kParallelPoints))
         threads = 1;
-    runTasks(
-        rows.parts(), threads,
-        [&](uint64_t part, const Poll &poll) {
-            std::vector<uint64_t> low, high;
-            rows.bounds(part, low, high);
-            auto cells = std::make_unique<PartCells>(geometry, std::move(low), high);
-            rows.run(part, *cells, poll);
-            cells->settle();
-            joiner.add(part, std::move(cells));
-        },
-        [&] {
-            wait();
-            if (progress)
-                progress(joiner.joined(), rows.parts());
-        });
+    FormulaRows rows(tree, block);
+    const uint64_t batch = batchParts(geometry, rows, threads);
+    Joiner joiner(geometry);
+    const auto all = static_cast<uint64_t>(points); // below 2**63: the block's origin + shape are
+    std::vector<RowPart> parts;
+    for (uint64_t first = 0; rows.next(batch, parts); first += parts.size(), parts.clear())
+        runTasks(
+            parts.size(), threads,
+            [&](uint64_t i, const Poll &poll) {
+                const RowPart &part = parts[i];
+                auto cells = std::make_unique<PartCells>(geometry, part.low, part.high, joiner.sharedCounts());
+                rows.run(part, *cells, poll);
+                cells->settle();
+                joiner.add(first + i, part.points, std::move(cells));
+            },
+            [&] {
+                wait();
+                if (progress)
+                    progress(joiner.points(), all);
+            });
     rows.finish();
     std::vector<ReducedCells> result = joiner.take();
     for (ReducedCells &c : result)

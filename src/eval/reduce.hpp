@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "eval/tiles.hpp"
@@ -29,9 +30,10 @@ struct ReduceRequest {
     // Weighted: per dimension, one weight per point of the block along it
     // (empty for kept dimensions).
     std::vector<std::vector<double>> weights;
-    // Histogram: the increasing bin edges; with `uniform`, edges from
-    // numpy.linspace, binned by NumPy's arithmetic for equal bins.
-    std::vector<double> edges;
+    // Histogram: the increasing bin edges (the caller's, not copied); with
+    // `uniform`, edges from numpy.linspace, binned by NumPy's arithmetic for
+    // equal bins.
+    std::span<const double> edges;
     bool uniform = false;
 };
 
@@ -48,11 +50,14 @@ struct ReducedCells {
 constexpr uint64_t kNoPoint = UINT64_MAX;
 
 // Reduces the block's values, as evaluateAccurate computes them, without
-// holding more of them than a row of a tile per thread. Every value is
-// deterministic: the points are grouped by the block and its tiles, never by
-// the threads, and the groups' sums are added in a fixed order. Checks
-// nothing about its arguments (the caller did); `wait` as for runTasks, and
-// after it, `progress` (when set) with the parts done and the parts in all.
+// holding more of them than a part (a few rows of a tile) per thread, and in
+// memory of the results and a batch of parts whatever the block's size.
+// Every value is deterministic: the points are grouped by the block and its
+// tiles, never by the threads, and the groups' sums are added in a fixed
+// order. Checks nothing about its arguments (the caller did) but refuses
+// (TooLarge) results, histograms or parts that would not fit in memory,
+// before any work; `wait` as for runTasks, and after it, `progress` (when
+// set) with the points done and the points in all.
 using Progress = std::function<void(uint64_t, uint64_t)>;
 std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
                                          unsigned threads, const Poll &wait, const Progress &progress = {});

@@ -43,4 +43,8 @@ void registerUfuncLoop(LibraryFunction f, UfuncLoop loop, void *data);
 // processor runs them, NumPy's loop for the others; null when there is none.
 ArrayKernel libraryKernel(LibraryFunction f);
 
+// Whose code a kernel of libraryKernel is, in words: "NumPy's own loop" or
+// "glibc's vector kernel".
+const char *kernelSource(ArrayKernel kernel);
+
 } // namespace vemiral

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <unordered_set>
 
+#include "ast/ASTnode.hpp"
+#include "cr/CRobj.hpp"
 #include "eval/accurate.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
@@ -235,5 +238,31 @@ Block blockOf(const py::object &shapeArg, const py::object &originArg, const py:
     return block;
 }
 
+void checkVariables(const ASTnode &tree, const Block &block) {
+    std::vector<const ASTnode *> todo{&tree};
+    std::unordered_set<const ASTnode *> seen{&tree};
+    while (!todo.empty()) {
+        const ASTnode *node = todo.back();
+        todo.pop_back();
+        if (const auto *v = dynamic_cast<const ASTvar *>(node); v && v->index >= block.shape.size())
+            throw py::value_error("the formula reads x" + std::to_string(v->index) + " (dimension " +
+                                  std::to_string(v->index) + ") but the shape has " +
+                                  std::to_string(block.shape.size()) + " dimension" +
+                                  (block.shape.size() == 1 ? "" : "s"));
+        for (const ASTnode *child : node->children())
+            if (child && seen.insert(child).second)
+                todo.push_back(child);
+    }
+}
+
+void outOfMemory(const std::string &call, const Block &block) {
+    uint64_t points = 1;
+    for (uint64_t s : block.shape)
+        points *= s;
+    throw TooLarge(call + " over a grid of shape " + tileText(block.shape) + " (" + std::to_string(points) +
+                   " points) with tile " + tileText(block.tile) + " needs more memory than this process could get (" +
+                   bytesText(static_cast<double>(usableMemoryBytes())) + " at most): choose a shorter tile or a "
+                   "smaller grid");
+}
 
 } // namespace vemiral

@@ -42,8 +42,17 @@ pybind11::array resultArray(const pybind11::object &out, const std::vector<uint6
 // argument checked before anything is computed or written.
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
               const pybind11::object &out, Method method);
+
+// Refuses (ValueError) a tree with a variable of a dimension the block does
+// not have: its value there would be a guess.
+void checkVariables(const ASTnode &tree, const Block &block);
 // The same, for a block whose points are not stored (a reduction's).
 Block blockOf(const pybind11::object &shape, const pybind11::object &origin, const pybind11::object &tile,
               Method method);
+
+// Refuses (MemoryError) a call whose allocation failed inside the engine,
+// naming what it was asked for: the message of the allocation itself would
+// tell a user nothing.
+[[noreturn]] void outOfMemory(const std::string &call, const Block &block);
 
 } // namespace vemiral

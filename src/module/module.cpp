@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <optional>
 
 #include "ast/ASTnode.hpp"
 #include "cr/extended.hpp"
@@ -118,6 +119,14 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             PyErr_SetString(PyExc_RecursionError, e.what());
         } catch (const TooLarge &e) {
             PyErr_SetString(PyExc_MemoryError, e.what());
+        } catch (const std::bad_alloc &) {
+            // Calls that know what they were asked for say so (outOfMemory);
+            // the allocation's own message would tell a user nothing.
+            PyErr_SetString(PyExc_MemoryError, "out of memory: the engine could not allocate what this call needs");
+        } catch (const std::length_error &e) {
+            const bool ours = std::string(e.what()).starts_with("evaluation:");
+            PyErr_SetString(PyExc_MemoryError,
+                            ours ? e.what() : "out of memory: the engine could not allocate what this call needs");
         } catch (const py::cast_error &e) {
             // A node made by __new__ alone has nothing inside to work on.
             if (std::string(e.what()).find("non-held to held") == std::string::npos)
@@ -203,6 +212,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
             [](const ASTptr &self, const py::object &shape, const py::object &origin, const py::object &tile,
                const py::object &out, const py::object &threads, const py::object &method) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
+                checkVariables(*self, block);
                 registerNumpyLoops();
                 const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape, block.method == Method::Accurate);
@@ -210,12 +220,16 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                     block.out32 = static_cast<float *>(values.mutable_data());
                 else
                     block.out = static_cast<double *>(values.mutable_data());
-                {
+                try {
                     py::gil_scoped_release unlocked;
                     if (block.method == Method::Accurate)
                         evaluateFormula(*self, block, workers, checkSignalsUnlocked);
                     else
                         evaluateTiled(*self, block, workers, checkSignalsUnlocked);
+                } catch (const std::bad_alloc &) {
+                    outOfMemory("evaluate", block);
+                } catch (const std::length_error &) {
+                    outOfMemory("evaluate", block);
                 }
                 return values;
             },
@@ -227,6 +241,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         "explain",
         [](const ASTptr &self, const py::object &shape) {
             const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
+            checkVariables(*self, block);
             registerNumpyLoops();
             return py::str(describePlan(*formulaOf(*self, block.shape.size()), block.shape));
         },
@@ -236,16 +251,28 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         .def(py::init<double>(), py::arg("value"));
 
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m, "ASTvar")
-        .def(py::init([](const IndexArg &indexArg, double start, double step) {
+        .def(py::init([](const IndexArg &indexArg, double start, double step, std::optional<double> stop,
+                         const py::object &num) {
                  const py::int_ index = asIndex(indexArg.value, "ASTvar: index");
                  // Loop dimensions are signed 64-bit inside the chains.
                  if (index < py::int_(0))
                      throw py::type_error("ASTvar: index must be non-negative, not " + std::string(py::str(index)));
                  if (index > py::int_(INT64_MAX))
                      throw py::value_error("ASTvar: index must be below 2**63");
-                 return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step);
+                 if (stop.has_value() != !num.is_none())
+                     throw py::type_error("ASTvar: stop and num go together (a closed range's end)");
+                 uint64_t last = UINT64_MAX;
+                 if (stop) {
+                     const py::int_ count = asIndex(num, "ASTvar: num");
+                     if (count < py::int_(1) || count > py::int_(INT64_MAX))
+                         throw py::value_error("ASTvar: num must be from 1 to 2**63 - 1, not " +
+                                               std::string(py::str(count)));
+                     last = count.cast<uint64_t>() - 1;
+                 }
+                 return std::make_shared<ASTvar>(index.cast<uint64_t>(), start, step, last, stop.value_or(0.0));
              }),
-             py::arg("index"), py::arg("start"), py::arg("step"));
+             py::arg("index"), py::arg("start"), py::arg("step"), py::kw_only(), py::arg("stop") = py::none(),
+             py::arg("num") = py::none());
 
     py::class_<ASTbin, ASTnode, std::shared_ptr<ASTbin>>(m, "ASTbin", py::dynamic_attr())
         .def(py::init([](bt op, const ASTptr &left, const ASTptr &right) {

@@ -641,7 +641,14 @@ void bindExpressionSyntax(py::module_ &m) {
     py::class_<ASTvar, ASTnode, std::shared_ptr<ASTvar>>(m.attr("ASTvar"))
         .def_property_readonly("index", [](const std::shared_ptr<ASTvar> &v) { return v->index; })
         .def_property_readonly("start", [](const std::shared_ptr<ASTvar> &v) { return v->start; })
-        .def_property_readonly("step", [](const std::shared_ptr<ASTvar> &v) { return v->step; });
+        .def_property_readonly("step", [](const std::shared_ptr<ASTvar> &v) { return v->step; })
+        .def_property_readonly("stop",
+                               [](const std::shared_ptr<ASTvar> &v) -> py::object {
+                                   return v->last == UINT64_MAX ? py::object(py::none()) : py::float_(v->stop);
+                               })
+        .def_property_readonly("num", [](const std::shared_ptr<ASTvar> &v) -> py::object {
+            return v->last == UINT64_MAX ? py::object(py::none()) : py::int_(v->last + 1);
+        });
 
     const py::object bin = m.attr("ASTbin"), un = m.attr("ASTun");
     addField<ASTbin>(bin, "op", [](const std::shared_ptr<ASTbin> &b) { return py::cast(static_cast<bt>(b->op)); });

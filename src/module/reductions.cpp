@@ -26,15 +26,23 @@ const std::map<std::string, Reduction> kReductions = {
     {"histogram", Reduction::Histogram}, {"weighted", Reduction::Weighted}, {"count", Reduction::Count},
 };
 
-std::vector<double> doubles(const py::handle &values, const std::string &what) {
-    const auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+Doubles doubleArray(const py::handle &values, const std::string &what) {
+    auto array = Doubles::ensure(values);
     if (!array || array.ndim() != 1)
         throw py::value_error(what + " must be a one-dimensional sequence of numbers");
+    return array;
+}
+
+std::vector<double> doubles(const py::handle &values, const std::string &what) {
+    const Doubles array = doubleArray(values, what);
     return {array.data(), array.data() + array.size()};
 }
 
+// `edgeArray` holds the edges the request points to.
 ReduceRequest requestOf(const Block &block, const std::vector<std::string> &kinds, const std::vector<bool> &reduced,
-                        const py::object &weights, const py::object &edges, bool uniform) {
+                        const py::object &weights, const py::object &edges, bool uniform, Doubles &edgeArray) {
     const size_t n = block.shape.size();
     ReduceRequest request;
     if (kinds.empty())
@@ -72,7 +80,8 @@ ReduceRequest requestOf(const Block &block, const std::vector<std::string> &kind
         }
     }
     if (histogram) {
-        request.edges = doubles(edges, "edges");
+        edgeArray = doubleArray(edges, "edges");
+        request.edges = {edgeArray.data(), static_cast<size_t>(edgeArray.size())};
         if (request.edges.size() < 2)
             throw py::value_error("edges must hold at least two numbers");
         for (size_t i = 0; i < request.edges.size(); ++i)
@@ -86,11 +95,13 @@ ReduceRequest requestOf(const Block &block, const std::vector<std::string> &kind
     return request;
 }
 
-template <typename T>
-py::array_t<T> shaped(const std::vector<T> &values, const std::vector<py::ssize_t> &shape) {
-    py::array_t<T> array(shape);
-    std::copy(values.begin(), values.end(), array.mutable_data());
-    return array;
+// An array of `shape` over the values, which it takes over rather than copies.
+template <typename T, typename From>
+py::array_t<T> shaped(std::vector<From> &&values, const std::vector<py::ssize_t> &shape) {
+    static_assert(sizeof(T) == sizeof(From));
+    auto *owned = new std::vector<From>(std::move(values));
+    const py::capsule owner(owned, [](void *p) { delete static_cast<std::vector<From> *>(p); });
+    return py::array_t<T>(shape, reinterpret_cast<T *>(owned->data()), owner);
 }
 
 } // namespace
@@ -104,8 +115,10 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                const py::object &weights, const py::object &edges, bool uniform, const py::object &threads,
                const py::object &progress) {
             const Block block = blockOf(shape, origin, tile, Method::Accurate);
+            checkVariables(*self, block);
             registerNumpyLoops();
-            const ReduceRequest request = requestOf(block, kinds, reduced, weights, edges, uniform);
+            Doubles edgeArray;
+            const ReduceRequest request = requestOf(block, kinds, reduced, weights, edges, uniform, edgeArray);
             const unsigned workers = threadsOf(threads, true);
             Progress report;
             if (!progress.is_none())
@@ -114,9 +127,13 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                     progress(done, all);
                 };
             std::vector<ReducedCells> cells;
-            {
+            try {
                 py::gil_scoped_release unlocked;
                 cells = reduceAccurate(*self, block, request, workers, poll, report);
+            } catch (const std::bad_alloc &) {
+                outOfMemory("a reduction", block);
+            } catch (const std::length_error &) {
+                outOfMemory("a reduction", block);
             }
             std::vector<py::ssize_t> kept;
             for (size_t d = 0; d < block.shape.size(); ++d)
@@ -124,21 +141,24 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                     kept.push_back(static_cast<py::ssize_t>(block.shape[d]));
             py::list results;
             for (size_t k = 0; k < cells.size(); ++k) {
-                const ReducedCells &c = cells[k];
+                ReducedCells &c = cells[k];
                 switch (request.kinds[k]) {
                 case Reduction::Histogram: {
-                    std::vector<int64_t> counts(c.counts.begin(), c.counts.end());
-                    results.append(shaped(counts, {static_cast<py::ssize_t>(counts.size())}));
+                    // Counts below 2**63: a block has fewer points.
+                    const auto bins = static_cast<py::ssize_t>(c.counts.size());
+                    results.append(shaped<int64_t>(std::move(c.counts), {bins}));
                     break;
                 }
                 case Reduction::Sum:
                 case Reduction::NanSum:
                 case Reduction::Weighted:
                 case Reduction::Count:
-                    results.append(py::make_tuple(shaped(c.hi, kept), shaped(c.lo, kept)));
+                    results.append(py::make_tuple(shaped<double>(std::move(c.hi), kept),
+                                                  shaped<double>(std::move(c.lo), kept)));
                     break;
                 default:
-                    results.append(py::make_tuple(shaped(c.hi, kept), shaped(c.index, kept)));
+                    results.append(py::make_tuple(shaped<double>(std::move(c.hi), kept),
+                                                  shaped<uint64_t>(std::move(c.index), kept)));
                 }
             }
             return results;
@@ -147,7 +167,7 @@ void bindReductions(py::module_ &m, void (*poll)()) {
         "dimensions marked in `reduced`, computed block by block without the array: per kind, "
         "(hi, lo) double-double sums, (value, index) extrema (index in C order over the reduced "
         "dimensions, 2**64-1 where a cell has no number) or histogram counts. `progress`, if given, "
-        "is called every 20 ms with the parts done and the parts in all.",
+        "is called every 20 ms with the points done and the points in all.",
         py::arg("shape"), py::arg("kinds"), py::arg("reduced"), py::kw_only(), py::arg("origin") = py::none(),
         py::arg("tile") = py::none(), py::arg("weights") = py::none(), py::arg("edges") = py::none(),
         py::arg("uniform") = false, py::arg("threads") = py::none(), py::arg("progress") = py::none());
