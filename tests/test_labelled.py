@@ -217,8 +217,11 @@ def test_resuming_a_store_of_other_variables_is_refused(change, words, state, tm
     with pytest.raises(ValueError, match=f"cannot resume .*{words}"):
         grid.to_zarr(call["formulas"], target, attrs=call["attrs"], chunks=100, resume=True)
     assert store_files(tmp_path) == before
-    # Without resume the store of this grid is replaced, as a file would be.
-    grid.to_zarr(call["formulas"], target, attrs=call["attrs"], chunks=100)
+    # Without resume a finished store is refused, and replaced only with overwrite=True.
+    if state == "finished":
+        with pytest.raises(FileExistsError, match="overwrite=True"):
+            grid.to_zarr(call["formulas"], target, attrs=call["attrs"], chunks=100)
+    grid.to_zarr(call["formulas"], target, attrs=call["attrs"], chunks=100, overwrite=True)
     stored = xr.open_zarr(target)
     names = sorted(call["formulas"]) if isinstance(call["formulas"], dict) else ["values"]
     assert sorted(stored.data_vars) == names

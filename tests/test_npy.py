@@ -256,7 +256,8 @@ STOPPED_CHILD = """
 def test_ctrl_c_while_writing_leaves_no_file(tmp_path):
     child = run_child(STOPPED_CHILD, tmp_path / "g.npy")
     assert child.stdout.readline() == "writing\n"
-    assert len(os.listdir(tmp_path)) == 1  # the temporary file, under another name
+    # The temporary file, under another name, and the writer's lock.
+    assert sorted(name.rsplit(".", 1)[-1] for name in os.listdir(tmp_path)) == ["lock", "part"]
     child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=60)
     assert "KeyboardInterrupt" in err
@@ -270,11 +271,14 @@ def test_a_killed_write_leaves_nothing_that_looks_complete(tmp_path):
     child.communicate(timeout=60)
     assert child.returncode == -signal.SIGKILL
     assert not (tmp_path / "g.npy").exists()
-    (left,) = tmp_path.iterdir()
-    assert left.name.startswith(".g.npy.") and left.name.endswith(".part")
+    left, lock = sorted(tmp_path.iterdir(), key=lambda path: path.name.endswith(".lock"))
+    assert left.name.startswith(".g.npy.") and left.name.endswith(".part") and lock.name == ".g.npy.lock"
     # Not even the leftover reads as an array: its header is written last.
     with pytest.raises(ValueError):
         np.load(left)
+    # The next write takes the dead writer's lock and removes what it left.
+    Grid(x=(0, 1, 5)).to_npy("x", tmp_path / "g.npy")
+    assert os.listdir(tmp_path) == ["g.npy"]
 
 
 # --- the command line -----------------------------------------------------------

@@ -201,8 +201,12 @@ def test_what_a_store_may_replace(tmp_path):
         assert store_files(tmp_path) == before  # untouched
         grid.to_zarr(W, target, chunks=100, overwrite=True)
         zarrstore._remove(target)
+    # A store of this grid too, of other values or the same: never replaced unasked.
     grid.to_zarr("x*y", target, chunks=100)
-    grid.to_zarr(W, target, chunks=100)  # a store of this grid is replaced as a file would be
+    for expr, words in (("x*y", "a store of these values.*or resume=True"), (W, "another formula, 'x[*]y'")):
+        with pytest.raises(FileExistsError, match=words):
+            grid.to_zarr(expr, target, chunks=100)
+    grid.to_zarr(W, target, chunks=100, overwrite=True)
     assert xr.open_zarr(target)["values"].attrs["formula"] == W
     assert sorted(p.name for p in tmp_path.iterdir()) == ["w.zarr"]
 
@@ -219,7 +223,7 @@ def test_a_store_is_written_by_the_package_writer_of_outputs(tmp_path):
     (tmp_path / "real").mkdir()
     grid.to_zarr("x*y", tmp_path / "real" / "w.zarr")
     (tmp_path / "link.zarr").symlink_to("real/w.zarr")
-    grid.to_zarr("x + y", tmp_path / "link.zarr")
+    grid.to_zarr("x + y", tmp_path / "link.zarr", overwrite=True)
     assert (tmp_path / "link.zarr").is_symlink()
     assert xr.open_zarr(tmp_path / "real" / "w.zarr")["values"].attrs["formula"] == "x + y"
     assert sorted(p.name for p in (tmp_path / "real").iterdir()) == ["w.zarr"]

@@ -172,9 +172,11 @@ def _parser() -> _Parser:
     parser.add_argument("--chunks", action=_Once, metavar="N[,N...]",
                         help="with -o DIR.zarr: the chunk edge, one or one per dimension")
     parser.add_argument("--resume", action=_OnceFlag,
-                        help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks")
+                        help="with -o DIR.zarr: finish an interrupted write, computing only missing chunks "
+                        "(a finished store of these values is kept)")
     parser.add_argument("--overwrite", action=_OnceFlag,
-                        help="with -o DIR.zarr: replace whatever is there, even if it is not this grid's")
+                        help="with -o DIR.zarr: replace whatever is there (without it an existing store is "
+                        "refused)")
     parser.add_argument("--stream", action=_OnceFlag,
                         help="with -o FILE.npy: stream the values into the file block by block whatever the size")
     parser.add_argument("--png", action=_Once, metavar="FILE.png",
@@ -769,9 +771,11 @@ def _write_zarr(
             resume=args.resume, overwrite=args.overwrite, progress=progress, method=args.method, params=params,
         )
     except OSError as error:
-        if isinstance(error, FileExistsError):
-            raise
-        raise UsageError(f"cannot write the values to {args.output}, left as it was: {error.strerror or error}") from None
+        # The keyword arguments to_zarr names are these options here.
+        reason = re.sub(r"\b(overwrite|resume)=True", r"--\1", str(error.strerror or error)).removeprefix("to_zarr: ")
+        raise UsageError(f"cannot write the values to {args.output}, left as it was: {reason}") from None
+    except ValueError as error:  # resuming a store of other values
+        raise UsageError(re.sub(r"\bresume=True", "--resume", str(error))) from None
     if not args.quiet:
         print(f"{PROG}: wrote {args.output}", file=sys.stderr)
     if args.png is not None:

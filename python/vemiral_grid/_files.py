@@ -20,6 +20,14 @@ after which what was there is removed. A writer that can resume keeps the
 hidden folder when it stops part-way; otherwise it is removed. The target
 holds what it held before or the whole new folder, never a part of one.
 
+One writer at a time per target: while it writes, a writer holds the lock
+of its target (`claimed`: an flock on `.NAME.lock` beside it, which holds
+its process id), and another writer of the same target, in this process or
+another, is refused with BlockingIOError before it changes anything. Having
+the lock, a writer removes what a writer that died (SIGKILL, a crash) left
+beside the target: no live writer owns it. The lock file goes when the
+writer is done; the kernel releases the lock of a process that dies.
+
 A hidden name is `.NAME` and a suffix; where that would pass the folder's
 limit on the length of a name (a target of 250 characters is legal, its
 temporary must be too), a digest of NAME stands in for it. An error about a
@@ -38,20 +46,32 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import errno
+import fcntl
 import hashlib
 import os
+import re
 import secrets
 import shutil
 import signal
 import stat
 import sys
 import threading
+import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, TypeAlias
 
 PathArg: TypeAlias = "str | os.PathLike[str]"
+
+# Hidden names beside a target: .NAME.<token>.part (a file being written),
+# .NAME.incomplete (a folder being built), .NAME.replaced-<token> and
+# .NAME.previous-<token> (a folder on its way in or out), .NAME.lock.
+_TOKEN_BYTES = 6
+_LONGEST_SUFFIX = len(".replaced-") + 2 * _TOKEN_BYTES
+# Where the file system has no locks, writers are not kept apart (and none
+# removes what another left).
+_NO_LOCKS = (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP, errno.ENOSYS, errno.EINVAL)
 
 
 class Terminated(BaseException):
@@ -148,7 +168,7 @@ def replacing(*paths: PathArg) -> Iterator[list[Staged]]:
     another at the end, each target replaced whole or left as it was."""
     targets = targets_of(*paths)
     staged: list[Staged] = []
-    with _terminable():
+    with claimed(*targets):
         try:
             for target in targets:
                 staged.append(_stage(target))
@@ -182,7 +202,7 @@ def _stage(target: Path) -> Staged:
     except FileNotFoundError:
         keep = None
     while True:
-        path = hidden_beside(target, f".{secrets.token_hex(6)}.part")
+        path = hidden_beside(target, f".{secrets.token_hex(_TOKEN_BYTES)}.part")
         try:
             fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
         except FileExistsError:
@@ -193,8 +213,12 @@ def _stage(target: Path) -> Staged:
             os.fchmod(fd, keep)
         file = os.fdopen(fd, "r+b")
     except BaseException:
-        os.close(fd)
-        os.unlink(path)
+        # Ctrl-C inside fdopen may leave the descriptor to a file object that
+        # closes it: closing it again must not turn Ctrl-C into an OSError.
+        with contextlib.suppress(OSError):
+            os.close(fd)
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
         raise
     return Staged(target, path, file)
 
@@ -207,12 +231,17 @@ def staging_folder_of(target: Path) -> Path:
 
 def hidden_beside(target: Path, suffix: str) -> Path:
     """`.NAME` + `suffix` beside `target`, or a digest of NAME in its place where
-    that name would be longer than the folder takes (module docstring)."""
-    name = f".{target.name}{suffix}"
-    if len(os.fsencode(name)) <= _longest_name(target.parent):
-        return target.with_name(name)
-    digest = hashlib.sha256(os.fsencode(target.name)).hexdigest()[:32]
-    return target.with_name(f".{digest}{suffix}")
+    a hidden name of the target would be longer than the folder takes (module
+    docstring): every hidden name of one target starts alike, so that what a
+    dead writer left is found by its name."""
+    return target.with_name(_stem(target) + suffix)
+
+
+def _stem(target: Path) -> str:
+    name = f".{target.name}"
+    if len(os.fsencode(name)) + _LONGEST_SUFFIX <= _longest_name(target.parent):
+        return name
+    return "." + hashlib.sha256(os.fsencode(target.name)).hexdigest()[:32]
 
 
 def _longest_name(folder: Path) -> int:
@@ -270,23 +299,35 @@ def discard(path: Path) -> None:
 
 def _swap(staged: Path, target: Path) -> Path | None:
     """Puts `staged` at `target` in one rename; returns where what the target
-    held now is (a hidden name beside it, for the caller to remove), or None."""
+    held now is (a hidden name beside it, for the caller to remove), or None.
+
+    The new folder leaves the staging name first: a resuming writer looks
+    there, and must never find the old folder in its place. A kill at any
+    step leaves the target whole, old or new, and hidden names that the next
+    writer's `_remove_leftovers` puts right."""
     if not os.path.lexists(target):
         os.rename(staged, target)
         return None
-    aside = hidden_beside(target, f".replaced-{secrets.token_hex(6)}")
-    if _exchange(staged, target):
-        # What the target held is now at the staging name, where a resuming
-        # writer would look: moved on at once.
-        os.rename(staged, aside)
-        return aside
-    os.rename(target, aside)
+    token = secrets.token_hex(_TOKEN_BYTES)
+    ready = hidden_beside(target, f".replaced-{token}")
+    os.rename(staged, ready)
     try:
-        os.rename(staged, target)
+        if _exchange(ready, target):
+            return ready
+        # Two renames: a kill between them leaves the target missing and the
+        # old folder at .previous-, which the next writer puts back.
+        previous = hidden_beside(target, f".previous-{token}")
+        os.rename(target, previous)
+        try:
+            os.rename(ready, target)
+        except BaseException:
+            os.rename(previous, target)
+            raise
+        return previous
     except BaseException:
-        os.rename(aside, target)
+        with contextlib.suppress(OSError):
+            os.rename(ready, staged)  # still the new folder: kept for a writer that resumes
         raise
-    return aside
 
 
 def _exchange(first: Path, second: Path) -> bool:
@@ -305,6 +346,121 @@ def _exchange(first: Path, second: Path) -> bool:
     if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP, errno.ENOTSUP):
         return False
     raise OSError(code, os.strerror(code), str(second))
+
+
+@contextlib.contextmanager
+def claimed(*targets: Path) -> Iterator[None]:
+    """Holds the lock of each of `targets` (from `target_of`) while the block
+    runs (module docstring): BlockingIOError, naming the target and the
+    process that writes it, if another writer holds one, before anything is
+    changed; then what dead writers left beside the targets is removed.
+    When the block ends (SIGTERM included), so is what it left there (a
+    temporary file that Ctrl-C caught before its writer knew of it), and the
+    lock files go."""
+    with _terminable():
+        held: list[tuple[Path, int, bool]] = []
+        try:
+            for target in targets:
+                held.append((target, *_lock(target)))
+            for target, _, locked in held:
+                if locked:
+                    _remove_leftovers(target)
+            yield
+        finally:
+            for target, fd, locked in reversed(held):
+                if locked:
+                    with contextlib.suppress(OSError):
+                        _remove_leftovers(target)
+                _unlock(target, fd)
+
+
+def _lock(target: Path) -> tuple[int, bool]:
+    """The open lock file of `target`, locked, and whether the file system
+    locks at all."""
+    path = hidden_beside(target, ".lock")
+    cloexec = getattr(os, "O_CLOEXEC", 0)
+    while True:
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | cloexec, 0o666)
+        except PermissionError as error:
+            try:  # another user's lock file: it locks all the same
+                fd = os.open(path, os.O_RDONLY | cloexec)
+            except OSError:
+                raise _about_target(error, path, target) from None
+        except OSError as error:
+            raise _about_target(error, path, target) from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = _holder(fd)
+            os.close(fd)
+            raise BlockingIOError(
+                errno.EAGAIN, f"another writer{holder} is writing it: left to it, try again when it is done",
+                str(target),
+            ) from None
+        except OSError as error:
+            if error.errno in _NO_LOCKS:
+                return fd, False
+            os.close(fd)
+            raise _about_target(error, path, target) from None
+        # A writer that was done removed the file after this one opened it:
+        # its lock guards nothing, the name's present file does.
+        try:
+            now = os.stat(path)
+        except FileNotFoundError:
+            now = None
+        opened = os.fstat(fd)
+        if now is not None and (now.st_dev, now.st_ino) == (opened.st_dev, opened.st_ino):
+            break
+        os.close(fd)
+    with contextlib.suppress(OSError):  # for the messages of other writers only
+        # One write, as wide as any process id, over what a dead writer left.
+        os.pwrite(fd, f"{os.getpid():<20}\n".encode("ascii"), 0)
+    return fd, True
+
+
+def _holder(fd: int) -> str:
+    """Who holds a lock, as its file tells: a writer that has just taken it
+    is given a moment to write its process id."""
+    for _ in range(20):
+        try:
+            pid = int(os.pread(fd, 32, 0).decode("ascii"))
+        except OSError:
+            return ""
+        except ValueError:
+            time.sleep(0.005)
+            continue
+        return " (in this process)" if pid == os.getpid() else f" (process {pid})"
+    return ""
+
+
+def _unlock(target: Path, fd: int) -> None:
+    # Removed while still locked, so that no writer takes a lock on a file
+    # that is going (see the check in _lock).
+    with contextlib.suppress(OSError):
+        os.unlink(hidden_beside(target, ".lock"))
+    os.close(fd)
+
+
+def _remove_leftovers(target: Path) -> None:
+    """Removes what writers of `target` that died left beside it: temporary
+    files, folders on their way in or out (a folder that was set aside while
+    the target was missing goes back). The folder being built
+    (`staging_folder_of`) is its writer's to keep or remove."""
+    stem = re.escape(_stem(target))
+    token = f"[0-9a-f]{{{2 * _TOKEN_BYTES}}}"
+    part, replaced, previous = (re.compile(stem + pattern) for pattern in (
+        rf"\.{token}\.part", rf"\.replaced-{token}", rf"\.previous-{token}"))
+    names = sorted(os.listdir(target.parent))
+    for name in names:
+        if previous.fullmatch(name):
+            if os.path.lexists(target):
+                discard(target.with_name(name))
+            else:
+                os.rename(target.with_name(name), target)
+    for name in names:
+        if part.fullmatch(name) or replaced.fullmatch(name):
+            discard(target.with_name(name))
 
 
 def _sync_tree(folder: Path) -> None:

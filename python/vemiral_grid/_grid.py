@@ -867,7 +867,7 @@ class Grid:
         >>> path = grid.to_zarr("t**2", pathlib.Path(tempfile.mkdtemp()) / "t.zarr")
         >>> sorted(p.name for p in path.iterdir())
         ['t', 'values', 'zarr.json']
-        >>> path = grid.to_zarr({"a": "t", "b": "2*t"}, path, attrs={"b": {"units": "s"}})
+        >>> path = grid.to_zarr({"a": "t", "b": "2*t"}, path, attrs={"b": {"units": "s"}}, overwrite=True)
         >>> sorted(p.name for p in path.iterdir())
         ['a', 'b', 't', 'zarr.json']
         """

@@ -46,7 +46,8 @@ def to_npy(
 
     The file is written under a temporary name in the same folder and renamed
     at the end (vemiral_grid._files.replacing), so `path` either holds the
-    whole grid or is left as it was; a symbolic link is followed. The space is
+    whole grid or is left as it was; an existing file is replaced, as
+    numpy.save replaces it; a symbolic link is followed. The space is
     reserved before any value is computed. `progress`: None shows a
     bar on standard error for grids of more than PROGRESS_THRESHOLD points
     when standard error is a terminal, True or False forces it on or off, and
@@ -59,7 +60,7 @@ def to_npy(
     empty path (ValueError), a target that is not a regular file or a folder
     that does not exist or cannot be written (OSError), too little free space
     for the file (OSError with errno ENOSPC), a dtype other than float64 or
-    float32 (ValueError).
+    float32 (ValueError), another writer writing `path` (BlockingIOError).
 
     >>> import tempfile, pathlib
     >>> from vemiral_grid import Grid

@@ -12,10 +12,17 @@ chunk ran.
 The store is built beside the target under a hidden name (``.NAME.incomplete``)
 and swapped onto it in one rename once every chunk is in (the package's one
 writer of outputs, ``vemiral_grid._files``, which writes files the same way), so
-the target holds a whole store or what it held before. The chunks finished so far are listed in a file inside the
-hidden store, each line written after its chunk: a write that was interrupted
-(Ctrl-C, a killed process, a lost worker) is finished by the same call with
-``resume=True``, which computes only the chunks not listed.
+the target holds a whole store or what it held before. One writer at a time
+holds a target (a lock beside it); another is refused at once. The chunks
+finished so far are listed in a file inside the hidden store, each line
+written after its chunk: a write that was interrupted (Ctrl-C, a killed
+process, a lost worker) is finished by the same call with ``resume=True``,
+which computes only the chunks not listed.
+
+An existing target is never replaced unasked, as xarray's own ``to_zarr``
+does not replace one: ``overwrite=True`` replaces it, ``resume=True`` keeps
+a finished store of the same values; a store that holds anything to_zarr did
+not write (an array, a file, an attribute of the group) is not one of those.
 """
 
 from __future__ import annotations
@@ -24,6 +31,7 @@ import bisect
 import concurrent.futures
 import errno
 import itertools
+import json
 import math
 import os
 import re
@@ -38,7 +46,7 @@ import numpy as np
 import vemiral
 
 from ._files import discard as _remove
-from ._files import replacing_folder, staging_folder_of, target_of
+from ._files import claimed, replacing_folder, staging_folder_of, target_of
 from ._formula import Expression, parameters_of
 from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
@@ -97,11 +105,13 @@ def to_zarr(
         dtype: float64 or float32 (computed in double, rounded once per value).
         tile: the tile edges (default ``vemiral.default_tile``), recorded.
         resume: finish a write that was interrupted, computing only the chunks
-            that are missing; a finished store of the same values is left as
-            it is. Without it, anything left by an interrupted write is
-            discarded and the store written afresh.
-        overwrite: replace whatever `store` names, even if it is not a store of
-            this grid (a store of this grid is replaced anyway).
+            that are missing; a finished store of the same values (formulas,
+            parameters, grid, tile, method, chunks, dtype, attributes) that
+            holds nothing else is left as it is. Without it, anything left by
+            an interrupted write is discarded and the store written afresh.
+        overwrite: replace whatever `store` names. Without it an existing
+            `store` is refused, unless `resume` finds it finished; with both,
+            a store or an interrupted write of other values is replaced.
         client: a ``distributed.Client`` that computes and writes the chunks on
             its workers (who must see the same folder); by default the active
             client if there is one, otherwise threads on this machine, as many
@@ -117,15 +127,20 @@ def to_zarr(
     Raises, before anything is written: ValueError for a bad dtype, chunks or
     expression (MemoryError for one whose chain would be too large, as
     lowering finds at the first tile), a name or attributes that
-    :mod:`vemiral_grid.labelled` refuses, or a store to resume that was written for another
-    set of variables, formula, grid, tile, method, chunking, dtype or attributes (the message
-    names the difference);
-    FileExistsError for a `store` that exists and is not a Zarr store of this
-    grid, unless ``overwrite=True``; for a path as the package's other writers
-    refuse theirs: ValueError for an empty one, OSError for a folder that does
-    not exist or cannot be written and for a device, a FIFO or a socket at the
+    :mod:`vemiral_grid.labelled` refuses, or, with `resume` and without
+    `overwrite`, a store or an interrupted write of other values: another
+    set of variables, formula, grid, tile, method, chunking, dtype or
+    attributes (the message names the difference); FileExistsError, unless
+    ``overwrite=True``, for a `store` that exists and is not a finished store
+    of these values that `resume` keeps (the message says what was found: a
+    file, another folder, a store of other values, what to_zarr did not write
+    in one); BlockingIOError while another writer, in this process or
+    another, writes `store`; for a path as the package's other writers refuse
+    theirs: ValueError for an empty one, OSError for a folder that does not
+    exist or cannot be written and for a device, a FIFO or a socket at the
     target (even with ``overwrite=True``). A symbolic link is followed: the
-    store it leads to is replaced, the link stays.
+    store it leads to is replaced, the link stays. What a killed writer left
+    beside the target is removed by the next one.
 
     >>> import tempfile, pathlib, xarray
     >>> from vemiral_grid import Grid
@@ -137,7 +152,7 @@ def to_zarr(
     (('x', 'y'), ((100, 100, 100), (100, 100)), 'sin(x*y)')
     >>> bool((stored.values == grid.evaluate("sin(x*y)")).all())
     True
-    >>> path = to_zarr(grid, {"u": "x*y", "v": "x - y"}, path, attrs={"u": {"units": "m/s"}})
+    >>> path = to_zarr(grid, {"u": "x*y", "v": "x - y"}, path, attrs={"u": {"units": "m/s"}}, overwrite=True)
     >>> wind = xarray.open_zarr(path)
     >>> sorted(wind.data_vars), wind["u"].attrs["units"]
     (['u', 'v'], 'm/s')
@@ -164,78 +179,105 @@ def to_zarr(
     wanted = _Layout(
         {label: describe(grid, formula, nodes[label], edges, values, method) | own
          for label, (formula, own) in variables.items()},
-        chunk, kind.str,
+        chunk, kind.str, grid.names,
     )
 
     target = target_of(store, folder=True)
     hidden = staging_folder_of(target)
     given = Path(os.fspath(store)).absolute()
 
-    existing = _layout(target)
     counts = tuple(-(-n // c) for n, c in zip(shape, chunk, strict=True))
-    done = _Done()
-    started = False
-    if resume:
-        # The ledger is made last: a store cut short while its arrays were made is begun again.
-        partial = _layout(hidden) if (hidden / LEDGER).is_file() else None
-        if partial is not None:
-            _refuse_difference(partial, wanted, target)
-            started = True
-        elif existing is not None:
-            _refuse_difference(existing, wanted, target)
-            return given  # finished before: nothing to compute
-    if not overwrite and existing is None and os.path.lexists(target):
-        raise FileExistsError(
-            errno.EEXIST, "to_zarr: this exists and is not a Zarr store of vemiral values: "
-            "pass overwrite=True to replace it", str(target)
-        )
-    if not overwrite and existing is not None and existing.grid != wanted.grid:
-        raise FileExistsError(
-            errno.EEXIST, f"to_zarr: this is a store of another grid, {existing.grid}: "
-            "pass overwrite=True to replace it", str(target)
-        )
-    # What an interruption leaves in the hidden store is kept for resume=True.
-    with replacing_folder(target, hidden, keep=True):
-        if started:
-            done = _read_ledger(hidden, counts)
-            _remove_zarr_temporaries(hidden)
-        if not started:
-            _remove(hidden)
-            _create(zarr, hidden, grid, shape, chunk, kind, wanted.variables)
-
-        # The chunks to compute, one at a time: a list of them could outgrow memory.
-        todo = (index for index in _product([range(c) for c in counts]) if _linear(index, counts) not in done)
-        total = math.prod(shape)
-        report = reporter(progress, total, "to_zarr")
-        points = done.points(counts, chunk, shape)
-        try:
-            if points:
-                report(points)
-            with open(hidden / LEDGER, "a", encoding="ascii") as ledger:
-
-                def finished(index: tuple[int, ...]) -> None:
-                    nonlocal points
-                    ledger.write(",".join(map(str, index)) + "\n")
-                    ledger.flush()
-                    points += math.prod(_extent(index, chunk, shape))
-                    report(points)
-
-                cluster = _client(client)
-                if cluster is not None:
-                    _write_on_cluster(cluster, nodes, hidden, todo, chunk, shape, edges, kind.str, method, finished)
-                else:
-                    arrays = {label: zarr.open_array(str(hidden), path=label, mode="r+") for label in nodes}
-                    _write_here(arrays, nodes, todo, chunk, shape, edges, kind.str, method, finished)
-        finally:
-            report(None)
-
-        (hidden / LEDGER).unlink()
-        with warnings.catch_warnings():
-            # Consolidated metadata is what xarray reads first; zarr notes that it
-            # is an extension of format 3.
-            warnings.simplefilter("ignore", category=UserWarning)
-            zarr.consolidate_metadata(str(hidden))
+    # One writer at a time: the store and its hidden folder are this call's
+    # until it returns.
+    with claimed(target):
+        started = _judge(target, hidden, wanted, resume=resume, overwrite=overwrite)
+        if started is None:
+            _remove(hidden)  # what an earlier write left: the store is finished
+            return given
+        # What an interruption leaves in the hidden store is kept for resume=True.
+        with replacing_folder(target, hidden, keep=True):
+            done = _Done()
+            if started:
+                done = _read_ledger(hidden, counts)
+                _remove_zarr_temporaries(hidden)
+            else:
+                _remove(hidden)
+                _create(zarr, hidden, grid, shape, chunk, kind, wanted.variables)
+            _fill(zarr, hidden, nodes, done, counts, chunk, shape, edges, kind.str, method, progress, client)
     return given
+
+
+def _judge(target: Path, hidden: Path, wanted: _Layout, *, resume: bool, overwrite: bool) -> bool | None:
+    """What to do with what is at `target` and in the hidden store `hidden`:
+    None when resume finds the store finished, True to resume the hidden
+    store, False to write afresh; refuses (FileExistsError, ValueError) the
+    rest, saying what was found."""
+    exists = os.path.lexists(target)
+    found = _layout(target) if exists else None
+    foreign = _foreign(target, found) if found is not None else []
+    differs = _difference(found, wanted) if found is not None else None
+    if resume and found is not None and not foreign and differs is None:
+        return None
+    # The ledger is made last: a store cut short while its arrays were made is begun again.
+    partial = _layout(hidden) if resume and (hidden / LEDGER).is_file() else None
+    partial_differs = _difference(partial, wanted) if partial is not None else None
+    if partial_differs is not None and not overwrite:
+        raise ValueError(f"cannot resume {target}: it was written for {partial_differs}")
+    if exists and not overwrite:
+        if found is None:
+            what = "a folder that is no store of vemiral values" if target.is_dir() else "a file"
+            refusal = f"this exists ({what}): pass overwrite=True to replace it"
+        elif foreign:
+            refusal = f"this store holds what to_zarr did not write ({', '.join(foreign)}): pass overwrite=True to replace it"
+        elif differs is not None and resume:
+            raise ValueError(f"cannot resume {target}: it was written for {differs}")
+        elif differs is not None:
+            refusal = f"this exists (a store written for {differs}): pass overwrite=True to replace it"
+        else:
+            refusal = "this exists (a store of these values): pass overwrite=True to replace it, or resume=True to keep it"
+        raise FileExistsError(errno.EEXIST, f"to_zarr: {refusal}", str(target))
+    return partial is not None and partial_differs is None
+
+
+def _fill(
+    zarr: Any, hidden: Path, nodes: dict[str, vemiral.ASTnode], done: _Done, counts: tuple[int, ...],
+    chunk: tuple[int, ...], shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method,
+    progress: Progress, client: Any,
+) -> None:
+    """Computes every chunk not `done` into the hidden store, listing each in
+    the ledger once written, then finishes the store's metadata."""
+    # The chunks to compute, one at a time: a list of them could outgrow memory.
+    todo = (index for index in _product([range(c) for c in counts]) if _linear(index, counts) not in done)
+    total = math.prod(shape)
+    report = reporter(progress, total, "to_zarr")
+    points = done.points(counts, chunk, shape)
+    try:
+        if points:
+            report(points)
+        with open(hidden / LEDGER, "a", encoding="ascii") as ledger:
+
+            def finished(index: tuple[int, ...]) -> None:
+                nonlocal points
+                ledger.write(",".join(map(str, index)) + "\n")
+                ledger.flush()
+                points += math.prod(_extent(index, chunk, shape))
+                report(points)
+
+            cluster = _client(client)
+            if cluster is not None:
+                _write_on_cluster(cluster, nodes, hidden, todo, chunk, shape, edges, dtype, method, finished)
+            else:
+                arrays = {label: zarr.open_array(str(hidden), path=label, mode="r+") for label in nodes}
+                _write_here(arrays, nodes, todo, chunk, shape, edges, dtype, method, finished)
+    finally:
+        report(None)
+
+    (hidden / LEDGER).unlink()
+    with warnings.catch_warnings():
+        # Consolidated metadata is what xarray reads first; zarr notes that it
+        # is an extension of format 3.
+        warnings.simplefilter("ignore", category=UserWarning)
+        zarr.consolidate_metadata(str(hidden))
 
 
 def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype: np.dtype[Any]) -> tuple[int, ...]:
@@ -268,10 +310,12 @@ def zarr_chunks(chunks: Any, shape: tuple[int, ...], edges: Sequence[int], dtype
 
 class _Layout:
     """What a store holds: the attributes of its arrays of values, by name, and
-    their chunk shape and dtype."""
+    their chunk shape, dtype and dimensions."""
 
-    def __init__(self, variables: dict[str, dict[str, Any]], chunks: tuple[int, ...], dtype: str) -> None:
-        self.variables, self.chunks, self.dtype = variables, tuple(chunks), dtype
+    def __init__(
+        self, variables: dict[str, dict[str, Any]], chunks: tuple[int, ...], dtype: str, dims: Sequence[str]
+    ) -> None:
+        self.variables, self.chunks, self.dtype, self.dims = variables, tuple(chunks), dtype, tuple(dims)
 
     @property
     def grid(self) -> Any:
@@ -298,31 +342,86 @@ def _layout(path: Path) -> _Layout | None:
                 arrays.append(array)
         if not variables:
             return None
-        return _Layout(variables, tuple(arrays[0].chunks), np.dtype(arrays[0].dtype).str)
+        dims = getattr(arrays[0].metadata, "dimension_names", None) or ()  # a format 2 array has none
+        return _Layout(variables, tuple(arrays[0].chunks), np.dtype(arrays[0].dtype).str, [str(d) for d in dims])
     except Exception:  # anything zarr cannot read as our arrays is no store of ours
         return None
 
 
-def _refuse_difference(found: _Layout, wanted: _Layout, target: Path) -> None:
-    def differs(what: str, old: object, new: object) -> None:
+def _difference(found: _Layout, wanted: _Layout) -> str | None:
+    """The first way in which a store written for `found` would not hold the
+    values of `wanted`, as words; None if it would."""
+    for what, old, new in _compared(found, wanted):
         if old != new:
-            raise ValueError(f"cannot resume {target}: it was written for another {what}, {old} (this call: {new})")
+            return f"another {what}, {old}" + (f" (this call: {new})" if new != "" else "")
+    return None
 
-    differs("grid", found.grid, wanted.grid)
-    differs("set of variables", sorted(found.variables), sorted(wanted.variables))
+
+def _compared(found: _Layout, wanted: _Layout) -> Iterator[tuple[str, object, object]]:
+    yield "grid", found.grid, wanted.grid
+    yield "set of variables", sorted(found.variables), sorted(wanted.variables)
     for label, new in wanted.variables.items():
         old = found.variables[label]
         of = f" of {label}" if len(wanted.variables) > 1 else ""
-        differs("set of parameters", old.get("parameters", "none"), new.get("parameters", "none"))
+        yield "set of parameters", old.get("parameters", "none"), new.get("parameters", "none")
         if old.get("formula_sha256") != new["formula_sha256"]:
-            differs(f"formula{of}", repr(old.get("formula")), repr(new["formula"]))
-            differs(f"formula{of}", "with the same text but another tree", "")
-        differs("tile", old.get("tile"), new["tile"])
-        differs("method", old.get("method", "accurate"), new["method"])
-        differs(f"set of attributes{of}", _own(old), _own(new))
-        differs("version", old.get("generated_by"), new["generated_by"])
-    differs("chunking", found.chunks, wanted.chunks)
-    differs("dtype", np.dtype(found.dtype).name, np.dtype(wanted.dtype).name)
+            yield f"formula{of}", repr(old.get("formula")), repr(new["formula"])
+            yield f"formula{of}", "with the same text but another tree", ""
+        yield "tile", old.get("tile"), new["tile"]
+        yield "method", old.get("method", "accurate"), new["method"]
+        yield f"set of attributes{of}", _own(old), _own(new)
+        yield "version", old.get("generated_by"), new["generated_by"]
+    yield "chunking", found.chunks, wanted.chunks
+    yield "dtype", np.dtype(found.dtype).name, np.dtype(wanted.dtype).name
+
+
+def _foreign(path: Path, found: _Layout) -> list[str]:
+    """What the store at `path` holds that to_zarr does not write (for the
+    variables it was written for): arrays, groups, files and folders beside
+    or inside its own, attributes of the group, each as words ("an array
+    'mask'")."""
+    arrays = {name: 1 for name in found.dims} | {label: len(found.dims) for label in found.variables}
+    seen = []
+    for entry in sorted(os.listdir(path)):
+        where = path / entry
+        if entry == "zarr.json" and where.is_file() and not where.is_symlink():
+            continue
+        if entry in arrays and where.is_dir() and not where.is_symlink():
+            seen += _foreign_in_array(where, entry, arrays[entry])
+        else:
+            seen.append(_what(where, entry))
+    try:
+        group = json.loads((path / "zarr.json").read_text(encoding="utf-8")).get("attributes") or {}
+    except (OSError, ValueError, AttributeError):
+        group = {}
+    return seen + [f"an attribute {name!r} of the group" for name in group]
+
+
+def _foreign_in_array(folder: Path, name: str, ndim: int) -> list[str]:
+    """What the array folder holds besides its metadata and its chunks (c/i/j/...)."""
+    seen = []
+    for root, folders, files in os.walk(folder):
+        at = Path(root).relative_to(folder).parts  # (), ("c",), ("c", "0"), ...
+        for entry in sorted(folders):
+            if not (at == () and entry == "c" or at and len(at) < ndim and entry.isdigit()):
+                seen.append(_what(Path(root) / entry, "/".join((name, *at, entry))))
+                folders.remove(entry)
+        for entry in sorted(files):
+            if not (at == () and entry == "zarr.json" or at and len(at) == ndim and entry.isdigit()):
+                seen.append(_what(Path(root) / entry, "/".join((name, *at, entry))))
+    return seen
+
+
+def _what(path: Path, name: str) -> str:
+    if path.is_symlink():
+        return f"a link {name!r}"
+    if not path.is_dir():
+        return f"a file {name!r}"
+    try:
+        kind = json.loads((path / "zarr.json").read_text(encoding="utf-8"))["node_type"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return f"a folder {name!r}"
+    return f"an array {name!r}" if kind == "array" else f"a group {name!r}"
 
 
 def _own(attrs: dict[str, Any]) -> dict[str, Any]:
