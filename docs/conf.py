@@ -9,6 +9,7 @@ import importlib.metadata
 
 project = "vemiral"
 author = "the vemiral developers"
+copyright = author
 try:
     release = importlib.metadata.version("vemiral")
 except importlib.metadata.PackageNotFoundError:
@@ -42,5 +43,8 @@ import vemiral as vm
 from vemiral_grid import Grid
 """
 
-html_theme = "alabaster"
+# Furo, made for API documentation: the page follows the window's width, and a
+# code block or table wider than the page scrolls inside it.
+html_theme = "furo"
+html_title = f"vemiral {release}"
 html_static_path = []

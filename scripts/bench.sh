@@ -8,7 +8,9 @@
 # pointwise function), `bash scripts/bench.sh special` (the error of the gamma
 # and Bessel functions and logaddexp against mpmath, beside SciPy's) or
 # `bash scripts/bench.sh zoo` (formulas of physics, signals and data against
-# NumPy, numexpr and JAX; `--quick` for a short run).
+# NumPy, numexpr and JAX; `--quick` for a short run) or `bash scripts/bench.sh
+# complex` (plane waves, a chirp and a Gaussian beam in complex values against
+# NumPy, numexpr, numba and JAX).
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 script=bench
 if [ "$#" -gt 0 ] && [ -f "$ROOT/bench/$1.py" ]; then

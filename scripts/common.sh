@@ -27,11 +27,11 @@ DEMO_DEPENDENCIES=("${BUILD_DEPENDENCIES[@]}" "${RUNTIME_DEPENDENCIES[@]}" "matp
 # Zarr, the documentation, the benchmark peers).
 DEPENDENCIES=(
     "${DEMO_DEPENDENCIES[@]}"
-    "pytest>=8" "hypothesis>=6" "mpmath>=1.3" "scipy>=1.11"
+    "pytest>=8" "pytest-xdist>=3.5" "hypothesis>=6" "mpmath>=1.3" "scipy>=1.11"
     "sympy>=1.12" "pillow>=10"
     "dask[array]>=2024.1" "distributed>=2024.1"
     "xarray>=2024.1" "zarr>=3.0"
-    "sphinx>=7.2" "myst-parser>=3.0"
+    "sphinx>=7.2" "myst-parser>=3.0" "furo>=2024.1"
     "numexpr>=2.8" "numba>=0.59" "jax>=0.4"
     "mypy>=1.8"
 )
@@ -52,9 +52,24 @@ ensure_clang() {
     fi
 }
 
+# on_machine TOOL: whether the machine has CMake (3.20 or newer) or Ninja
+# already, which the build then uses from PATH: their wheels are the largest
+# download of a first run, and of no use beside the machine's own.
+on_machine() {
+    local version
+    case "$1" in
+        cmake)
+            version="$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9.]*\).*/\1/p')" || return 1
+            [ -n "$version" ] && [ "$(printf '%s\n' 3.20 "$version" | sort -V | head -n 1)" = 3.20 ] ;;
+        ninja) ninja --version >/dev/null 2>&1 ;;
+        *) return 1 ;;
+    esac
+}
+
 # ensure_venv DIR [REQUIREMENT...]: creates DIR with python3.12 unless it
 # exists, and installs the requirements (default: DEPENDENCIES) that it has
-# not installed before; DIR/.deps-installed lists those it has.
+# not installed before and the machine does not provide; DIR/.deps-installed
+# lists those it has.
 ensure_venv() {
     local venv="$1"
     shift
@@ -65,7 +80,8 @@ ensure_venv() {
     fi
     local missing=() requirement
     for requirement in "${wanted[@]}"; do
-        grep -qxF -- "$requirement" "$venv/.deps-installed" 2>/dev/null || missing+=("$requirement")
+        grep -qxF -- "$requirement" "$venv/.deps-installed" 2>/dev/null || on_machine "$requirement" ||
+            missing+=("$requirement")
     done
     if [ "${#missing[@]}" -gt 0 ]; then
         # Without --no-compile pip byte-compiles every module of every package

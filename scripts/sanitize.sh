@@ -23,7 +23,9 @@
 # leak check did not run. A real report of any kind always fails the run.
 #
 # The fuzz test runs fewer examples here (VEMIRAL_FUZZ_EXAMPLES, default 40)
-# since everything is several times slower under the sanitizers.
+# since everything is several times slower under the sanitizers. The suite
+# runs on every core, as scripts/test.sh runs it (VEMIRAL_TEST_WORKERS), each
+# worker process under the sanitizers and the leak check of its own.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -104,7 +106,8 @@ export VEMIRAL_PYTEST_STATUS="$PYTEST_STATUS"
 LOG="$(mktemp)"
 trap 'rm -rf "$LOG" "$REPORTS" "$PYTEST_STATUS"' EXIT
 set +e
-LD_PRELOAD="$ASAN_RT:$UBSAN_RT" "$PY" -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$LOG"
+LD_PRELOAD="$ASAN_RT:$UBSAN_RT" "$PY" -m pytest -p no:cacheprovider -n "${VEMIRAL_TEST_WORKERS:-auto}" \
+    --dist worksteal "$@" 2>&1 | tee "$LOG"
 status=${PIPESTATUS[0]}
 set -e
 pytest_status="$(cat "$PYTEST_STATUS")"

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up (every extra, and Clang for the Clang build check) and
-# runs the whole test suite, the documentation's build and examples included.
+# runs the whole test suite, the documentation's build and examples included,
+# on every core (pytest-xdist; VEMIRAL_TEST_WORKERS=N for another count, 0
+# for one process). VEMIRAL_DEEP=1 runs the property and scale tests at
+# their full counts and sizes, as CI does (tests/depth.py). Extra arguments
+# go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 ensure_clang
-exec "$PY" -m pytest "$@"
+exec "$PY" -m pytest -n "${VEMIRAL_TEST_WORKERS:-auto}" --dist worksteal "$@"

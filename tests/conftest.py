@@ -1,10 +1,19 @@
-"""Shared fixtures: native output capture, and pytest's verdict for the sanitizer run.
+"""Shared fixtures: native output capture, how deep the run goes, the order
+the workers take the tests in, and pytest's verdict for the sanitizer run.
 
 Tree builders and the direct-evaluation oracle live in helpers.py."""
 
 import os
 
 import pytest
+from hypothesis import settings
+
+from depth import DEEP, examples
+
+# Tests whose settings name no count of examples take hypothesis's default,
+# a quarter of it in a shallow run (see depth.py).
+settings.register_profile("vemiral", max_examples=examples(settings.default.max_examples))
+settings.load_profile("vemiral")
 
 
 @pytest.fixture
@@ -19,10 +28,23 @@ def native(capfd):
     return read
 
 
+def pytest_report_header(config):
+    how = "deep: every example and size" if DEEP else "shallow: fewer examples, smaller grids (VEMIRAL_DEEP=1 for all)"
+    return f"vemiral tests: {how}"
+
+
+def pytest_collection_modifyitems(config, items):
+    # The long tests first: run in parallel (pytest-xdist, as scripts/test.sh
+    # runs them), each worker starts on its share of them and the others take
+    # over what is left, instead of one long test finishing alone at the end.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
 def pytest_sessionfinish(session, exitstatus):
     # The sanitizer run reads pytest's own verdict from here: the process's
     # exit status can be replaced by a check that runs after pytest is done.
+    # Only the main process writes it, not pytest-xdist's workers.
     path = os.environ.get("VEMIRAL_PYTEST_STATUS")
-    if path:
+    if path and not hasattr(session.config, "workerinput"):
         with open(path, "w") as f:
             f.write(str(int(exitstatus)))

@@ -29,10 +29,18 @@ def shape_id(shape):
     return "x".join(map(str, shape))
 
 
+def doubles(a):
+    """The doubles of an array: a complex one's parts side by side along a last axis."""
+    a = np.asarray(a)
+    if np.iscomplexobj(a):
+        return np.ascontiguousarray(a, dtype=np.complex128).view(np.float64).reshape(a.shape + (2,))
+    return np.asarray(a, dtype=np.float64)
+
+
 def same_bits(a, b):
     """True when two sequences of doubles hold the same bits (NaN payloads and signs included)."""
-    a = np.asarray(a, dtype=np.float64).ravel()
-    b = np.asarray(b, dtype=np.float64).ravel()
+    a = doubles(a).ravel()
+    b = doubles(b).ravel()
     return np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
@@ -40,7 +48,7 @@ def same_bits_but_nan(a, b):
     """Like same_bits for arrays of one shape, except that a NaN matches any NaN: the sign and
     payload of a NaN follow the compiler's choice of operand order, which may differ between
     code paths (README)."""
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    a, b = doubles(a), doubles(b)
     if a.shape != b.shape:
         return False
     nan = np.isnan(a)

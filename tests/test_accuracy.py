@@ -18,10 +18,11 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from depth import examples
 from helpers import N, V, add, cos, div, exp, fun, mul, pow_, sin, sub, un
 
 FLOOR = 2e-15
-SETTINGS = settings(max_examples=int(os.environ.get("VEMIRAL_ACCURACY_EXAMPLES", "60")), deadline=None,
+SETTINGS = settings(max_examples=int(os.environ.get("VEMIRAL_ACCURACY_EXAMPLES", examples(60))), deadline=None,
                     derandomize="VEMIRAL_ACCURACY_EXAMPLES" not in os.environ, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
 

@@ -160,6 +160,7 @@ def test_bad_tiles_are_refused_before_any_task(grid, tile, error):
 # --- Dask's distributed scheduler with process workers --------------------------
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="worker processes would need the sanitizer runtime"
 )

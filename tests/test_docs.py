@@ -13,6 +13,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="runs Sphinx in processes (skipped under the sanitizers)"
 )
@@ -20,6 +21,7 @@ ROOT = Path(__file__).resolve().parents[1]
 def test_the_site_builds_without_a_warning(builder, tmp_path):
     pytest.importorskip("sphinx")
     pytest.importorskip("myst_parser")
+    pytest.importorskip("furo")
     done = subprocess.run(
         [sys.executable, "-m", "sphinx", "-W", "--keep-going", "-q", "-b", builder, str(ROOT / "docs"), str(tmp_path)],
         cwd=tmp_path, capture_output=True, text=True, timeout=600,

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from depth import examples
 from helpers import (
     C_ADD,
     C_COS,
@@ -534,7 +535,7 @@ def cases(draw, trees, grids=small_grids):
 
 
 PROFILE = settings(
-    max_examples=300,
+    max_examples=examples(300),
     deadline=None,
     derandomize=True,
     database=None,
@@ -558,7 +559,7 @@ def test_random_transcendental_trees_agree_with_math(case, native):
     assume(compared * 2 >= math.prod(extents))
 
 
-@settings(PROFILE, max_examples=60)
+@settings(PROFILE, max_examples=examples(60))
 @given(case=cases(mixed_trees, grids=many_row_grids))
 def test_random_trees_on_grids_of_many_rows_agree_with_math(case, native):
     tree, extents = case

@@ -36,12 +36,13 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from depth import examples
 from helpers import c_cos, c_exp, c_log, c_pow, c_sin, grid_points
 
 settings.register_profile(
     "ci",
     derandomize=True,
-    max_examples=200,
+    max_examples=examples(200),
     deadline=None,
     database=None,
     print_blob=True,

@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 import vemiral as vm
 from vemiral_grid import Grid, _parse
 
+from depth import examples
 from helpers import same_bits_but_nan
 
 GRID = Grid(x=(0.1, 0.9, 5), y=(-0.7, 1.3, 4))
@@ -59,8 +60,9 @@ def outcome(read, text):
         value = read(text)
     except ValueError as error:
         return ("error", str(error), None)
-    node = vm.ASTnum(value) if isinstance(value, float) else value
-    return ("tree", repr(node), GRID.evaluate(node))
+    if isinstance(value, float | complex):  # a number: the tree the public reading makes of it
+        value = GRID.expression(value)
+    return ("tree", repr(value), GRID.evaluate(value))
 
 
 def read_plain(text):
@@ -76,7 +78,7 @@ def read_with_ast(text):
     return _parse._read_with_ast(parsed, GRID.variables, columns, "")
 
 
-@settings(max_examples=400, derandomize=True, deadline=None, database=None,
+@settings(max_examples=examples(400), derandomize=True, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(formulas())
 def test_the_plain_reader_takes_what_python_takes_and_builds_the_same_tree(text):

@@ -27,7 +27,13 @@ def test_the_readme_and_the_pages_have_their_examples():
     assert len(BLOCKS) >= 5
 
 
-@pytest.mark.parametrize("name, line, code", BLOCKS, ids=[f"{name}:{line}" for name, line, _ in BLOCKS])
+def example(name, line, code):
+    # An example that starts a cluster's worker processes takes seconds: among the first to run.
+    slow = [pytest.mark.slow] if "distributed" in code else []
+    return pytest.param(name, line, code, id=f"{name}:{line}", marks=slow)
+
+
+@pytest.mark.parametrize("name, line, code", [example(*block) for block in BLOCKS])
 def test_an_example_runs(name, line, code, tmp_path, monkeypatch, native):
     if "distributed" in code and os.environ.get("VEMIRAL_UNDER_SANITIZER"):
         pytest.skip("starts a cluster's worker processes (skipped under the sanitizers)")
@@ -35,11 +41,18 @@ def test_an_example_runs(name, line, code, tmp_path, monkeypatch, native):
     exec(compile(code, f"{name}:{line}", "exec"), {"__name__": "readme"})
 
 
-def test_the_readmes_figures_are_the_committed_benchmark_output():
-    # Each ```text block of the README quotes a benchmark's committed output,
-    # line for line, so no figure outlives the run that measured it.
-    quoted = re.findall(r"^```text\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
-    assert quoted
+def quoted(page):
+    return re.findall(r"^```text\n(.*?)^```", page.read_text(encoding="utf-8"), re.S | re.M)
+
+
+QUOTING = [page for page in [README, *sorted((ROOT / "docs" / "tutorials").glob("*.md"))] if quoted(page)]
+
+
+@pytest.mark.parametrize("page", QUOTING, ids=lambda page: page.relative_to(ROOT).as_posix())
+def test_the_quoted_figures_are_the_committed_benchmark_output(page):
+    # Each ```text block of the README and of the tutorials quotes a benchmark's
+    # committed output, line for line, so no figure outlives the run that measured it.
+    assert README in QUOTING
     outputs = "\n".join(p.read_text(encoding="utf-8") for p in sorted((ROOT / "bench" / "results").glob("*.txt")))
-    for block in quoted:
+    for block in quoted(page):
         assert block in outputs, block

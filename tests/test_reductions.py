@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from depth import deep, examples
 from test_accuracy import trees
 
 from vemiral_grid import Grid, _reduce, _stats
@@ -130,7 +131,7 @@ def cases(draw):
     return draw(trees(dims, jumps=True)), shape, origin, tile, tuple(sorted(reduced))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=list(HealthCheck))
 @given(cases(), st.floats(0, 1))
 def test_every_reduction_matches_numpy_on_the_evaluated_values(case, q):
     tree, shape, origin, tile, dims = case
@@ -465,20 +466,22 @@ def test_a_reduction_of_any_size_runs_in_flat_memory_and_stops_on_ctrl_c(program
     assert "interrupted" in out + err and "std::" not in err and "Traceback" not in err, (out, err)
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="a capped address space and ASan disagree")
 def test_the_command_line_summary_streams_a_grid_larger_than_its_memory(tmp_path):
-    cap = 3 * 2**30  # the grid's values would take 8 GB
+    cap = 3 * 2**30  # the grid's values would take 8 GB (4 GB in a shallow run)
+    rows = deep(40000, 20000)
 
     def capped():
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
     script = os.path.join(os.path.dirname(sys.executable), "vemiral-grid")
     done = subprocess.run(
-        [script, "x - y", "-a", "x=0:1:40000", "-a", "y=0:1:25000", "-q"],
+        [script, "x - y", "-a", f"x=0:1:{rows}", "-a", "y=0:1:25000", "-q"],
         capture_output=True, text=True, timeout=300, preexec_fn=capped, cwd=tmp_path,
     )
     assert done.returncode == 0, done.stderr
-    assert done.stdout.startswith("shape (40000, 25000), min -1.0, max 1.0, mean ")
+    assert done.stdout.startswith(f"shape ({rows}, 25000), min -1.0, max 1.0, mean ")
     assert float(done.stdout.split("mean ")[1].split()[0]) == pytest.approx(0.0, abs=1e-12)
 
 
@@ -511,6 +514,7 @@ def test_dask_blocks_join_to_the_native_results(chunks):
         reduce(array + 1, "sum")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="worker processes would need the sanitizer runtime"
 )

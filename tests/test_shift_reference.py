@@ -16,12 +16,13 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from depth import examples
 from helpers import N, V, add, bin_, cos, div, exp, mul, pow_, same_bits_but_nan, shape_id, sin, un
 from test_dimensions import LARGE, TREES, variables
 
 
 PROFILE = settings(
-    max_examples=150,
+    max_examples=examples(150),
     deadline=None,
     derandomize=True,
     database=None,

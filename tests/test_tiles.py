@@ -19,9 +19,10 @@ from hypothesis import strategies as st
 
 import vemiral as vm
 
+from depth import examples
 from helpers import same_bits_but_nan as same_bits
 
-EXAMPLES = int(os.environ.get("VEMIRAL_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("VEMIRAL_FUZZ_EXAMPLES", examples(150)))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 

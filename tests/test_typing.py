@@ -33,27 +33,31 @@ vm.ASTvar(0, 0.0, 0.5).start = 1.0
 '''
 
 
-def mypy(*args):
-    command = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"), "--cache-dir", str(CACHE)]
+def mypy(cache, *args):
+    # A cache of each test's own: the tests may run at once, in parallel workers.
+    command = [sys.executable, "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
+               "--cache-dir", str(CACHE / cache)]
     return subprocess.run(command + list(args), cwd=ROOT, capture_output=True, text=True, timeout=300)
 
 
+@pytest.mark.slow
 def test_vemiral_grid_passes_mypy_strict():
-    done = mypy(str(ROOT / "python" / "vemiral_grid"))
+    done = mypy("package", str(ROOT / "python" / "vemiral_grid"))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_the_stub_types_code_that_uses_the_module(tmp_path):
     (tmp_path / "uses.py").write_text(USES)
     (tmp_path / "misuses.py").write_text(MISUSES)
-    good = mypy(str(tmp_path / "uses.py"))
+    good = mypy("stub", str(tmp_path / "uses.py"))
     assert good.returncode == 0, good.stdout + good.stderr
-    bad = mypy(str(tmp_path / "misuses.py"))
+    bad = mypy("stub", str(tmp_path / "misuses.py"))
     assert bad.returncode == 1
     assert 'Argument 1 to "sin" has incompatible type "str"' in bad.stdout
     assert 'Property "start" defined in "ASTvar" is read-only' in bad.stdout
 
 
+@pytest.mark.slow
 def test_stub_matches_the_built_module():
     done = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "vemiral", "--allowlist", str(ROOT / "tests" / "stubtest_allowlist.txt"),

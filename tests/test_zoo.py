@@ -35,6 +35,7 @@ def rows(text):
     return found
 
 
+@pytest.mark.slow
 @processes
 def test_a_quick_run_prints_each_formula_its_times_ratios_and_errors(tmp_path):
     report = tmp_path / "zoo.txt"

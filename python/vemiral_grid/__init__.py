@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._complex import ComplexNode
 from ._grid import Axis, Grid
 from ._parse import MAX_DEPTH, MAX_LENGTH, parse
 from ._plot import save_png
@@ -19,4 +20,6 @@ try:
 except PackageNotFoundError:  # imported from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["MAX_DEPTH", "MAX_LENGTH", "PROGRESS_THRESHOLD", "Axis", "Grid", "__version__", "parse", "save_png"]
+__all__ = [
+    "MAX_DEPTH", "MAX_LENGTH", "PROGRESS_THRESHOLD", "Axis", "ComplexNode", "Grid", "__version__", "parse", "save_png",
+]

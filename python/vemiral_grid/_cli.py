@@ -1,5 +1,5 @@
 """The command line: vemiral-grid EXPR -a x=0:1:1000 [-s t=0:1/8000:8000 ...] [-p w=0.3 ...]
-[-o values.npy|.npz|.csv|.nc|DIR.zarr|-] [--png picture.png] [--json]."""
+[-o values.npy|.npz|.csv|.nc|DIR.zarr|-] [--png picture.png] [--json] [--stats std,median,q0.9]."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ import math
 import os
 import re
 import sys
+import warnings
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
@@ -18,7 +19,9 @@ from typing import IO, Any, NoReturn
 import numpy as np
 import numpy.typing as npt
 
-from . import __version__, _options, _progress, _reduce
+from . import __version__, _options, _progress, _reduce, _stats
+from ._complex import is_complex
+from ._complex_values import value_dtype
 from ._files import distinct, replacing, target_of
 from ._grid import Axis, Grid, axis_by_range, axis_by_step
 
@@ -153,9 +156,10 @@ def _parser() -> _Parser:
     parser.add_argument(
         "--dtype",
         action=_Once,
-        choices=["float64", "float32"],
+        choices=["float64", "float32", "complex128", "complex64"],
         default="float64",
-        help="type of the values written (computed in double precision either way; default float64)",
+        help="type of the values written (computed in double precision either way; default float64); a "
+        "complex formula's values are complex of its precision (complex128, or complex64 for float32)",
     )
     parser.add_argument(
         "--method",
@@ -176,7 +180,9 @@ def _parser() -> _Parser:
     parser.add_argument("--stream", action=_OnceFlag,
                         help="with -o FILE.npy: stream the values into the file block by block whatever the size")
     parser.add_argument("--png", action=_Once, metavar="FILE.png",
-                        help="draw the values (heat map for 2-D, line for 1-D)")
+                        help="draw the values (heat map for 2-D, line for 1-D; complex ones: their modulus)")
+    parser.add_argument("--phase", action=_OnceFlag,
+                        help="with --png of complex values: draw their phase (angle) rather than their modulus")
     parser.add_argument(
         "--at",
         action="append",
@@ -191,6 +197,10 @@ def _parser() -> _Parser:
                         "runs, how, and its rough cost per point) and compute nothing")
     parser.add_argument("--json", action=_OnceFlag,
                         help="print the summary as JSON, with the counts of NaN and infinite values")
+    parser.add_argument("--stats", action=_Once, metavar="NAME[,NAME...]",
+                        help="add these statistics of the values to the summary, with NumPy's meanings: "
+                        f"{', '.join(_stats.NAMES)}, or qQ for the Q quantile (Q in [0, 1], e.g. q0.9); "
+                        "NaN propagates except through the nan ones")
     parser.add_argument("--progress", action=_OnceFlag, const=True, default=None,
                         help="show progress bars on standard error, whatever it is (by default: above "
                         "4,000,000 points, when standard error is a terminal)")
@@ -283,9 +293,9 @@ def _real(text: str) -> float:
     return float(numerator) / float(denominator)
 
 
-def _parameters(texts: list[str]) -> dict[str, float]:
+def _parameters(texts: list[str]) -> dict[str, Any]:
     """The -p options as a mapping; the grid checks names and values."""
-    parameters: dict[str, float] = {}
+    parameters: dict[str, Any] = {}
     for text in texts:
         name, sep, value = text.partition("=")
         name = name.strip()
@@ -296,9 +306,13 @@ def _parameters(texts: list[str]) -> dict[str, float]:
         try:
             parameters[name] = _real(value)
         except (ValueError, ZeroDivisionError):
-            raise UsageError(
-                f"malformed parameter '{text}': the value is a number (or a quotient such as 1/3)"
-            ) from None
+            try:
+                parameters[name] = complex(value.strip())  # 1+2j, as Python writes it
+            except ValueError:
+                raise UsageError(
+                    f"malformed parameter '{text}': the value is a number (a quotient such as 1/3, "
+                    "or complex as 1+2j)"
+                ) from None
     return parameters
 
 
@@ -364,7 +378,7 @@ def _netcdf_engine() -> str:
     raise UsageError("-o FILE.nc needs a NetCDF library for xarray: pip install netCDF4 (or h5netcdf, or scipy)")
 
 
-def _check_outputs(args: argparse.Namespace, grid: Grid) -> str | None:
+def _check_outputs(args: argparse.Namespace, grid: Grid, complex_values: bool = False) -> str | None:
     """Every output refused before any work, and the format of -o: an empty
     path, a target that is not a regular file (for a Zarr store: neither a
     folder nor a regular file), a folder that cannot be written, an extension
@@ -400,6 +414,8 @@ def _check_outputs(args: argparse.Namespace, grid: Grid) -> str | None:
     if kind == ".csv" and grid.ndim > 2:
         raise UsageError(f"-o FILE.csv holds one or two dimensions, this grid has {grid.ndim}: "
                          "write .npy, .npz, .nc or .zarr")
+    if kind == ".nc" and complex_values:
+        raise UsageError("-o FILE.nc: NetCDF holds no complex values; write .npy, .npz, .csv or .zarr")
     if kind == ".nc":
         _netcdf_engine()
     if kind in (".npz", ".nc"):
@@ -441,7 +457,7 @@ def _write_csv(values: npt.NDArray[np.floating[Any]], file: IO[bytes]) -> None:
 
 
 def _write_netcdf(grid: Grid, values: npt.NDArray[np.floating[Any]], path: str, expression: str,
-                  params: dict[str, float], tile: Any, method: _options.Method) -> None:
+                  params: dict[str, Any], tile: Any, method: _options.Method) -> None:
     """The values as to_xarray labels them (dimensions, coordinates, what they
     are), written by xarray's NetCDF engine into `path`."""
     import xarray as xr
@@ -472,22 +488,25 @@ def run(argv: Sequence[str] | None = None) -> int:
         params = _parameters(args.params)
         node = grid.expression(args.expression, params)
         if args.explain:
-            if args.output is not None or args.png is not None or args.json:
-                raise UsageError("--explain computes nothing: leave out -o, --png and --json")
+            if args.output is not None or args.png is not None or args.json or args.stats is not None:
+                raise UsageError("--explain computes nothing: leave out -o, --png, --json and --stats")
             print(node.explain(grid.shape), end="")
             return 0
         if args.png is not None:
             _check_picture(grid, at)
-        kind = _check_outputs(args, grid)
+        if args.phase and (args.png is None or not is_complex(node)):
+            raise UsageError("--phase draws the phase of complex values: it goes with --png and a complex formula")
+        kind = _check_outputs(args, grid, is_complex(node))
         zarr = kind == ".zarr"
         stdout = _to_stdout(args.output)
         if (args.chunks or args.resume or args.overwrite) and not zarr:
             raise UsageError("--chunks, --resume and --overwrite go with -o DIR.zarr")
         if args.stream and kind != ".npy":
             raise UsageError("--stream needs -o FILE.npy (or -o -)")
-        if args.json and (args.output is not None or args.png is not None):
-            raise UsageError("--json prints the summary, which -o and --png replace: leave it out")
-        large = kind not in (None, ".zarr") and streams(grid, args.dtype)
+        if (args.json or args.stats is not None) and (args.output is not None or args.png is not None):
+            option = "--json" if args.json else "--stats"
+            raise UsageError(f"{option} prints the summary, which -o and --png replace: leave it out")
+        large = kind not in (None, ".zarr") and streams(grid, value_dtype(np.dtype(args.dtype), node))
         if large and kind not in (".npy",):
             raise UsageError(f"the values exceed {STREAM_SHARE:.0%} of the memory: write them with "
                              "-o FILE.npy or -o - (streamed block by block) or -o DIR.zarr")
@@ -500,7 +519,8 @@ def run(argv: Sequence[str] | None = None) -> int:
         if stream:
             return _write_stream(args, grid, tile, params, progress)
         if args.output is None and args.png is None:
-            return _summary(args, grid, node, tile, progress)
+            asked = _asked_statistics(args.stats)
+            return _summary(args, grid, node, tile, progress, asked)
         # Otherwise whole in memory (a picture needs it all), before any file is touched.
         # A picture alone needs no more than float32.
         dtype = "float32" if args.png is not None and args.output is None else args.dtype
@@ -515,7 +535,7 @@ def run(argv: Sequence[str] | None = None) -> int:
                 if args.png is not None:
                     from ._plot import save_png
 
-                    save_png(grid, values, next(outputs).file, at=at, title=args.expression)
+                    save_png(grid, values, next(outputs).file, at=at, title=args.expression, phase=args.phase)
                 if stdout:
                     _to_standard_output(lambda out: write_npy(grid, values, out))
         except OSError as error:
@@ -541,7 +561,7 @@ def _named(path: str) -> str:
 
 
 def _write_values(kind: str | None, grid: Grid, values: npt.NDArray[np.floating[Any]], file: IO[bytes],
-                  path: str, args: argparse.Namespace, params: dict[str, float], tile: Any) -> None:
+                  path: str, args: argparse.Namespace, params: dict[str, Any], tile: Any) -> None:
     """The values held in memory, in the format `kind`, into the temporary
     file `file` at `path` (xarray's NetCDF engines write by name)."""
     if kind == ".npy":
@@ -567,7 +587,7 @@ def _to_standard_output(write: Callable[[IO[bytes]], None]) -> None:
         raise UsageError("cannot write the values to standard output: the reader closed it") from None
 
 
-def _write_stream(args: argparse.Namespace, grid: Grid, tile: Any, params: dict[str, float],
+def _write_stream(args: argparse.Namespace, grid: Grid, tile: Any, params: dict[str, Any],
                   progress: bool | None) -> int:
     """.npy streamed block by block: into a file by to_npy (prepared, checked,
     written beside the target and renamed into place), or to standard output
@@ -598,14 +618,60 @@ def _tile_edges(grid: Grid, tile: Any, method: _options.Method) -> tuple[int, ..
     return tile_edges(tile, grid.ndim, method, grid.shape)
 
 
-def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
+# The summary's own figures, which --stats would only repeat.
+SUMMARY_NAMES = ("min", "max", "mean")
+
+
+def _asked_statistics(text: str | None) -> dict[str, _stats.Asked]:
+    """--stats std,median,q0.9 as the statistics to compute, by the name the
+    output gives each: a name of _stats.NAMES, or qQ for the Q quantile."""
+    if text is None:
+        return {}
+    asked: dict[str, _stats.Asked] = {}
+    choices = f"one of {', '.join(_stats.NAMES)}, or qQ for the Q quantile with Q in [0, 1] (e.g. q0.9)"
+    for name in (part.strip() for part in text.split(",")):
+        if not name:
+            raise UsageError(f"malformed --stats '{text}': expected NAME[,NAME...], e.g. std,median,q0.9")
+        if name in asked:
+            raise UsageError(f"--stats names {name} twice: name it once")
+        if name in _stats.NAMES:
+            asked[name] = _stats.Asked(name)
+            continue
+        q = _quantile_of(name)
+        if q is None:
+            known = " (the summary gives it)" if name in SUMMARY_NAMES else ""
+            raise UsageError(f"--stats: unknown statistic '{name}'{known}: {choices}")
+        asked[name] = _stats.Asked("quantile", q=np.asarray(q))
+    return asked
+
+
+def _quantile_of(name: str) -> float | None:
+    """Q of a statistic named qQ, else None; a Q outside [0, 1] is refused."""
+    if not name.startswith("q"):
+        return None
+    try:
+        q = float(name[1:])
+    except ValueError:
+        return None
+    if not 0.0 <= q <= 1.0:
+        raise UsageError(f"--stats {name}: the quantile's Q is a number in [0, 1], e.g. q0.9")
+    return q
+
+
+def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None,
+             asked: dict[str, _stats.Asked]) -> int:
     """The summary, streamed through the reductions, in memory of any grid's
     size: the shape, the least, greatest and mean of the values that are
     numbers, and how many are NaN (skipped) and infinite (counted: the values
-    in [-max, max] of a double are the finite ones)."""
+    in [-max, max] of a double are the finite ones); then the statistics
+    `asked` for, as Grid.reduce computes them (a second run of reductions)."""
     if args.method != "accurate":
         raise UsageError(f"--method {args.method}: the summary is computed by reductions, which run the "
                          "accurate method only; write the values with -o")
+    if is_complex(node):
+        if asked:
+            raise UsageError("--stats: the statistics are of real values, and this formula is complex")
+        return _complex_summary(args, grid, node, tile, progress)
     largest = np.finfo(np.float64).max
     request = _reduce.Request(
         ("nanmin", "nanmax", "nansum", "count", "histogram"), (True,) * grid.ndim,
@@ -617,20 +683,58 @@ def _summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progres
     numbers, finite_count = int(count), int(finite[0])
     mean = float(total) / numbers if numbers else math.nan
     nan, infinite = grid.size - numbers, numbers - finite_count
+    statistics: dict[str, float | bool | int] = {}
+    if asked:
+        with warnings.catch_warnings():
+            # NumPy's warnings of an empty slice or no degrees of freedom: the NaN says it.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            values = _reduce.reduce(grid, node, tuple(asked.values()), None, tile=tile)
+        statistics = {name: value.item() for name, value in zip(asked, values, strict=True)}
     if args.json:
-        def number(value: float) -> float | str:
-            # JSON has no NaN nor infinity: such a value is the text float() reads back.
-            return value if math.isfinite(value) else str(value)
-
+        number = _json_number
         summary = {
             "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "min": number(float(low)),
             "max": number(float(high)), "mean": number(mean), "nan": nan, "infinite": infinite,
         }
+        if asked:
+            summary["stats"] = {name: number(value) for name, value in statistics.items()}
+        print(json.dumps(summary, allow_nan=False))
+        return 0
+    extra = "".join(f", {name} {value!r}" for name, value in statistics.items())
+    print(
+        f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r}{extra} ({nan} NaN skipped; "
+        "write them with -o FILE.npy, draw them with --png FILE.png)"
+    )
+    return 0
+
+
+def _json_number(value: float | bool | int) -> float | bool | int | str:
+    # JSON has no NaN nor infinity: such a value is the text float() reads back.
+    return value if not isinstance(value, float) or math.isfinite(value) else str(value)
+
+
+def _complex_summary(args: argparse.Namespace, grid: Grid, node: Any, tile: Any, progress: bool | None) -> int:
+    """The summary of complex values: the least and greatest modulus and the
+    mean of those that are numbers (neither part NaN), and how many are NaN."""
+    from ._complex import absolute, as_node
+
+    request = _reduce.Request(("nanmin", "nanmax", "count"), (True,) * grid.ndim)
+    with _summary_bar(_progress.shown(progress, grid.size), grid.size) as report:
+        (low, _), (high, _), (count, _) = _reduce.compute(grid, as_node(absolute(node)), request, tile=tile, progress=report)
+        mean = complex(grid.reduce(node, "nanmean", tile=tile)) if int(count) else complex(math.nan, math.nan)
+    nan = grid.size - int(count)
+    if args.json:
+        number = _json_number
+        summary = {
+            "shape": list(grid.shape), "axes": list(grid.names), "points": grid.size, "dtype": "complex",
+            "abs_min": number(float(low)), "abs_max": number(float(high)),
+            "mean": [number(mean.real), number(mean.imag)], "nan": nan,
+        }
         print(json.dumps(summary, allow_nan=False))
         return 0
     print(
-        f"shape {grid.shape}, min {float(low)!r}, max {float(high)!r}, mean {mean!r} ({nan} NaN skipped; "
-        "write them with -o FILE.npy, draw them with --png FILE.png)"
+        f"shape {grid.shape}, complex: |value| from {float(low)!r} to {float(high)!r}, mean {mean!r} "
+        f"({nan} NaN skipped; write them with -o FILE.npy, draw them with --png FILE.png)"
     )
     return 0
 
@@ -645,15 +749,15 @@ def _summary_bar(shown: bool, total: int) -> Iterator[Callable[[int, int], None]
         yield lambda done, _: update(done)
 
 
-def streams(grid: Grid, dtype: str = "float64") -> bool:
+def streams(grid: Grid, dtype: Any = "float64") -> bool:
     """Whether -o streams this grid: its values exceed STREAM_SHARE of physical memory."""
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    return np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical
+    return bool(np.dtype(dtype).itemsize * grid.size > STREAM_SHARE * physical)
 
 
 def _write_zarr(
     args: argparse.Namespace, grid: Grid, tile: int | tuple[int, ...] | None, at: dict[str, int],
-    params: dict[str, float], progress: bool | None,
+    params: dict[str, Any], progress: bool | None,
 ) -> int:
     """-o DIR.zarr: written chunk by chunk by to_zarr, which writes beside the
     target and swaps the finished store into place; a picture is then drawn
@@ -682,7 +786,7 @@ def _write_zarr(
         values = np.asarray(zarr.open_array(path, path="values", mode="r")[...])
         try:
             with replacing(args.png) as (png,):
-                save_png(grid, values, png.file, at=at, title=args.expression)
+                save_png(grid, values, png.file, at=at, title=args.expression, phase=args.phase)
         except OSError as error:
             raise UsageError(f"cannot write {args.png}, left as it was: {error.strerror or error}") from None
         if not args.quiet:

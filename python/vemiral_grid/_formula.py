@@ -8,8 +8,8 @@ nothing else of it but its axes and variables.
 
 from __future__ import annotations
 
+import cmath
 import keyword
-import math
 import re
 import unicodedata
 from collections.abc import Callable, Mapping, Sequence
@@ -19,15 +19,17 @@ import numpy as np
 
 import vemiral
 
-from . import _options, _parse, _sympy
+from . import _complex, _options, _parse, _sympy
 from ._options import Method
-from ._values import prepare
+from ._values import Node, prepare
 
 if TYPE_CHECKING:
     from ._grid import Grid
 
-# SymPy expressions too (SymPy has no annotations: they type as Any).
-Expression: TypeAlias = "str | vemiral.ASTnode | float | Callable[..., Any]"
+# SymPy expressions too (SymPy has no annotations: they type as Any); a
+# formula with a complex number in it is a ComplexNode, a pair of real trees.
+# Parameters are typed complex, which takes floats and ints too.
+Expression: TypeAlias = "str | vemiral.ASTnode | _complex.ComplexNode | complex | Callable[..., Any]"
 Tile: TypeAlias = "int | Sequence[int] | None"
 
 
@@ -48,9 +50,9 @@ def parameters_of(
     keywords: Mapping[str, object],
     expr: object = None,
     options: Sequence[str] = ("params",),
-) -> dict[str, float]:
+) -> dict[str, Any]:
     """The parameters of a formula, given as a mapping, as keywords or both: each a
-    finite real number (NumPy's and SymPy's too) under a name a formula can use
+    finite real or complex number (NumPy's and SymPy's too) under a name a formula can use
     and no axis or function takes; anything else is a ValueError naming it. A
     keyword that `expr` (a string, SymPy expression or node; or a mapping of
     names to formulas, which share the parameters) does not name is the
@@ -73,15 +75,31 @@ def parameters_of(
     for name, value in given.items():
         _check_name(grid, name)
         try:
-            number = _options.real(value)
+            number = scalar(value)
         except TypeError:
             raise ValueError(f"parameter '{name}' must be a finite real number, not {type(value).__name__}") from None
         except ValueError:
             raise ValueError(f"parameter '{name}' is too large for a float") from None
-        if not math.isfinite(number):
-            raise ValueError(f"parameter '{name}' must be a finite real number, not {number}")
+        if not cmath.isfinite(number):
+            kind = "complex" if isinstance(number, complex) else "real"
+            raise ValueError(f"parameter '{name}' must be a finite {kind} number, not {number}")
         checked[name] = number
     return checked
+
+
+def scalar(value: object) -> float | complex:
+    """A parameter's number: a real one as _options.real reads it, else a
+    complex number (Python's, NumPy's, SymPy's); TypeError for anything else."""
+    try:
+        return _options.real(value)
+    except TypeError:
+        number: Any = value
+        if _complex.is_complex(value) or (_sympy.is_sympy(value) and number.is_number):
+            try:
+                return complex(number)
+            except OverflowError:
+                raise ValueError("too large for a float") from None
+        raise
 
 
 def _check_name(grid: Grid, name: object) -> None:
@@ -103,10 +121,11 @@ def _names(expr: object, name: str) -> bool:
     return callable(expr) and not isinstance(expr, vemiral.ASTnode)
 
 
-def tree(grid: Grid, expr: object, values: Mapping[str, float]) -> vemiral.ASTnode:
+def tree(grid: Grid, expr: object, values: Mapping[str, complex]) -> Node:
     """The tree of `expr` on `grid` with the checked parameter `values` (see
     Grid.expression for what `expr` may be)."""
     variables = grid.variables
+    node: Node
     if isinstance(expr, str):
         return _parse.parse(expr, variables, values)
     if isinstance(expr, vemiral.ASTnode):
@@ -115,6 +134,8 @@ def tree(grid: Grid, expr: object, values: Mapping[str, float]) -> vemiral.ASTno
         return _sympy.translate(expr, variables, values)
     elif isinstance(expr, int | float | np.integer | np.floating) and not isinstance(expr, bool):
         node = vemiral.ASTnum(float(expr))
+    elif _complex.is_complex(expr):
+        node = _complex.lifted(expr)
     elif callable(expr):
         result = expr(**variables, **values)
         if isinstance(result, vemiral.ASTnode):
@@ -123,6 +144,8 @@ def tree(grid: Grid, expr: object, values: Mapping[str, float]) -> vemiral.ASTno
             return _sympy.translate(result, variables, values)
         elif isinstance(result, int | float | np.integer | np.floating) and not isinstance(result, bool):
             node = vemiral.ASTnum(float(result))
+        elif _complex.is_complex(result):
+            node = _complex.lifted(result)
         else:
             raise ValueError(f"the callable returned {type(result).__name__}, not an expression node")
     else:
@@ -134,10 +157,10 @@ def tree(grid: Grid, expr: object, values: Mapping[str, float]) -> vemiral.ASTno
     return node
 
 
-def _check_dimensions(grid: Grid, root: vemiral.ASTnode) -> None:
+def _check_dimensions(grid: Grid, root: Node) -> None:
     # A variable beyond the grid's dimensions would silently stand still.
     seen: set[int] = set()
-    stack = [root]
+    stack = [part for part in _complex.parts_of(root) if isinstance(part, vemiral.ASTnode)]
     while stack:
         node = stack.pop()
         if id(node) in seen:
@@ -160,8 +183,8 @@ def _check_dimensions(grid: Grid, root: vemiral.ASTnode) -> None:
 
 
 def prepared(
-    grid: Grid, expr: object, tile: Tile, values: Mapping[str, float] | None, method: Method = "accurate"
-) -> vemiral.ASTnode:
+    grid: Grid, expr: object, tile: Tile, values: Mapping[str, complex] | None, method: Method = "accurate"
+) -> Node:
     """The tree of `expr`, once its chain has been built for the tile at the
     grid's first point: an expression the algebra refuses (MemoryError for
     one whose chain would be too large) is refused here, before any block

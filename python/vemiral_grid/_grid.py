@@ -11,11 +11,12 @@ import numpy.typing as npt
 
 import vemiral
 
-from . import _options, _progress, _reduce, _stats
+from . import _complex, _complex_reduce, _options, _progress, _reduce, _stats
+from ._complex_values import result_dtype
 from ._formula import Expression, Tile, name_problem, parameters_of, prepared, tree
 from ._options import Method
 from ._tiles import positive_int, tile_edges
-from ._values import check_out, check_storable, evaluate_into, output_dtype
+from ._values import Node, check_out, check_storable, evaluate_into, output_dtype
 from .distributed import to_dask
 from .labelled import to_dataset, to_xarray
 from .storage import to_npy
@@ -234,14 +235,16 @@ class Grid:
     # --- expressions --------------------------------------------------------
 
     def expression(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
-    ) -> vemiral.ASTnode:
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
+    ) -> Node:
         """The tree of `expr`: a string, a node, a SymPy expression, a number, or a
         callable taking the axis variables by name.
 
         Parameters, given in `params` or as keywords (not both for one name), are
         numbers the formula names: in a string or as SymPy symbols, and passed by
-        name to a callable after the axes.
+        name to a callable after the axes. A formula with a complex number in it
+        (1j, a complex parameter) gives a ComplexNode, a pair of real trees
+        (docs/complex.md).
 
         >>> import vemiral as vm
         >>> grid = Grid(x=(0, 1, 11), y=(0, 2, 3))
@@ -256,14 +259,14 @@ class Grid:
         self,
         expr: Expression,
         tile: Tile = None,
-        parameters: Mapping[str, float] | None = None,
+        parameters: Mapping[str, complex] | None = None,
         method: Method = "accurate",
-    ) -> vemiral.ASTnode:
+    ) -> Node:
         """The tree of `expr` with its chain built for the first tile (see _formula.prepared)."""
         return prepared(self, expr, tile, parameters, method)
 
     def explain(
-        self, expr: Expression, params: Mapping[str, float] | None = None, **parameters: float
+        self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex
     ) -> str:
         """How `evaluate` computes `expr` on this grid, one line an operation: where
         (once, per row, per column, at every point), how (directly in double, as
@@ -288,8 +291,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float64Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> FloatArray: ...
     @overload
     def evaluate(
@@ -301,8 +304,8 @@ class Grid:
         progress: bool | None = None,
         dtype: Float32Type | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Float32Array: ...
     @overload
     def evaluate(
@@ -314,8 +317,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]: ...
     def evaluate(
         self,
@@ -326,8 +329,8 @@ class Grid:
         progress: bool | None = None,
         dtype: npt.DTypeLike | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> npt.NDArray[Any]:
         """The values of `expr` at every point, shaped like the grid (C order).
 
@@ -335,7 +338,8 @@ class Grid:
             expr: a string, a vemiral node, a SymPy expression, a number, or a
                 callable taking the axis variables by name (see `expression`).
             out: an array to fill instead of a new one: writable, C-contiguous,
-                of the grid's shape, float64 or float32.
+                of the grid's shape, float64 or float32 (complex128 or
+                complex64 for complex values).
             tile: the tile edge, one for every dimension or one each (default:
                 ``vemiral.default_tile(ndim, method)``); the values depend on it.
                 An edge beyond both the grid's points along it and the default
@@ -346,6 +350,9 @@ class Grid:
             dtype: ``numpy.float64`` (the default, or out's type) or
                 ``numpy.float32``: computed in double precision all the same and
                 rounded once on the way out, without a float64 copy of the grid.
+                A complex formula's values are complex of the precision asked
+                (complex128, or complex64 for float32 or complex64); a real
+                one's, asked as complex, have a zero imaginary part.
             method: ``"accurate"`` (the default: every value within a few units
                 in the last place) or ``"recurrence"`` (the chains stepped in
                 plain doubles inside each tile), as the native ``evaluate`` takes it.
@@ -359,9 +366,11 @@ class Grid:
 
         Raises:
             ValueError: an expression the parser refuses, a dtype other than
-                float64 or float32, an `out` of another shape or type than asked,
-                a parameter that is not a finite real number or is named like an
-                axis, a function or a constant.
+                float64, float32, complex128 or complex64, an `out` of another
+                shape or type than asked, a parameter that is not a finite real
+                or complex number or is named like an axis, a function or a
+                constant.
+            TypeError: a real `out` for complex values.
 
         >>> grid = Grid(x=(0, 1, 3), y=(0, 2, 3))
         >>> grid.evaluate("x + y")
@@ -379,8 +388,9 @@ class Grid:
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         edges = tile_edges(tile, len(shape), method, shape)
         node = self.expression(expr, values)
+        kind = result_dtype(kind, node, out)  # complex for a complex formula
         shown = _progress.shown(progress, self.size)
-        if not shown and kind == np.float64:
+        if not shown and kind == np.float64 and isinstance(node, vemiral.ASTnode):
             return node.evaluate(shape, out=out, tile=edges, method=method)
         if out is None:
             check_storable(self.size, "evaluate", kind.itemsize)
@@ -410,8 +420,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Reduces the values of `expr` over `axis` without making the array: the
         native engine evaluates the grid block by block on every core and keeps
@@ -461,6 +471,8 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _REDUCE)
         _options.accurate_only(method, "reductions")
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            return _complex_reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
         return _reduce.reduce(self, node, how, axis, tile=tile, threads=threads, chunks=chunks, client=client)
 
     def sum(self, expr: Expression, axis: Axes = None, **options: Any) -> Any:
@@ -673,8 +685,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> tuple[npt.NDArray[np.int64], FloatArray]:
         """The counts and bin edges of the values of `expr`, as ``numpy.histogram``
         gives them for the evaluated array: `bins` equal bins over `range` (by
@@ -689,6 +701,8 @@ class Grid:
         values = parameters_of(self, params, parameters, expr, _HISTOGRAM)
         _options.accurate_only(method, "histograms")
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            raise _complex_reduce.refuse_ordered("histogram")
         options: dict[str, Any] = dict(tile=tile, threads=threads, chunks=chunks, client=client)
         _reduce.check_bins(bins)
         if range is None and not isinstance(bins, Sequence | np.ndarray):
@@ -712,8 +726,8 @@ class Grid:
         chunks: Any = None,
         client: Any = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The integral of `expr` over the coordinates of `axis` (default: every
         axis), by the trapezoid rule or Simpson's ("simpson", with SciPy's
@@ -732,6 +746,10 @@ class Grid:
         dims = _reduce.axes_of(self, axis)
         weights = _reduce.rule_weights(self, dims, rule)
         node = self.expression(expr, values)
+        if isinstance(node, _complex.ComplexNode):
+            re, im = (self.integrate(p, axis, rule=rule, tile=tile, threads=threads, chunks=chunks, client=client)
+                      for p in _complex.parts_of(node))
+            return _complex_reduce.combined(re, im)
         request = _reduce.Request(("weighted",), tuple(d in dims for d in range(self.ndim)), weights=weights)
         hi, _ = _reduce.compute(self, node, request, tile=tile, threads=threads, chunks=chunks, client=client)[0]
         return np.float64(hi) if hi.ndim == 0 else hi
@@ -744,8 +762,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The values of `expr` as a lazy dask.array.Array, one `evaluate` per block
         (see :func:`vemiral_grid.distributed.to_dask`; needs the dask extra);
@@ -768,8 +786,8 @@ class Grid:
         dtype: DType = np.float64,
         tile: Tile = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """The values of `expr` as an ``xarray.DataArray`` named `name` (default
         ``"values"``) with the axes as dimensions, their coordinates, and
@@ -797,8 +815,8 @@ class Grid:
         dtype: DType = np.float64,
         tile: Tile = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Several formulas on this grid as an ``xarray.Dataset``, one variable per
         name of `formulas` (a mapping of names to formulas), with `attrs` by
@@ -833,8 +851,8 @@ class Grid:
         client: Any = None,
         progress: bool | Callable[[int, int], object] | None = None,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Writes the values of `expr` into a Zarr (format 3) store chunk by chunk, in
         parallel here or on a Dask cluster, resumable after an interruption, and
@@ -868,8 +886,8 @@ class Grid:
         *,
         dtype: DType = np.float64,
         method: Method = "accurate",
-        params: Mapping[str, float] | None = None,
-        **parameters: float,
+        params: Mapping[str, complex] | None = None,
+        **parameters: complex,
     ) -> Any:
         """Streams the values of `expr` into a .npy file block by block and returns
         its path (see :func:`vemiral_grid.storage.to_npy`); `method` and

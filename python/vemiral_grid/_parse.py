@@ -16,11 +16,13 @@ import operator
 import re
 import unicodedata
 from collections.abc import Callable, Mapping
-from typing import TypeAlias
+from typing import Any, TypeAlias
 
 import numpy as np
 
 import vemiral
+
+from . import _complex
 
 # Longer strings are refused before they are read.
 MAX_LENGTH = 10_000_000
@@ -32,7 +34,10 @@ MAX_DEPTH = 10_000
 # refused with the plain reader's own message.
 AST_LENGTH = 100_000
 
-Value: TypeAlias = vemiral.ASTnode | float
+# A node, a number, a complex number or a complex expression (where a formula
+# holds 1j, a complex parameter, complex(a, b); see _complex): Any, for the
+# native operators' types know no complex operand.
+Value: TypeAlias = Any
 
 # Function names a formula may call, each with the native function it calls;
 # aliases are the names NumPy and numexpr users type.
@@ -68,13 +73,19 @@ _ARGUMENTS: dict[str, tuple[int, int | None]] = {
     "max": (2, None),
     "where": (3, 3),
     "clip": (3, 3),
+    **_complex.NEW_NAMES,
 }
 
 
-FUNCTIONS: dict[str, Callable[..., Value]] = {
+_REAL_FUNCTIONS: dict[str, Callable[..., Value] | None] = {
     **{name: getattr(vemiral, native) for name, native in _NATIVE_NAMES.items()},
     # sqrt(u) is u ** 0.5: a power the chains close over (folded like one).
     "sqrt": lambda u: _fold(_power, u, 0.5),
+    **dict.fromkeys(_complex.NEW_NAMES),
+}
+# Each takes complex values where it has a complex meaning, and refuses them elsewhere.
+FUNCTIONS: dict[str, Callable[..., Value]] = {
+    name: _complex.complex_aware(name, real) for name, real in _REAL_FUNCTIONS.items()
 }
 CONSTANTS: dict[str, float] = {"pi": math.pi, "e": math.e}
 # NumPy's scalar types as their repr writes them, np.float64(0.06): a number
@@ -82,7 +93,7 @@ CONSTANTS: dict[str, float] = {"pi": math.pi, "e": math.e}
 _NUMPY_SCALARS = frozenset(
     ["float64", "float32", "float16", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
 )
-RESERVED = frozenset(FUNCTIONS) | frozenset(CONSTANTS)
+RESERVED = (frozenset(FUNCTIONS) - frozenset(_complex.NEW_NAMES)) | frozenset(CONSTANTS)
 _FUNCTION_LIST = ", ".join(sorted(FUNCTIONS))
 
 
@@ -199,7 +210,16 @@ def _caret_as_power(text: str) -> tuple[str, list[int]]:
 def _fold(op: Callable[[Value, Value], Value], a: Value, b: Value) -> Value:
     """Numbers combine as Python combines them (what `2*pi*x` gives with the operators);
     where Python refuses or gives a complex number (1/0, sqrt(-1), (-8)**(1/3)), they
-    fold to what the evaluation of that operation gives (inf, NaN, NaN)."""
+    fold to what the evaluation of that operation gives (inf, NaN, NaN).
+    Complex numbers combine as Python's complex numbers do, or where Python
+    refuses (a division by zero), as the complex operation evaluates."""
+    if isinstance(a, float | complex) and isinstance(b, float | complex) and (
+        isinstance(a, complex) or isinstance(b, complex)
+    ):
+        try:
+            return op(a, b)
+        except (ArithmeticError, ValueError):
+            return op(_complex.lifted(a), b)
     if isinstance(a, float) and isinstance(b, float):
         try:
             folded = op(a, b)
@@ -228,8 +248,8 @@ def _evaluated(node: Value) -> float:
 
 
 def parse(
-    text: str, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
-) -> vemiral.ASTnode:
+    text: str, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None = None
+) -> vemiral.ASTnode | _complex.ComplexNode:
     """The tree of `text`, an expression in Python syntax over `variables` (axis name
     to node) and `parameters` (name to number, checked by the caller).
 
@@ -255,14 +275,16 @@ def parse(
         value = _read_with_ast(parsed, variables, columns, str(unread), parameters)
     if isinstance(value, float):
         return vemiral.ASTnum(value)
-    return value
+    if isinstance(value, complex):
+        return _complex.lifted(value)
+    return value  # type: ignore[no-any-return]
 
 
 class _Names:
     """What a name in a formula may stand for: an axis's node, a parameter's number,
     a constant; and the refusal of any other name."""
 
-    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None) -> None:
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None) -> None:
         self.variables = variables
         self.parameters = parameters or {}
 
@@ -324,7 +346,7 @@ def _read_with_ast(
     variables: Mapping[str, vemiral.ASTnode],
     columns: _Columns,
     unread: str,
-    parameters: Mapping[str, float] | None = None,
+    parameters: Mapping[str, complex] | None = None,
 ) -> Value:
     """The value of a text the plain reader did not take, read with the ast module:
     its refusal, or the value where the plain reader is stricter than Python."""
@@ -479,6 +501,8 @@ def _leaf(node: ast.AST, names: _Names, columns: _Columns) -> Value:
             raise ValueError(f"{number!r} is out of range for numpy.{kind} (column {columns.of(node)})") from None
     if isinstance(node, ast.Constant):
         value = node.value
+        if isinstance(value, complex):
+            return value  # an imaginary literal, 2.5j
         if isinstance(value, bool) or not isinstance(value, int | float):
             raise columns.refuse(f"constant {value!r}", node)
         try:
@@ -502,7 +526,7 @@ _TOKEN = re.compile(
     r"\*\*|[-+*/()]"
     r"|[A-Za-z_\x80-\U0010ffff][A-Za-z0-9_\x80-\U0010ffff]*(?:[ \t\f]*\()?"
     r"|0[xX](?:_?[0-9a-fA-F])+|0[oO](?:_?[0-7])+|0[bB](?:_?[01])+"
-    r"|(?:[0-9](?:_?[0-9])*(?:\.(?:[0-9](?:_?[0-9])*)?)?|\.[0-9](?:_?[0-9])*)(?:[eE][+-]?[0-9](?:_?[0-9])*)?"
+    r"|(?:[0-9](?:_?[0-9])*(?:\.(?:[0-9](?:_?[0-9])*)?)?|\.[0-9](?:_?[0-9])*)(?:[eE][+-]?[0-9](?:_?[0-9])*)?[jJ]?"
     r"|[^ \t\f]"
 )
 _NAME_START = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_")
@@ -568,7 +592,7 @@ class _Reader:
         text: str,
         variables: Mapping[str, vemiral.ASTnode],
         columns: _Columns,
-        parameters: Mapping[str, float] | None = None,
+        parameters: Mapping[str, complex] | None = None,
     ) -> None:
         self.text = text
         self.names = _Names(variables, parameters)
@@ -651,7 +675,9 @@ class _Reader:
         what = "the end of the expression" if offset >= len(self.text) else repr(self.text[offset])
         return _Unread(f"syntax error: unexpected {what} (column {self._column(offset)})")
 
-    def _number(self, word: str, start: int) -> float:
+    def _number(self, word: str, start: int) -> float | complex:
+        if word[-1] in "jJ":  # an imaginary literal: any decimal digits, as Python reads them
+            return complex(0.0, float(word[:-1]))
         if word.isdigit() and (word[0] != "0" or len(word) == 1) and len(word) < 300:
             return float(word)  # correctly rounded, as float(int(word)) is
         try:
@@ -740,7 +766,7 @@ def _built(operand: Read | _Run) -> Read:
 def _combined(value: Value, depth: int) -> Read:
     """A value just built and its depth: a number is a leaf, and a node deeper
     than the tree allows is refused before anything is built on it."""
-    if isinstance(value, float):
+    if isinstance(value, float | complex):
         return value, 1
     if depth > MAX_DEPTH:
         raise _Unread(f"the expression is nested deeper than {MAX_DEPTH} levels")

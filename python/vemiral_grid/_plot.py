@@ -20,9 +20,11 @@ def save_png(
     *,
     at: Mapping[str, int] | None = None,
     title: str | None = None,
+    phase: bool = False,
 ) -> None:
     """Draws `values` (shaped like `grid`) into a PNG: a heat map with the axes'
-    coordinates and a colour bar for two dimensions, a line for one. A grid of more
+    coordinates and a colour bar for two dimensions, a line for one; of complex
+    values, their modulus, or with `phase` their phase (angle). A grid of more
     dimensions needs the others fixed by index, e.g. `at={"z": 0}`. A path is
     written whole or left as it was (vemiral_grid._files.replacing); an open
     binary file is written as it is.
@@ -53,6 +55,11 @@ def save_png(
             f"({', '.join(a.name for a in free) or 'none'}): fix the others by index (--at NAME=INDEX)"
         )
     picked = values[tuple(fixed.get(name, slice(None)) for name in grid.names)]
+    if np.iscomplexobj(picked):
+        picked = np.angle(picked) if phase else np.abs(picked)
+        title = f"{'phase' if phase else 'modulus'} of {title}" if title else None
+    elif phase:
+        raise ValueError("phase=True draws the phase of complex values; these are real")
     coords = grid.coords
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -77,6 +84,7 @@ def save_png(
             aspect="auto",
             extent=(*_edges(coords[first.name]), *_edges(coords[second.name])),
             interpolation="nearest",
+            cmap="twilight" if phase else None,  # a phase wraps around: so do the colours
         )
         axes.set_xlabel(first.name)
         axes.set_ylabel(second.name)

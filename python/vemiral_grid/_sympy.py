@@ -9,9 +9,11 @@ from typing import Any, TypeAlias
 
 import vemiral
 
+from . import _complex
+from ._parse import FUNCTIONS
 from ._parse import _fold as fold
 
-Value: TypeAlias = vemiral.ASTnode | float
+Value: TypeAlias = Any  # as the parser's: a node, a number (complex too) or a complex expression
 
 # SymPy's functions by class name, and the native function each becomes
 # (a log with a base comes as log(x)/log(b); sqrt, cbrt, exp2 as powers).
@@ -23,6 +25,7 @@ _FUNCTIONS: dict[str, str] = {
     "Mod": "mod", "Not": "logical_not", "gamma": "gamma", "loggamma": "loggamma", "logaddexp": "logaddexp",
     "StrictLessThan": "less", "LessThan": "less_equal", "StrictGreaterThan": "greater",
     "GreaterThan": "greater_equal", "Equality": "equal", "Unequality": "not_equal",
+    "re": "real", "im": "imag", "conjugate": "conj", "arg": "angle",
 }
 # n-ary in SymPy, folded pairwise.
 _FOLDED: dict[str, str] = {"Min": "minimum", "Max": "maximum", "And": "logical_and", "Or": "logical_or"}
@@ -36,19 +39,21 @@ def is_sympy(expr: object) -> bool:
 
 
 def translate(
-    expr: Any, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float] | None = None
-) -> vemiral.ASTnode:
+    expr: Any, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex] | None = None
+) -> vemiral.ASTnode | _complex.ComplexNode:
     """The tree of a SymPy expression whose symbols are named like the grid's axes
     or like `parameters` (checked by the caller), which stand for their numbers."""
     try:
         value = _Translator(variables, parameters or {}).value(expr)
     except RecursionError:
         raise ValueError("the SymPy expression is nested too deeply") from None
+    if isinstance(value, complex):
+        return _complex.lifted(value)
     return vemiral.ASTnum(value) if isinstance(value, float) else value
 
 
 class _Translator:
-    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, float]) -> None:
+    def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex]) -> None:
         import sympy
 
         self.sympy = sympy
@@ -72,6 +77,8 @@ class _Translator:
             return math.pi
         if expr is sp.E:
             return math.e
+        if expr is sp.I:
+            return 1j
         if expr is sp.true or expr is sp.false:
             return 1.0 if expr is sp.true else 0.0
         if isinstance(expr, sp.Integer | sp.Rational | sp.Float):
@@ -121,10 +128,10 @@ class _Translator:
             raise ValueError(f"SymPy {_name(expr)}: the order must be an integer")
         return order
 
-    def call(self, function: str, *arguments: Any) -> vemiral.ASTnode:
-        values = [argument if isinstance(argument, Value) else self.value(argument) for argument in arguments]
-        node: vemiral.ASTnode = getattr(vemiral, function)(*values)
-        return node
+    def call(self, function: str, *arguments: Any) -> Value:
+        values = [argument if isinstance(argument, vemiral.ASTnode | float | complex | _complex.ComplexNode)
+                  else self.value(argument) for argument in arguments]
+        return FUNCTIONS[function](*values)  # complex values where they have a meaning
 
     def piecewise(self, expr: Any) -> Value:
         """The first piece whose condition holds: nested wheres, the last one's

@@ -14,21 +14,30 @@ from __future__ import annotations
 
 import math
 import os
-import threading
-from collections.abc import Sequence
-from typing import Any, TypeAlias, cast
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import vemiral
 
+from ._complex_values import COMPLEX_DTYPES, evaluate_complex, prepare_parts
 from ._options import Method
+from ._runs import share_runs
+
+if TYPE_CHECKING:
+    from ._complex import ComplexNode
+
+# A real tree, or a complex expression (a pair of them).
+Node: TypeAlias = "vemiral.ASTnode | ComplexNode"
 from ._tiles import file_runs
 
 FloatArray: TypeAlias = npt.NDArray[np.floating[Any]]
 
 DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
+ALL_DTYPES = DTYPES + COMPLEX_DTYPES
+_NAMES = "float64, float32, complex128 or complex64"
 # Points per float64 scratch run (4 MiB per thread, within the last-level
 # cache): measured on 4000 x 4000 against runs of 1 and 2 MiB, fewer and longer
 # runs save more in seeding (a lowering, a table and the steps down to the
@@ -40,8 +49,8 @@ BLOCK_POINTS = 2**22
 
 
 def output_dtype(dtype: object) -> np.dtype[Any]:
-    """float64 or float32 from anything numpy.dtype reads as one of them; anything
-    else is a ValueError naming what was given.
+    """float64, float32, complex128 or complex64 from anything numpy.dtype reads
+    as one of them; anything else is a ValueError naming what was given.
 
     >>> from vemiral_grid._values import output_dtype
     >>> output_dtype("float32"), output_dtype(np.float64)
@@ -50,9 +59,9 @@ def output_dtype(dtype: object) -> np.dtype[Any]:
     try:
         resolved = np.dtype(dtype)  # type: ignore[call-overload]
     except (TypeError, ValueError):
-        raise ValueError(f"dtype must be float64 or float32, not {dtype!r}") from None
-    if resolved not in DTYPES or dtype is None:
-        raise ValueError(f"dtype must be float64 or float32, not {resolved if dtype is not None else None}")
+        raise ValueError(f"dtype must be {_NAMES}, not {dtype!r}") from None
+    if resolved not in ALL_DTYPES or dtype is None:
+        raise ValueError(f"dtype must be {_NAMES}, not {resolved if dtype is not None else None}")
     return cast(np.dtype[Any], resolved)
 
 
@@ -69,13 +78,13 @@ def check_storable(points: int, what: str, itemsize: int = 8) -> None:
 
 
 def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.dtype[Any]:
-    """The dtype of `out` (a writable C-contiguous float64 or float32 array of
-    `shape`), checked against `dtype` when one is asked for."""
+    """The dtype of `out` (a writable C-contiguous array of `shape`, float64,
+    float32, complex128 or complex64), checked against `dtype` when one is asked for."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
-    if out.dtype not in DTYPES or out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
+    if out.dtype not in ALL_DTYPES or out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
         raise ValueError(
-            f"out must be a writable C-contiguous float64 or float32 array of shape {shape}, "
+            f"out must be a writable C-contiguous {_NAMES} array of shape {shape}, "
             f"not {'read-only ' if not out.flags.writeable else ''}{out.dtype} of shape {out.shape}"
             f"{'' if out.flags.c_contiguous else ' (not C-contiguous)'}"
         )
@@ -84,22 +93,24 @@ def check_out(out: object, shape: tuple[int, ...], dtype: object = None) -> np.d
     return cast(np.dtype[Any], out.dtype)
 
 
-def prepare(node: vemiral.ASTnode, ndim: int, tile: Sequence[int] | int | None, method: Method = "accurate") -> None:
+def prepare(node: Node, ndim: int, tile: Sequence[int] | int | None, method: Method = "accurate") -> None:
     """Builds the chain of `node` for the tile at the grid's first point, so that
     an expression the algebra refuses (MemoryError for a chain too large) is
     refused there, before any block is planned, written or sent to a worker."""
+    if not isinstance(node, vemiral.ASTnode):
+        return prepare_parts(node, ndim, tile, method)
     node.evaluate((1,) * ndim, tile=tile, threads=1, method=method)
 
 
 def evaluate_into(
-    node: vemiral.ASTnode,
+    node: Node,
     out: FloatArray,
     origin: Sequence[int],
     tile: Sequence[int],
     threads: int | None = None,
     method: Method = "accurate",
 ) -> FloatArray:
-    """Fills `out` (float64 or float32, C-contiguous) with the values of the block
+    """Fills `out` (C-contiguous; complex: see _complex_values) with the values of the block
     of out's shape at `origin` by `method`, and returns it.
 
     float64, and float32 by the default method, is one evaluate. float32 by the
@@ -108,6 +119,8 @@ def evaluate_into(
     take runs and evaluate them on their own thread (threads=1 inside), the
     caller among them, so the casts run in parallel too.
     """
+    if out.dtype in COMPLEX_DTYPES or not isinstance(node, vemiral.ASTnode):
+        return evaluate_complex(node, out, origin, tile, threads, method)
     shape = tuple(out.shape)
     # The default method writes float32 itself, rounding each double once.
     if out.dtype == np.float64 or method == "accurate":
@@ -121,39 +134,15 @@ def evaluate_into(
             _cast_run(node, flat, scratch, origin, start, block, offset, tile, method)
         return out
 
-    next_run = iter(runs)
-    lock = threading.Lock()
-    stop = threading.Event()
-    errors: list[BaseException] = []
+    def cast_run(run: tuple[tuple[int, ...], tuple[int, ...], int], scratch: npt.NDArray[np.float64]) -> None:
+        _cast_run(node, flat, scratch, origin, *run, tile, method)
 
-    def work() -> None:
-        scratch = np.empty(SLAB_POINTS, dtype=np.float64)
-        try:
-            while not stop.is_set():
-                with lock:
-                    run = next(next_run, None)
-                if run is None:
-                    return
-                _cast_run(node, flat, scratch, origin, *run, tile, method)
-        except BaseException as error:  # handed to the caller, which raises it
-            errors.append(error)
-            stop.set()
-
-    helpers = [threading.Thread(target=work, name=f"vemiral-float32-{i}", daemon=True) for i in range(workers - 1)]
-    for helper in helpers:
-        helper.start()
-    try:
-        work()  # the caller takes runs too
-    finally:
-        for helper in helpers:
-            _join(helper, stop)
-    if errors:
-        raise errors[0]
+    share_runs(runs, workers, cast_run, SLAB_POINTS, "vemiral-float32")
     return out
 
 
 def evaluate_each(
-    nodes: Sequence[vemiral.ASTnode], outs: Sequence[FloatArray], tile: Sequence[int], method: Method = "accurate"
+    nodes: Sequence[Node], outs: Sequence[FloatArray], tile: Sequence[int], method: Method = "accurate"
 ) -> None:
     """Fills each of `outs` (C-contiguous arrays of one shape and dtype) with the
     values of its node in one pass over the grid: block by block, every node
@@ -165,20 +154,6 @@ def evaluate_each(
         count = math.prod(block)
         for node, flat in zip(nodes, flats, strict=True):
             evaluate_into(node, flat[offset : offset + count].reshape(block), origin, tile, method=method)
-
-
-def _join(thread: threading.Thread, stop: threading.Event) -> None:
-    # A Ctrl-C while waiting stops the helpers after their current run (a few
-    # milliseconds) and is raised once they are done: nothing writes into the
-    # output after the call has returned.
-    while True:
-        try:
-            thread.join()
-            return
-        except BaseException:
-            stop.set()
-            thread.join()
-            raise
 
 
 def _cast_run(

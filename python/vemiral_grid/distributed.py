@@ -17,7 +17,8 @@ from ._native import join, run
 from ._options import Method, by_dimension, method_of
 from ._stats import merge_states, sweep_block
 from ._tiles import tile_edges, whole_tiles
-from ._values import evaluate_into, output_dtype
+from ._complex_values import value_dtype
+from ._values import Node, evaluate_into, output_dtype
 
 if TYPE_CHECKING:
     import dask.array
@@ -73,9 +74,10 @@ def to_dask(
     method = method_of(method)
     edges = tile_edges(tile, grid.ndim, method, shape)
     kind = output_dtype(dtype)
-    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
     # The parser's and the algebra's refusals come before any task is built.
     node = prepared(grid, expr, edges, values, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
+    chunks = block_sizes(grid, chunks, edges, kind.itemsize)
 
     records = pickle.dumps(node, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.sha256(records).hexdigest()[:32]
@@ -149,7 +151,7 @@ def reduce(array: dask.array.Array, how: str | Sequence[str], axis: Any = None, 
 
 
 def _block(
-    node: vemiral.ASTnode, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
+    node: Node, tile: tuple[int, ...], dtype: str, method: Method, block_info: dict[Any, Any] | None = None
 ) -> np.ndarray:
     # A pure function of where the block lies: the scheduler cannot change a value.
     assert block_info is not None

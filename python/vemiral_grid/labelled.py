@@ -20,10 +20,12 @@ import numpy as np
 import vemiral
 
 from . import _options, _sympy
+from ._complex import as_node, parts_of
+from ._complex_values import value_dtype
 from ._formula import Expression, parameters_of, prepared
 from ._options import Method, method_of
 from ._tiles import tile_edges
-from ._values import check_storable, evaluate_each, output_dtype
+from ._values import Node, check_storable, evaluate_each, output_dtype
 
 if TYPE_CHECKING:
     import xarray
@@ -154,8 +156,9 @@ def to_dataset(
     nodes = {label: prepared(grid, formula, edges, values, method) for label, (formula, _) in variables.items()}
     data: dict[str, Any]
     if chunks is None:
-        check_storable(grid.size * len(nodes), "to_dataset", kind.itemsize)
-        data = {label: np.empty(grid.shape, dtype=kind) for label in nodes}
+        kinds = {label: value_dtype(kind, node) for label, node in nodes.items()}  # complex for a complex formula
+        check_storable(grid.size * len(nodes), "to_dataset", max(k.itemsize for k in kinds.values()))
+        data = {label: np.empty(grid.shape, dtype=kinds[label]) for label in nodes}
         evaluate_each(list(nodes.values()), list(data.values()), edges, method)
     else:
         data = {
@@ -287,9 +290,9 @@ def _attribute(value: object, what: str) -> str | int | float:
 def describe(
     grid: Grid,
     expr: Expression,
-    node: vemiral.ASTnode,
+    node: Node,
     tile: Sequence[int],
-    parameters: Mapping[str, float] | None = None,
+    parameters: Mapping[str, complex] | None = None,
     method: Method = "accurate",
 ) -> dict[str, Any]:
     """The attributes of the values: strings and a list of ints, so that they
@@ -338,9 +341,13 @@ def grid_text(grid: Grid) -> str:
     return f"Grid.from_steps({axes})"
 
 
-def tree_digest(root: vemiral.ASTnode) -> str:
+def tree_digest(root: Node) -> str:
     """SHA-256 of the tree's structure, bottom-up with one digest per distinct
-    node, so a tree that shares its parts costs as many steps as it has nodes."""
+    node, so a tree that shares its parts costs as many steps as it has nodes;
+    a complex expression's is the digest of its two parts'."""
+    if not isinstance(root, vemiral.ASTnode):
+        parts = [tree_digest(as_node(part)) for part in parts_of(root)]
+        return hashlib.sha256(("complex " + " ".join(parts)).encode()).hexdigest()
     digests: dict[int, bytes] = {}
     keep: list[vemiral.ASTnode] = []  # ids stay valid while the nodes live
     stack: list[tuple[vemiral.ASTnode, bool]] = [(root, False)]

@@ -18,6 +18,7 @@ from ._formula import Expression, parameters_of, prepared
 from ._options import Method, method_of
 from ._progress import Progress, reporter
 from ._tiles import file_runs, tile_edges
+from ._complex_values import value_dtype
 from ._values import evaluate_into, output_dtype
 
 if TYPE_CHECKING:
@@ -73,6 +74,7 @@ def to_npy(
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim, method, grid.shape)
     node = prepared(grid, expr, edges, known, method)
+    kind = value_dtype(kind, node)  # complex values for a complex formula
     shape = grid.shape
     header = _header(shape, kind)
     total = len(header) + kind.itemsize * math.prod(shape)
@@ -124,7 +126,7 @@ def write_npy_to(
     they are computed, block by block in order: for a stream that cannot be
     mapped or renamed into (standard output, a pipe), so a reader sees the
     header, then the values; a failure part-way leaves what was written."""
-    kind = output_dtype(dtype)
+    kind = value_dtype(output_dtype(dtype), node)
     edges = tile_edges(tile, grid.ndim, method_of(method), grid.shape)
     shape = grid.shape
     points = BLOCK_BYTES // kind.itemsize

@@ -51,7 +51,8 @@ from ._formula import Expression, parameters_of
 from ._options import Method, by_dimension, method_of
 from ._progress import Progress, reporter
 from ._tiles import positive_int, tile_edges, whole_tiles
-from ._values import evaluate_into, output_dtype
+from ._complex_values import value_dtype
+from ._values import Node, evaluate_into, output_dtype
 from .labelled import DESCRIBED, describe, variables_of
 
 if TYPE_CHECKING:
@@ -170,9 +171,11 @@ def to_zarr(
     kind = output_dtype(dtype)
     edges = tile_edges(tile, grid.ndim, method, grid.shape)
     shape = grid.shape
-    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
     # The parser's and the algebra's refusals come before anything is written.
     nodes = {label: grid._prepared(formula, edges, values, method) for label, (formula, _) in variables.items()}
+    # Complex values for a complex formula: a store of several holds them all complex then.
+    kind = max((value_dtype(kind, node) for node in nodes.values()), key=lambda k: k.kind == "c")
+    chunk = zarr_chunks(by_dimension(grid, chunks), shape, edges, kind)
     wanted = _Layout(
         {label: describe(grid, formula, nodes[label], edges, values, method) | own
          for label, (formula, own) in variables.items()},
@@ -449,7 +452,7 @@ def _create(
 
 def _write_here(
     arrays: dict[str, Any],
-    nodes: dict[str, vemiral.ASTnode],
+    nodes: dict[str, Node],
     todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
     shape: tuple[int, ...],
@@ -482,7 +485,7 @@ def _write_here(
 
 def _write_on_cluster(
     client: Any,
-    nodes: dict[str, vemiral.ASTnode],
+    nodes: dict[str, Node],
     path: Path,
     todo: Iterator[tuple[int, ...]],
     chunk: tuple[int, ...],
@@ -518,7 +521,7 @@ def _write_on_cluster(
 
 
 def _write_chunk_at(
-    path: str, nodes: dict[str, vemiral.ASTnode], index: tuple[int, ...], chunk: tuple[int, ...],
+    path: str, nodes: dict[str, Node], index: tuple[int, ...], chunk: tuple[int, ...],
     shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     import zarr
@@ -528,7 +531,7 @@ def _write_chunk_at(
 
 
 def _write_chunk(
-    arrays: dict[str, Any], nodes: dict[str, vemiral.ASTnode], index: tuple[int, ...], chunk: tuple[int, ...],
+    arrays: dict[str, Any], nodes: dict[str, Node], index: tuple[int, ...], chunk: tuple[int, ...],
     shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method
 ) -> tuple[int, ...]:
     """Computes and writes the chunk `index` of every array (each formula's)."""
