@@ -337,7 +337,10 @@ def reference(tree, extents):
             errors[id(node)] = [0.0] * len(column)
             continue
         if node.kind == "var":
-            errors[id(node)] = [TOL * abs(v) for v in column]
+            # The chains' start + i*step errs by ulps of its terms, not of its value
+            # (a point next to 0 of a grid that crosses it).
+            d, s0, h = node.index, node.start, node.step
+            errors[id(node)] = [TOL * (abs(s0) + abs((p[d] if d < len(p) else 0) * h)) for p in points]
             continue
         scale = max((abs(v) for v in column if math.isfinite(v)), default=0.0)
         if node.kind == "un" and node.code in (C_SIN, C_COS, C_TAN, C_COT, C_LN):
@@ -358,7 +361,10 @@ def reference(tree, extents):
             elif not (all(map(isfinite, args)) and all(map(isfinite, errs))):
                 out.append(INF)
             else:
-                out.append(propagate(node, v, args, errs) + own(v))
+                try:
+                    out.append(propagate(node, v, args, errs) + own(v))
+                except OverflowError:  # a bound beyond the doubles: nothing to compare
+                    out.append(INF)
         errors[id(node)] = out
     return values[id(tree)], errors[id(tree)]
 

@@ -240,7 +240,7 @@ def _judge(target: Path, hidden: Path, wanted: _Layout, *, resume: bool, overwri
 
 
 def _fill(
-    zarr: Any, hidden: Path, nodes: dict[str, vemiral.ASTnode], done: _Done, counts: tuple[int, ...],
+    zarr: Any, hidden: Path, nodes: dict[str, Node], done: _Done, counts: tuple[int, ...],
     chunk: tuple[int, ...], shape: tuple[int, ...], edges: tuple[int, ...], dtype: str, method: Method,
     progress: Progress, client: Any,
 ) -> None:
