@@ -452,18 +452,18 @@ def resident(pid):
 def test_a_reduction_of_any_size_runs_in_flat_memory_and_stops_on_ctrl_c(program):
     code = ("from vemiral_grid import Grid\nfrom vemiral_grid._cli import run\nprint('started', flush=True)\n"
             f"try:\n    {program}\nexcept KeyboardInterrupt:\n    print('interrupted')\n")
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "started\n"
-        time.sleep(1.0)  # past the start of the reduction: whatever it made up front is made
-        before = resident(child.pid)
-        time.sleep(2.0)
-        grown = resident(child.pid) - before
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=5)  # a liveness check, not a measure of speed
-    finally:
-        child.kill()
-        child.wait()
+    with subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as child:
+        try:
+            assert child.stdout.readline() == "started\n"
+            time.sleep(1.0)  # past the start of the reduction: whatever it made up front is made
+            before = resident(child.pid)
+            time.sleep(2.0)
+            grown = resident(child.pid) - before
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=30)  # a liveness check, not a measure of speed
+        finally:
+            child.kill()
     assert grown < 16 * 2**20, f"grew by {grown / 2**20:.1f} MiB"
     assert "interrupted" in out + err and "std::" not in err and "Traceback" not in err, (out, err)
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -567,22 +568,32 @@ std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block
     const uint64_t batch = batchParts(geometry, rows, threads);
     Joiner joiner(geometry);
     const auto all = static_cast<uint64_t>(points); // below 2**63: the block's origin + shape are
+    // A batch may take less than the pool's 20 ms between polls: the caller
+    // is also polled between batches, on a clock that runs across them, so
+    // Ctrl-C and progress reach a reduction of many short batches.
+    using Clock = std::chrono::steady_clock;
+    auto polled = Clock::now();
+    const Poll poll = [&] {
+        polled = Clock::now();
+        wait();
+        if (progress)
+            progress(joiner.points(), all);
+    };
     std::vector<RowPart> parts;
-    for (uint64_t first = 0; rows.next(batch, parts); first += parts.size(), parts.clear())
+    for (uint64_t first = 0; rows.next(batch, parts); first += parts.size(), parts.clear()) {
         runTasks(
             parts.size(), threads,
-            [&](uint64_t i, const Poll &poll) {
+            [&](uint64_t i, const Poll &partPoll) {
                 const RowPart &part = parts[i];
                 auto cells = std::make_unique<PartCells>(geometry, part.low, part.high, joiner.sharedCounts());
-                rows.run(part, *cells, poll);
+                rows.run(part, *cells, partPoll);
                 cells->settle();
                 joiner.add(first + i, part.points, std::move(cells));
             },
-            [&] {
-                wait();
-                if (progress)
-                    progress(joiner.points(), all);
-            });
+            poll);
+        if (Clock::now() - polled >= std::chrono::milliseconds(20))
+            poll();
+    }
     rows.finish();
     std::vector<ReducedCells> result = joiner.take();
     for (ReducedCells &c : result)
