@@ -37,9 +37,13 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("sin(exp(x*y))", "exp", "every point", "NumPy"),
     ("exp(-x**2)*y", "exp", "per row", "NumPy"),
     ("atan2(y, x)*2", "atan2", "every point", "NumPy"),
+    # A sine and a cosine of one argument are computed in one pass where their kernels allow it.
+    ("sin(x*y) + cos(x*y)", "cos", "every point", "glibc's vector kernel, with the next in one pass"),
+    ("exp(sin(x*y) - cos(x*y))", "cos", "every point", "C library, with the next in one pass"),
+    ("2*sin(x*y) - cos(x*y)", "sin", "every point", "C library\n"),  # the cosine's is the vector kernel
 ], ids=lambda v: v if isinstance(v, str) and "(" in v else None)
 def test_where_and_how_each_operation_is_computed(text, name, place, kernel):
-    line = line_of(plan_lines(GRID, text), name)
+    line = line_of(plan_lines(GRID, text), name) + "\n"
     assert place in line and kernel in line
 
 
@@ -53,6 +57,9 @@ FORMULAS = [
     "where(x > y, sin(x*z), atan2(y, z)) + hypot(x, z)",
     "exp(-sqrt(x**2 + y**2 + z**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + z**2 + 0.01)",
     "tanh(x*y*z) + log1p(x**2) + cbrt(z)",
+    # Arguments on both sides of 2**23, where the vector sine and cosine hand over to the C library's.
+    "sin(4e6*x*y*z) + cos(4e6*x*y*z) + exp(sin(3e6*z))*cos(3e6*z)",
+    "cos(1e300*x) - sin(y/z)*cos(y/z)",
 ]
 
 
@@ -62,7 +69,7 @@ def test_values_are_direct_evaluation_on_every_cut(text):
     node = grid.expression(text)
     whole = node.evaluate(grid.shape)
     x, y, z = np.meshgrid(*grid.coords.values(), indexing="ij")
-    env = {"x": x, "y": y, "z": z, "exp": np.exp, "sqrt": np.sqrt, "where": np.where, "sin": np.sin,
+    env = {"x": x, "y": y, "z": z, "exp": np.exp, "sqrt": np.sqrt, "where": np.where, "sin": np.sin, "cos": np.cos,
            "atan2": np.arctan2, "hypot": np.hypot, "tanh": np.tanh, "log1p": np.log1p, "cbrt": np.cbrt}
     direct = eval(text.replace("where(x > y", "where((x > y)"), env)  # the same formula, NumPy's way
     assert np.allclose(whole, direct, rtol=4e-15, atol=4e-15)
@@ -72,6 +79,57 @@ def test_values_are_direct_evaluation_on_every_cut(text):
         part = node.evaluate(shape, origin=origin, threads=2)
         box = tuple(slice(o, o + s) for o, s in zip(origin, shape))
         assert same_bits(part, whole[box]), (origin, shape)
+
+
+# Formulas computed together, each as evaluate computes it alone: kernels chosen for each formula
+# (a cosine read by exp takes the C library's, one scaled the vector kernel), sine and cosine paired
+# where both kernels allow it, a formula read by the others or given twice.
+TOGETHER = [
+    ("sin(x*y)", "cos(x*y)"),
+    ("exp(sin(x*y))", "1 - cos(x*y)"),
+    ("2*sin(x*y)", "exp(cos(x*y))"),
+    ("sin(3e6*x*y)", "cos(3e6*x*y)", "sin(3e6*x*y)*cos(x)"),
+    ("cos(1e300*x) + sin(x/y)", "sin(1e300*x)*y", "x + y"),
+    ("exp(-x**2)*cos(7*x*y)", "exp(-x**2)*sin(7*x*y)", "exp(-x**2)"),
+    ("sin(x)", "sin(x)", "y"),
+]
+
+
+@pytest.mark.parametrize("texts", TOGETHER, ids=" | ".join)
+def test_formulas_together_give_each_ones_own_bits(texts):
+    grid = Grid(x=(-1.3, 2.9, 37), y=(0.25, 3, 29))
+    nodes = [grid.expression(t) for t in texts]
+    alone = [node.evaluate(grid.shape) for node in nodes]
+    for origin, shape, threads in [((0, 0), (37, 29), 2), ((3, 5), (1, 23), 1), ((0, 28), (37, 1), 2),
+                                   ((36, 0), (1, 29), 1), ((5, 2), (9, 7), 2)]:
+        outs = [np.full(shape, np.nan) for _ in nodes]
+        vm._evaluate_together(nodes, shape, origin=origin, outs=outs, threads=threads)
+        box = tuple(slice(o, o + s) for o, s in zip(origin, shape))
+        for text, values, whole in zip(texts, outs, alone):
+            assert same_bits(values, whole[box]), (text, origin, shape)
+
+
+SHAPE = (3, 4)
+X, Y = vm.ASTvar(0, 0.0, 0.5), vm.ASTvar(1, 0.0, 0.25)
+
+
+@pytest.mark.parametrize("nodes, outs, error", [
+    ([], [], ValueError),  # nothing to compute
+    ([X], [], ValueError),  # an out short
+    ([X, Y], [np.empty(SHAPE)], ValueError),
+    ([X], [np.empty(SHAPE, dtype=np.float32)], ValueError),
+    ([X], [np.empty((4, 3))], ValueError),
+    ([X], [np.empty(SHAPE)[:, ::2]], ValueError),  # not C-contiguous
+    ([vm.ASTvar(2, 0.0, 1.0)], [np.empty(SHAPE)], ValueError),  # a third dimension on a grid of two
+    ([None], [np.empty(SHAPE)], TypeError),
+    ([X], [[0.0] * 12], TypeError),
+])
+def test_formulas_together_refuse_what_does_not_fit(nodes, outs, error):
+    kept = [out.copy() for out in outs if isinstance(out, np.ndarray)]
+    with pytest.raises(error):
+        vm._evaluate_together(nodes, SHAPE, outs=outs)
+    # Nothing written before the refusal.
+    assert all(same_bits(a, b) for a, b in zip([o for o in outs if isinstance(o, np.ndarray)], kept))
 
 
 def test_reductions_reduce_the_values_evaluate_gives():

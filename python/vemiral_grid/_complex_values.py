@@ -143,10 +143,19 @@ def _run(
     def evaluate(tree: vemiral.ASTnode, slot: np.ndarray) -> None:
         tree.evaluate(block, origin=at, tile=list(tile), out=slot.reshape(block), threads=1, method=method)
 
-    for (_, tree), slot in zip(trees, slots, strict=False):
-        evaluate(tree, slot)
+    if method == "accurate":
+        # The parts and the first factor in one pass: what they share (the
+        # phase of cos(p) and sin(p), the pair itself) computed once, each
+        # value the bits its own evaluation gives.
+        nodes = [tree for _, tree in trees] + factors[-1:]
+        vemiral._evaluate_together(nodes, block, origin=at, tile=list(tile), threads=1,
+                                   outs=[slot.reshape(block) for slot in slots[: len(nodes)]])
+    else:
+        for (_, tree), slot in zip(trees, slots, strict=False):
+            evaluate(tree, slot)
     for depth, factor in enumerate(reversed(factors)):
-        evaluate(factor, slots[-1])
+        if depth > 0 or method != "accurate":
+            evaluate(factor, slots[-1])
         last = depth == len(factors) - 1
         for (target, _), slot in zip(trees, slots, strict=False):
             into = target[offset : offset + count] if last else slot

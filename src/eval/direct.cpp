@@ -43,8 +43,12 @@ const std::array<double, kChunk> kZeros{};
 // the numbers and tables it computes once, and the chunks of its rows.
 class PlannedBlock {
 public:
-    PlannedBlock(std::shared_ptr<const FormulaPlan> plan, const Block &block)
-        : kept_(std::move(plan)), plan_(*kept_), b_(block), n_(block.shape.size()) {
+    // outs[k]: where the values of the plan's root k go (block.out or
+    // block.out32 for a plan of one root, when outs is empty).
+    PlannedBlock(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<double *> outs)
+        : kept_(std::move(plan)), plan_(*kept_), b_(block), n_(block.shape.size()), outs_(std::move(outs)) {
+        if (outs_.empty())
+            outs_.push_back(b_.out);
         place_ = placements(plan_, b_.shape, inner_);
         columns_ = b_.shape[inner_];
         strides_.assign(n_, 1);
@@ -82,12 +86,16 @@ public:
                 offset += (at[d] - b_.origin[d]) * strides_[d];
             if (b_.out32) {
                 s.row.resize(width);
-                runRow(s, c0, width, s.row.data());
+                s.rowOuts.assign(1, s.row.data());
+                runRow(s, c0, width);
                 float *to = b_.out32 + offset;
                 for (uint64_t j = 0; j < width; ++j)
                     to[j] = static_cast<float>(s.row[j]);
             } else {
-                runRow(s, c0, width, b_.out + offset);
+                s.rowOuts.clear();
+                for (double *out : outs_)
+                    s.rowOuts.push_back(out + offset);
+                runRow(s, c0, width);
             }
         }
     }
@@ -107,6 +115,8 @@ private:
     int32_t registers_ = 0, slots_ = 0;
     std::vector<uint32_t> along_, perRow_;       // in the order they are computed
     std::vector<uint64_t> strides_;
+    std::vector<double *> outs_;
+    std::vector<int32_t> direct_; // the output an along root writes straight into, or -1
 
     const Operation &op(uint32_t i) const { return plan_.operations[i]; }
     void computeFixed() {
@@ -174,7 +184,14 @@ private:
         const auto &ops = plan_.operations;
         register_.assign(ops.size(), -1);
         slot_.assign(ops.size(), -1);
+        direct_.assign(ops.size(), -1);
         std::vector<uint32_t> lastUse(ops.size(), 0);
+        // A root read by nothing else and the value of one output alone is
+        // written straight into it; any other keeps its chunk to the end
+        // and is copied out.
+        std::vector<uint32_t> outputs(ops.size(), 0);
+        for (uint32_t r : plan_.roots)
+            ++outputs[r];
         for (uint32_t i = 0; i < ops.size(); ++i) {
             if (place_[i] == Place::PerRow)
                 perRow_.push_back(i);
@@ -188,9 +205,16 @@ private:
                     slot_[k] = slots_++;
             }
         }
+        for (size_t k = 0; k < plan_.roots.size(); ++k) {
+            const uint32_t r = plan_.roots[k];
+            if (outputs[r] == 1 && lastUse[r] == 0)
+                direct_[r] = static_cast<int32_t>(k);
+            else
+                lastUse[r] = UINT32_MAX;
+        }
         std::vector<int32_t> free;
         for (uint32_t i : along_) {
-            if (i != plan_.root) {
+            if (direct_[i] < 0) {
                 if (free.empty()) {
                     register_[i] = registers_++;
                 } else {
@@ -216,22 +240,19 @@ private:
         std::vector<double> registers, slots;
         std::vector<double> numbers;              // per-row and fixed operations
         std::vector<double> row;                  // a row's values on their way to float32
+        std::vector<double *> rowOuts;            // the outputs' current rows
     };
 
-    void runRow(Scratch &s, uint64_t c0, uint64_t width, double *out) const {
-        const uint32_t root = plan_.root;
-        if (place_[root] != Place::Along) {
-            if (place_[root] == Place::Tabled)
-                std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
-            else
-                std::fill_n(out, width, s.numbers[root]);
-            return;
-        }
-        for (uint64_t c = 0; c < width; c += kChunk) {
+    void runRow(Scratch &s, uint64_t c0, uint64_t width) const {
+        bool along = false;
+        for (uint32_t r : plan_.roots)
+            along = along || place_[r] == Place::Along;
+        for (uint64_t c = 0; along && c < width; c += kChunk) {
             const size_t n = std::min<uint64_t>(kChunk, width - c);
-            for (uint32_t i : along_) {
+            for (size_t k = 0; k < along_.size(); ++k) {
+                const uint32_t i = along_[k];
                 const Operation &o = op(i);
-                double *r = i == root ? out + c : s.registers.data() + size_t(register_[i]) * kChunk;
+                double *r = target(s, i, c);
                 if (o.kind == Kind::Variable) {
                     const uint64_t first = b_.origin[inner_] + c0 + c;
                     for (size_t j = 0; j < n; ++j)
@@ -241,9 +262,41 @@ private:
                 const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
                 for (uint32_t a = 0; a < o.argCount; ++a)
                     args[a] = chunkOf(s, o.args[a], c0 + c);
+                if (o.together) {
+                    // The next is the cosine or sine of the same argument.
+                    double *next = target(s, i + 1, c);
+                    const bool sineFirst = o.kind == Kind::Sin;
+                    o.together(args[0], sineFirst ? r : next, sineFirst ? next : r, n);
+                    ++k;
+                    continue;
+                }
                 computeOperation(o, args, r, n);
             }
+            for (size_t k = 0; k < plan_.roots.size(); ++k) {
+                const uint32_t root = plan_.roots[k];
+                if (place_[root] == Place::Along && direct_[root] < 0)
+                    std::memcpy(s.rowOuts[k] + c, target(s, root, c), sizeof(double) * n);
+            }
         }
+        for (size_t k = 0; k < plan_.roots.size(); ++k) {
+            const uint32_t root = plan_.roots[k];
+            double *out = s.rowOuts[k];
+            switch (place_[root]) {
+            case Place::Along:
+                break;
+            case Place::Tabled:
+                std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
+                break;
+            default:
+                std::fill_n(out, width, s.numbers[root]);
+            }
+        }
+    }
+
+    // Where an along operation's chunk from column c of the row goes.
+    double *target(Scratch &s, uint32_t i, uint64_t c) const {
+        return direct_[i] >= 0 ? s.rowOuts[size_t(direct_[i])] + c
+                               : s.registers.data() + size_t(register_[i]) * kChunk;
     }
 
     const double *chunkOf(const Scratch &s, uint32_t k, uint64_t column) const {
@@ -265,8 +318,8 @@ private:
 // threads.
 class DirectEvaluation {
 public:
-    DirectEvaluation(const PlannedFormula &formula, const Block &block)
-        : planned_(formula.plan, block), b_(block), n_(block.shape.size()) {
+    DirectEvaluation(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<double *> outs = {})
+        : planned_(std::move(plan), block, std::move(outs)), b_(block), n_(block.shape.size()) {
         inner_ = n_ - 1;
         while (inner_ > 0 && b_.shape[inner_] == 1)
             --inner_;
@@ -341,7 +394,31 @@ void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, 
     // A tree the plan cannot take: the accurate stepping, which reports why.
     if (formula->plan->wholeRecurrence())
         return evaluateAccurate(tree, block, threads, wait);
-    DirectEvaluation(*formula, block).run(threads, wait);
+    DirectEvaluation(formula->plan, block).run(threads, wait);
+}
+
+void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<double *> &outs,
+                      unsigned threads, const Poll &wait) {
+    const size_t dims = block.shape.size();
+    std::vector<const ASTnode *> planned;
+    std::vector<double *> into;
+    for (size_t k = 0; k < trees.size(); ++k) {
+        if (formulaOf(*trees[k], dims)->plan->wholeRecurrence()) {
+            Block alone = block;
+            alone.out = outs[k];
+            alone.out32 = nullptr;
+            evaluateAccurate(*trees[k], alone, threads, wait);
+        } else {
+            planned.push_back(trees[k]);
+            into.push_back(outs[k]);
+        }
+    }
+    if (planned.empty())
+        return;
+    Block joint = block;
+    joint.out = nullptr;
+    joint.out32 = nullptr;
+    DirectEvaluation(jointPlan(planned, dims), joint, std::move(into)).run(threads, wait);
 }
 
 // Parts of a block for FormulaRows: runs of at most kPartRows rows along the
@@ -419,7 +496,7 @@ void FormulaRows::run(const RowPart &part, RowSink &sink, const Poll &poll) {
     for (size_t d = 0; d < n; ++d)
         box.shape[d] = part.high[d] - part.low[d] + 1;
     box.out = values.data();
-    DirectEvaluation(*formula_, box).runHere(poll);
+    DirectEvaluation(formula_->plan, box).runHere(poll);
     const uint64_t width = box.shape[n - 1];
     std::vector<uint64_t> first(part.low);
     for (uint64_t r = 0; r < part.points / width; ++r) {

@@ -17,6 +17,13 @@ class PlannedFormula;
 // the whole grid, on any number of threads.
 void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait);
 
+// Several formulas over one block in one pass of a joint plan (plan.hpp):
+// outs[k] gets the values evaluateFormula writes for trees[k] (block.out is
+// not used), an operation they share computed once; a formula that steps as
+// recurrences as a whole is evaluated alone.
+void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<double *> &outs,
+                      unsigned threads, const Poll &wait);
+
 // The values evaluateFormula writes for a block, handed out part by part
 // (block.out is not used), as AccurateRows does: parts cut by the block and
 // its tiles alone, a part's rows in C order, handed out in order a batch at

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <sstream>
 #include <string>
+#include <mutex>
 #include <unordered_map>
 
 #include "ast/ASTnode.hpp"
@@ -18,6 +19,82 @@ namespace {
 
 using Kind = FormulaPlan::Kind;
 using Operation = FormulaPlan::Operation;
+
+// What makes two operations the same value: kind, operands and constants,
+// and the kernel once one is chosen.
+std::string contentKey(const Operation &op) {
+    std::string key(reinterpret_cast<const char *>(&op.kind), sizeof op.kind);
+    const auto put = [&key](const auto &v) { key.append(reinterpret_cast<const char *>(&v), sizeof v); };
+    put(op.code);
+    put(op.argCount);
+    put(op.fast);
+    for (uint32_t a = 0; a < op.argCount; ++a)
+        put(op.args[a]);
+    if (op.kind == Kind::Constant)
+        put(op.value);
+    if (op.kind == Kind::Variable) {
+        put(op.start);
+        put(op.step);
+        put(op.last);
+        put(op.stop);
+        put(op.dimension);
+    }
+    return key;
+}
+
+// Each sine with a cosine of the same argument (both kernels able to run
+// together) is paired with it: the later of the two moved just after the
+// earlier (both read only their argument, before either), the earlier
+// marked with the kernel that computes both.
+void pairSinesAndCosines(FormulaPlan &plan) {
+    auto &ops = plan.operations;
+    std::unordered_map<uint32_t, uint32_t> sines, cosines; // by argument
+    for (uint32_t i = 0; i < ops.size(); ++i) {
+        ops[i].together = nullptr;
+        if (ops[i].kind == Kind::Sin)
+            sines.emplace(ops[i].args[0], i);
+        if (ops[i].kind == Kind::Cos)
+            cosines.emplace(ops[i].args[0], i);
+    }
+    std::vector<uint32_t> partner(ops.size(), UINT32_MAX);
+    for (const auto &[argument, s] : sines) {
+        const auto c = cosines.find(argument);
+        if (c == cosines.end() || !sinCosKernel(ops[s].fast, ops[c->second].fast))
+            continue;
+        partner[s] = c->second;
+        partner[c->second] = s;
+    }
+    std::vector<uint32_t> order, moved(ops.size(), UINT32_MAX);
+    for (uint32_t i = 0; i < ops.size(); ++i) {
+        if (moved[i] != UINT32_MAX)
+            continue;
+        moved[i] = static_cast<uint32_t>(order.size());
+        order.push_back(i);
+        if (partner[i] != UINT32_MAX) {
+            moved[partner[i]] = static_cast<uint32_t>(order.size());
+            order.push_back(partner[i]);
+        }
+    }
+    std::vector<Operation> sorted;
+    sorted.reserve(ops.size());
+    for (uint32_t i : order) {
+        Operation op = ops[i];
+        for (uint32_t a = 0; a < op.argCount; ++a)
+            op.args[a] = moved[op.args[a]];
+        sorted.push_back(op);
+    }
+    for (uint32_t i = 0; i + 1 < sorted.size(); ++i) {
+        if (partner[order[i]] != order[i + 1])
+            continue;
+        const bool sineFirst = sorted[i].kind == Kind::Sin;
+        sorted[i].together = sinCosKernel(sorted[sineFirst ? i : i + 1].fast, sorted[sineFirst ? i + 1 : i].fast);
+        ++i;
+    }
+    ops = std::move(sorted);
+    plan.root = moved[plan.root];
+    for (uint32_t &r : plan.roots)
+        r = moved[r];
+}
 
 class Planner {
 public:
@@ -52,7 +129,9 @@ public:
         plan.dims = dims_;
         plan.operations = ops_;
         plan.root = root_;
+        plan.roots = {root_};
         chooseKernels(plan);
+        pairSinesAndCosines(plan);
         return plan;
     }
 
@@ -257,7 +336,7 @@ private:
         fold(op);
         // The same operation on the same operands is computed once, as a
         // subtree the tree shares is (a formula text repeats r = sqrt(...)).
-        const std::string key = keyOf(op);
+        const std::string key = contentKey(op);
         if (auto same = byContent_.find(key); same != byContent_.end()) {
             index_[&node] = same->second;
             return true;
@@ -266,25 +345,6 @@ private:
         index_[&node] = static_cast<uint32_t>(ops_.size());
         ops_.push_back(op);
         return true;
-    }
-
-    static std::string keyOf(const Operation &op) {
-        std::string key(reinterpret_cast<const char *>(&op.kind), sizeof op.kind);
-        const auto put = [&key](const auto &v) { key.append(reinterpret_cast<const char *>(&v), sizeof v); };
-        put(op.code);
-        put(op.argCount);
-        for (uint32_t a = 0; a < op.argCount; ++a)
-            put(op.args[a]);
-        if (op.kind == Kind::Constant)
-            put(op.value);
-        if (op.kind == Kind::Variable) {
-            put(op.start);
-            put(op.step);
-            put(op.last);
-            put(op.stop);
-            put(op.dimension);
-        }
-        return key;
     }
 
     Operation unary(Kind kind, uint32_t a) const {
@@ -338,10 +398,65 @@ std::shared_ptr<const PlannedFormula> formulaOf(const ASTnode &tree, size_t dims
         whole.subtree = &tree;
         whole.dimensions = dims >= 64 ? ~uint64_t{0} : (uint64_t{1} << dims) - 1;
         plan->operations.push_back(whole);
+        plan->roots = {0};
     }
     made->plan = std::move(plan);
     tree.keepFormula(made);
     return made;
+}
+
+namespace {
+
+// Joint plans made lately, by the plans they join (kept alive here, so an
+// address is never another plan's): the trees of a complex formula come
+// back run after run.
+struct JointPlans {
+    std::mutex mutex;
+    std::vector<std::pair<std::vector<std::shared_ptr<const FormulaPlan>>, std::shared_ptr<const FormulaPlan>>> kept;
+};
+constexpr size_t kKeptJointPlans = 16;
+
+std::shared_ptr<const FormulaPlan> join(const std::vector<std::shared_ptr<const FormulaPlan>> &plans, size_t dims) {
+    auto joint = std::make_shared<FormulaPlan>();
+    joint->dims = dims;
+    std::unordered_map<std::string, uint32_t> byContent;
+    for (const auto &plan : plans) {
+        std::vector<uint32_t> index(plan->operations.size());
+        for (size_t i = 0; i < plan->operations.size(); ++i) {
+            Operation op = plan->operations[i];
+            for (uint32_t a = 0; a < op.argCount; ++a)
+                op.args[a] = index[op.args[a]];
+            const auto [at, fresh] = byContent.emplace(contentKey(op), static_cast<uint32_t>(joint->operations.size()));
+            if (fresh)
+                joint->operations.push_back(op);
+            index[i] = at->second;
+        }
+        joint->roots.push_back(index[plan->root]);
+    }
+    joint->root = joint->roots.front();
+    pairSinesAndCosines(*joint);
+    return joint;
+}
+
+} // namespace
+
+std::shared_ptr<const FormulaPlan> jointPlan(const std::vector<const ASTnode *> &trees, size_t dims) {
+    std::vector<std::shared_ptr<const FormulaPlan>> plans;
+    for (const ASTnode *tree : trees)
+        plans.push_back(formulaOf(*tree, dims)->plan);
+    static JointPlans recent;
+    {
+        std::lock_guard<std::mutex> lock(recent.mutex);
+        for (const auto &[key, plan] : recent.kept)
+            if (key == plans)
+                return plan;
+    }
+    std::shared_ptr<const FormulaPlan> joint = join(plans, dims);
+    std::lock_guard<std::mutex> lock(recent.mutex);
+    if (recent.kept.size() == kKeptJointPlans)
+        recent.kept.erase(recent.kept.begin());
+    recent.kept.emplace_back(std::move(plans), joint);
+    return joint;
 }
 
 // Rows longer than this are not tabulated: a table would not stay in the cache.
@@ -463,7 +578,7 @@ std::string describeOperations(const FormulaPlan &plan, const std::vector<uint64
                  : op.fast                   ? std::string("direct, in double, ") + kernelSource(op.fast)
                  : scalarLibrary(op.kind)    ? "direct, in double, the C library"
                                              : "direct, in double")
-             << "\n";
+             << (op.together ? ", with the next in one pass" : "") << "\n";
     }
     std::ostringstream head;
     head << "plan on a grid of shape (";

@@ -59,10 +59,15 @@ struct FormulaPlan {
         // (so an error of an ulp or three stays one of the value's): else
         // null, and the C library's function point by point.
         ArrayKernel fast = nullptr;
+        // A sine or cosine whose argument's cosine or sine is the next
+        // operation: the two computed together by this kernel.
+        PairKernel together = nullptr;
     };
 
     std::vector<Operation> operations; // children before parents
     uint32_t root = 0;
+    // The formulas' values: the root alone, or a joint plan's several.
+    std::vector<uint32_t> roots;
     size_t dims = 0;
     // The whole formula steps as recurrences: the accurate stepping alone.
     bool wholeRecurrence() const { return operations[root].kind == Kind::Recurrence; }
@@ -73,6 +78,13 @@ struct FormulaPlan {
 // the outer axes only), once a block as a table of the row's points (on the
 // row's axis only), or along every row.
 enum class Place : uint8_t { Fixed, PerRow, Tabled, Along };
+
+// Several formulas on grids of `dims` dimensions in one plan, none of them
+// one that steps as recurrences as a whole: each tree's own plan (its
+// kernels chosen as when it is computed alone, so each keeps its bits), an
+// operation with the same operands and kernel computed once however many
+// formulas read it; roots[k] is trees[k]'s value.
+std::shared_ptr<const FormulaPlan> jointPlan(const std::vector<const ASTnode *> &trees, size_t dims);
 
 // The places of a plan's operations on a block of `shape`, and the block's
 // row axis: the last with more than one point.

@@ -120,36 +120,83 @@ constexpr std::array<ArrayKernel, kFunctions> ufuncKernels(std::index_sequence<F
 constexpr std::array<ArrayKernel, kFunctions> kUfuncKernels = ufuncKernels(std::make_index_sequence<kFunctions>{});
 
 #if defined(VEMIRAL_LIBMVEC)
-// Four points a call; the last few through a padded copy, computed by the
-// same vector code as the others.
-template <VectorFunction F>
-void fourAtATime(const double *const *args, double *r, size_t n) {
+// Four arguments a call of four(x, r, second) (second: a second result
+// where there is one, else null); the last few through padded copies,
+// computed by the same code as the others: a lane's value never depends on
+// its neighbours.
+template <class Four>
+void byFours(const double *x, double *r, double *second, size_t n, Four four) {
     size_t i = 0;
     for (; i + 4 <= n; i += 4)
-        F(args[0] + i, nullptr, r + i);
+        four(x + i, r + i, second ? second + i : nullptr);
     if (i < n) {
-        double x[4] = {0.0, 0.0, 0.0, 0.0}, y[4];
-        std::memcpy(x, args[0] + i, sizeof(double) * (n - i));
-        F(x, nullptr, y);
+        double lanes[4] = {0.0, 0.0, 0.0, 0.0}, y[4], z[4];
+        std::memcpy(lanes, x + i, sizeof(double) * (n - i));
+        four(lanes, y, z);
         std::memcpy(r + i, y, sizeof(double) * (n - i));
+        if (second)
+            std::memcpy(second + i, z, sizeof(double) * (n - i));
     }
 }
 
 // glibc's vector sine and cosine reduce a large argument less carefully
-// than the scalar library (sin(7e17) differs in sign): past 2^20, where the
-// rounding of the argument itself already costs direct evaluation 1e-10,
-// the scalar function, as direct evaluation computes it.
-constexpr double kVectorTrigLimit = 1048576.0;
+// than the scalar library (sin(7e17) differs in sign); up to 2^23 they stay
+// within 3 ulp of the value, next to multiples of pi/2 too (measured on 10^7
+// arguments of each binade), and from there they call the scalar function
+// themselves. Past the limit: the scalar function, as direct evaluation
+// computes it, and a group of four past it all at once skips the vector call.
+constexpr double kVectorTrigLimit = 8388608.0;
+
+bool vectorArgument(double x) { return std::fabs(x) <= kVectorTrigLimit; }
+
+// Four arguments at `x`, their lanes at or below the limit marked in `near`:
+// how many there are.
+int nearLanes(const double *x, bool near[4]) {
+    int count = 0;
+    for (int l = 0; l < 4; ++l)
+        count += near[l] = vectorArgument(x[l]);
+    return count;
+}
+
 double scalarSin(double x) { return std::sin(x); }
 double scalarCos(double x) { return std::cos(x); }
 
 template <VectorFunction F, double (*Scalar)(double)>
+void trigonometricFour(const double *x, double *r) {
+    bool near[4];
+    const int count = nearLanes(x, near);
+    if (count > 0)
+        F(x, nullptr, r);
+    if (count < 4)
+        for (int l = 0; l < 4; ++l)
+            if (!near[l])
+                r[l] = Scalar(x[l]);
+}
+
+template <VectorFunction F, double (*Scalar)(double)>
 void trigonometric(const double *const *args, double *r, size_t n) {
-    fourAtATime<F>(args, r, n);
-    const double *x = args[0];
-    for (size_t i = 0; i < n; ++i)
-        if (!(std::fabs(x[i]) <= kVectorTrigLimit))
-            r[i] = Scalar(x[i]);
+    byFours(args[0], r, nullptr, n, [](const double *x, double *y, double *) { trigonometricFour<F, Scalar>(x, y); });
+}
+
+// Both vector kernels on four arguments: glibc's vector sincos rounds
+// differently from its sin and cos (a last bit in one value of 25), so the
+// lanes near zero take the two vector calls, and only the far ones share
+// the scalar sincos, which gives the bits of sin and cos.
+void vectorSinCosFour(const double *x, double *s, double *c) {
+    bool near[4];
+    const int count = nearLanes(x, near);
+    if (count > 0) {
+        sin4(x, nullptr, s);
+        cos4(x, nullptr, c);
+    }
+    if (count < 4)
+        for (int l = 0; l < 4; ++l)
+            if (!near[l])
+                ::sincos(x[l], &s[l], &c[l]);
+}
+
+void vectorSinCos(const double *x, double *s, double *c, size_t n) {
+    byFours(x, s, c, n, vectorSinCosFour);
 }
 #endif
 
@@ -185,6 +232,26 @@ const char *kernelSource(ArrayKernel kernel) {
         return "glibc's vector kernel";
 #endif
     return "NumPy's own loop";
+}
+
+namespace {
+// The C library's sincos: one range reduction for both, and the very bits
+// of its sin and cos (which the compiler itself relies on when it merges a
+// sin and a cos of one argument).
+void scalarSinCos(const double *x, double *s, double *c, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        ::sincos(x[i], &s[i], &c[i]);
+}
+} // namespace
+
+PairKernel sinCosKernel(ArrayKernel sine, ArrayKernel cosine) {
+    if (!sine && !cosine)
+        return scalarSinCos;
+#if defined(VEMIRAL_LIBMVEC)
+    if (sine == &trigonometric<sin4, scalarSin> && cosine == &trigonometric<cos4, scalarCos>)
+        return vectorSinCos;
+#endif
+    return nullptr;
 }
 
 } // namespace vemiral

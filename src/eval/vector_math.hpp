@@ -47,4 +47,11 @@ ArrayKernel libraryKernel(LibraryFunction f);
 // "glibc's vector kernel".
 const char *kernelSource(ArrayKernel kernel);
 
+// Sine and cosine of the same n arguments in one pass: s[i] and c[i], each
+// exactly the bits its own kernel gives (`sine` and `cosine`, kernels of
+// libraryKernel, or null for the C library's sin and cos), the work they
+// share done once. Null where the two kernels share nothing.
+using PairKernel = void (*)(const double *x, double *s, double *c, size_t n);
+PairKernel sinCosKernel(ArrayKernel sine, ArrayKernel cosine);
+
 } // namespace vemiral

@@ -317,6 +317,38 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         "set_num_threads",
         [](const py::object &threads) { setEvaluationThreads(threadsOf(threads, false)); }, docstrings::setNumThreads,
         py::arg("threads"));
+    // The parts of a complex formula (or any formulas on one block) in one
+    // pass, for vemiral_grid: outs[k] gets what nodes[k].evaluate would give.
+    m.def(
+        "_evaluate_together",
+        [](const std::vector<ASTptr> &nodes, const py::object &shape, const py::object &origin,
+           const py::object &tile, const py::sequence &outs, const py::object &threads) {
+            Block block = blockOf(shape, origin, tile, py::none(), Method::Accurate);
+            if (nodes.empty() || outs.size() != nodes.size())
+                throw py::value_error("_evaluate_together: one out for each of at least one node, not " +
+                                      std::to_string(outs.size()) + " for " + std::to_string(nodes.size()));
+            std::vector<const ASTnode *> trees;
+            std::vector<double *> into;
+            std::vector<py::array> arrays;
+            for (size_t k = 0; k < nodes.size(); ++k) {
+                checkVariables(*requireNode(nodes[k], "nodes"), block);
+                trees.push_back(nodes[k].get());
+                arrays.push_back(resultArray(outs[k], block.shape));
+                into.push_back(static_cast<double *>(arrays.back().mutable_data()));
+            }
+            registerNumpyLoops();
+            const unsigned workers = threadsOf(threads, true);
+            try {
+                py::gil_scoped_release unlocked;
+                evaluateFormulas(trees, block, into, workers, checkSignalsUnlocked);
+            } catch (const std::bad_alloc &) {
+                outOfMemory("_evaluate_together", block);
+            } catch (const std::length_error &) {
+                outOfMemory("_evaluate_together", block);
+            }
+        },
+        py::arg("nodes"), py::arg("shape"), py::kw_only(), py::arg("origin") = py::none(),
+        py::arg("tile") = py::none(), py::arg("outs"), py::arg("threads") = py::none());
     m.def("_shift_reference", [](const ASTptr &node) {
         const std::shared_ptr<const Program> program = node->gridProgram("_shift_reference");
         return floatList(referenceValues(*node->cr, node->params));
