@@ -102,11 +102,18 @@ def test_formulas_together_give_each_ones_own_bits(texts):
     alone = [node.evaluate(grid.shape) for node in nodes]
     for origin, shape, threads in [((0, 0), (37, 29), 2), ((3, 5), (1, 23), 1), ((0, 28), (37, 1), 2),
                                    ((36, 0), (1, 29), 1), ((5, 2), (9, 7), 2)]:
+        box = tuple(slice(o, o + s) for o, s in zip(origin, shape))
         outs = [np.full(shape, np.nan) for _ in nodes]
         vm._evaluate_together(nodes, shape, origin=origin, outs=outs, threads=threads)
-        box = tuple(slice(o, o + s) for o, s in zip(origin, shape))
         for text, values, whole in zip(texts, outs, alone):
             assert same_bits(values, whole[box]), (text, origin, shape)
+        # The first two as the parts of a complex array, in double and single precision.
+        for dtype in (np.complex128, np.complex64):
+            pair = np.full(shape, np.nan, dtype=dtype)
+            vm._evaluate_together(nodes[:2], shape, origin=origin, outs=[pair.real, pair.imag], threads=threads)
+            expected = (alone[0][box] + 0j).astype(dtype)
+            expected.imag = alone[1][box]
+            assert same_bits(pair.view(pair.real.dtype), expected.view(pair.real.dtype)), (texts, origin, dtype)
 
 
 SHAPE = (3, 4)
@@ -114,14 +121,15 @@ X, Y = vm.ASTvar(0, 0.0, 0.5), vm.ASTvar(1, 0.0, 0.25)
 
 
 @pytest.mark.parametrize("nodes, outs, error", [
-    ([], [], ValueError),  # nothing to compute
     ([X], [], ValueError),  # an out short
     ([X, Y], [np.empty(SHAPE)], ValueError),
-    ([X], [np.empty(SHAPE, dtype=np.float32)], ValueError),
+    ([X], [np.empty(SHAPE, dtype=np.int64)], ValueError),
     ([X], [np.empty((4, 3))], ValueError),
-    ([X], [np.empty(SHAPE)[:, ::2]], ValueError),  # not C-contiguous
+    ([X], [np.empty((3, 8))[:, :4]], ValueError),  # rows apart
+    ([X], [np.empty((4, 3)).T], ValueError),  # in Fortran order
+    ([X], [np.empty((3, 4))[:, ::-1]], ValueError),  # backwards
     ([vm.ASTvar(2, 0.0, 1.0)], [np.empty(SHAPE)], ValueError),  # a third dimension on a grid of two
-    ([None], [np.empty(SHAPE)], TypeError),
+    (["x"], [np.empty(SHAPE)], TypeError),
     ([X], [[0.0] * 12], TypeError),
 ])
 def test_formulas_together_refuse_what_does_not_fit(nodes, outs, error):
@@ -130,6 +138,13 @@ def test_formulas_together_refuse_what_does_not_fit(nodes, outs, error):
         vm._evaluate_together(nodes, SHAPE, outs=outs)
     # Nothing written before the refusal.
     assert all(same_bits(a, b) for a, b in zip([o for o in outs if isinstance(o, np.ndarray)], kept))
+
+
+def test_formulas_together_refuse_a_read_only_out():
+    out = np.zeros(SHAPE)
+    out.setflags(write=False)
+    with pytest.raises(ValueError, match="read-only"):
+        vm._evaluate_together([X], SHAPE, outs=[out])
 
 
 def test_reductions_reduce_the_values_evaluate_gives():

@@ -1,11 +1,14 @@
 """Complex values of a grid: the two real trees of a complex expression
-evaluated run by run into cache-sized float64 scratch arrays and written into
-the real and imaginary parts of a complex128 or complex64 output.
+written into the real and imaginary parts of a complex128 or complex64
+output.
 
-A run is a contiguous stretch of the block in C order cut along whole tiles
-where it can be (_tiles.file_runs); every point's value depends on the tree,
-the tile and the point alone, so any cut gives the same bits, and threads
-that take runs side by side do too."""
+The default method computes both parts in one native pass (a joint plan:
+whatever they share computed once) straight into the output. The recurrence
+method evaluates each tree run by run into cache-sized float64 scratch
+arrays: a run is a contiguous stretch of the block in C order cut along
+whole tiles where it can be (_tiles.file_runs); every point's value depends
+on the tree, the tile and the point alone, so any cut gives the same bits,
+and threads that take runs side by side do too."""
 
 from __future__ import annotations
 
@@ -72,6 +75,16 @@ def evaluate_complex(
     for target, part in zip(targets, (re, im), strict=True):
         if isinstance(part, float):
             target[...] = part
+    if method == "accurate":
+        # Both parts in one native pass over the block, straight into the
+        # output's slots: what they share (the phase of cos(p) and sin(p),
+        # the pair itself, an amplitude) computed once, each part the bits of
+        # its own evaluation.
+        nodes = [part if isinstance(part, vemiral.ASTnode) else None for part in (re, im)]
+        if flat.size:
+            vemiral._evaluate_together(nodes, shape, origin=list(origin), tile=list(tile), outs=[out.real, out.imag],
+                                       threads=threads)
+        return out
     factors: list[vemiral.ASTnode] = []
     if not isinstance(re, float) and not isinstance(im, float):
         factors, re, im = common_factors(re, im)
@@ -143,19 +156,10 @@ def _run(
     def evaluate(tree: vemiral.ASTnode, slot: np.ndarray) -> None:
         tree.evaluate(block, origin=at, tile=list(tile), out=slot.reshape(block), threads=1, method=method)
 
-    if method == "accurate":
-        # The parts and the first factor in one pass: what they share (the
-        # phase of cos(p) and sin(p), the pair itself) computed once, each
-        # value the bits its own evaluation gives.
-        nodes = [tree for _, tree in trees] + factors[-1:]
-        vemiral._evaluate_together(nodes, block, origin=at, tile=list(tile), threads=1,
-                                   outs=[slot.reshape(block) for slot in slots[: len(nodes)]])
-    else:
-        for (_, tree), slot in zip(trees, slots, strict=False):
-            evaluate(tree, slot)
+    for (_, tree), slot in zip(trees, slots, strict=False):
+        evaluate(tree, slot)
     for depth, factor in enumerate(reversed(factors)):
-        if depth > 0 or method != "accurate":
-            evaluate(factor, slots[-1])
+        evaluate(factor, slots[-1])
         last = depth == len(factors) - 1
         for (target, _), slot in zip(trees, slots, strict=False):
             into = target[offset : offset + count] if last else slot

@@ -45,10 +45,10 @@ class PlannedBlock {
 public:
     // outs[k]: where the values of the plan's root k go (block.out or
     // block.out32 for a plan of one root, when outs is empty).
-    PlannedBlock(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<double *> outs)
+    PlannedBlock(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<Output> outs)
         : kept_(std::move(plan)), plan_(*kept_), b_(block), n_(block.shape.size()), outs_(std::move(outs)) {
         if (outs_.empty())
-            outs_.push_back(b_.out);
+            outs_.push_back({b_.out, b_.out32, 1});
         place_ = placements(plan_, b_.shape, inner_);
         columns_ = b_.shape[inner_];
         strides_.assign(n_, 1);
@@ -84,19 +84,10 @@ public:
             uint64_t offset = 0;
             for (size_t d = 0; d < n_; ++d)
                 offset += (at[d] - b_.origin[d]) * strides_[d];
-            if (b_.out32) {
-                s.row.resize(width);
-                s.rowOuts.assign(1, s.row.data());
-                runRow(s, c0, width);
-                float *to = b_.out32 + offset;
-                for (uint64_t j = 0; j < width; ++j)
-                    to[j] = static_cast<float>(s.row[j]);
-            } else {
-                s.rowOuts.clear();
-                for (double *out : outs_)
-                    s.rowOuts.push_back(out + offset);
-                runRow(s, c0, width);
-            }
+            s.rowOuts.clear();
+            for (const Output &out : outs_)
+                s.rowOuts.push_back(out.at(offset));
+            runRow(s, c0, width);
         }
     }
 
@@ -115,7 +106,7 @@ private:
     int32_t registers_ = 0, slots_ = 0;
     std::vector<uint32_t> along_, perRow_;       // in the order they are computed
     std::vector<uint64_t> strides_;
-    std::vector<double *> outs_;
+    std::vector<Output> outs_;
     std::vector<int32_t> direct_; // the output an along root writes straight into, or -1
 
     const Operation &op(uint32_t i) const { return plan_.operations[i]; }
@@ -207,7 +198,7 @@ private:
         }
         for (size_t k = 0; k < plan_.roots.size(); ++k) {
             const uint32_t r = plan_.roots[k];
-            if (outputs[r] == 1 && lastUse[r] == 0)
+            if (outputs[r] == 1 && lastUse[r] == 0 && outs_[k].values && outs_[k].stride == 1)
                 direct_[r] = static_cast<int32_t>(k);
             else
                 lastUse[r] = UINT32_MAX;
@@ -239,8 +230,7 @@ private:
     struct Scratch {
         std::vector<double> registers, slots;
         std::vector<double> numbers;              // per-row and fixed operations
-        std::vector<double> row;                  // a row's values on their way to float32
-        std::vector<double *> rowOuts;            // the outputs' current rows
+        std::vector<Output> rowOuts;              // the outputs' current rows
     };
 
     void runRow(Scratch &s, uint64_t c0, uint64_t width) const {
@@ -275,27 +265,26 @@ private:
             for (size_t k = 0; k < plan_.roots.size(); ++k) {
                 const uint32_t root = plan_.roots[k];
                 if (place_[root] == Place::Along && direct_[root] < 0)
-                    std::memcpy(s.rowOuts[k] + c, target(s, root, c), sizeof(double) * n);
+                    s.rowOuts[k].at(c).store(target(s, root, c), n);
             }
         }
         for (size_t k = 0; k < plan_.roots.size(); ++k) {
             const uint32_t root = plan_.roots[k];
-            double *out = s.rowOuts[k];
             switch (place_[root]) {
             case Place::Along:
                 break;
             case Place::Tabled:
-                std::memcpy(out, tables_[root].data() + c0, sizeof(double) * width);
+                s.rowOuts[k].store(tables_[root].data() + c0, width);
                 break;
             default:
-                std::fill_n(out, width, s.numbers[root]);
+                s.rowOuts[k].fill(s.numbers[root], width);
             }
         }
     }
 
     // Where an along operation's chunk from column c of the row goes.
     double *target(Scratch &s, uint32_t i, uint64_t c) const {
-        return direct_[i] >= 0 ? s.rowOuts[size_t(direct_[i])] + c
+        return direct_[i] >= 0 ? s.rowOuts[size_t(direct_[i])].values + c
                                : s.registers.data() + size_t(register_[i]) * kChunk;
     }
 
@@ -318,7 +307,7 @@ private:
 // threads.
 class DirectEvaluation {
 public:
-    DirectEvaluation(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<double *> outs = {})
+    DirectEvaluation(std::shared_ptr<const FormulaPlan> plan, const Block &block, std::vector<Output> outs = {})
         : planned_(std::move(plan), block, std::move(outs)), b_(block), n_(block.shape.size()) {
         inner_ = n_ - 1;
         while (inner_ > 0 && b_.shape[inner_] == 1)
@@ -397,17 +386,28 @@ void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, 
     DirectEvaluation(formula->plan, block).run(threads, wait);
 }
 
-void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<double *> &outs,
+void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<Output> &outs,
                       unsigned threads, const Poll &wait) {
     const size_t dims = block.shape.size();
     std::vector<const ASTnode *> planned;
-    std::vector<double *> into;
+    std::vector<Output> into;
     for (size_t k = 0; k < trees.size(); ++k) {
         if (formulaOf(*trees[k], dims)->plan->wholeRecurrence()) {
+            // The accurate stepping writes doubles side by side.
+            std::vector<double> values;
             Block alone = block;
-            alone.out = outs[k];
             alone.out32 = nullptr;
+            alone.out = outs[k].values;
+            if (!outs[k].values || outs[k].stride != 1) {
+                uint64_t points = 1;
+                for (uint64_t extent : block.shape)
+                    points *= extent;
+                values.resize(points);
+                alone.out = values.data();
+            }
             evaluateAccurate(*trees[k], alone, threads, wait);
+            if (alone.out == values.data())
+                outs[k].store(values.data(), values.size());
         } else {
             planned.push_back(trees[k]);
             into.push_back(outs[k]);

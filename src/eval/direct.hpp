@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -17,11 +19,42 @@ class PlannedFormula;
 // the whole grid, on any number of threads.
 void evaluateFormula(const ASTnode &tree, const Block &block, unsigned threads, const Poll &wait);
 
+// Where a formula's values go: the value of the block's point i (in C
+// order) at values[i * stride], or at singles[i * stride] rounded once to
+// float (the real and imaginary slots of a complex array have stride 2).
+struct Output {
+    double *values = nullptr;
+    float *singles = nullptr;
+    size_t stride = 1;
+
+    Output at(uint64_t point) const {
+        return {values ? values + point * stride : nullptr, singles ? singles + point * stride : nullptr, stride};
+    }
+    void store(const double *from, uint64_t n) const {
+        if (values && stride == 1)
+            std::memcpy(values, from, sizeof(double) * n);
+        else if (values)
+            for (uint64_t i = 0; i < n; ++i)
+                values[i * stride] = from[i];
+        else
+            for (uint64_t i = 0; i < n; ++i)
+                singles[i * stride] = static_cast<float>(from[i]);
+    }
+    void fill(double value, uint64_t n) const {
+        for (uint64_t i = 0; i < n; ++i) {
+            if (values)
+                values[i * stride] = value;
+            else
+                singles[i * stride] = static_cast<float>(value);
+        }
+    }
+};
+
 // Several formulas over one block in one pass of a joint plan (plan.hpp):
-// outs[k] gets the values evaluateFormula writes for trees[k] (block.out is
-// not used), an operation they share computed once; a formula that steps as
-// recurrences as a whole is evaluated alone.
-void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<double *> &outs,
+// outs[k] gets the values evaluateFormula computes for trees[k] (block.out
+// is not used), an operation they share computed once; a formula that steps
+// as recurrences as a whole is evaluated alone.
+void evaluateFormulas(const std::vector<const ASTnode *> &trees, const Block &block, const std::vector<Output> &outs,
                       unsigned threads, const Poll &wait);
 
 // The values evaluateFormula writes for a block, handed out part by part

@@ -163,6 +163,46 @@ static void outputArray(const py::object &out, const std::vector<uint64_t> &shap
     }
 }
 
+Output stridedOutput(const py::handle &out, const std::vector<uint64_t> &shape) {
+    if (!py::isinstance<py::array>(out))
+        throw py::type_error("out must be a numpy.ndarray, not " + typeName(out));
+    auto array = py::reinterpret_borrow<py::array>(out);
+    const bool doubles = array.dtype().equal(py::dtype::of<double>());
+    if (!doubles && !array.dtype().equal(py::dtype::of<float>()))
+        throw py::value_error("out must have dtype float64 or float32, not " + std::string(py::str(array.dtype())));
+    if (!array.writeable())
+        throw py::value_error("out is read-only");
+    bool fits = static_cast<size_t>(array.ndim()) == shape.size();
+    for (size_t d = 0; fits && d < shape.size(); ++d)
+        fits = static_cast<uint64_t>(array.shape(static_cast<py::ssize_t>(d))) == shape[d];
+    if (!fits)
+        throw py::value_error("out has shape " + std::string(py::str(py::getattr(array, "shape"))) +
+                              ", the result has shape " + std::string(py::str(py::tuple(py::cast(shape)))));
+    // Every step of C order the same number of elements: the innermost
+    // moving dimension's stride, checked against every other one.
+    const auto item = static_cast<uint64_t>(array.itemsize());
+    uint64_t stride = 0, run = 1;
+    for (size_t d = shape.size(); d-- > 0;) {
+        const py::ssize_t step = array.strides(static_cast<py::ssize_t>(d));
+        if (shape[d] > 1) {
+            if (step <= 0 || static_cast<uint64_t>(step) % item != 0)
+                throw py::value_error("out must step forward by whole elements");
+            if (stride == 0)
+                stride = static_cast<uint64_t>(step) / item;
+            if (static_cast<uint64_t>(step) != stride * run * item)
+                throw py::value_error("out must be in C order, its elements evenly spaced");
+        }
+        run *= shape[d];
+    }
+    Output o;
+    o.stride = stride == 0 ? 1 : stride;
+    if (doubles)
+        o.values = static_cast<double *>(array.mutable_data());
+    else
+        o.singles = static_cast<float *>(array.mutable_data());
+    return o;
+}
+
 // A new array of `shape`, or the caller's `out` after checking it.
 py::array resultArray(const py::object &out, const std::vector<uint64_t> &shape, bool singles) {
     if (!out.is_none()) {

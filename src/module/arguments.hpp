@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "eval/direct.hpp"
 #include "eval/tiles.hpp"
 
 namespace vemiral {
@@ -37,6 +38,11 @@ unsigned threadsOf(const pybind11::object &threads, bool noneIsSetting);
 // to be a writable, C-contiguous float64 array of that shape.
 // `singles`: a float32 `out` is taken too.
 pybind11::array resultArray(const pybind11::object &out, const std::vector<uint64_t> &shape, bool singles = false);
+
+// Where a formula of several computed together writes: a writable float64
+// or float32 array of `shape` whose elements follow in C order evenly
+// spaced (a complex array's .real or .imag too).
+Output stridedOutput(const pybind11::handle &out, const std::vector<uint64_t> &shape);
 
 // The block a call of evaluate asks for (its `out` not yet set), every
 // argument checked before anything is computed or written.

@@ -318,26 +318,29 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         [](const py::object &threads) { setEvaluationThreads(threadsOf(threads, false)); }, docstrings::setNumThreads,
         py::arg("threads"));
     // The parts of a complex formula (or any formulas on one block) in one
-    // pass, for vemiral_grid: outs[k] gets what nodes[k].evaluate would give.
+    // pass, for vemiral_grid: outs[k] gets what nodes[k].evaluate would give
+    // (None: nothing); an out may be a complex array's .real or .imag.
     m.def(
         "_evaluate_together",
-        [](const std::vector<ASTptr> &nodes, const py::object &shape, const py::object &origin,
+        [](const std::vector<std::optional<ASTptr>> &nodes, const py::object &shape, const py::object &origin,
            const py::object &tile, const py::sequence &outs, const py::object &threads) {
             Block block = blockOf(shape, origin, tile, py::none(), Method::Accurate);
-            if (nodes.empty() || outs.size() != nodes.size())
-                throw py::value_error("_evaluate_together: one out for each of at least one node, not " +
-                                      std::to_string(outs.size()) + " for " + std::to_string(nodes.size()));
+            if (outs.size() != nodes.size())
+                throw py::value_error("_evaluate_together: one out for each node, not " + std::to_string(outs.size()) +
+                                      " for " + std::to_string(nodes.size()));
             std::vector<const ASTnode *> trees;
-            std::vector<double *> into;
-            std::vector<py::array> arrays;
+            std::vector<Output> into;
             for (size_t k = 0; k < nodes.size(); ++k) {
-                checkVariables(*requireNode(nodes[k], "nodes"), block);
-                trees.push_back(nodes[k].get());
-                arrays.push_back(resultArray(outs[k], block.shape));
-                into.push_back(static_cast<double *>(arrays.back().mutable_data()));
+                if (!nodes[k])
+                    continue;
+                checkVariables(*requireNode(*nodes[k], "nodes"), block);
+                trees.push_back(nodes[k]->get());
+                into.push_back(stridedOutput(outs[k], block.shape));
             }
             registerNumpyLoops();
             const unsigned workers = threadsOf(threads, true);
+            if (trees.empty())
+                return;
             try {
                 py::gil_scoped_release unlocked;
                 evaluateFormulas(trees, block, into, workers, checkSignalsUnlocked);
