@@ -28,9 +28,15 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("sin(x*y) + cos(x + y)", "sin", "every point", "glibc"),
     ("sin(x*y)/(x - y)", "sin", "every point", "glibc"),
     ("x*sin(y)", "sin", "per column", "glibc"),
+    ("exp(sin(x*y))", "sin", "every point", "glibc"),
+    # (bounded factors and sums away from 0 keep the error small: modulations and windows)
+    ("(1 + 0.5*cos(x*y))*sin(3*x)", "cos", "every point", "glibc"),
+    ("0.5*(1 - cos(x*y))*sin(3*x)", "cos", "every point", "glibc"),
+    ("log(2 + cos(x*y))", "cos", "every point", "glibc"),
     # ... and the C library's, as NumPy, where a cancelling sum or another function could magnify it.
     ("(1 - cos(x*y))/x**2", "cos", "every point", "C library"),
-    ("exp(sin(x*y))", "sin", "every point", "C library"),
+    ("x*(1 - cos(x*y))", "cos", "every point", "C library"),
+    ("log(1 + cos(x*y))", "cos", "every point", "C library"),
     ("floor(10*sin(x*y))", "sin", "every point", "C library"),
     # Every other library function is NumPy's own loop, wherever it stands.
     ("exp(-x**2/(1 + y**2))/(1 + y**2)", "exp", "every point", "NumPy"),
