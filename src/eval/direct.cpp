@@ -39,6 +39,23 @@ constexpr uint64_t kParallelPoints = uint64_t{1} << 16;
 
 const std::array<double, kChunk> kZeros{};
 
+// The coordinates of a chunk's n points from grid index `first`, each what
+// coordinate() gives: below 2^53 the index as a double is first's plus a
+// small whole number, exactly, which the loop converts four at a time.
+void coordinates(const FormulaPlan::Operation &o, uint64_t first, double *r, size_t n) {
+    if (first + n > (uint64_t{1} << 53)) {
+        for (size_t j = 0; j < n; ++j)
+            r[j] = coordinate(o, first + j);
+        return;
+    }
+    const double from = static_cast<double>(first);
+    const int32_t count = static_cast<int32_t>(n);
+    for (int32_t j = 0; j < count; ++j)
+        r[j] = o.start + (from + static_cast<double>(j)) * o.step;
+    if (o.last >= first && o.last - first < n)
+        r[o.last - first] = o.stop;
+}
+
 // One plan of the formula on the block: where each operation is computed,
 // the numbers and tables it computes once, and the chunks of its rows.
 class PlannedBlock {
@@ -244,9 +261,7 @@ private:
                 const Operation &o = op(i);
                 double *r = target(s, i, c);
                 if (o.kind == Kind::Variable) {
-                    const uint64_t first = b_.origin[inner_] + c0 + c;
-                    for (size_t j = 0; j < n; ++j)
-                        r[j] = coordinate(o, first + j);
+                    coordinates(o, b_.origin[inner_] + c0 + c, r, n);
                     continue;
                 }
                 const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
