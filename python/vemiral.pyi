@@ -366,12 +366,12 @@ def default_tile(dimensions: SupportsIndex, method: Literal["accurate", "recurre
 def set_num_threads(threads: int) -> None: ...
 def get_num_threads() -> int: ...
 def _evaluate_together(
-    nodes: Sequence[ASTnode],
+    nodes: Sequence[ASTnode | None],
     shape: _Ints,
     *,
     origin: _Ints | None = None,
     tile: _Ints | None = None,
-    outs: Sequence[_Array],
+    outs: Sequence[_Array | npt.NDArray[np.float32]],
     threads: int | None = None,
 ) -> None: ...
 def _shift_reference(node: ASTnode, /) -> list[float]: ...
