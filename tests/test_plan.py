@@ -59,7 +59,7 @@ FORMULAS = [
     "where(x > y, sin(x*z), atan2(y, z)) + hypot(x, z)",
     "exp(-sqrt(x**2 + y**2 + z**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + z**2 + 0.01)",
     "tanh(x*y*z) + log1p(x**2) + cbrt(z)",
-    "(2 - x)/(3 - y*z) - 1/(y + 2) + (x - 0.5)*y/4",  # a row's number on either side of an operation
+    "(2 - x)/(7 - y*z) - 1/(y + 2.5) + (x - 0.5)*y/4",  # a row's number on either side of an operation
 ]
 
 
