@@ -43,6 +43,7 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("sin(exp(x*y))", "exp", "every point", "NumPy"),
     ("exp(-x**2)*y", "exp", "per row", "NumPy"),
     ("atan2(y, x)*2", "atan2", "every point", "NumPy"),
+    ("tan(x*y)/2", "tan", "every point", "NumPy"),
 ], ids=lambda v: v if isinstance(v, str) and "(" in v else None)
 def test_where_and_how_each_operation_is_computed(text, name, place, kernel):
     line = line_of(plan_lines(GRID, text), name)
