@@ -43,6 +43,7 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("sin(exp(x*y))", "exp", "every point", "NumPy"),
     ("exp(-x**2)*y", "exp", "per row", "NumPy"),
     ("atan2(y, x)*2", "atan2", "every point", "NumPy"),
+    ("tan(x*y)/2", "tan", "every point", "NumPy"),
     # A sine and a cosine of one argument are computed in one pass where their kernels allow it.
     ("sin(x*y) + cos(x*y)", "cos", "every point", "glibc's vector kernel, with the next in one pass"),
     ("floor(10*sin(x*y)) + floor(10*cos(x*y))", "cos", "every point", "C library, with the next in one pass"),
@@ -63,6 +64,7 @@ FORMULAS = [
     "where(x > y, sin(x*z), atan2(y, z)) + hypot(x, z)",
     "exp(-sqrt(x**2 + y**2 + z**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + z**2 + 0.01)",
     "tanh(x*y*z) + log1p(x**2) + cbrt(z)",
+    "(2 - x)/(7 - y*z) - 1/(y + 2.5) + (x - 0.5)*y/4",  # a row's number on either side of an operation
     # Arguments on both sides of 2**23, where the vector sine and cosine hand over to the C library's.
     "sin(4e6*x*y*z) + cos(4e6*x*y*z) + exp(sin(3e6*z))*cos(3e6*z)",
     "cos(1e300*x) - sin(y/z)*cos(y/z)",

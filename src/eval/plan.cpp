@@ -207,6 +207,7 @@ private:
         case Kind::Log: f = LibraryFunction::Log; return true;
         case Kind::Sin: f = LibraryFunction::Sin; bounded = true; return true;
         case Kind::Cos: f = LibraryFunction::Cos; bounded = true; return true;
+        case Kind::Tan: f = LibraryFunction::Tan; return true;
         case Kind::Power: f = LibraryFunction::Power; return true;
         case Kind::Exp2: f = LibraryFunction::Exp2; return true;
         case Kind::Function: break;
