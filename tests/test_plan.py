@@ -44,6 +44,9 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("exp(-x**2)*y", "exp", "per row", "NumPy"),
     ("atan2(y, x)*2", "atan2", "every point", "NumPy"),
     ("tan(x*y)/2", "tan", "every point", "NumPy"),
+    # ... and SciPy's own loop for the special functions SciPy computes faster than the C library.
+    ("j0(x*y) + y1(y + 3)", "j0", "every point", "SciPy"),
+    ("gamma(x*y + 3)", "gamma", "every point", "SciPy"),
     # A sine and a cosine of one argument are computed in one pass where their kernels allow it.
     ("sin(x*y) + cos(x*y)", "cos", "every point", "glibc's vector kernel, with the next in one pass"),
     ("floor(10*sin(x*y)) + floor(10*cos(x*y))", "cos", "every point", "C library, with the next in one pass"),
@@ -100,6 +103,7 @@ TOGETHER = [
     ("cos(1e300*x) + sin(x/y)", "sin(1e300*x)*y", "x + y"),
     ("exp(-x**2)*cos(7*x*y)", "exp(-x**2)*sin(7*x*y)", "exp(-x**2)"),
     ("sin(x)", "sin(x)", "y"),
+    ("j0(x*y)*sin(x)", "j0(x*y)*cos(x)"),  # SciPy's loop, shared
 ]
 
 
@@ -183,3 +187,11 @@ def test_far_cells_of_a_signal_are_at_their_coordinates_and_cut_alike():
             exact = mpmath.sin(x[i]) / x[i] + mpmath.exp(mpmath.mpf(x[i]) / 100)
             error = [float(abs(mpmath.mpf(v[i]) - exact) / max(1, abs(exact))) for v in (whole, direct)]
             assert error[0] <= max(2 * error[1], 2e-15), (i, error)
+
+
+@pytest.mark.parametrize("name", ["j0", "j1", "y0", "y1", "gamma"])
+def test_special_functions_are_scipys_values(name):
+    special = pytest.importorskip("scipy.special")
+    grid = Grid(x=(-30, 40, 301), y=(0.1, 3, 7))
+    x, y = np.meshgrid(*grid.coords.values(), indexing="ij")
+    assert same_bits(grid.evaluate(f"{name}(x*y)"), getattr(special, name)(x * y))

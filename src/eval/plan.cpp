@@ -230,6 +230,11 @@ private:
         case EXPR_CBRT: f = LibraryFunction::Cbrt; return true;
         case EXPR_ATAN2: f = LibraryFunction::Arctan2; bounded = true; return true;
         case EXPR_HYPOT: f = LibraryFunction::Hypot; return true;
+        case EXPR_J0: f = LibraryFunction::J0; return true;
+        case EXPR_J1: f = LibraryFunction::J1; return true;
+        case EXPR_Y0: f = LibraryFunction::Y0; return true;
+        case EXPR_Y1: f = LibraryFunction::Y1; return true;
+        case EXPR_GAMMA: f = LibraryFunction::Gamma; return true;
         default: return false;
         }
     }
