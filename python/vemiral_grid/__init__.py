@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from . import _to_sympy  # noqa: F401 (gives nodes the _sympy_ that sympy.sympify calls)
 from ._complex import ComplexNode
 from ._grid import Axis, Grid
 from ._parse import MAX_DEPTH, MAX_LENGTH, parse
