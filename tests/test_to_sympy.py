@@ -35,6 +35,7 @@ FORMULAS = [
     (LINE, "asin(x/4) + acos(x/4) + acosh(4 + x) + atanh(x/4) + rad2deg(x)/100", {}),
     (LINE, "log(x + 4, 3) + ln(x + 5) + power(x + 4, 1.5) + x**3 - 1/(x + 3.05)", {}),
     (LINE, "y if x > 1 else (-y if x < -1 else 0)", {"y": 2.5}),
+    (LINE, "where(x < 0.5, x, 1/0) + where(x > 2, -1/0, 0)", {}),
     (PLANE, "where(x*x + y*y < 2, exp(-x*y), hypot(x, y)) + max(x, y, 1)", {}),
     (PLANE, "atan2(y, x) + mod(x*y, 1.1) + y**x - min(x, y)", {}),
     (PLANE, "sin(x*y)/(1 + x**2) + jn(2, x*y) + heaviside(x, y)", {}),

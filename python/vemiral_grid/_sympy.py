@@ -85,7 +85,7 @@ class _Translator:
             return math.e
         if expr is sp.I:
             return 1j
-        if expr is sp.nan or expr is sp.zoo:
+        if expr is sp.nan:
             return math.nan
         if expr is sp.oo or expr is sp.S.NegativeInfinity:
             return float(expr)

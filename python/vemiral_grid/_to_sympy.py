@@ -32,11 +32,12 @@ def to_sympy(node: Any, names: Sequence[str] | None = None) -> Any:
     names it.
 
     >>> import numpy as np, sympy, vemiral as vm
+    >>> from vemiral_grid import to_sympy
     >>> x = vm.ASTvar(0, 0.0, 0.5)
     >>> sympy.sympify(vm.where(x < 1, vm.sin(x) ** 2, vm.hypot(x, 2.0)))
     Piecewise((sin(x0)**2, x0 < 1), (hypot(x0, 2), True))
-    >>> sympy.S(np.exp(1j * x))
-    exp(I*x0)
+    >>> sympy.S(np.exp(1j * x)), to_sympy(x + 1, names=["t"])
+    (I*sin(x0) + cos(x0), t + 1)
     """
     if not isinstance(node, vemiral.ASTnode | _complex.ComplexNode):
         raise TypeError(f"a SymPy expression is made of an expression node, not {type(node).__name__}")
