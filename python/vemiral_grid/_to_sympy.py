@@ -64,18 +64,18 @@ class _Exporter:
             real, imag = (self.value(_complex.as_node(part)) for part in root.parts)
             return real + self.sp.I * imag
         # Post-order over an explicit stack: trees nest deeper than Python recurses.
-        stack: list[tuple[Any, bool]] = [(root, False)]
+        # Each node is pushed with its children, and exported once they are.
+        stack: list[tuple[Any, list[Any], bool]] = [(root, _children(root), False)]
         while stack:
-            node, ready = stack.pop()
+            node, children, ready = stack.pop()
             if id(node) in self.done:
                 continue
-            children = _children(node)
             if ready or not children:
                 value = self.node(node, [self.done[id(child)][1] for child in children])
                 self.done[id(node)] = (node, value)
             else:
-                stack.append((node, True))
-                stack.extend((child, False) for child in children if id(child) not in self.done)
+                stack.append((node, children, True))
+                stack.extend((child, _children(child), False) for child in children if id(child) not in self.done)
         return self.done[id(root)][1]
 
     def node(self, node: Any, arguments: list[Any]) -> Any:
