@@ -181,11 +181,11 @@ def test_caret_is_power_and_binds_like_it(grid):
         (sp.Xor(X > 0, Y > 0), "Xor"),
         (sp.Function("f")(X), "SymPy f"),
         (X + sp.Symbol("z"), "symbol 'z' is no axis of the grid (axes: x, y)"),
-        (sp.oo * X, "Infinity"),
+        (sp.zoo * X, "ComplexInfinity"),
         (sp.frac(X), "frac"),
         (sp.Integer(10**400) * X, "too large for a float"),
     ],
-    ids=["zeta", "Xor", "undefined", "free-symbol", "oo", "frac", "huge"],
+    ids=["zeta", "Xor", "undefined", "free-symbol", "zoo", "frac", "huge"],
 )
 def test_sympy_constructs_without_a_translation_are_named(grid, expr, words):
     with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):

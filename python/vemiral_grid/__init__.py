@@ -14,6 +14,7 @@ from ._grid import Axis, Grid
 from ._parse import MAX_DEPTH, MAX_LENGTH, parse
 from ._plot import save_png
 from ._progress import PROGRESS_THRESHOLD
+from ._to_sympy import to_sympy  # and gives the nodes the _sympy_ that sympy.sympify calls
 
 try:
     __version__ = version("vemiral")
@@ -22,4 +23,5 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 __all__ = [
     "MAX_DEPTH", "MAX_LENGTH", "PROGRESS_THRESHOLD", "Axis", "ComplexNode", "Grid", "__version__", "parse", "save_png",
+    "to_sympy",
 ]

@@ -16,6 +16,7 @@ from ._complex_values import result_dtype
 from ._formula import Expression, Tile, name_problem, parameters_of, prepared, tree
 from ._options import Method
 from ._tiles import positive_int, tile_edges
+from ._to_sympy import to_sympy
 from ._values import Node, check_out, check_storable, evaluate_into, output_dtype
 from .distributed import to_dask
 from .labelled import to_dataset, to_xarray
@@ -254,6 +255,18 @@ class Grid:
         (exp(-x0/0.5), 2.0*x0)
         """
         return tree(self, expr, parameters_of(self, params, parameters, expr))
+
+    def sympy(self, expr: Expression, params: Mapping[str, complex] | None = None, **parameters: complex) -> Any:
+        """The SymPy expression of what `expr` computes on this grid (it takes what
+        `expression` takes), the axes as real Symbols of their own names and the
+        parameters as their numbers; see docs/functions.md for how each function
+        is written in SymPy.
+
+        >>> grid = Grid(x=(0, 1, 11), t=(0, 2, 3))
+        >>> grid.sympy("exp(-t/w)*where(x < 0.5, sqrt(x), 0)", w=2)
+        Piecewise((sqrt(x), x < 0.5), (0, True))*exp(-t/2)
+        """
+        return to_sympy(self.expression(expr, params, **parameters), self.names)
 
     def _prepared(
         self,

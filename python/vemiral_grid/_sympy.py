@@ -12,6 +12,7 @@ import vemiral
 from . import _complex
 from ._parse import FUNCTIONS
 from ._parse import _fold as fold
+from ._to_sympy import UNDEFINED
 
 Value: TypeAlias = Any  # as the parser's: a node, a number (complex too) or a complex expression
 
@@ -26,6 +27,8 @@ _FUNCTIONS: dict[str, str] = {
     "StrictLessThan": "less", "LessThan": "less_equal", "StrictGreaterThan": "greater",
     "GreaterThan": "greater_equal", "Equality": "equal", "Unequality": "not_equal",
     "re": "real", "im": "imag", "conjugate": "conj", "arg": "angle",
+    # sympy.codegen.cfunctions, which Grid.sympy writes
+    "exp2": "exp2", "expm1": "expm1", "log1p": "log1p", "log2": "log2", "log10": "log10", "hypot": "hypot",
 }
 # n-ary in SymPy, folded pairwise.
 _FOLDED: dict[str, str] = {"Min": "minimum", "Max": "maximum", "And": "logical_and", "Or": "logical_or"}
@@ -56,7 +59,10 @@ class _Translator:
     def __init__(self, variables: Mapping[str, vemiral.ASTnode], parameters: Mapping[str, complex]) -> None:
         import sympy
 
+        from sympy.core.function import AppliedUndef
+
         self.sympy = sympy
+        self.undefined = AppliedUndef
         self.variables = variables
         self.parameters = parameters
 
@@ -79,6 +85,10 @@ class _Translator:
             return math.e
         if expr is sp.I:
             return 1j
+        if expr is sp.nan:
+            return math.nan
+        if expr is sp.oo or expr is sp.S.NegativeInfinity:
+            return float(expr)
         if expr is sp.true or expr is sp.false:
             return 1.0 if expr is sp.true else 0.0
         if isinstance(expr, sp.Integer | sp.Rational | sp.Float):
@@ -117,6 +127,8 @@ class _Translator:
         if name == "Heaviside":
             # SymPy's value at 0 is 1/2 unless given.
             return self.call("heaviside", expr.args[0], expr.args[1] if len(expr.args) > 1 else 0.5)
+        if isinstance(expr, self.undefined) and UNDEFINED.get(name) == len(expr.args):
+            return self.call(name, *expr.args)  # a native function SymPy has none of, as Grid.sympy writes it
         if isinstance(expr, sp.Piecewise):
             return self.piecewise(expr)
         raise ValueError(f"SymPy {_name(expr)} is not supported")
