@@ -28,15 +28,25 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("sin(x*y) + cos(x + y)", "sin", "every point", "glibc"),
     ("sin(x*y)/(x - y)", "sin", "every point", "glibc"),
     ("x*sin(y)", "sin", "per column", "glibc"),
+    ("exp(sin(x*y))", "sin", "every point", "glibc"),
+    # (bounded factors and sums away from 0 keep the error small: modulations and windows)
+    ("(1 + 0.5*cos(x*y))*sin(3*x)", "cos", "every point", "glibc"),
+    ("0.5*(1 - cos(x*y))*sin(3*x)", "cos", "every point", "glibc"),
+    ("log(2 + cos(x*y))", "cos", "every point", "glibc"),
     # ... and the C library's, as NumPy, where a cancelling sum or another function could magnify it.
     ("(1 - cos(x*y))/x**2", "cos", "every point", "C library"),
-    ("exp(sin(x*y))", "sin", "every point", "C library"),
+    ("x*(1 - cos(x*y))", "cos", "every point", "C library"),
+    ("log(1 + cos(x*y))", "cos", "every point", "C library"),
     ("floor(10*sin(x*y))", "sin", "every point", "C library"),
     # Every other library function is NumPy's own loop, wherever it stands.
     ("exp(-x**2/(1 + y**2))/(1 + y**2)", "exp", "every point", "NumPy"),
     ("sin(exp(x*y))", "exp", "every point", "NumPy"),
     ("exp(-x**2)*y", "exp", "per row", "NumPy"),
     ("atan2(y, x)*2", "atan2", "every point", "NumPy"),
+    ("tan(x*y)/2", "tan", "every point", "NumPy"),
+    # ... and SciPy's own loop for the special functions SciPy computes faster than the C library.
+    ("j0(x*y) + y1(y + 3)", "j0", "every point", "SciPy"),
+    ("gamma(x*y + 3)", "gamma", "every point", "SciPy"),
 ], ids=lambda v: v if isinstance(v, str) and "(" in v else None)
 def test_where_and_how_each_operation_is_computed(text, name, place, kernel):
     line = line_of(plan_lines(GRID, text), name)
@@ -53,6 +63,7 @@ FORMULAS = [
     "where(x > y, sin(x*z), atan2(y, z)) + hypot(x, z)",
     "exp(-sqrt(x**2 + y**2 + z**2 + 0.01)/0.7)/sqrt(x**2 + y**2 + z**2 + 0.01)",
     "tanh(x*y*z) + log1p(x**2) + cbrt(z)",
+    "(2 - x)/(7 - y*z) - 1/(y + 2.5) + (x - 0.5)*y/4",  # a row's number on either side of an operation
 ]
 
 
@@ -102,3 +113,11 @@ def test_far_cells_of_a_signal_are_at_their_coordinates_and_cut_alike():
             exact = mpmath.sin(x[i]) / x[i] + mpmath.exp(mpmath.mpf(x[i]) / 100)
             error = [float(abs(mpmath.mpf(v[i]) - exact) / max(1, abs(exact))) for v in (whole, direct)]
             assert error[0] <= max(2 * error[1], 2e-15), (i, error)
+
+
+@pytest.mark.parametrize("name", ["j0", "j1", "y0", "y1", "gamma"])
+def test_special_functions_are_scipys_values(name):
+    special = pytest.importorskip("scipy.special")
+    grid = Grid(x=(-30, 40, 301), y=(0.1, 3, 7))
+    x, y = np.meshgrid(*grid.coords.values(), indexing="ij")
+    assert same_bits(grid.evaluate(f"{name}(x*y)"), getattr(special, name)(x * y))

@@ -184,7 +184,7 @@ private:
             for (uint32_t a = 0; a < ops[i].argCount; ++a) {
                 const uint32_t k = ops[i].args[a];
                 lastUse[k] = i;
-                if ((place_[k] == Place::Fixed || place_[k] == Place::PerRow) && slot_[k] < 0)
+                if (isNumber(k) && slot_[k] < 0 && !readsNumber(i))
                     slot_[k] = slots_++;
             }
         }
@@ -238,12 +238,28 @@ private:
                         r[j] = coordinate(o, first + j);
                     continue;
                 }
+                if (readsNumber(i)) {
+                    const bool numberFirst = isNumber(o.args[0]);
+                    const uint32_t number = o.args[numberFirst ? 0 : 1], other = o.args[numberFirst ? 1 : 0];
+                    arithmeticWithNumber(o.kind, chunkOf(s, other, c0 + c), s.numbers[number], numberFirst, r, n);
+                    continue;
+                }
                 const double *args[3] = {kZeros.data(), kZeros.data(), kZeros.data()};
                 for (uint32_t a = 0; a < o.argCount; ++a)
                     args[a] = chunkOf(s, o.args[a], c0 + c);
                 computeOperation(o, args, r, n);
             }
         }
+    }
+
+    // A value that is one number on a row (fixed or per row).
+    bool isNumber(uint32_t k) const { return place_[k] == Place::Fixed || place_[k] == Place::PerRow; }
+
+    // An along operation of arithmetic on a chunk and a number, which reads
+    // the number itself rather than a chunk filled with it.
+    bool readsNumber(uint32_t i) const {
+        const Operation &o = op(i);
+        return takesNumber(o.kind) && !o.fast && (isNumber(o.args[0]) != isNumber(o.args[1]));
     }
 
     const double *chunkOf(const Scratch &s, uint32_t k, uint64_t column) const {

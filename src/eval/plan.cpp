@@ -11,6 +11,7 @@
 #include "ast/ASTnode.hpp"
 #include "cr/CRobj.hpp"
 #include "eval/pointwise.hpp"
+#include "eval/ranges.hpp"
 
 namespace vemiral {
 
@@ -60,25 +61,56 @@ private:
     // What error of a value the formula's bound tolerates, a bit each: an
     // error relative to the value (a few ulps of it), and an absolute one (a
     // few ulps of 1, as a bounded function's). The formula's own value may
-    // have either (the bound is relative to max(1, |value|)); a product or
-    // quotient passes on a relative error, a sum only an absolute one (a sum
-    // may cancel) unless its terms share a sign. Anything else may amplify
-    // an error: its arguments are computed as direct evaluation computes them.
+    // have either (the bound is relative to max(1, |value|)). An argument
+    // tolerates what its reader passes on, judged with the bounds of the
+    // values (ranges.hpp): a product or quotient passes on a relative error,
+    // and an absolute one where its other factor is at most 1 in magnitude;
+    // a sum passes on an absolute error, and a relative one where its terms
+    // share a sign or the sum stays away from 0. An error that may be
+    // amplified leaves the argument computed as direct evaluation computes it.
     enum Tolerance : uint8_t { Amplified = 0, Absolute = 1, Relative = 2, Scaled = 3 };
 
-    static uint8_t toleranceOf(const Operation &reader, uint8_t readerTolerance, uint32_t argument,
-                               const std::vector<char> &nonNegative) {
+    // The tolerance argument `argument` of `reader` (its range `value`) gets.
+    static uint8_t toleranceOf(const Operation &reader, const ValueRange &value, uint8_t readerTolerance,
+                               uint32_t argument, const std::vector<ValueRange> &range) {
+        const uint8_t absolute = readerTolerance & Absolute, relative = readerTolerance & Relative;
+        const auto arg = [&](uint32_t k) -> const ValueRange & { return range[reader.args[k]]; };
+        // A relative error in an argument is one of the value: an absolute
+        // one where the value is at most 1 in magnitude.
+        const uint8_t scaling = relative | (absolute && value.magnitude() <= 1.0 ? Relative : 0);
         switch (reader.kind) {
         case Kind::Negate:
             return readerTolerance;
-        case Kind::Multiply: case Kind::Divide: case Kind::Square: case Kind::Reciprocal: case Kind::SquareRoot:
-            return readerTolerance & Relative;
-        case Kind::Add:
-            if (nonNegative[reader.args[0]] && nonNegative[reader.args[1]])
+        case Kind::Multiply:
+            return scaling | (absolute && arg(1 - argument).magnitude() <= 1.0 ? Absolute : 0);
+        case Kind::Divide:
+            return scaling | (absolute && argument == 0 && arg(1).least() >= 1.0 ? Absolute : 0);
+        case Kind::Square: case Kind::Reciprocal: case Kind::SquareRoot:
+            return scaling;
+        case Kind::Add: case Kind::Subtract: {
+            const bool sameSign = reader.kind == Kind::Add ? (arg(0).low >= 0.0 && arg(1).low >= 0.0) ||
+                                                                 (arg(0).high <= 0.0 && arg(1).high <= 0.0)
+                                                           : (arg(0).low >= 0.0 && arg(1).high <= 0.0) ||
+                                                                 (arg(0).high <= 0.0 && arg(1).low >= 0.0);
+            if (sameSign) // no cancellation: each term's error is at most the sum's
                 return readerTolerance;
-            return readerTolerance & Absolute;
-        case Kind::Subtract:
-            return readerTolerance & Absolute;
+            // Away from 0 a relative error of the sum allows an absolute one
+            // of a term, and a relative one of a term no larger than the sum.
+            const double least = value.least();
+            uint8_t passed = absolute;
+            if (relative && least >= 0.5)
+                passed |= Absolute;
+            if (relative && arg(argument).magnitude() <= 2.0 * least)
+                passed |= Relative;
+            return passed;
+        }
+        case Kind::Sin: case Kind::Cos:
+            // A shift of the argument moves the value by at most as much.
+            return absolute;
+        case Kind::Exp:
+            return relative ? Absolute : Amplified;
+        case Kind::Log:
+            return absolute ? Relative : Amplified;
         case Kind::Function:
             if (reader.code == EXPR_ABS || reader.code == EXPR_MIN || reader.code == EXPR_MAX ||
                 (reader.code == EXPR_WHERE && argument > 0))
@@ -96,6 +128,7 @@ private:
         case Kind::Log: f = LibraryFunction::Log; return true;
         case Kind::Sin: f = LibraryFunction::Sin; bounded = true; return true;
         case Kind::Cos: f = LibraryFunction::Cos; bounded = true; return true;
+        case Kind::Tan: f = LibraryFunction::Tan; return true;
         case Kind::Power: f = LibraryFunction::Power; return true;
         case Kind::Exp2: f = LibraryFunction::Exp2; return true;
         case Kind::Function: break;
@@ -118,38 +151,22 @@ private:
         case EXPR_CBRT: f = LibraryFunction::Cbrt; return true;
         case EXPR_ATAN2: f = LibraryFunction::Arctan2; bounded = true; return true;
         case EXPR_HYPOT: f = LibraryFunction::Hypot; return true;
-        default: return false;
-        }
-    }
-
-    // Values that are never negative: a sum of them cannot cancel.
-    static bool staysNonNegative(const Operation &op, const std::vector<char> &nonNegative) {
-        const auto all = [&] {
-            for (uint32_t a = 0; a < op.argCount; ++a)
-                if (!nonNegative[op.args[a]])
-                    return false;
-            return true;
-        };
-        switch (op.kind) {
-        case Kind::Constant: return op.value >= 0.0;
-        case Kind::Exp: case Kind::Exp2: case Kind::Square: case Kind::SquareRoot: return true;
-        case Kind::Add: case Kind::Multiply: case Kind::Divide: case Kind::Reciprocal: return all();
-        case Kind::Function:
-            return op.code == EXPR_ABS || op.code == EXPR_HYPOT || op.code == EXPR_COSH ||
-                   ((op.code == EXPR_MIN || op.code == EXPR_MAX) && all());
+        case EXPR_J0: f = LibraryFunction::J0; return true;
+        case EXPR_J1: f = LibraryFunction::J1; return true;
+        case EXPR_Y0: f = LibraryFunction::Y0; return true;
+        case EXPR_Y1: f = LibraryFunction::Y1; return true;
+        case EXPR_GAMMA: f = LibraryFunction::Gamma; return true;
         default: return false;
         }
     }
 
     static void chooseKernels(FormulaPlan &plan) {
         auto &ops = plan.operations;
-        std::vector<char> nonNegative(ops.size(), 0);
-        for (size_t i = 0; i < ops.size(); ++i)
-            nonNegative[i] = staysNonNegative(ops[i], nonNegative);
+        const std::vector<ValueRange> range = valueRanges(ops);
         std::vector<uint8_t> tolerance(ops.size(), Scaled);
         for (size_t i = ops.size(); i-- > 0;) {
             for (uint32_t a = 0; a < ops[i].argCount; ++a)
-                tolerance[ops[i].args[a]] &= toleranceOf(ops[i], tolerance[i], a, nonNegative);
+                tolerance[ops[i].args[a]] &= toleranceOf(ops[i], range[i], tolerance[i], a, range);
             // NumPy's own loop is direct evaluation itself. Sine and cosine,
             // which NumPy computes with the C library, take glibc's vector
             // forms (a few ulps of the value, which is at most 1) only where

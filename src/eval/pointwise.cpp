@@ -16,8 +16,13 @@ using Kind = FormulaPlan::Kind;
 
 #if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
 #define VEMIRAL_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+// For kernels built on fused multiply-adds: the AVX2 clone has none (its
+// std::fma would be a library call a point), the FMA one has them and AVX's
+// vectors of four doubles.
+#define VEMIRAL_FMA_CLONES [[gnu::target_clones("avx512f", "fma", "default")]]
 #else
 #define VEMIRAL_CLONES
+#define VEMIRAL_FMA_CLONES
 #endif
 
 VEMIRAL_CLONES void arithmetic(Kind kind, const double *__restrict a, const double *__restrict b,
@@ -33,6 +38,27 @@ VEMIRAL_CLONES void arithmetic(Kind kind, const double *__restrict a, const doub
     case Kind::SquareRoot: for (size_t i = 0; i < n; ++i) r[i] = std::sqrt(a[i]); break;
     default: break;
     }
+}
+
+VEMIRAL_CLONES void withNumber(Kind kind, const double *__restrict a, double b, bool numberFirst,
+                               double *__restrict r, size_t n) {
+    // In the tree's operand order: a NaN's payload comes from the first.
+    if (numberFirst)
+        switch (kind) {
+        case Kind::Add: for (size_t i = 0; i < n; ++i) r[i] = b + a[i]; break;
+        case Kind::Subtract: for (size_t i = 0; i < n; ++i) r[i] = b - a[i]; break;
+        case Kind::Multiply: for (size_t i = 0; i < n; ++i) r[i] = b * a[i]; break;
+        case Kind::Divide: for (size_t i = 0; i < n; ++i) r[i] = b / a[i]; break;
+        default: break;
+        }
+    else
+        switch (kind) {
+        case Kind::Add: for (size_t i = 0; i < n; ++i) r[i] = a[i] + b; break;
+        case Kind::Subtract: for (size_t i = 0; i < n; ++i) r[i] = a[i] - b; break;
+        case Kind::Multiply: for (size_t i = 0; i < n; ++i) r[i] = a[i] * b; break;
+        case Kind::Divide: for (size_t i = 0; i < n; ++i) r[i] = a[i] / b; break;
+        default: break;
+        }
 }
 
 // The exact functions, which vectorise; the others call the C library.
@@ -63,7 +89,7 @@ VEMIRAL_CLONES void exactFunction(int32_t code, const double *__restrict a, cons
 // half an ulp, as the C library's pow, and a few vector operations a point
 // instead of a call. Points where the double-double would leave the range
 // of doubles (zeros, infinities, results past 2^±960) take pow itself.
-VEMIRAL_CLONES void wholePower(int32_t exponent, const double *__restrict x, double *__restrict r, size_t n) {
+VEMIRAL_FMA_CLONES void wholePower(int32_t exponent, const double *__restrict x, double *__restrict r, size_t n) {
     constexpr size_t kBlock = 256;
     const unsigned m = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
     double ph[kBlock], pl[kBlock], bh[kBlock], bl[kBlock];
@@ -130,6 +156,10 @@ void map(const double *a, double *r, size_t n, F f) {
 }
 
 } // namespace
+
+void arithmeticWithNumber(Kind kind, const double *a, double number, bool numberFirst, double *r, size_t n) {
+    withNumber(kind, a, number, numberFirst, r, n);
+}
 
 void computeOperation(Kind kind, int32_t code, const double *const *args, double *r, size_t n) {
     const double *a = args[0], *b = args[1];

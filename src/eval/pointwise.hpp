@@ -16,6 +16,18 @@ namespace vemiral {
 // operations of this kind (the caller computes them).
 void computeOperation(FormulaPlan::Kind kind, int32_t code, const double *const *args, double *r, size_t n);
 
+// r[i] = a[i] op number (or number op a[i] when `numberFirst`) for the
+// binary arithmetic operations (add, subtract, multiply, divide): the same
+// bits as computeOperation on a chunk filled with the number, without it.
+void arithmeticWithNumber(FormulaPlan::Kind kind, const double *a, double number, bool numberFirst, double *r,
+                          size_t n);
+
+// True for the operations arithmeticWithNumber computes.
+inline bool takesNumber(FormulaPlan::Kind kind) {
+    using Kind = FormulaPlan::Kind;
+    return kind == Kind::Add || kind == Kind::Subtract || kind == Kind::Multiply || kind == Kind::Divide;
+}
+
 // The same, by the operation's library kernel where the plan gave it one.
 inline void computeOperation(const FormulaPlan::Operation &op, const double *const *args, double *r, size_t n) {
     if (op.fast)

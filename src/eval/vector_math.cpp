@@ -153,12 +153,24 @@ void trigonometric(const double *const *args, double *r, size_t n) {
 }
 #endif
 
+// SciPy's gamma, but for |x| > 170, where it gives 0 for results below the
+// normal range and inf just below the overflow (gamma(171.62437695630271)):
+// the C library's there.
+void gammaWithEnds(const double *const *args, double *r, size_t n) {
+    kUfuncKernels[static_cast<size_t>(LibraryFunction::Gamma)](args, r, n);
+    const double *x = args[0];
+    for (size_t i = 0; i < n; ++i)
+        if (std::fabs(x[i]) > 170.0)
+            r[i] = std::tgamma(x[i]);
+}
+
 } // namespace
 
 const char *libraryName(LibraryFunction f) {
     static const char *const names[kFunctions] = {
         "exp", "log", "sin", "cos", "tan", "power", "exp2", "log2", "log10", "log1p", "expm1", "sinh",
-        "cosh", "tanh", "arcsin", "arccos", "arctan", "arcsinh", "arccosh", "arctanh", "cbrt", "arctan2", "hypot"};
+        "cosh", "tanh", "arcsin", "arccos", "arctan", "arcsinh", "arccosh", "arctanh", "cbrt", "arctan2", "hypot",
+        "j0", "j1", "y0", "y1", "gamma"};
     return names[static_cast<size_t>(f)];
 }
 
@@ -176,7 +188,9 @@ ArrayKernel libraryKernel(LibraryFunction f) {
         return trigonometric<cos4, scalarCos>;
 #endif
     const size_t i = static_cast<size_t>(f);
-    return ufuncLoops[i].loop ? kUfuncKernels[i] : nullptr;
+    if (!ufuncLoops[i].loop)
+        return nullptr;
+    return f == LibraryFunction::Gamma ? gammaWithEnds : kUfuncKernels[i];
 }
 
 const char *kernelSource(ArrayKernel kernel) {
@@ -184,6 +198,9 @@ const char *kernelSource(ArrayKernel kernel) {
     if (kernel == &trigonometric<sin4, scalarSin> || kernel == &trigonometric<cos4, scalarCos>)
         return "glibc's vector kernel";
 #endif
+    for (size_t f = static_cast<size_t>(kFirstSciPy); f < kFunctions; ++f)
+        if (kernel == kUfuncKernels[f] || kernel == &gammaWithEnds)
+            return "SciPy's own loop";
     return "NumPy's own loop";
 }
 

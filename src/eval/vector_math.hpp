@@ -29,8 +29,12 @@ using ArrayKernel = void (*)(const double *const *args, double *r, size_t n);
 // The functions that may take such kernels, by the name NumPy gives them.
 enum class LibraryFunction : uint8_t {
     Exp, Log, Sin, Cos, Tan, Power, Exp2, Log2, Log10, Log1p, Expm1, Sinh, Cosh, Tanh, Arcsin, Arccos, Arctan,
-    Arcsinh, Arccosh, Arctanh, Cbrt, Arctan2, Hypot, Count
+    Arcsinh, Arccosh, Arctanh, Cbrt, Arctan2, Hypot,
+    // SciPy's (scipy.special), where it is installed: faster than the C
+    // library's, and the values SciPy gives.
+    J0, J1, Y0, Y1, Gamma, Count
 };
+constexpr LibraryFunction kFirstSciPy = LibraryFunction::J0;
 const char *libraryName(LibraryFunction f);
 
 // NumPy's own float64 loop of a ufunc (its inner loop, which NumPy runs with
@@ -43,8 +47,8 @@ void registerUfuncLoop(LibraryFunction f, UfuncLoop loop, void *data);
 // processor runs them, NumPy's loop for the others; null when there is none.
 ArrayKernel libraryKernel(LibraryFunction f);
 
-// Whose code a kernel of libraryKernel is, in words: "NumPy's own loop" or
-// "glibc's vector kernel".
+// Whose code a kernel of libraryKernel is, in words: "NumPy's own loop",
+// "SciPy's own loop" or "glibc's vector kernel".
 const char *kernelSource(ArrayKernel kernel);
 
 } // namespace vemiral

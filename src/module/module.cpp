@@ -213,7 +213,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
                const py::object &out, const py::object &threads, const py::object &method) {
                 Block block = blockOf(shape, origin, tile, out, methodOf(method));
                 checkVariables(*self, block);
-                registerNumpyLoops();
+                registerNumpyLoops(*self);
                 const unsigned workers = threadsOf(threads, true);
                 py::array values = resultArray(out, block.shape, block.method == Method::Accurate);
                 if (values.dtype().equal(py::dtype::of<float>()))
@@ -242,7 +242,7 @@ PYBIND11_MODULE(vemiral, m, py::multiple_interpreters::not_supported()) {
         [](const ASTptr &self, const py::object &shape) {
             const Block block = blockOf(shape, py::none(), py::none(), py::none(), Method::Accurate);
             checkVariables(*self, block);
-            registerNumpyLoops();
+            registerNumpyLoops(*self);
             return py::str(describePlan(*formulaOf(*self, block.shape.size()), block.shape));
         },
         docstrings::explain, py::arg("shape"));

@@ -4,6 +4,11 @@
 #include "module/numpy_loops.hpp"
 
 #include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "ast/ASTnode.hpp"
+#include "cr/CRobj.hpp"
 
 #include "eval/vector_math.hpp"
 
@@ -30,10 +35,12 @@ struct UfuncHead {
 
 constexpr char kDouble = 12; // NPY_DOUBLE
 
-void registerFrom(const py::module_ &numpy, LibraryFunction f) {
+void registerFrom(const py::module_ &module, LibraryFunction f) {
     const char *name = libraryName(f);
-    const py::object ufunc = numpy.attr(name);
-    if (!py::isinstance(ufunc, numpy.attr("ufunc")))
+    if (!py::hasattr(module, name))
+        return;
+    const py::object ufunc = module.attr(name);
+    if (!py::isinstance(ufunc, py::module_::import("numpy").attr("ufunc")))
         return;
     const auto *head = reinterpret_cast<const UfuncHead *>(ufunc.ptr());
     const int nin = ufunc.attr("nin").cast<int>(), nout = ufunc.attr("nout").cast<int>();
@@ -54,21 +61,47 @@ void registerFrom(const py::module_ &numpy, LibraryFunction f) {
 
 } // namespace
 
+// A tree calling a function SciPy computes.
+bool callsSciPy(const ASTnode &tree) {
+    std::vector<const ASTnode *> todo{&tree};
+    std::unordered_set<const ASTnode *> seen{&tree};
+    while (!todo.empty()) {
+        const ASTnode *node = todo.back();
+        todo.pop_back();
+        if (const auto *f = dynamic_cast<const ASTfun *>(node)) {
+            const int32_t code = kFunctions[f->op].pointwise;
+            if (code == EXPR_J0 || code == EXPR_J1 || code == EXPR_Y0 || code == EXPR_Y1 || code == EXPR_GAMMA)
+                return true;
+        }
+        for (const ASTnode *child : node->children())
+            if (child && seen.insert(child).second)
+                todo.push_back(child);
+    }
+    return false;
+}
+
 // Called with the interpreter lock held, so no flag of its own: a second
 // caller while the first imports NumPy registers the same loops again
 // before it plans anything.
-void registerNumpyLoops() {
-    static bool registered = false;
-    if (registered)
-        return;
-    try {
-        const py::module_ numpy = py::module_::import("numpy");
-        for (size_t f = 0; f < static_cast<size_t>(LibraryFunction::Count); ++f)
-            registerFrom(numpy, static_cast<LibraryFunction>(f));
-    } catch (const py::error_already_set &) {
-        // Without NumPy's loops every function takes the C library's.
+void registerNumpyLoops(const ASTnode &tree) {
+    static bool numpyTaken = false, scipyTaken = false;
+    const auto take = [](const char *module, size_t first, size_t last) {
+        try {
+            const py::module_ m = py::module_::import(module);
+            for (size_t f = first; f < last; ++f)
+                registerFrom(m, static_cast<LibraryFunction>(f));
+        } catch (const py::error_already_set &) {
+            // Without the module's loops those functions take the C library's.
+        }
+    };
+    if (!numpyTaken) {
+        take("numpy", 0, static_cast<size_t>(kFirstSciPy));
+        numpyTaken = true;
     }
-    registered = true;
+    if (!scipyTaken && callsSciPy(tree)) {
+        take("scipy.special", static_cast<size_t>(kFirstSciPy), static_cast<size_t>(LibraryFunction::Count));
+        scipyTaken = true;
+    }
 }
 
 } // namespace vemiral

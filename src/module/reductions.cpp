@@ -116,7 +116,7 @@ void bindReductions(py::module_ &m, void (*poll)()) {
                const py::object &progress) {
             const Block block = blockOf(shape, origin, tile, Method::Accurate);
             checkVariables(*self, block);
-            registerNumpyLoops();
+            registerNumpyLoops(*self);
             Doubles edgeArray;
             const ReduceRequest request = requestOf(block, kinds, reduced, weights, edges, uniform, edgeArray);
             const unsigned workers = threadsOf(threads, true);
