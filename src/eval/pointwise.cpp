@@ -43,22 +43,46 @@ VEMIRAL_CLONES void arithmetic(Kind kind, const double *__restrict a, const doub
 VEMIRAL_CLONES void withNumber(Kind kind, const double *__restrict a, double b, bool numberFirst,
                                double *__restrict r, size_t n) {
     // In the tree's operand order: a NaN's payload comes from the first.
-    if (numberFirst)
-        switch (kind) {
-        case Kind::Add: for (size_t i = 0; i < n; ++i) r[i] = b + a[i]; break;
-        case Kind::Subtract: for (size_t i = 0; i < n; ++i) r[i] = b - a[i]; break;
-        case Kind::Multiply: for (size_t i = 0; i < n; ++i) r[i] = b * a[i]; break;
-        case Kind::Divide: for (size_t i = 0; i < n; ++i) r[i] = b / a[i]; break;
-        default: break;
+    switch (kind) {
+    case Kind::Add:
+        if (numberFirst) {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = b + a[i];
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = a[i] + b;
         }
-    else
-        switch (kind) {
-        case Kind::Add: for (size_t i = 0; i < n; ++i) r[i] = a[i] + b; break;
-        case Kind::Subtract: for (size_t i = 0; i < n; ++i) r[i] = a[i] - b; break;
-        case Kind::Multiply: for (size_t i = 0; i < n; ++i) r[i] = a[i] * b; break;
-        case Kind::Divide: for (size_t i = 0; i < n; ++i) r[i] = a[i] / b; break;
-        default: break;
+        break;
+    case Kind::Subtract:
+        if (numberFirst) {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = b - a[i];
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = a[i] - b;
         }
+        break;
+    case Kind::Multiply:
+        if (numberFirst) {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = b * a[i];
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = a[i] * b;
+        }
+        break;
+    case Kind::Divide:
+        if (numberFirst) {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = b / a[i];
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                r[i] = a[i] / b;
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 // The exact functions, which vectorise; the others call the C library.
