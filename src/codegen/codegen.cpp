@@ -251,8 +251,11 @@ std::string ASTnode::crgen() {
     std::string text = "results = " + grid + "\n";
     text += root.genInit(root);
     text += "base = [";
-    for (uint64_t k = 0; k < root.length; ++k)
-        text += (k > 0 ? "," : "") + pyNumber(root.fastvalues[k]);
+    for (uint64_t k = 0; k < root.length; ++k) {
+        if (k > 0)
+            text += ',';
+        text += pyNumber(root.fastvalues[k]);
+    }
     text += "]\n";
 
     std::vector<std::string> fragments;

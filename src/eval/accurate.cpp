@@ -30,7 +30,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <cstdlib>
 
 #include "ast/ASTnode.hpp"
 #include "cr/extended.hpp"
@@ -462,9 +461,6 @@ template <int K>
     }
 }
 
-// Both compiled for any processor of the family and for AVX2 with FMA,
-// chosen once; they give the same bits (every operation is correctly
-// rounded either way, fused multiply-adds included).
 struct GroupRun {
     const Program &program;
     double *hi, *lo; // double-double registers, or plain registers and tails
@@ -482,25 +478,12 @@ struct GroupRun {
         runExtendedWith<kGroupLanes>(r.program, r.hi, r.lo, r.out, r.steps, r.tables, r.firstEntries);
 }
 
-[[gnu::flatten]] void runGroupPortable(const GroupRun &r) { runGroupWith(r); }
-
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::flatten, gnu::target("avx2,fma")]] void runGroupAvx2(const GroupRun &r) { runGroupWith(r); }
-
-const bool useAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-           std::getenv("VEMIRAL_NO_AVX2") == nullptr;
-}();
-#endif
-
-void runGroup(const GroupRun &r) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (useAvx2)
-        return runGroupAvx2(r);
-#endif
-    runGroupPortable(r);
-}
+// This file's kernels are built once, for any processor of the family: the
+// plan (direct.cpp) takes every formula but those past 64 dimensions, so
+// they seldom run, and an AVX2 copy of each (as kernels.cpp has) doubled the
+// longest compile of the build. CMakeLists.txt compiles this file at -O2 for
+// the same reason.
+[[gnu::flatten]] void runGroup(const GroupRun &r) { runGroupWith(r); }
 
 // The registers a group in plain doubles loads for every block: those the
 // block steps read or write (and the value) that any step may change; the
@@ -604,19 +587,7 @@ template <int32_t op>
         tableOperationWith<EXPR_MUL>(a);
 }
 
-[[gnu::flatten]] void tableRowPortable(const TableRowArgs &a) { tableOperationRow(a); }
-
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::flatten, gnu::target("avx2,fma")]] void tableRowAvx2(const TableRowArgs &a) { tableOperationRow(a); }
-#endif
-
-void tableRow(const TableRowArgs &a) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (useAvx2)
-        return tableRowAvx2(a);
-#endif
-    tableRowPortable(a);
-}
+[[gnu::flatten]] void tableRow(const TableRowArgs &a) { tableOperationRow(a); }
 
 // A row of tables and pointwise operations of them and of numbers the row
 // keeps (the Lorentzian 1/(1 + u(x) + v(y)), sqrt(x^2 + y^2),
@@ -777,28 +748,9 @@ void runPipeline(const Program &program, const BlockTables &tables, double *valu
     }
 }
 
-[[gnu::flatten]] void runPipelinePortable(const Program &program, const BlockTables &tables, double *values,
-                                          double *tails, uint64_t first, uint64_t n, double *out,
-                                          const PipelineStreams &streams) {
+[[gnu::flatten]] void pipelineRow(const Program &program, const BlockTables &tables, double *values, double *tails,
+                                  uint64_t first, uint64_t n, double *out, const PipelineStreams &streams) {
     runPipeline(program, tables, values, tails, first, n, out, streams);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::flatten, gnu::target("avx2,fma")]] void runPipelineAvx2(const Program &program, const BlockTables &tables,
-                                                               double *values, double *tails, uint64_t first,
-                                                               uint64_t n, double *out,
-                                                               const PipelineStreams &streams) {
-    runPipeline(program, tables, values, tails, first, n, out, streams);
-}
-#endif
-
-void pipelineRow(const Program &program, const BlockTables &tables, double *values, double *tails, uint64_t first,
-                 uint64_t n, double *out, const PipelineStreams &streams) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (useAvx2)
-        return runPipelineAvx2(program, tables, values, tails, first, n, out, streams);
-#endif
-    runPipelinePortable(program, tables, values, tails, first, n, out, streams);
 }
 
 // One block of a stream: the recurrence at `step` from its plain registers
@@ -815,25 +767,9 @@ void pipelineRow(const Program &program, const BlockTables &tables, double *valu
         loneRecurrence<Step::Rotate, 3, 1>(registers, tails, kLanes, st.first, reg - st.first, into, 1, steps);
 }
 
-[[gnu::flatten]] void streamBlockPortable(const Step &st, uint32_t reg, const double *registers, const double *tails,
-                                          double *to, uint64_t steps) {
+[[gnu::flatten]] void streamBlock(const Step &st, uint32_t reg, const double *registers, const double *tails,
+                                  double *to, uint64_t steps) {
     streamBlockWith(st, reg, registers, tails, to, steps);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-[[gnu::flatten, gnu::target("avx2,fma")]] void streamBlockAvx2(const Step &st, uint32_t reg, const double *registers,
-                                                               const double *tails, double *to, uint64_t steps) {
-    streamBlockWith(st, reg, registers, tails, to, steps);
-}
-#endif
-
-void streamBlock(const Step &st, uint32_t reg, const double *registers, const double *tails, double *to,
-                 uint64_t steps) {
-#if defined(__x86_64__) || defined(__i386__)
-    if (useAvx2)
-        return streamBlockAvx2(st, reg, registers, tails, to, steps);
-#endif
-    streamBlockPortable(st, reg, registers, tails, to, steps);
 }
 
 // The registers the plain block steps' recurrences write, whose tails they
