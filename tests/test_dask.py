@@ -168,7 +168,7 @@ def test_a_local_cluster_of_two_worker_processes_computes_the_grid(grid):
     distributed = pytest.importorskip("distributed")
     with (
         distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, memory_limit=None
+            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", memory_limit=None
         ) as cluster,
         distributed.Client(cluster) as client,
     ):

@@ -328,7 +328,7 @@ def test_a_distributed_cluster_writes_the_same_store(tmp_path):
     both_here = grid.to_zarr(several, tmp_path / "both here.zarr", chunks=(5, 6, 7), dtype=np.float32)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the cluster's own notes (ports, memory)
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
             with distributed.Client(cluster) as client, distributed.get_task_stream(client) as tasks:
                 there = grid.to_zarr(expr, tmp_path / "there.zarr", chunks=(5, 6, 7), dtype=np.float32)
                 both_there = grid.to_zarr(several, tmp_path / "both there.zarr", chunks=(5, 6, 7), dtype=np.float32)

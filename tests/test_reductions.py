@@ -528,7 +528,7 @@ def test_a_local_cluster_of_worker_processes_reduces_block_by_block():
     grid = Grid(x=(0, 10, 3000), y=(0, 10, 2048))
     with (
         distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None, memory_limit=None
+            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", memory_limit=None
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
