@@ -126,8 +126,8 @@ def test_the_parts_computed_together_are_each_parts_own_bits(dims, seed):
 
 
 
-# The recurrence method's largest error on these formulas over 200 x 200 (about 2e-12
-# measured), with a margin: its rotations drift with the steps, as the real ones do.
+# The recurrence method's largest error on these formulas over 200 x 200 (4.5e-12 at
+# 1800 points of 60 formulas), with a margin: rotations drift with the steps, as real ones do.
 STEPPED_DRIFT = 1e-11
 
 
