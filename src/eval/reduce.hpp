@@ -62,4 +62,11 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
                                          unsigned threads, const Poll &wait, const Progress &progress = {});
 
+// Per row of `rows` (`cells` rows of n values), the sum of (x - mean)^2 over
+// its values (NaN counted as no value with `skipNaN`) as a double-double:
+// each deviation exact (TwoSum) and its square to first order, the terms
+// (never negative) summed in compensated lanes. What the variances fold.
+void squaresOfRows(const double *rows, uint64_t cells, uint64_t n, const double *mean, bool skipNaN, double *hi,
+                   double *lo);
+
 } // namespace vemiral
