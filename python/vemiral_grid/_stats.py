@@ -202,29 +202,6 @@ def _dd_mul(
     return h, np.ldexp(t, -k), k.astype(np.int64)
 
 
-def _row_products(factors: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Per row, the product of factors in [0.5, 1) as a double-double mantissa
-    in [0.5, 1) and a power of two: pairwise, the first products exact
-    (TwoProd), the powers of two taken out every third level (factors stay
-    above 2**-16, far from underflow)."""
-    power = np.zeros(len(factors), dtype=np.int64)
-    high, low = factors, None
-    level = 0
-    while high.shape[1] > 1:
-        if high.shape[1] % 2:
-            high = np.concatenate([high, np.ones((len(high), 1))], axis=1)
-            low = None if low is None else np.concatenate([low, np.zeros((len(low), 1))], axis=1)
-        level += 1
-        if low is None:
-            high, low = _two_prod(high[:, 0::2], high[:, 1::2])
-            continue
-        high, low, k = _dd_mul(high[:, 0::2], low[:, 0::2], high[:, 1::2], low[:, 1::2], level % 3 == 0)
-        power += k.sum(axis=1)
-    high, low = high[:, 0], np.zeros(len(high)) if low is None else low[:, 0]
-    high, k = np.frexp(high)
-    return high, np.ldexp(low, -k), power + k
-
-
 def _mean(hi: np.ndarray, lo: np.ndarray, n: np.ndarray) -> np.ndarray:
     """(hi + lo) / n rounded once (n > 0, hi finite)."""
     m = hi / n
@@ -323,12 +300,8 @@ class Products:
         return State(ids, high=np.ones(n), low=np.zeros(n), **{c: np.zeros(n, dtype=np.int64) for c in self.COUNTS})
 
     def fold(self, state: Any, ids: np.ndarray, where: np.ndarray, rows: np.ndarray) -> Any:
-        nan, inf, zero = np.isnan(rows), np.isinf(rows), rows == 0
-        mantissa, exponent = np.frexp(np.where(nan | inf | zero, 1.0, np.abs(rows)))
-        counts = [nan.sum(axis=1), inf.sum(axis=1), zero.sum(axis=1), np.signbit(rows).sum(axis=1)]
-        power = exponent.sum(axis=1, dtype=np.int64)
-        high, low, k = _row_products(mantissa)
-        return where, counts + [power + k], high, low
+        *counts, high, low = vemiral._products(rows)
+        return where, counts, high, low
 
     def absorb(self, state: Any, partial: Any) -> None:
         where, counts, high, low = partial
@@ -768,7 +741,8 @@ class Quantile(Statistic):
         dims = tuple(d for d, r in enumerate(self.layout.reduced) if r)
         with np.errstate(all="ignore"):
             out = np.median(values, axis=dims) if self.q is None else np.quantile(values, self.q, axis=dims)
-        return np.float64(out) if np.ndim(out) == 0 else out
+        out = np.where(np.isnan(out), np.nan, out)  # one NaN, as the passes give, whatever NaN the values hold
+        return np.float64(out) if out.ndim == 0 else out
 
     def start(self, raw: dict[str, Any]) -> list[Any]:
         count = raw["count"][0].reshape(-1)

@@ -163,6 +163,69 @@ void squaresRow(const double *x, uint64_t n, double m, DD &out) {
     out = total;
 }
 
+// The product of a row's magnitudes (finite, nonzero), as productsOfRows
+// says: eight lanes of double-double products of mantissas in [0.5, 1) (each
+// product's error exact with fma), scaled back to [0.5, 1) every 32 factors,
+// then the lanes' product in order.
+struct Scaled {
+    double high = 1.0, low = 0.0;
+    int64_t exponent = 0;
+};
+
+inline void multiply(Scaled &a, double bh, double bl) {
+    const double p = a.high * bh;
+    const double e = std::fma(a.high, bh, -p) + (a.high * bl + a.low * bh);
+    a.high = p + e;
+    a.low = e - (a.high - p);
+}
+
+inline void rescale(Scaled &a) {
+    int k;
+    a.high = std::frexp(a.high, &k);
+    a.low = std::ldexp(a.low, -k);
+    a.exponent += k;
+}
+
+#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
+[[gnu::target_clones("avx512f", "fma", "default")]]
+#endif
+void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
+    constexpr int kLanes = 8, kBetweenScaling = 32;
+    Scaled lanes[kLanes];
+    int64_t nan = 0, inf = 0, zero = 0, negative = 0;
+    for (uint64_t i = 0; i < n;) {
+        const uint64_t end = std::min<uint64_t>(n, i + kLanes * kBetweenScaling);
+        for (; i < end; ++i) {
+            const double v = x[i];
+            negative += std::signbit(v);
+            if (v != v || v == 0.0 || std::isinf(v)) {
+                nan += v != v;
+                zero += v == 0.0;
+                inf += std::isinf(v);
+                continue;
+            }
+            int k;
+            const double m = std::frexp(std::fabs(v), &k);
+            Scaled &lane = lanes[i % kLanes];
+            lane.exponent += k;
+            multiply(lane, m, 0.0);
+        }
+        for (Scaled &lane : lanes)
+            rescale(lane);
+    }
+    Scaled total = lanes[0];
+    for (int l = 1; l < kLanes; ++l) {
+        multiply(total, lanes[l].high, lanes[l].low);
+        total.exponent += lanes[l].exponent;
+        rescale(total);
+    }
+    out = total;
+    counts[0] = nan;
+    counts[1] = inf;
+    counts[2] = zero;
+    counts[3] = negative;
+}
+
 // Extrema order the points totally: NaN before every number (unless NaN is
 // skipped) and among equal values the first point, where for the minimum
 // -0.0 comes before 0.0 and for the maximum 0.0 before -0.0. Whatever the
@@ -670,6 +733,27 @@ void squaresOfRows(const double *rows, uint64_t cells, uint64_t n, const double 
         hi[r] = sum.hi;
         lo[r] = sum.lo;
     }
+}
+
+RowProducts productsOfRows(const double *rows, uint64_t cells, uint64_t n) {
+    RowProducts r;
+    for (auto *v : {&r.nan, &r.inf, &r.zero, &r.negative, &r.exponent})
+        v->resize(cells);
+    r.high.resize(cells);
+    r.low.resize(cells);
+    for (uint64_t c = 0; c < cells; ++c) {
+        Scaled product;
+        int64_t counts[4];
+        productRow(rows + c * n, n, product, counts);
+        r.nan[c] = counts[0];
+        r.inf[c] = counts[1];
+        r.zero[c] = counts[2];
+        r.negative[c] = counts[3];
+        r.exponent[c] = product.exponent;
+        r.high[c] = product.high;
+        r.low[c] = product.low;
+    }
+    return r;
 }
 
 } // namespace vemiral

@@ -108,6 +108,27 @@ py::array_t<T> shaped(std::vector<From> &&values, const std::vector<py::ssize_t>
 
 void bindReductions(py::module_ &m, void (*poll)()) {
     m.def(
+        "_products",
+        [](const py::array_t<double, py::array::c_style | py::array::forcecast> &rows) {
+            if (rows.ndim() != 2)
+                throw py::value_error("rows must be two-dimensional");
+            const auto cells = static_cast<uint64_t>(rows.shape(0)), n = static_cast<uint64_t>(rows.shape(1));
+            RowProducts p;
+            {
+                py::gil_scoped_release unlocked;
+                p = productsOfRows(rows.data(), cells, n);
+            }
+            const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(cells)};
+            return py::make_tuple(shaped<int64_t>(std::move(p.nan), shape), shaped<int64_t>(std::move(p.inf), shape),
+                                  shaped<int64_t>(std::move(p.zero), shape),
+                                  shaped<int64_t>(std::move(p.negative), shape),
+                                  shaped<int64_t>(std::move(p.exponent), shape),
+                                  shaped<double>(std::move(p.high), shape), shaped<double>(std::move(p.low), shape));
+        },
+        "Per row: the counts of NaN, infinities, zeros and values with the sign bit, and the product of "
+        "the other values' magnitudes as (exponent, high, low): (high + low) * 2**exponent, high in [0.5, 1).",
+        py::arg("rows"));
+    m.def(
         "_squares",
         [](const py::array_t<double, py::array::c_style | py::array::forcecast> &rows, const py::object &mean,
            bool skipNaN) {
