@@ -735,13 +735,20 @@ class Quantile(Statistic):
                     self.gamma.append(v - k)
         self.ranks = np.unique(np.array(self.pairs, dtype=np.int64))
 
-    def of_values(self, values: np.ndarray) -> Any:
+    def of_values(self, values: np.ndarray, reorder: bool = False) -> Any:
         """The result from the field's values themselves: NumPy's own median or
-        quantile of them, which is what the passes find."""
-        dims = tuple(d for d, r in enumerate(self.layout.reduced) if r)
+        quantile of them, which is what the passes find (with `reorder`, the
+        values may be left in another order along the reduced dimensions)."""
+        dims: tuple[int, ...] | None = tuple(d for d, r in enumerate(self.layout.reduced) if r)
+        dims = None if len(dims or ()) == values.ndim else dims
         with np.errstate(all="ignore"):
-            out = np.median(values, axis=dims) if self.q is None else np.quantile(values, self.q, axis=dims)
-        out = np.where(np.isnan(out), np.nan, out)  # one NaN, as the passes give, whatever NaN the values hold
+            if self.q is None:
+                out = np.median(values, axis=dims, overwrite_input=reorder)
+            else:
+                out = np.quantile(values, self.q, axis=dims, overwrite_input=reorder)
+            # A cell holding a NaN gives NaN itself, as the passes give it (one NaN,
+            # whatever NaN the values hold); others keep NumPy's arithmetic, NaN of inf - inf too.
+            out = np.where(np.isnan(values).any(axis=dims), np.nan, out)
         return np.float64(out) if out.ndim == 0 else out
 
     def start(self, raw: dict[str, Any]) -> list[Any]:
@@ -820,7 +827,9 @@ def compute(field: Source, stats: Sequence[Statistic]) -> list[Any]:
     if any(isinstance(s, Quantile) for s in stats) and (values := field.values()) is not None:
         rest = [s for s in stats if not isinstance(s, Quantile)]
         found = iter(compute(field, rest) if rest else [])
-        return [s.of_values(values) if isinstance(s, Quantile) else next(found) for s in stats]
+        # Once nothing else reads them, quantiles may reorder the values in place (as NumPy's
+        # selection does a copy): the same values, so the same results.
+        return [s.of_values(values, reorder=True) if isinstance(s, Quantile) else next(found) for s in stats]
     kinds = list(dict.fromkeys(k for s in stats for k in s.kinds))
     raw = field.native(kinds) if kinds else {}
     pending = [s.start(raw) for s in stats]

@@ -125,10 +125,7 @@ template <bool skipNaN>
 }
 
 template <bool skipNaN>
-#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
-[[gnu::target_clones("avx512f", "avx2", "default")]]
-#endif
-void squaresRow(const double *x, uint64_t n, double m, DD &out) {
+[[gnu::always_inline]] inline void squaresRow(const double *x, uint64_t n, double m, DD &out) {
     constexpr int kLanes = 8;
     V8 s = {}, c = {};
     const V8 mean = V8{} + m;
@@ -163,10 +160,23 @@ void squaresRow(const double *x, uint64_t n, double m, DD &out) {
     out = total;
 }
 
+// The row loops for each processor (not templates: Clang clones no template).
+#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
+#define VEMIRAL_REDUCE_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+#define VEMIRAL_REDUCE_FMA_CLONES [[gnu::target_clones("avx512f", "fma", "default")]]
+#else
+#define VEMIRAL_REDUCE_CLONES
+#define VEMIRAL_REDUCE_FMA_CLONES
+#endif
+VEMIRAL_REDUCE_CLONES void squaresOfAll(const double *x, uint64_t n, double m, DD &out) { squaresRow<false>(x, n, m, out); }
+VEMIRAL_REDUCE_CLONES void squaresOfNumbers(const double *x, uint64_t n, double m, DD &out) {
+    squaresRow<true>(x, n, m, out);
+}
+
 // The product of a row's magnitudes (finite, nonzero), as productsOfRows
 // says: eight lanes of double-double products of mantissas in [0.5, 1) (each
-// product's error exact with fma), scaled back to [0.5, 1) every 32 factors,
-// then the lanes' product in order.
+// product's error exact with fma), scaled back to [0.5, 1) every 32 points
+// of a lane, then the lanes' product in order.
 struct Scaled {
     double high = 1.0, low = 0.0;
     int64_t exponent = 0;
@@ -186,33 +196,84 @@ inline void rescale(Scaled &a) {
     a.exponent += k;
 }
 
-#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
-[[gnu::target_clones("avx512f", "fma", "default")]]
-#endif
-void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
+// One value's part of a product: whether it is a number other than 0 and
+// not infinite, and then its mantissa in [0.5, 1) and exponent, as frexp of
+// its magnitude gives them (from the bits, a subnormal scaled up first).
+[[gnu::always_inline]] inline bool factorOf(double v, double &mantissa, int64_t &exponent) {
+    constexpr uint64_t kFraction = (uint64_t{1} << 52) - 1;
+    const double a = std::fabs(v);
+    uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    const bool subnormal = (bits >> 52) == 0;
+    const double scaled = subnormal ? a * 0x1p54 : a;
+    std::memcpy(&bits, &scaled, sizeof bits);
+    const uint64_t field = bits >> 52, fraction = (bits & kFraction) | (uint64_t{1022} << 52);
+    std::memcpy(&mantissa, &fraction, sizeof mantissa);
+    exponent = static_cast<int64_t>(field) - 1022 - (subnormal ? 54 : 0);
+    return a != 0.0 && field != 0x7ff;
+}
+
+VEMIRAL_REDUCE_FMA_CLONES void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
     constexpr int kLanes = 8, kBetweenScaling = 32;
-    Scaled lanes[kLanes];
+    double high[kLanes], low[kLanes];
+    int64_t exponent[kLanes] = {};
+    std::fill_n(high, kLanes, 1.0);
+    std::fill_n(low, kLanes, 0.0);
     int64_t nan = 0, inf = 0, zero = 0, negative = 0;
-    for (uint64_t i = 0; i < n;) {
-        const uint64_t end = std::min<uint64_t>(n, i + kLanes * kBetweenScaling);
-        for (; i < end; ++i) {
-            const double v = x[i];
-            negative += std::signbit(v);
-            if (v != v || v == 0.0 || std::isinf(v)) {
-                nan += v != v;
-                zero += v == 0.0;
-                inf += std::isinf(v);
-                continue;
-            }
-            int k;
-            const double m = std::frexp(std::fabs(v), &k);
-            Scaled &lane = lanes[i % kLanes];
-            lane.exponent += k;
-            multiply(lane, m, 0.0);
-        }
-        for (Scaled &lane : lanes)
-            rescale(lane);
+    for (uint64_t j = 0; j < n; ++j) {
+        uint64_t bits;
+        std::memcpy(&bits, x + j, sizeof bits);
+        negative += static_cast<int64_t>(bits >> 63);
+        bits &= ~(uint64_t{1} << 63);
+        nan += bits > (uint64_t{0x7ff} << 52);
+        inf += bits == (uint64_t{0x7ff} << 52);
+        zero += bits == 0;
     }
+    uint64_t i = 0;
+    auto rescaleLanes = [&] {
+        for (int l = 0; l < kLanes; ++l) {
+            Scaled lane{high[l], low[l], exponent[l]};
+            rescale(lane);
+            high[l] = lane.high;
+            low[l] = lane.low;
+            exponent[l] = lane.exponent;
+        }
+    };
+    // Whole groups of eight points, one a lane, without branches: a point
+    // that is no factor leaves its lane as it was.
+    for (uint64_t groups = 0; i + kLanes <= n; i += kLanes) {
+        double m[kLanes];
+        int64_t k[kLanes];
+        bool factor[kLanes];
+        for (int l = 0; l < kLanes; ++l)
+            factor[l] = factorOf(x[i + l], m[l], k[l]);
+        for (int l = 0; l < kLanes; ++l) {
+            const double p = high[l] * m[l];
+            const double e = std::fma(high[l], m[l], -p) + low[l] * m[l];
+            const double h = p + e;
+            high[l] = factor[l] ? h : high[l];
+            low[l] = factor[l] ? e - (h - p) : low[l];
+            exponent[l] += factor[l] ? k[l] : 0;
+        }
+        if (++groups % kBetweenScaling == 0)
+            rescaleLanes();
+    }
+    for (int l = 0; i < n; ++i, ++l) {
+        const double v = x[i];
+        double m;
+        int64_t k;
+        if (factorOf(v, m, k)) {
+            Scaled lane{high[l], low[l], exponent[l] + k};
+            multiply(lane, m, 0.0);
+            high[l] = lane.high;
+            low[l] = lane.low;
+            exponent[l] = lane.exponent;
+        }
+    }
+    rescaleLanes();
+    Scaled lanes[kLanes];
+    for (int l = 0; l < kLanes; ++l)
+        lanes[l] = Scaled{high[l], low[l], exponent[l]};
     Scaled total = lanes[0];
     for (int l = 1; l < kLanes; ++l) {
         multiply(total, lanes[l].high, lanes[l].low);
@@ -727,9 +788,9 @@ void squaresOfRows(const double *rows, uint64_t cells, uint64_t n, const double 
     for (uint64_t r = 0; r < cells; ++r) {
         DD sum;
         if (skipNaN)
-            squaresRow<true>(rows + r * n, n, mean[r], sum);
+            squaresOfNumbers(rows + r * n, n, mean[r], sum);
         else
-            squaresRow<false>(rows + r * n, n, mean[r], sum);
+            squaresOfAll(rows + r * n, n, mean[r], sum);
         hi[r] = sum.hi;
         lo[r] = sum.lo;
     }
