@@ -47,6 +47,7 @@ done
 # own), so nothing is downloaded or installed twice; the module and
 # vemiral_grid installed below come first on its path.
 ensure_venv "$ROOT/.venv"
+ensure_byte_code "$ROOT/.venv"
 if [ ! -x "$ROOT/.venv-asan/bin/python" ]; then
     "$(find_python)" -m venv "$ROOT/.venv-asan"
 fi

@@ -7,4 +7,5 @@
 # go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 ensure_clang
+ensure_byte_code "$ROOT/.venv"
 exec "$PY" -m pytest -n "${VEMIRAL_TEST_WORKERS:-auto}" --dist worksteal "$@"

@@ -1,9 +1,11 @@
-"""Shared fixtures: native output capture, how deep the run goes, the order
-the workers take the tests in, and pytest's verdict for the sanitizer run.
+"""Shared fixtures: native output capture, a Dask cluster of worker processes,
+how deep the run goes, the order the workers take the tests in, and pytest's
+verdict for the sanitizer run.
 
 Tree builders and the direct-evaluation oracle live in helpers.py."""
 
 import os
+import warnings
 
 import pytest
 from hypothesis import settings
@@ -26,6 +28,24 @@ def native(capfd):
 
     read()
     return read
+
+
+@pytest.fixture(scope="session")
+def local_cluster():
+    """A Dask LocalCluster of two single-threaded worker processes, started by
+    the first test that asks for it and kept for the others of the session
+    (each connects a Client of its own): starting the processes is most of
+    such a test's time."""
+    distributed = pytest.importorskip("distributed")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the cluster's own notes (ports, memory)
+        cluster = distributed.LocalCluster(
+            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", memory_limit=None
+        )
+    yield cluster
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cluster.close()
 
 
 def pytest_report_header(config):

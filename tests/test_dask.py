@@ -164,14 +164,9 @@ def test_bad_tiles_are_refused_before_any_task(grid, tile, error):
 @pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="worker processes would need the sanitizer runtime"
 )
-def test_a_local_cluster_of_two_worker_processes_computes_the_grid(grid):
+def test_a_local_cluster_of_two_worker_processes_computes_the_grid(grid, local_cluster):
     distributed = pytest.importorskip("distributed")
-    with (
-        distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", memory_limit=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    with distributed.Client(local_cluster) as client:
         array = grid.to_dask(W, chunks=(60, 100))
         values = client.compute(array).result()
         # Two workers, each a process other than this one.

@@ -320,7 +320,7 @@ def test_the_ledger_reads_back_the_chunks_it_lists_in_any_order(chunks, cut):
 
 @pytest.mark.slow
 @pytest.mark.skipif(bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="starts worker processes")
-def test_a_distributed_cluster_writes_the_same_store(tmp_path):
+def test_a_distributed_cluster_writes_the_same_store(tmp_path, local_cluster):
     distributed = pytest.importorskip("distributed")
     grid, expr = GRIDS["3-D"]
     several = {"values": expr, "w": "x*y - z"}
@@ -328,11 +328,10 @@ def test_a_distributed_cluster_writes_the_same_store(tmp_path):
     both_here = grid.to_zarr(several, tmp_path / "both here.zarr", chunks=(5, 6, 7), dtype=np.float32)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the cluster's own notes (ports, memory)
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
-            with distributed.Client(cluster) as client, distributed.get_task_stream(client) as tasks:
-                there = grid.to_zarr(expr, tmp_path / "there.zarr", chunks=(5, 6, 7), dtype=np.float32)
-                both_there = grid.to_zarr(several, tmp_path / "both there.zarr", chunks=(5, 6, 7), dtype=np.float32)
-                workers = set(client.scheduler_info()["workers"])
+        with distributed.Client(local_cluster) as client, distributed.get_task_stream(client) as tasks:
+            there = grid.to_zarr(expr, tmp_path / "there.zarr", chunks=(5, 6, 7), dtype=np.float32)
+            both_there = grid.to_zarr(several, tmp_path / "both there.zarr", chunks=(5, 6, 7), dtype=np.float32)
+            workers = set(client.scheduler_info()["workers"])
     # Every chunk was a task on the cluster's worker processes, one for all the formulas of a store.
     ran = [task for task in tasks.data if task["key"].startswith("_write_chunk_at")]
     assert len(ran) == 2 * 3 * 3 * 5 and {task["worker"] for task in ran} <= workers and len(workers) == 2

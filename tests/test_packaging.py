@@ -96,8 +96,9 @@ def test_the_wheel_works_in_a_fresh_environment(tmp_path):
     run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
     python = venv / "bin" / "python"
     # The base install: NumPy and tqdm only, by this environment's pip (the
-    # new one needs none of its own).
-    run([sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet", str(wheel)])
+    # new one needs none of its own), without byte-compiling all of NumPy for
+    # the three processes below.
+    run([sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet", "--no-compile", str(wheel)])
     work = tmp_path / "work"
     work.mkdir()
     bits, where = probe(python, cwd=work)
@@ -129,3 +130,25 @@ def test_the_scripts_install_what_the_extras_name():
     assert demo == build | set(project["dependencies"]) | set(extras["plot"])
     # The tests: every extra.
     assert demo | set().union(*extras.values()) == test
+
+
+@processes
+@pytest.mark.parametrize("variable, stamped, compiled", [
+    ("1", False, True),   # no byte code written by Python: compiled ahead
+    ("1", True, False),   # nothing installed since the last time
+    ("", False, False),   # Python writes its own as it imports
+], ids=["without-byte-code", "already-compiled", "python-writes-it"])
+def test_the_test_environment_is_byte_compiled_where_python_writes_none(tmp_path, variable, stamped, compiled):
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    site = Path(run([str(venv / "bin" / "python"), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"])
+                .stdout.strip())
+    (site / "probe.py").write_text("VALUE = 1\n")
+    (venv / ".deps-installed").write_text("probe\n")
+    if stamped:
+        os.utime(venv / ".deps-installed", (1, 1))
+        (venv / ".byte-compiled").touch()
+    env = {**os.environ, "PYTHONDONTWRITEBYTECODE": variable}
+    run(["bash", "-c", f'source scripts/common.sh && ensure_byte_code "{venv}"'], cwd=ROOT, env=env)
+    assert any((site / "__pycache__").glob("probe.*.pyc")) == compiled
+    assert (venv / ".byte-compiled").exists() == (compiled or stamped)

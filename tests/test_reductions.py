@@ -525,15 +525,10 @@ def test_dask_blocks_join_to_the_native_results(chunks):
 @pytest.mark.skipif(
     bool(os.environ.get("VEMIRAL_UNDER_SANITIZER")), reason="worker processes would need the sanitizer runtime"
 )
-def test_a_local_cluster_of_worker_processes_reduces_block_by_block():
+def test_a_local_cluster_of_worker_processes_reduces_block_by_block(local_cluster):
     distributed = pytest.importorskip("distributed")
     grid = Grid(x=(0, 10, 3000), y=(0, 10, 2048))
-    with (
-        distributed.LocalCluster(
-            n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0", memory_limit=None
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
+    with distributed.Client(local_cluster) as client:
         # Blocks of whole tile rows: the same parts, joined in the same order, as the engine's.
         assert grid.sum(W, client=client, chunks=(256, 2048)) == grid.sum(W)
         assert grid.argmax(W, axis="x", client=client) .tolist() == grid.argmax(W, axis="x").tolist()

@@ -7,7 +7,7 @@
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
+import vemiral
 
 from ._complex import ComplexNode
 from ._grid import Axis, Grid
@@ -16,10 +16,9 @@ from ._plot import save_png
 from ._progress import PROGRESS_THRESHOLD
 from ._to_sympy import to_sympy  # and gives the nodes the _sympy_ that sympy.sympify calls
 
-try:
-    __version__ = version("vemiral")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+# The native module's, which the build takes from the package's metadata:
+# reading the metadata here would cost every command line run its import.
+__version__: str = vemiral.__version__
 
 __all__ = [
     "MAX_DEPTH", "MAX_LENGTH", "PROGRESS_THRESHOLD", "Axis", "ComplexNode", "Grid", "__version__", "parse", "save_png",
