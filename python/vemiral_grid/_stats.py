@@ -749,6 +749,7 @@ class Quantile(Statistic):
             # A cell holding a NaN gives NaN itself, as the passes give it (one NaN,
             # whatever NaN the values hold); others keep NumPy's arithmetic, NaN of inf - inf too.
             out = np.where(np.isnan(values).any(axis=dims), np.nan, out)
+            out = out + 0.0  # 0.0 for -0.0, as the passes give it (the two zeros share a key)
         return np.float64(out) if out.ndim == 0 else out
 
     def start(self, raw: dict[str, Any]) -> list[Any]:
