@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cr/CRobj.hpp"
+#include "eval/vector_kernels.hpp"
 
 #if defined(VEMIRAL_LIBMVEC)
 #include <immintrin.h>
@@ -241,6 +242,8 @@ ArrayKernel libraryKernel(LibraryFunction f) {
 }
 
 const char *kernelSource(ArrayKernel kernel) {
+    if (kernel == &vectorHypot)
+        return "vemiral's vector kernel";
 #if defined(VEMIRAL_LIBMVEC)
     if (kernel == &trigonometric<sin4, scalarSin> || kernel == &trigonometric<cos4, scalarCos>)
         return "glibc's vector kernel";

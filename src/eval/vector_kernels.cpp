@@ -1,0 +1,79 @@
+// Kernels of our own for functions the C library computes a call a point.
+#include "eval/vector_kernels.hpp"
+
+#include <cfloat>
+#include <cmath>
+
+#include "cr/CRexpr.hpp"
+#include "cr/CRobj.hpp"
+#include "eval/clones.hpp"
+
+namespace vemiral {
+
+namespace {
+
+// Below 2^500 two squares sum to no more than 2^1001; from 2^-450 on the
+// larger square is normal, and a smaller one lost to underflow is below
+// 2^-122 of it.
+constexpr double kHypotHigh = 0x1p500, kHypotLow = 0x1p-450;
+
+inline bool squaresInRange(double x, double y) {
+    const double ax = std::fabs(x), ay = std::fabs(y);
+    return ax <= kHypotHigh && ay <= kHypotHigh && (ax >= kHypotLow || ay >= kHypotLow);
+}
+
+// Where the truncated quotient d = a/b is a whole quotient and b a finite divisor.
+inline bool quotientInRange(double d, double b) { return std::fabs(d) < 0x1p52 && std::fabs(b) <= DBL_MAX; }
+
+VEMIRAL_CLONES bool hypotLoop(const double *__restrict x, const double *__restrict y, double *__restrict r,
+                              size_t n) {
+    bool elsewhere = false;
+    for (size_t i = 0; i < n; ++i) {
+        r[i] = std::sqrt(x[i] * x[i] + y[i] * y[i]);
+        elsewhere |= !squaresInRange(x[i], y[i]);
+    }
+    return elsewhere;
+}
+
+// The quotient truncated is |a/b|'s integer part or one more (the division
+// rounds monotonically and the integer part is a double), so a - q*b, exact
+// in one fused multiply-add, is the remainder or the remainder less |b| with
+// a's sign turned: both doubles, and the second corrected exactly. NaN,
+// infinities, b = 0 and quotients from 2^52 on are flagged for the library.
+VEMIRAL_FMA_CLONES bool remainderLoop(bool floored, const double *__restrict a, const double *__restrict b,
+                                      double *__restrict r, size_t n) {
+    bool elsewhere = false;
+    for (size_t i = 0; i < n; ++i) {
+        const double x = a[i], y = b[i], d = x / y;
+        double m = std::fma(-std::trunc(d), y, x);
+        m = m != 0.0 && (m < 0.0) != (x < 0.0) ? m + std::copysign(std::fabs(y), x) : m;
+        m = m == 0.0 ? std::copysign(0.0, x) : m;
+        if (floored) // CRexpr's floorMod, step for step
+            m = m == 0.0 ? std::copysign(0.0, y) : (y < 0.0) != (m < 0.0) ? m + y : m;
+        r[i] = m;
+        elsewhere |= !quotientInRange(d, y);
+    }
+    return elsewhere;
+}
+
+} // namespace
+
+void vectorHypot(const double *const *args, double *r, size_t n) {
+    const double *x = args[0], *y = args[1];
+    if (!hypotLoop(x, y, r, n))
+        return;
+    for (size_t i = 0; i < n; ++i)
+        if (!squaresInRange(x[i], y[i]))
+            r[i] = std::hypot(x[i], y[i]);
+}
+
+void remainders(bool floored, const double *a, const double *b, double *r, size_t n) {
+    if (!remainderLoop(floored, a, b, r, n))
+        return;
+    const int32_t code = floored ? EXPR_MOD : EXPR_FMOD;
+    for (size_t i = 0; i < n; ++i)
+        if (!quotientInRange(a[i] / b[i], b[i]))
+            r[i] = CRexpr::apply(code, a[i], b[i], 0.0);
+}
+
+} // namespace vemiral
