@@ -218,6 +218,8 @@ void computeOperation(Kind kind, int32_t code, const double *const *args, double
             remainders(code == EXPR_MOD, a, b, r, n);
         } else if (vectorises(code)) {
             exactFunction(code, a, b, args[2], r, n);
+        } else if (const CRexpr::Unary f = CRexpr::unary(code)) {
+            map(a, r, n, f);
         } else {
             const double *c = args[2];
             for (size_t i = 0; i < n; ++i)
