@@ -3,6 +3,8 @@ exact remainders (fmod and %), and the library's vector sine where a sign or a z
 Operands reach a kernel as the ends of closed ranges (the grid's coordinates there are exact), so
 every pair of a table of hard values is computed where the plan computes any grid's points."""
 
+import ctypes
+import ctypes.util
 import math
 
 import mpmath
@@ -185,3 +187,17 @@ def test_functions_reading_vector_kernels_are_within_the_bound(text):
             size = max(1, abs(exact))
             ours, theirs = abs(values[i, j] - exact) / size, abs(direct[i, j] - exact) / size
             assert ours <= max(2 * theirs, FLOOR), (i, j, ours, theirs)
+
+
+LIBM = ctypes.CDLL(ctypes.util.find_library("m"))
+
+
+@pytest.mark.parametrize("name, c_name", [("erf", "erf"), ("erfc", "erfc"), ("rint", "nearbyint"),
+                                          ("lgamma", "lgamma")])
+def test_library_functions_called_from_the_loop_are_the_c_librarys(name, c_name):
+    function = getattr(LIBM, c_name)
+    function.restype, function.argtypes = ctypes.c_double, [ctypes.c_double]
+    grid = Grid(x=(-30.5, 40.25, 2001), y=(-1.0, 1.5, 3))
+    x, y = coordinates(grid)
+    expected = np.vectorize(function, otypes=[float])(x * y)
+    assert same_bits(grid.evaluate(f"{name}(x*y)"), expected)
