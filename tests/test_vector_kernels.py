@@ -201,3 +201,52 @@ def test_library_functions_called_from_the_loop_are_the_c_librarys(name, c_name)
     x, y = coordinates(grid)
     expected = np.vectorize(function, otypes=[float])(x * y)
     assert same_bits(grid.evaluate(f"{name}(x*y)"), expected)
+
+
+# logaddexp in passes of vector kernels: near 0 of the value, equal and far apart operands, huge ones.
+LOGADDEXP_VALUES = [-800.0, -745.5, -40.0, -0.7, -0.3465735902799727, -0.34, 0.0, 1e-300, 0.3, 1.0, 36.0, 37.5,
+                    700.0, 1e308]
+
+
+@pytest.mark.parametrize("grid", pairs_of(LOGADDEXP_VALUES), ids=lambda g: f"{g.coords['x']}x{g.coords['y']}")
+def test_logaddexp_is_within_the_bound_at_hard_points(grid):
+    assert "NumPy's exp" in grid.explain("logaddexp(x, y)")
+    values = grid.evaluate("logaddexp(x, y)")
+    x, y = coordinates(grid)
+    direct = np.logaddexp(x, y)
+    with mpmath.workdps(60):
+        for value, theirs, a, b in zip(values.ravel(), direct.ravel(), x.ravel(), y.ravel()):
+            exact = mpmath.log(mpmath.exp(a) + mpmath.exp(b))
+            size = max(1, abs(exact))
+            assert abs(value - exact) / size <= max(2 * abs(theirs - exact) / size, FLOOR), (a, b, value)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.floats(-1e4, 1e4), min_size=4, max_size=4, unique=True))
+def test_logaddexp_of_random_operands_is_within_the_bound(v):
+    grid = corners(v)
+    x, y = coordinates(grid)
+    values, direct = grid.evaluate("logaddexp(x, y) - 0.5"), np.logaddexp(x, y) - 0.5
+    with mpmath.workdps(60):
+        for value, theirs, a, b in zip(values.ravel(), direct.ravel(), x.ravel(), y.ravel()):
+            exact = mpmath.log(mpmath.exp(a) + mpmath.exp(b)) - mpmath.mpf(0.5)
+            size = max(1, abs(exact))
+            assert abs(value - exact) / size <= max(2 * abs(theirs - exact) / size, FLOOR), (a, b, value)
+
+
+@pytest.mark.parametrize("text", ["logaddexp(inf, y)", "logaddexp(-inf, y)", "logaddexp(inf, yinf)",
+                                  "logaddexp(-inf, -yinf)", "logaddexp(inf, -yinf)", "logaddexp(nan, y)",
+                                  "logaddexp(x, ynan)", "logaddexp(x*0, -y*0)"])
+def test_logaddexp_of_infinities_and_nan_is_numpys(text):
+    grid = Grid(x=(-3.0, 2.5, 2), y=(0.7, -1.25, 2))
+    x, y = coordinates(grid)
+    with np.errstate(all="ignore"):
+        expected = eval(special(text), {"x": x, "y": y, "logaddexp": np.logaddexp})
+    assert same_bits_but_nan(grid.evaluate(special(text)), expected)
+
+
+def test_logaddexp_stays_numpys_where_its_error_would_grow():
+    grid = Grid(x=(-3.0, 2.5, 40), y=(0.7, -1.25, 30))
+    assert "NumPy's exp" not in grid.explain("floor(10*logaddexp(x, y))")
+    x, y = coordinates(grid)
+    assert same_bits(grid.evaluate("floor(1e6*logaddexp(x, y))"), np.floor(1e6 * np.logaddexp(x, y)))

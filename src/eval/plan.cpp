@@ -207,6 +207,9 @@ private:
             // the value.
             if (reader.code == EXPR_TANH || reader.code == EXPR_ATAN || reader.code == EXPR_HYPOT)
                 return readerTolerance;
+            // Its two slopes are positive and sum to 1.
+            if (reader.code == EXPR_LOGADDEXP)
+                return absolute;
             return Amplified;
         default:
             return Amplified;
@@ -268,6 +271,8 @@ private:
             // which NumPy computes with the C library, take glibc's vector
             // forms (a few ulps of the value, which is at most 1) only where
             // such an error cannot grow; elsewhere the C library's, as NumPy.
+            if (ops[i].kind == Kind::Function && ops[i].code == EXPR_LOGADDEXP && (tolerance[i] & Absolute))
+                ops[i].fast = logAddExpKernel();
             LibraryFunction f;
             bool bounded = false;
             const bool wholePower = ops[i].kind == Kind::Power && ops[i].code != 0;
