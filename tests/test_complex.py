@@ -125,6 +125,47 @@ def test_the_parts_computed_together_are_each_parts_own_bits(dims, seed):
         assert same_bits(values.real, parts[0][at]) and same_bits(values.imag, parts[1][at]), repr(node)
 
 
+
+# The recurrence method's largest error on these formulas over 200 x 200 (4.5e-12 at
+# 1800 points of 60 formulas), with a margin: rotations drift with the steps, as real ones do.
+STEPPED_DRIFT = 1e-11
+
+
+def _stepped_formula(rng):
+    """A sum of products of exp(i*p) (p a polynomial of the axes), exp((a+ib)*x) and c*exp(i*y)."""
+    def factor():
+        c = [round(float(v), 3) for v in rng.uniform(-3, 3, 4)]
+        pick = rng.integers(3)
+        if pick == 0:
+            return f"exp(1j*({c[0]}*x*x + {c[1]}*y + {c[2]}*x*y))"
+        if pick == 1:
+            return f"exp(({c[0] / 3}{c[1]:+}j)*{rng.choice(['x', 'y'])})"
+        return f"({c[2]}{c[3]:+}j)*exp(1j*y)"
+    return " + ".join(" * ".join(factor() for _ in range(rng.integers(1, 3))) for _ in range(rng.integers(1, 3)))
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_exponentials_of_polynomials_step_as_rotations_within_their_drift(seed, native):
+    """exp(i*p) and exp((a+ib)*x) lower to trigonometric chains (a rotation, scaled by a
+    product chain), and the recurrence method's sums and products of them stay within
+    its stated drift of mpmath's complex values at the points start + index*step."""
+    rng = np.random.default_rng(seed)
+    text, n = _stepped_formula(rng), 200
+    grid = Grid(x=(-1.3, 1.7, n), y=(-0.9, 1.1, n))
+    for single in (f"exp(1j*({seed + 1}*x*x - y))", f"exp(({seed / 7 - 1}+{seed + 1}j)*x)"):
+        for part in parts_of(grid.expression(single)):
+            part.crinit(list(grid.shape))
+            assert native()[0].startswith("CRtrig["), single
+    values = grid.evaluate(text, method="recurrence")
+    steps = [mpmath.mpf((1.7 + 1.3) / (n - 1)), mpmath.mpf((1.1 + 0.9) / (n - 1))]
+    with mpmath.workdps(40):
+        for _ in range(16):
+            i, j = (int(k) for k in rng.integers(n, size=2))
+            env = {"exp": mpmath.exp, "x": -1.3 + i * steps[0], "y": -0.9 + j * steps[1]}
+            exact = mpmath.mpc(eval(text, env))
+            error = abs(mpmath.mpc(complex(values[i, j])) - exact) / max(1, abs(exact))
+            assert error <= STEPPED_DRIFT, (text, (i, j), float(error))
+
 # --- branch cuts and the axes, against NumPy ------------------------------------------------
 
 # Points on both axes, negative reals among them; zeros written with a sign.
