@@ -48,6 +48,11 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("tanh(3*sin(x*y))", "sin", "every point", "glibc"),
     ("atan(cos(x*y))", "cos", "every point", "glibc"),
     ("sinh(3*sin(x*y))", "sin", "every point", "C library"),
+    # erf as the sine: glibc's vector kernel where an absolute or relative error stays one.
+    ("0.5*(1 + erf(x - y))", "erf", "every point", "glibc"),
+    ("erf(x*y)*y", "erf", "every point", "glibc"),
+    ("floor(10*erf(x*y))", "erf", "every point", "direct, in double\n"),
+    ("erf(3*sin(x*y))", "sin", "every point", "glibc"),
     # hypot takes its own vector loop where a relative error stays one, NumPy's loop elsewhere.
     ("hypot(x, y)*cos(y)", "hypot", "every point", "vemiral's vector kernel"),
     ("sqrt(hypot(x, y) + abs(x))", "hypot", "every point", "vemiral's vector kernel"),

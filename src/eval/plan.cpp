@@ -207,6 +207,9 @@ private:
             // the value.
             if (reader.code == EXPR_TANH || reader.code == EXPR_ATAN || reader.code == EXPR_HYPOT)
                 return readerTolerance;
+            // |x erf'(x)/erf(x)| <= 1: a relative error stays one, of a value at most 1.
+            if (reader.code == EXPR_ERF && readerTolerance != Amplified)
+                return Relative;
             // Its two slopes are positive and sum to 1.
             if (reader.code == EXPR_LOGADDEXP)
                 return absolute;
@@ -273,6 +276,8 @@ private:
             // such an error cannot grow; elsewhere the C library's, as NumPy.
             if (ops[i].kind == Kind::Function && ops[i].code == EXPR_LOGADDEXP && (tolerance[i] & Absolute))
                 ops[i].fast = logAddExpKernel();
+            if (ops[i].kind == Kind::Function && ops[i].code == EXPR_ERF && tolerance[i] != Amplified)
+                ops[i].fast = erfKernel();
             LibraryFunction f;
             bool bounded = false;
             const bool wholePower = ops[i].kind == Kind::Power && ops[i].code != 0;

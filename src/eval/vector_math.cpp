@@ -24,6 +24,7 @@ VEMIRAL_VECTOR1(cbrt)
 VEMIRAL_VECTOR1(log10)
 VEMIRAL_VECTOR1(log1p)
 VEMIRAL_VECTOR1(erfc)
+VEMIRAL_VECTOR1(erf)
 VEMIRAL_VECTOR2(hypot)
 VEMIRAL_VECTOR1(sin)
 VEMIRAL_VECTOR1(cos)
@@ -51,6 +52,7 @@ VEMIRAL_WRAP1(cbrt)
 VEMIRAL_WRAP1(log10)
 VEMIRAL_WRAP1(log1p)
 VEMIRAL_WRAP1(erfc)
+VEMIRAL_WRAP1(erf)
 VEMIRAL_WRAP2(hypot)
 VEMIRAL_WRAP1(sin)
 VEMIRAL_WRAP1(cos)
@@ -180,6 +182,12 @@ void trigonometric(const double *const *args, double *r, size_t n) {
     byFours(args[0], r, nullptr, n, [](const double *x, double *y, double *) { trigonometricFour<F, Scalar>(x, y); });
 }
 
+// glibc's vector erf: within 3.5 ulp (1.2 to 2.4 more than the scalar
+// library's) of a value at most 1, over the whole range.
+void vectorErf(const double *const *args, double *r, size_t n) {
+    byFours(args[0], r, nullptr, n, [](const double *x, double *y, double *) { erf4(x, nullptr, y); });
+}
+
 // Both vector kernels on four arguments: glibc's vector sincos rounds
 // differently from its sin and cos (a last bit in one value of 25), so the
 // lanes near zero take the two vector calls, and only the far ones share
@@ -258,6 +266,14 @@ void logAddExpPasses(const double *const *args, double *r, size_t n) {
 
 ArrayKernel logAddExpKernel() { return logAddExpPasses; }
 
+ArrayKernel erfKernel() {
+#if defined(VEMIRAL_LIBMVEC)
+    if (useVectorMath)
+        return vectorErf;
+#endif
+    return nullptr;
+}
+
 const char *libraryName(LibraryFunction f) {
     static const char *const names[kFunctions] = {
         "exp", "log", "sin", "cos", "tan", "power", "exp2", "log2", "log10", "log1p", "expm1", "sinh",
@@ -291,7 +307,7 @@ const char *kernelSource(ArrayKernel kernel) {
     if (kernel == &logAddExpPasses)
         return "NumPy's exp and glibc's vector log1p";
 #if defined(VEMIRAL_LIBMVEC)
-    if (kernel == &trigonometric<sin4, scalarSin> || kernel == &trigonometric<cos4, scalarCos>)
+    if (kernel == &trigonometric<sin4, scalarSin> || kernel == &trigonometric<cos4, scalarCos> || kernel == &vectorErf)
         return "glibc's vector kernel";
 #endif
     for (size_t f = static_cast<size_t>(kFirstSciPy); f < kFunctions; ++f)

@@ -52,6 +52,11 @@ ArrayKernel libraryKernel(LibraryFunction f);
 // values whose absolute error stays one.
 ArrayKernel logAddExpKernel();
 
+// glibc's vector erf where the processor runs it (null elsewhere): a few
+// ulps of a value at most 1, for values whose error, absolute or relative,
+// stays one, as the vector sine's.
+ArrayKernel erfKernel();
+
 // Whose code a kernel of libraryKernel is, in words: "NumPy's own loop",
 // "SciPy's own loop" or "glibc's vector kernel".
 const char *kernelSource(ArrayKernel kernel);
