@@ -292,3 +292,14 @@ def test_erf_of_infinities_and_nan_is_the_c_librarys():
     grid = Grid(x=(-3.0, 2.5, 2))
     for text, expected in [("erf(inf)", [-1.0, 1.0]), ("erf(nan)", [math.nan] * 2), ("erf(x*0)", [-0.0, 0.0])]:
         assert same_bits_but_nan(grid.evaluate(special(text)), np.array(expected)), text
+
+
+@pytest.mark.parametrize("axis", [(-171.5, 171.6243769563027, 3), (-200.25, 5.5, 900), (3.5, 172.5, 1200)])
+def test_gamma_past_170_is_the_c_librarys_among_scipys(axis):
+    special = pytest.importorskip("scipy.special")
+    tgamma = LIBM.tgamma
+    tgamma.restype, tgamma.argtypes = ctypes.c_double, [ctypes.c_double]
+    grid = Grid(x=axis)
+    x = grid.coords["x"]
+    expected = np.where(np.abs(x) > 170, np.vectorize(tgamma, otypes=[float])(x), special.gamma(x))
+    assert same_bits_but_nan(grid.evaluate("gamma(x)"), expected)

@@ -3,6 +3,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 
 #include "cr/CRexpr.hpp"
 #include "cr/CRobj.hpp"
@@ -56,7 +57,16 @@ VEMIRAL_FMA_CLONES bool remainderLoop(bool floored, const double *__restrict a, 
     return elsewhere;
 }
 
+VEMIRAL_CLONES uint64_t countBeyond(const double *__restrict x, size_t n, double limit) {
+    uint64_t count = 0;
+    for (size_t i = 0; i < n; ++i)
+        count += std::fabs(x[i]) > limit ? 1 : 0;
+    return count;
+}
+
 } // namespace
+
+bool anyBeyond(const double *x, size_t n, double limit) { return countBeyond(x, n, limit) != 0; }
 
 void vectorHypot(const double *const *args, double *r, size_t n) {
     const double *x = args[0], *y = args[1];

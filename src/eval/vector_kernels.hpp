@@ -17,4 +17,8 @@ void vectorHypot(const double *const *args, double *r, size_t n);
 // wherever |a/b| < 2^52; the C library's fmod elsewhere.
 void remainders(bool floored, const double *a, const double *b, double *r, size_t n);
 
+// Whether any of n values exceeds `limit` in magnitude (NaN does not): a
+// scan for the rare points a kernel hands to another.
+bool anyBeyond(const double *x, size_t n, double limit);
+
 } // namespace vemiral

@@ -216,9 +216,7 @@ void vectorSinCos(const double *x, double *s, double *c, size_t n) {
 void gammaWithEnds(const double *const *args, double *r, size_t n) {
     kUfuncKernels[static_cast<size_t>(LibraryFunction::Gamma)](args, r, n);
     const double *x = args[0];
-    bool far = false; // a test the compiler vectorises: such points are rare
-    for (size_t i = 0; i < n; ++i)
-        far |= std::fabs(x[i]) > 170.0;
+    const bool far = anyBeyond(x, n, 170.0); // such points are rare
     for (size_t i = 0; far && i < n; ++i)
         if (std::fabs(x[i]) > 170.0)
             r[i] = std::tgamma(x[i]);
