@@ -301,5 +301,6 @@ def test_gamma_past_170_is_the_c_librarys_among_scipys(axis):
     tgamma.restype, tgamma.argtypes = ctypes.c_double, [ctypes.c_double]
     grid = Grid(x=axis)
     x = grid.coords["x"]
-    expected = np.where(np.abs(x) > 170, np.vectorize(tgamma, otypes=[float])(x), special.gamma(x))
+    with np.errstate(all="ignore"):
+        expected = np.where(np.abs(x) > 170, np.vectorize(tgamma, otypes=[float])(x), special.gamma(x))
     assert same_bits_but_nan(grid.evaluate("gamma(x)"), expected)
