@@ -20,18 +20,20 @@ constexpr double kHypotHigh = 0x1p500, kHypotLow = 0x1p-450;
 
 inline bool squaresInRange(double x, double y) {
     const double ax = std::fabs(x), ay = std::fabs(y);
-    return ax <= kHypotHigh && ay <= kHypotHigh && (ax >= kHypotLow || ay >= kHypotLow);
+    return (ax <= kHypotHigh) & (ay <= kHypotHigh) & ((ax >= kHypotLow) | (ay >= kHypotLow));
 }
 
 // Where the truncated quotient d = a/b is a whole quotient and b a finite divisor.
-inline bool quotientInRange(double d, double b) { return std::fabs(d) < 0x1p52 && std::fabs(b) <= DBL_MAX; }
+inline bool quotientInRange(double d, double b) { return (std::fabs(d) < 0x1p52) & (std::fabs(b) <= DBL_MAX); }
 
-VEMIRAL_CLONES bool hypotLoop(const double *__restrict x, const double *__restrict y, double *__restrict r,
-                              size_t n) {
-    bool elsewhere = false;
+// Each loop counts the points it leaves to the library: a count, unlike a
+// flag, is a reduction the compiler vectorises.
+VEMIRAL_CLONES uint64_t hypotLoop(const double *__restrict x, const double *__restrict y, double *__restrict r,
+                                  size_t n) {
+    uint64_t elsewhere = 0;
     for (size_t i = 0; i < n; ++i) {
         r[i] = std::sqrt(x[i] * x[i] + y[i] * y[i]);
-        elsewhere |= !squaresInRange(x[i], y[i]);
+        elsewhere += squaresInRange(x[i], y[i]) ? 0 : 1;
     }
     return elsewhere;
 }
@@ -40,19 +42,27 @@ VEMIRAL_CLONES bool hypotLoop(const double *__restrict x, const double *__restri
 // rounds monotonically and the integer part is a double), so a - q*b, exact
 // in one fused multiply-add, is the remainder or the remainder less |b| with
 // a's sign turned: both doubles, and the second corrected exactly. NaN,
-// infinities, b = 0 and quotients from 2^52 on are flagged for the library.
-VEMIRAL_FMA_CLONES bool remainderLoop(bool floored, const double *__restrict a, const double *__restrict b,
-                                      double *__restrict r, size_t n) {
-    bool elsewhere = false;
+// infinities, b = 0 and quotients from 2^52 on are counted for the library.
+template <bool Floored>
+VEMIRAL_FMA_CLONES uint64_t remainderLoop(const double *__restrict a, const double *__restrict b,
+                                          double *__restrict r, size_t n) {
+    uint64_t elsewhere = 0;
     for (size_t i = 0; i < n; ++i) {
         const double x = a[i], y = b[i], d = x / y;
+        // Each correction computed, then chosen (GCC keeps this loop scalar
+        // all the same: no call a point is what it gains over fmod).
         double m = std::fma(-std::trunc(d), y, x);
-        m = m != 0.0 && (m < 0.0) != (x < 0.0) ? m + std::copysign(std::fabs(y), x) : m;
-        m = m == 0.0 ? std::copysign(0.0, x) : m;
-        if (floored) // CRexpr's floorMod, step for step
-            m = m == 0.0 ? std::copysign(0.0, y) : (y < 0.0) != (m < 0.0) ? m + y : m;
+        const double corrected = m + std::copysign(std::fabs(y), x);
+        m = ((m != 0.0) & ((m < 0.0) ^ (x < 0.0))) ? corrected : m;
+        const double zeroOfX = std::copysign(0.0, x);
+        m = m == 0.0 ? zeroOfX : m;
+        if constexpr (Floored) { // CRexpr's floorMod, step for step
+            const double shifted = m + y, zeroOfY = std::copysign(0.0, y);
+            const double moved = ((y < 0.0) ^ (m < 0.0)) ? shifted : m;
+            m = m == 0.0 ? zeroOfY : moved;
+        }
         r[i] = m;
-        elsewhere |= !quotientInRange(d, y);
+        elsewhere += quotientInRange(d, y) ? 0 : 1;
     }
     return elsewhere;
 }
@@ -70,7 +80,7 @@ bool anyBeyond(const double *x, size_t n, double limit) { return countBeyond(x, 
 
 void vectorHypot(const double *const *args, double *r, size_t n) {
     const double *x = args[0], *y = args[1];
-    if (!hypotLoop(x, y, r, n))
+    if (hypotLoop(x, y, r, n) == 0)
         return;
     for (size_t i = 0; i < n; ++i)
         if (!squaresInRange(x[i], y[i]))
@@ -78,7 +88,7 @@ void vectorHypot(const double *const *args, double *r, size_t n) {
 }
 
 void remainders(bool floored, const double *a, const double *b, double *r, size_t n) {
-    if (!remainderLoop(floored, a, b, r, n))
+    if ((floored ? remainderLoop<true>(a, b, r, n) : remainderLoop<false>(a, b, r, n)) == 0)
         return;
     const int32_t code = floored ? EXPR_MOD : EXPR_FMOD;
     for (size_t i = 0; i < n; ++i)
