@@ -155,5 +155,46 @@ def main():
         print("  " + line)
 
 
+# Statistics of W: (vemiral's call, NumPy's function of an array).
+STATISTICS = {
+    "std": (lambda g, f: g.std(f), np.std),
+    "var along y": (lambda g, f: g.var(f, axis="y"), lambda a: np.var(a, axis=1)),
+    "median": (lambda g, f: g.median(f), np.median),
+    "quantiles": (lambda g, f: g.quantile(f, [0.1, 0.9]), lambda a: np.quantile(a, [0.1, 0.9])),
+    "prod": (lambda g, f: g.prod(f"1 + ({f})/1e4"), lambda a: np.prod(1 + a / 1e4)),
+    "nanmean": (lambda g, f: g.nanmean(f), np.nanmean),
+    "ptp": (lambda g, f: g.ptp(f), np.ptp),
+}
+
+
+def statistics():
+    grid, text = GRIDS["W"], TEXT["W"]
+    runs = {
+        "vemiral": lambda name: STATISTICS[name][0](grid, text),
+        "evaluate + NumPy": lambda name: STATISTICS[name][1](grid.evaluate(text, progress=False)),
+        "NumPy": lambda name: STATISTICS[name][1](bench.NUMPY["W"](grid.shape)),
+    }
+    best = {name: {} for name in STATISTICS}
+    for _ in range(PASSES):
+        for name in STATISTICS:
+            for column, run in runs.items():
+                start = time.perf_counter()
+                run(name)
+                best[name][column] = min(best[name].get(column, np.inf), time.perf_counter() - start)
+    print(f"\nstatistics of W on {SIDE} x {SIDE}, ms (best of {PASSES} passes); ratio = peer time / vemiral time")
+    print(f"{'statistic':12}" + "".join(f"{column:>22}" for column in runs))
+    slower = []
+    for name, times in best.items():
+        cells = [f"{times['vemiral'] * 1e3:13.1f}" + " " * 9]
+        for column in list(runs)[1:]:
+            ratio = times[column] / times["vemiral"]
+            cells.append(f"{times[column] * 1e3:13.1f} ({ratio:5.2f}x)")
+            if column == "NumPy" and ratio < 1:
+                slower.append(name)
+        print(f"{name:12}" + "".join(cells))
+    print("statistics slower than NumPy: " + (", ".join(slower) if slower else "none"))
+
+
 if __name__ == "__main__":
     main()
+    statistics()

@@ -179,10 +179,8 @@ def test_refused_crinit_keeps_the_previous_grid(extents, error, native):
     before = e.creval()
     assert before == [0.5, 1.0, 1.0, 2.0]
     native()
-    started = time.perf_counter()
     with pytest.raises(error):
         e.crinit(extents)
-    assert time.perf_counter() - started < 1.0
     assert native()[0] == ""
     assert e.creval() == before
 

@@ -278,3 +278,16 @@ def test_random_strings_against_numpy(seed):
     # The chains step by additions and multiplications along each axis: a few
     # hundred roundings at most between them and NumPy's direct evaluation.
     np.testing.assert_allclose(values, expected, rtol=1e-10, atol=1e-10, err_msg=text)
+
+
+def test_a_formula_read_again_takes_each_calls_axes_and_parameters():
+    """Evaluating keeps the trees of recent strings: a grid of other axes, other
+    parameters or fewer dimensions must still get its own values or refusal."""
+    one, other = Grid(x=(0, 1, 5)), Grid(x=(0, 2, 5))
+    for _ in range(2):
+        for grid, k in [(one, 2.0), (other, 2.0), (one, 3.0)]:
+            assert np.array_equal(grid.evaluate("k*x", k=k), k * grid.coords["x"])
+    node = Grid(x=(0, 1, 3), y=(0, 1, 3)).expression("x*y")
+    for _ in range(2):
+        with pytest.raises(ValueError, match="uses dimension 1, but the grid has 1"):
+            one.evaluate(node)

@@ -12,6 +12,7 @@ import cmath
 import keyword
 import re
 import unicodedata
+from collections import OrderedDict
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TypeAlias
 
@@ -157,8 +158,50 @@ def tree(grid: Grid, expr: object, values: Mapping[str, complex]) -> Node:
     return node
 
 
+# Trees of strings that evaluate parsed lately, by text, axes and parameters:
+# a formula evaluated again and again (a small grid in a loop) is read once.
+_PARSED: OrderedDict[tuple[Any, ...], Node] = OrderedDict()
+# The highest dimension each tree checked lately uses, by the tree's identity
+# (the tree kept with it, so that the identity stays its own).
+_HIGHEST: OrderedDict[int, tuple[Node, int]] = OrderedDict()
+_KEPT = 64
+
+
+def _kept(cache: OrderedDict[Any, Any], key: Any, value: Any) -> None:
+    cache[key] = value
+    if len(cache) > _KEPT:
+        cache.popitem(last=False)
+
+
+def evaluated_tree(grid: Grid, expr: object, values: Mapping[str, complex]) -> Node:
+    """`tree`, for evaluating only: the tree of a string comes from the last
+    ones read when the text, the axes and the parameters are the same (trees
+    are never changed by an evaluation; a tree handed to a user may be, by
+    crinit, so `expression` reads the text anew)."""
+    if not isinstance(expr, str):
+        return tree(grid, expr, values)
+    key = (expr, grid.axes, tuple(values.items()))
+    node = _PARSED.get(key)
+    if node is None:
+        node = tree(grid, expr, values)
+        _kept(_PARSED, key, node)
+    return node
+
+
 def _check_dimensions(grid: Grid, root: Node) -> None:
+    kept = _HIGHEST.get(id(root))
+    highest = kept[1] if kept is not None and kept[0] is root else _highest_dimension(root)
+    if kept is None:
+        _kept(_HIGHEST, id(root), (root, highest))
     # A variable beyond the grid's dimensions would silently stand still.
+    if highest >= grid.ndim:
+        raise ValueError(
+            f"the expression uses dimension {highest}, but the grid has {grid.ndim} ({', '.join(grid.names)})"
+        )
+
+
+def _highest_dimension(root: Node) -> int:
+    highest = -1
     seen: set[int] = set()
     stack = [part for part in _complex.parts_of(root) if isinstance(part, vemiral.ASTnode)]
     while stack:
@@ -167,11 +210,7 @@ def _check_dimensions(grid: Grid, root: Node) -> None:
             continue
         seen.add(id(node))
         if isinstance(node, vemiral.ASTvar):
-            if node.index >= grid.ndim:
-                raise ValueError(
-                    f"the expression uses dimension {node.index}, but the grid has {grid.ndim} "
-                    f"({', '.join(grid.names)})"
-                )
+            highest = max(highest, node.index)
         # Through the class: a user's own attribute named left or child may
         # shadow the field on an instance.
         elif isinstance(node, vemiral.ASTbin):
@@ -180,6 +219,7 @@ def _check_dimensions(grid: Grid, root: Node) -> None:
             stack.append(vemiral.ASTun.child.__get__(node))
         elif isinstance(node, vemiral.ASTfun):
             stack += vemiral.ASTfun.arguments.__get__(node)
+    return highest
 
 
 def prepared(

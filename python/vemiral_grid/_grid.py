@@ -13,7 +13,7 @@ import vemiral
 
 from . import _complex, _complex_reduce, _options, _progress, _reduce, _stats
 from ._complex_values import result_dtype
-from ._formula import Expression, Tile, name_problem, parameters_of, prepared, tree
+from ._formula import Expression, Tile, evaluated_tree, name_problem, parameters_of, prepared, tree
 from ._options import Method
 from ._tiles import positive_int, tile_edges
 from ._to_sympy import to_sympy
@@ -400,7 +400,7 @@ class Grid:
         shape = self.shape
         kind = check_out(out, shape, dtype) if out is not None else output_dtype(np.float64 if dtype is None else dtype)
         edges = tile_edges(tile, len(shape), method, shape)
-        node = self.expression(expr, values)
+        node = evaluated_tree(self, expr, values)
         kind = result_dtype(kind, node, out)  # complex for a complex formula
         shown = _progress.shown(progress, self.size)
         if not shown and kind == np.float64 and isinstance(node, vemiral.ASTnode):

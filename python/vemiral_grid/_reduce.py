@@ -6,6 +6,7 @@ parts (vemiral_grid._native)."""
 
 from __future__ import annotations
 
+import math
 import operator
 import os
 import resource
@@ -27,6 +28,8 @@ if TYPE_CHECKING:
     from ._grid import Grid
 
 RULES = ("trapezoid", "simpson")
+# The most a field's values may take to be kept between the passes of its statistics.
+HELD_BYTES = 256 << 20
 
 
 def axes_of(grid: Grid, axis: Any) -> tuple[int, ...]:
@@ -217,11 +220,13 @@ class Field:
 
     def __init__(
         self, node: vemiral.ASTnode, layout: _stats.Layout, *, threads: int | None = None, grid: Any = None,
-        chunks: Any = None, client: Any = None,
+        chunks: Any = None, client: Any = None, hold: bool = True,
     ) -> None:
         self.node, self.layout, self.threads = node, layout, threads
         self.grid, self.chunks, self.client = grid, chunks, client
         self.dask = chunks is not None or client is not None
+        self.hold = hold
+        self.held: np.ndarray | None = None
 
     def native(self, kinds: Sequence[str]) -> dict[str, Any]:
         request = Request(tuple(kinds), self.layout.reduced)
@@ -233,8 +238,23 @@ class Field:
                        threads=self.threads)
         return dict(zip(kinds, raws, strict=True))
 
+    def values(self) -> np.ndarray | None:
+        """The values themselves where they fit in a fraction of memory (here, not
+        through Dask; unless told not to `hold` them), computed once: the
+        statistics that need passes over them fold this array rather than
+        computing the formula again each pass."""
+        size = math.prod(self.layout.shape) * 8
+        if not self.hold or self.dask or size > min(usable_memory() // 8, HELD_BYTES):
+            return None
+        if self.held is None:
+            self.held = self.node.evaluate(
+                list(self.layout.shape), origin=list(self.layout.origin), tile=list(self.layout.tile),
+                threads=self.threads, method="accurate",
+            )
+        return self.held
+
     def sweep(self, passes: Sequence[Any]) -> list[Any]:
         if self.dask:
             return sweep_blocks(self.grid, self.node, self.layout, passes, chunks=self.chunks, client=self.client)
         zero = (0,) * len(self.layout.shape)
-        return _stats.sweep_block(self.node, self.layout, zero, self.layout.shape, passes, self.threads)
+        return _stats.sweep_block(self.node, self.layout, zero, self.layout.shape, passes, self.threads, self.values())

@@ -96,12 +96,13 @@ class Layout(NamedTuple):
 def sweep_block(
     node: vemiral.ASTnode, layout: Layout, start: Sequence[int], shape: Sequence[int], passes: Sequence[Any],
     threads: int | None = None,
+    held: np.ndarray | None = None,
 ) -> list[Any]:
     """The states of `passes` after the values of the block (start, shape) of
-    the field. Each run of the block is evaluated and folded into partial
-    results on one of `threads` threads (default: vemiral.get_num_threads()),
-    and the partials join the block's states in the runs' order: the same
-    bits on any number of threads."""
+    the field. Each run of the block is evaluated (or read from `held`, the
+    block's values) and folded into partial results on one of `threads`
+    threads (default: vemiral.get_num_threads()), and the partials join the
+    block's states in the runs' order: the same bits on any number of threads."""
     ids = layout.cells(start, shape)
     states = [p.state(ids) for p in passes]
     # The runs one at a time, never a list of them: a grid may have more than memory holds.
@@ -113,13 +114,16 @@ def sweep_block(
     def fold(run: tuple[tuple[int, ...], tuple[int, ...], int]) -> list[Any]:
         first, block, _ = run
         at = [s + f for s, f in zip(start, first, strict=True)]
-        if getattr(local, "buffer", None) is None:
-            local.buffer = np.empty(min(RUN_POINTS, math.prod(shape)))
-        values = local.buffer[: math.prod(block)].reshape(block)
-        node.evaluate(
-            block, origin=[o + a for o, a in zip(layout.origin, at, strict=True)], tile=list(layout.tile),
-            out=values, threads=1, method="accurate",
-        )
+        if held is not None:
+            values = held[tuple(slice(f, f + n) for f, n in zip(first, block, strict=True))]
+        else:
+            if getattr(local, "buffer", None) is None:
+                local.buffer = np.empty(min(RUN_POINTS, math.prod(shape)))
+            values = local.buffer[: math.prod(block)].reshape(block)
+            node.evaluate(
+                block, origin=[o + a for o, a in zip(layout.origin, at, strict=True)], tile=list(layout.tile),
+                out=values, threads=1, method="accurate",
+            )
         run_ids = layout.cells(at, block)
         rows = layout.rows(values)
         where = np.searchsorted(ids, run_ids)
@@ -185,27 +189,6 @@ def _two_prod(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return p, ((ah * bh - p) + ah * bl + al * bh) + al * bl
 
 
-def _row_sums(terms: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Per row, the sum of the terms as a double-double to about 2**-60 of the
-    sum of their magnitudes: each term split at a power of two above the row's
-    sum of magnitudes into a part on its quantum, whose sum is exact in any
-    order, and a remainder too small for its rounding to matter. Destroys
-    `terms`."""
-    top = np.maximum(np.max(terms, axis=1, initial=0.0), -np.min(terms, axis=1, initial=0.0))
-    _, exponent = np.frexp(top)
-    exponent += int(terms.shape[1]).bit_length() + 1
-    usable = np.isfinite(top) & (exponent < 1020)  # else IEEE's sum: an infinity, a NaN or near the overflow
-    plain = None if usable.all() else np.sum(terms, axis=1)
-    big = np.ldexp(1.0, np.where(usable, exponent, 0))[:, None]
-    exact = terms + big
-    exact -= big
-    terms -= exact
-    hi, lo = _two_sum(np.sum(exact, axis=1), np.sum(terms, axis=1))
-    if plain is None:
-        return hi, lo
-    return np.where(usable, hi, plain), np.where(usable, lo, 0.0)
-
-
 def _dd_mul(
     ah: np.ndarray, al: np.ndarray, bh: np.ndarray, bl: np.ndarray, scale: bool = True
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -217,29 +200,6 @@ def _dd_mul(
         return h, t, np.zeros(h.shape, dtype=np.int64)
     h, k = np.frexp(h)
     return h, np.ldexp(t, -k), k.astype(np.int64)
-
-
-def _row_products(factors: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Per row, the product of factors in [0.5, 1) as a double-double mantissa
-    in [0.5, 1) and a power of two: pairwise, the first products exact
-    (TwoProd), the powers of two taken out every third level (factors stay
-    above 2**-16, far from underflow)."""
-    power = np.zeros(len(factors), dtype=np.int64)
-    high, low = factors, None
-    level = 0
-    while high.shape[1] > 1:
-        if high.shape[1] % 2:
-            high = np.concatenate([high, np.ones((len(high), 1))], axis=1)
-            low = None if low is None else np.concatenate([low, np.zeros((len(low), 1))], axis=1)
-        level += 1
-        if low is None:
-            high, low = _two_prod(high[:, 0::2], high[:, 1::2])
-            continue
-        high, low, k = _dd_mul(high[:, 0::2], low[:, 0::2], high[:, 1::2], low[:, 1::2], level % 3 == 0)
-        power += k.sum(axis=1)
-    high, low = high[:, 0], np.zeros(len(high)) if low is None else low[:, 0]
-    high, k = np.frexp(high)
-    return high, np.ldexp(low, -k), power + k
 
 
 def _mean(hi: np.ndarray, lo: np.ndarray, n: np.ndarray) -> np.ndarray:
@@ -316,21 +276,7 @@ class Squares:
         return State(ids, hi=np.zeros(len(ids)), lo=np.zeros(len(ids)))
 
     def fold(self, state: Any, ids: np.ndarray, where: np.ndarray, rows: np.ndarray) -> Any:
-        m = self.mean[ids][:, None]
-        # The deviation exactly, as d + e (TwoSum), and its square to first order.
-        d = rows - m
-        bb = d - rows
-        e = d - bb
-        np.subtract(rows, e, out=e)
-        np.subtract(-m, bb, out=bb)
-        e += bb
-        e *= d
-        e *= 2.0
-        terms = np.multiply(d, d, out=d)
-        np.add(terms, e, out=terms, where=np.isfinite(e))  # e overflows only where the square does
-        if self.skip_nan:
-            terms[np.isnan(rows)] = 0.0
-        return (where, *_row_sums(terms))
+        return (where, *vemiral._squares(rows, self.mean[ids], self.skip_nan))
 
     def absorb(self, state: Any, partial: Any) -> None:
         where, hi, lo = partial
@@ -354,12 +300,8 @@ class Products:
         return State(ids, high=np.ones(n), low=np.zeros(n), **{c: np.zeros(n, dtype=np.int64) for c in self.COUNTS})
 
     def fold(self, state: Any, ids: np.ndarray, where: np.ndarray, rows: np.ndarray) -> Any:
-        nan, inf, zero = np.isnan(rows), np.isinf(rows), rows == 0
-        mantissa, exponent = np.frexp(np.where(nan | inf | zero, 1.0, np.abs(rows)))
-        counts = [nan.sum(axis=1), inf.sum(axis=1), zero.sum(axis=1), np.signbit(rows).sum(axis=1)]
-        power = exponent.sum(axis=1, dtype=np.int64)
-        high, low, k = _row_products(mantissa)
-        return where, counts + [power + k], high, low
+        *counts, high, low = vemiral._products(rows)
+        return where, counts, high, low
 
     def absorb(self, state: Any, partial: Any) -> None:
         where, counts, high, low = partial
@@ -793,6 +735,15 @@ class Quantile(Statistic):
                     self.gamma.append(v - k)
         self.ranks = np.unique(np.array(self.pairs, dtype=np.int64))
 
+    def of_values(self, values: np.ndarray) -> Any:
+        """The result from the field's values themselves: NumPy's own median or
+        quantile of them, which is what the passes find."""
+        dims = tuple(d for d, r in enumerate(self.layout.reduced) if r)
+        with np.errstate(all="ignore"):
+            out = np.median(values, axis=dims) if self.q is None else np.quantile(values, self.q, axis=dims)
+        out = np.where(np.isnan(out), np.nan, out)  # one NaN, as the passes give, whatever NaN the values hold
+        return np.float64(out) if out.ndim == 0 else out
+
     def start(self, raw: dict[str, Any]) -> list[Any]:
         count = raw["count"][0].reshape(-1)
         cells = np.flatnonzero(count == self.layout.per_cell)  # a NaN makes the cell's result NaN
@@ -859,10 +810,17 @@ class Source(Protocol):
 
     def sweep(self, passes: Sequence[Any]) -> list[Any]: ...
 
+    def values(self) -> np.ndarray | None: ...
+
 
 def compute(field: Source, stats: Sequence[Statistic]) -> list[Any]:
     """The results of `stats`: one native pass for all their sums, counts and
-    extrema, then sweeps, each serving every statistic that still needs one."""
+    extrema, then sweeps, each serving every statistic that still needs one;
+    quantiles from the values themselves where the field holds them."""
+    if any(isinstance(s, Quantile) for s in stats) and (values := field.values()) is not None:
+        rest = [s for s in stats if not isinstance(s, Quantile)]
+        found = iter(compute(field, rest) if rest else [])
+        return [s.of_values(values) if isinstance(s, Quantile) else next(found) for s in stats]
     kinds = list(dict.fromkeys(k for s in stats for k in s.kinds))
     raw = field.native(kinds) if kinds else {}
     pending = [s.start(raw) for s in stats]

@@ -107,6 +107,125 @@ DD sumRow(const double *x, uint64_t n) {
     return total;
 }
 
+// The sum of (x - m)^2 over a row, as squaresOfRows says: eight lanes of
+// compensated sums (lane l takes the points 8k + l) in one vector of eight
+// doubles, without branches, then the lanes' double-double sum in order.
+using V8 = double __attribute__((vector_size(64)));
+using M8 = long long __attribute__((vector_size(64)));
+
+template <bool skipNaN>
+[[gnu::always_inline]] inline void squareTerms(const V8 &v, const V8 &m, V8 &terms) {
+    const V8 d = v - m, bb = d - v;
+    const V8 e = (v - (d - bb)) + (-m - bb); // d + e == v - m exactly
+    V8 first = (e * d) * 2.0;
+    const V8 magnitude = (V8)((M8)first & (M8{} + std::numeric_limits<long long>::max())); // |first|
+    first = (V8)((M8)first & (M8)(magnitude <= std::numeric_limits<double>::max())); // overflows only where d * d does
+    const V8 t = d * d + first;
+    terms = skipNaN ? (V8)((M8)t & (M8)(v == v)) : t;
+}
+
+template <bool skipNaN>
+#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
+[[gnu::target_clones("avx512f", "avx2", "default")]]
+#endif
+void squaresRow(const double *x, uint64_t n, double m, DD &out) {
+    constexpr int kLanes = 8;
+    V8 s = {}, c = {};
+    const V8 mean = V8{} + m;
+    uint64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        V8 v;
+        std::memcpy(&v, x + i, sizeof v);
+        V8 term;
+        squareTerms<skipNaN>(v, mean, term);
+        const V8 t = s + term, back = t - s;
+        c += (s - (t - back)) + (term - back);
+        s = t;
+    }
+    double hs[kLanes], cs[kLanes];
+    std::memcpy(hs, &s, sizeof s);
+    std::memcpy(cs, &c, sizeof c);
+    if (i < n) {
+        V8 v = V8{} + m; // the missing lanes: deviations of 0
+        std::memcpy(&v, x + i, (n - i) * sizeof(double));
+        V8 term;
+        squareTerms<skipNaN>(v, mean, term);
+        for (int l = 0; i < n; ++i, ++l) {
+            double t, e;
+            twoSum(hs[l], term[l], t, e);
+            hs[l] = t;
+            cs[l] += e;
+        }
+    }
+    DD total = settled({hs[0], cs[0]});
+    for (int l = 1; l < kLanes; ++l)
+        total = add(total, settled({hs[l], cs[l]}));
+    out = total;
+}
+
+// The product of a row's magnitudes (finite, nonzero), as productsOfRows
+// says: eight lanes of double-double products of mantissas in [0.5, 1) (each
+// product's error exact with fma), scaled back to [0.5, 1) every 32 factors,
+// then the lanes' product in order.
+struct Scaled {
+    double high = 1.0, low = 0.0;
+    int64_t exponent = 0;
+};
+
+inline void multiply(Scaled &a, double bh, double bl) {
+    const double p = a.high * bh;
+    const double e = std::fma(a.high, bh, -p) + (a.high * bl + a.low * bh);
+    a.high = p + e;
+    a.low = e - (a.high - p);
+}
+
+inline void rescale(Scaled &a) {
+    int k;
+    a.high = std::frexp(a.high, &k);
+    a.low = std::ldexp(a.low, -k);
+    a.exponent += k;
+}
+
+#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
+[[gnu::target_clones("avx512f", "fma", "default")]]
+#endif
+void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
+    constexpr int kLanes = 8, kBetweenScaling = 32;
+    Scaled lanes[kLanes];
+    int64_t nan = 0, inf = 0, zero = 0, negative = 0;
+    for (uint64_t i = 0; i < n;) {
+        const uint64_t end = std::min<uint64_t>(n, i + kLanes * kBetweenScaling);
+        for (; i < end; ++i) {
+            const double v = x[i];
+            negative += std::signbit(v);
+            if (v != v || v == 0.0 || std::isinf(v)) {
+                nan += v != v;
+                zero += v == 0.0;
+                inf += std::isinf(v);
+                continue;
+            }
+            int k;
+            const double m = std::frexp(std::fabs(v), &k);
+            Scaled &lane = lanes[i % kLanes];
+            lane.exponent += k;
+            multiply(lane, m, 0.0);
+        }
+        for (Scaled &lane : lanes)
+            rescale(lane);
+    }
+    Scaled total = lanes[0];
+    for (int l = 1; l < kLanes; ++l) {
+        multiply(total, lanes[l].high, lanes[l].low);
+        total.exponent += lanes[l].exponent;
+        rescale(total);
+    }
+    out = total;
+    counts[0] = nan;
+    counts[1] = inf;
+    counts[2] = zero;
+    counts[3] = negative;
+}
+
 // Extrema order the points totally: NaN before every number (unless NaN is
 // skipped) and among equal values the first point, where for the minimum
 // -0.0 comes before 0.0 and for the maximum 0.0 before -0.0. Whatever the
@@ -601,6 +720,40 @@ std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block
             if (!std::isfinite(c.hi[i]))
                 c.lo[i] = 0.0;
     return result;
+}
+
+void squaresOfRows(const double *rows, uint64_t cells, uint64_t n, const double *mean, bool skipNaN, double *hi,
+                   double *lo) {
+    for (uint64_t r = 0; r < cells; ++r) {
+        DD sum;
+        if (skipNaN)
+            squaresRow<true>(rows + r * n, n, mean[r], sum);
+        else
+            squaresRow<false>(rows + r * n, n, mean[r], sum);
+        hi[r] = sum.hi;
+        lo[r] = sum.lo;
+    }
+}
+
+RowProducts productsOfRows(const double *rows, uint64_t cells, uint64_t n) {
+    RowProducts r;
+    for (auto *v : {&r.nan, &r.inf, &r.zero, &r.negative, &r.exponent})
+        v->resize(cells);
+    r.high.resize(cells);
+    r.low.resize(cells);
+    for (uint64_t c = 0; c < cells; ++c) {
+        Scaled product;
+        int64_t counts[4];
+        productRow(rows + c * n, n, product, counts);
+        r.nan[c] = counts[0];
+        r.inf[c] = counts[1];
+        r.zero[c] = counts[2];
+        r.negative[c] = counts[3];
+        r.exponent[c] = product.exponent;
+        r.high[c] = product.high;
+        r.low[c] = product.low;
+    }
+    return r;
 }
 
 } // namespace vemiral

@@ -62,4 +62,21 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 std::vector<ReducedCells> reduceAccurate(const ASTnode &tree, const Block &block, const ReduceRequest &request,
                                          unsigned threads, const Poll &wait, const Progress &progress = {});
 
+// Per row of `rows` (`cells` rows of n values), the sum of (x - mean)^2 over
+// its values (NaN counted as no value with `skipNaN`) as a double-double:
+// each deviation exact (TwoSum) and its square to first order, the terms
+// (never negative) summed in compensated lanes. What the variances fold.
+void squaresOfRows(const double *rows, uint64_t cells, uint64_t n, const double *mean, bool skipNaN, double *hi,
+                   double *lo);
+
+// Per row of `rows` (`cells` rows of n values), what the products fold: the
+// counts of NaN, infinities, zeros and values with the sign bit, and the
+// product of the other values' magnitudes as mantissa * 2^exponent, the
+// mantissa a double-double (high in [0.5, 1)) within about 2^-100 of it.
+struct RowProducts {
+    std::vector<int64_t> nan, inf, zero, negative, exponent;
+    std::vector<double> high, low;
+};
+RowProducts productsOfRows(const double *rows, uint64_t cells, uint64_t n);
+
 } // namespace vemiral

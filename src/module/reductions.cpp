@@ -107,6 +107,47 @@ py::array_t<T> shaped(std::vector<From> &&values, const std::vector<py::ssize_t>
 } // namespace
 
 void bindReductions(py::module_ &m, void (*poll)()) {
+    m.def(
+        "_products",
+        [](const py::array_t<double, py::array::c_style | py::array::forcecast> &rows) {
+            if (rows.ndim() != 2)
+                throw py::value_error("rows must be two-dimensional");
+            const auto cells = static_cast<uint64_t>(rows.shape(0)), n = static_cast<uint64_t>(rows.shape(1));
+            RowProducts p;
+            {
+                py::gil_scoped_release unlocked;
+                p = productsOfRows(rows.data(), cells, n);
+            }
+            const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(cells)};
+            return py::make_tuple(shaped<int64_t>(std::move(p.nan), shape), shaped<int64_t>(std::move(p.inf), shape),
+                                  shaped<int64_t>(std::move(p.zero), shape),
+                                  shaped<int64_t>(std::move(p.negative), shape),
+                                  shaped<int64_t>(std::move(p.exponent), shape),
+                                  shaped<double>(std::move(p.high), shape), shaped<double>(std::move(p.low), shape));
+        },
+        "Per row: the counts of NaN, infinities, zeros and values with the sign bit, and the product of "
+        "the other values' magnitudes as (exponent, high, low): (high + low) * 2**exponent, high in [0.5, 1).",
+        py::arg("rows"));
+    m.def(
+        "_squares",
+        [](const py::array_t<double, py::array::c_style | py::array::forcecast> &rows, const py::object &mean,
+           bool skipNaN) {
+            if (rows.ndim() != 2)
+                throw py::value_error("rows must be two-dimensional");
+            const auto cells = static_cast<uint64_t>(rows.shape(0)), n = static_cast<uint64_t>(rows.shape(1));
+            const Doubles means = doubleArray(mean, "mean");
+            if (static_cast<uint64_t>(means.size()) != cells)
+                throw py::value_error("mean must have one number per row");
+            py::array_t<double> hi(static_cast<py::ssize_t>(cells)), lo(static_cast<py::ssize_t>(cells));
+            {
+                py::gil_scoped_release unlocked;
+                squaresOfRows(rows.data(), cells, n, means.data(), skipNaN, hi.mutable_data(), lo.mutable_data());
+            }
+            return py::make_tuple(hi, lo);
+        },
+        "Per row, the sum of (x - mean[row])**2 over the row's values (NaN skipped with skip_nan) as "
+        "double-double (hi, lo): the deviations exact, their squares to first order, compensated sums.",
+        py::arg("rows"), py::arg("mean"), py::arg("skip_nan"));
     py::class_<ASTnode, ASTptr> node(m.attr("ASTnode"));
     node.def(
         "_reduce",
