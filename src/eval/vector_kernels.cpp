@@ -43,8 +43,7 @@ VEMIRAL_CLONES uint64_t hypotLoop(const double *__restrict x, const double *__re
 // in one fused multiply-add, is the remainder or the remainder less |b| with
 // a's sign turned: both doubles, and the second corrected exactly. NaN,
 // infinities, b = 0 and quotients from 2^52 on are counted for the library.
-template <bool Floored>
-VEMIRAL_FMA_CLONES uint64_t remainderLoop(const double *__restrict a, const double *__restrict b,
+VEMIRAL_FMA_CLONES uint64_t remainderLoop(bool floored, const double *__restrict a, const double *__restrict b,
                                           double *__restrict r, size_t n) {
     uint64_t elsewhere = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -56,7 +55,7 @@ VEMIRAL_FMA_CLONES uint64_t remainderLoop(const double *__restrict a, const doub
         m = ((m != 0.0) & ((m < 0.0) ^ (x < 0.0))) ? corrected : m;
         const double zeroOfX = std::copysign(0.0, x);
         m = m == 0.0 ? zeroOfX : m;
-        if constexpr (Floored) { // CRexpr's floorMod, step for step
+        if (floored) { // CRexpr's floorMod, step for step
             const double shifted = m + y, zeroOfY = std::copysign(0.0, y);
             const double moved = ((y < 0.0) ^ (m < 0.0)) ? shifted : m;
             m = m == 0.0 ? zeroOfY : moved;
@@ -88,7 +87,7 @@ void vectorHypot(const double *const *args, double *r, size_t n) {
 }
 
 void remainders(bool floored, const double *a, const double *b, double *r, size_t n) {
-    if ((floored ? remainderLoop<true>(a, b, r, n) : remainderLoop<false>(a, b, r, n)) == 0)
+    if (remainderLoop(floored, a, b, r, n) == 0)
         return;
     const int32_t code = floored ? EXPR_MOD : EXPR_FMOD;
     for (size_t i = 0; i < n; ++i)
