@@ -38,6 +38,26 @@ GRID = Grid(x=(-2, 2, 40), y=(-1, 3, 50))
     ("x*(1 - cos(x*y))", "cos", "every point", "C library"),
     ("log(1 + cos(x*y))", "cos", "every point", "C library"),
     ("floor(10*sin(x*y))", "sin", "every point", "C library"),
+    # A test of the sign or of 0 is exact under a relative error; one against another number is not.
+    ("where(sin(x*y) >= 0, 1, -1)", "sin", "every point", "glibc"),
+    ("sign(cos(x*y)) + (sin(x*y) != 0)", "sin", "every point", "glibc"),
+    ("heaviside(cos(x - y), 0.5)", "cos", "every point", "glibc"),
+    ("where(sin(x*y) >= 0.5, 1, -1)", "sin", "every point", "C library"),
+    ("heaviside(0.5, cos(x*y))", "cos", "every point", "C library"),
+    # tanh, atan and hypot keep an argument's error, absolute or relative; sinh does not.
+    ("tanh(3*sin(x*y))", "sin", "every point", "glibc"),
+    ("atan(cos(x*y))", "cos", "every point", "glibc"),
+    ("sinh(3*sin(x*y))", "sin", "every point", "C library"),
+    # erf as the sine: glibc's vector kernel where an absolute or relative error stays one.
+    ("0.5*(1 + erf(x - y))", "erf", "every point", "glibc"),
+    ("erf(x*y)*y", "erf", "every point", "glibc"),
+    ("floor(10*erf(x*y))", "erf", "every point", "direct, in double\n"),
+    ("erf(3*sin(x*y))", "sin", "every point", "glibc"),
+    # hypot takes its own vector loop where a relative error stays one, NumPy's loop elsewhere.
+    ("hypot(x, y)*cos(y)", "hypot", "every point", "vemiral's vector kernel"),
+    ("sqrt(hypot(x, y) + abs(x))", "hypot", "every point", "vemiral's vector kernel"),
+    ("floor(hypot(x, y))", "hypot", "every point", "NumPy"),
+    ("hypot(x, y) - 1", "hypot", "every point", "NumPy"),
     # Every other library function is NumPy's own loop, wherever it stands.
     ("exp(-x**2/(1 + y**2))/(1 + y**2)", "exp", "every point", "NumPy"),
     ("sin(exp(x*y))", "exp", "every point", "NumPy"),
@@ -71,6 +91,10 @@ FORMULAS = [
     # Arguments on both sides of 2**23, where the vector sine and cosine hand over to the C library's.
     "sin(4e6*x*y*z) + cos(4e6*x*y*z) + exp(sin(3e6*z))*cos(3e6*z)",
     "cos(1e300*x) - sin(y/z)*cos(y/z)",
+    # Own kernels with the C library's at some points: huge and tiny hypot operands, whole quotients.
+    "hypot(x*1e300, y) + hypot(x*1e-300, z*1e-300) + hypot(x, y*z)",
+    "fmod(7*x, y) + (x*z) % 0.3 + (1e300*x) % z + fmod(x, z*0)",
+    "sign(sin(x*y)) + heaviside(cos(z), 0.5)*tanh(3*sin(x*z)) + (sin(y*z) < 0)",
 ]
 
 
@@ -81,9 +105,11 @@ def test_values_are_direct_evaluation_on_every_cut(text):
     whole = node.evaluate(grid.shape)
     x, y, z = np.meshgrid(*grid.coords.values(), indexing="ij")
     env = {"x": x, "y": y, "z": z, "exp": np.exp, "sqrt": np.sqrt, "where": np.where, "sin": np.sin, "cos": np.cos,
-           "atan2": np.arctan2, "hypot": np.hypot, "tanh": np.tanh, "log1p": np.log1p, "cbrt": np.cbrt}
-    direct = eval(text.replace("where(x > y", "where((x > y)"), env)  # the same formula, NumPy's way
-    assert np.allclose(whole, direct, rtol=4e-15, atol=4e-15)
+           "atan2": np.arctan2, "hypot": np.hypot, "tanh": np.tanh, "log1p": np.log1p, "cbrt": np.cbrt,
+           "fmod": np.fmod, "sign": np.sign, "heaviside": np.heaviside}
+    with np.errstate(all="ignore"):
+        direct = eval(text.replace("where(x > y", "where((x > y)"), env)  # the same formula, NumPy's way
+    assert np.allclose(whole, direct, rtol=4e-15, atol=4e-15, equal_nan=True)
     # Blocks of one row, one column, one point and odd boxes; rows of one point (N x 1 x 1).
     for origin, shape in [((0, 0, 0), (23, 17, 31)), ((5, 3, 7), (1, 1, 24)), ((2, 0, 30), (21, 17, 1)),
                           ((22, 16, 30), (1, 1, 1)), ((3, 4, 5), (7, 1, 9))]:

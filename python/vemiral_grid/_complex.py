@@ -361,7 +361,8 @@ def divide(a: object, b: object) -> ComplexNode:
         e = br * q + bi
         return _pair(_div(_add(_mul(ar, q), ai), e), _div(_sub(_mul(ai, q), ar), e))
     wide = vemiral.greater_equal(vemiral.abs(br), vemiral.abs(bi))
-    r = vemiral.where(wide, _div(bi, br), _div(br, bi))
+    # The ratio of the chosen parts: the bits of either quotient, one division a point.
+    r = _div(vemiral.where(wide, bi, br), vemiral.where(wide, br, bi))
     d = vemiral.where(wide, br + bi * r, br * r + bi)
     re = vemiral.where(wide, _add(ar, _mul(ai, r)), _add(_mul(ar, r), ai)) / d
     im = vemiral.where(wide, _sub(ai, _mul(ar, r)), _sub(_mul(ai, r), ar)) / d

@@ -132,6 +132,21 @@ double logAddExp(double x, double y) {
 
 } // namespace
 
+CRexpr::Unary CRexpr::unary(int32_t op) {
+    switch (op) {
+    case EXPR_ERF: return [](double x) { return std::erf(x); };
+    case EXPR_ERFC: return [](double x) { return std::erfc(x); };
+    case EXPR_LGAMMA: return logGamma;
+    case EXPR_GAMMA: return [](double x) { return std::tgamma(x); };
+    case EXPR_J0: return [](double x) { return bessel(::j0, x); };
+    case EXPR_J1: return [](double x) { return bessel(::j1, x); };
+    case EXPR_Y0: return [](double x) { return bessel(::y0, x); };
+    case EXPR_Y1: return [](double x) { return bessel(::y1, x); };
+    case EXPR_RINT: return [](double x) { return std::nearbyint(x); };
+    default: return nullptr;
+    }
+}
+
 double CRexpr::apply(int32_t op, double x, double y, double z) {
     switch (op) {
     case EXPR_ADD: return x + y;

@@ -41,6 +41,12 @@ public:
     // more operands), with NumPy's meaning for the functions.
     static double apply(int32_t op, double x, double y, double z = 0.0);
 
+    // apply's function of one operand for the library functions (erf,
+    // lgamma, the Bessel functions, ...), for loops that call it directly
+    // rather than through apply's dispatch a point; null for other codes.
+    using Unary = double (*)(double);
+    static Unary unary(int32_t op);
+
 private:
     CRexpr(int32_t op, int64_t index, uint64_t length); // for copy
 };

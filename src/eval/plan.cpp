@@ -13,6 +13,7 @@
 #include "cr/CRobj.hpp"
 #include "eval/pointwise.hpp"
 #include "eval/ranges.hpp"
+#include "eval/vector_kernels.hpp"
 
 namespace vemiral {
 
@@ -194,10 +195,33 @@ private:
             if (reader.code == EXPR_ABS || reader.code == EXPR_MIN || reader.code == EXPR_MAX ||
                 (reader.code == EXPR_WHERE && argument > 0))
                 return readerTolerance;
+            // A relative error keeps a value's sign and whether it is 0: a
+            // test of either is exact.
+            if (reader.code == EXPR_SIGN || reader.code == EXPR_AND || reader.code == EXPR_OR ||
+                reader.code == EXPR_NOT || ((reader.code == EXPR_WHERE || reader.code == EXPR_HEAVISIDE) && argument == 0))
+                return Relative;
+            if (comparison(reader.code) && arg(1 - argument).low == 0.0 && arg(1 - argument).high == 0.0)
+                return Relative;
+            // Slopes of at most 1, and relative ones of at most 1 (|x f'(x)/f(x)|
+            // <= 1): an argument's error, absolute or relative, stays one of
+            // the value.
+            if (reader.code == EXPR_TANH || reader.code == EXPR_ATAN || reader.code == EXPR_HYPOT)
+                return readerTolerance;
+            // |x erf'(x)/erf(x)| <= 1: a relative error stays one, of a value at most 1.
+            if (reader.code == EXPR_ERF && readerTolerance != Amplified)
+                return Relative;
+            // Its two slopes are positive and sum to 1.
+            if (reader.code == EXPR_LOGADDEXP)
+                return absolute;
             return Amplified;
         default:
             return Amplified;
         }
+    }
+
+    static bool comparison(int32_t code) {
+        return code == EXPR_LT || code == EXPR_LE || code == EXPR_GT || code == EXPR_GE || code == EXPR_EQ ||
+               code == EXPR_NE;
     }
 
     static bool libraryFunction(const Operation &op, LibraryFunction &f, bool &bounded) {
@@ -250,6 +274,10 @@ private:
             // which NumPy computes with the C library, take glibc's vector
             // forms (a few ulps of the value, which is at most 1) only where
             // such an error cannot grow; elsewhere the C library's, as NumPy.
+            if (ops[i].kind == Kind::Function && ops[i].code == EXPR_LOGADDEXP && (tolerance[i] & Absolute))
+                ops[i].fast = logAddExpKernel();
+            if (ops[i].kind == Kind::Function && ops[i].code == EXPR_ERF && tolerance[i] != Amplified)
+                ops[i].fast = erfKernel();
             LibraryFunction f;
             bool bounded = false;
             const bool wholePower = ops[i].kind == Kind::Power && ops[i].code != 0;
@@ -258,6 +286,10 @@ private:
             const bool trigonometric = f == LibraryFunction::Sin || f == LibraryFunction::Cos;
             if (!trigonometric || (tolerance[i] & Relative) || (bounded && (tolerance[i] & Absolute)))
                 ops[i].fast = libraryKernel(f);
+            // hypot's own vector kernel errs by about an ulp of the value,
+            // the library's by half: taken where a relative error stays one.
+            if (f == LibraryFunction::Hypot && (tolerance[i] & Relative))
+                ops[i].fast = vectorHypot;
         }
     }
 

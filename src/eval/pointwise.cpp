@@ -7,23 +7,14 @@
 #include <cmath>
 
 #include "cr/CRexpr.hpp"
+#include "eval/clones.hpp"
+#include "eval/vector_kernels.hpp"
 
 namespace vemiral {
 
 namespace {
 
 using Kind = FormulaPlan::Kind;
-
-#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
-#define VEMIRAL_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
-// For kernels built on fused multiply-adds: the AVX2 clone has none (its
-// std::fma would be a library call a point), the FMA one has them and AVX's
-// vectors of four doubles.
-#define VEMIRAL_FMA_CLONES [[gnu::target_clones("avx512f", "fma", "default")]]
-#else
-#define VEMIRAL_CLONES
-#define VEMIRAL_FMA_CLONES
-#endif
 
 VEMIRAL_CLONES void arithmetic(Kind kind, const double *__restrict a, const double *__restrict b,
                                double *__restrict r, size_t n) {
@@ -102,6 +93,19 @@ VEMIRAL_CLONES void exactFunction(int32_t code, const double *__restrict a, cons
     case EXPR_EQ: for (size_t i = 0; i < n; ++i) r[i] = a[i] == b[i] ? 1.0 : 0.0; break;
     case EXPR_NE: for (size_t i = 0; i < n; ++i) r[i] = a[i] != b[i] ? 1.0 : 0.0; break;
     case EXPR_WHERE: for (size_t i = 0; i < n; ++i) r[i] = a[i] != 0.0 ? b[i] : c[i]; break;
+    case EXPR_AND: for (size_t i = 0; i < n; ++i) r[i] = a[i] != 0.0 && b[i] != 0.0 ? 1.0 : 0.0; break;
+    case EXPR_OR: for (size_t i = 0; i < n; ++i) r[i] = a[i] != 0.0 || b[i] != 0.0 ? 1.0 : 0.0; break;
+    case EXPR_NOT: for (size_t i = 0; i < n; ++i) r[i] = a[i] == 0.0 ? 1.0 : 0.0; break;
+    case EXPR_COPYSIGN: for (size_t i = 0; i < n; ++i) r[i] = std::copysign(a[i], b[i]); break;
+    // As CRexpr::apply: NaN stays, and either zero gives +0 (sign) or the value at 0 (heaviside).
+    case EXPR_SIGN:
+        for (size_t i = 0; i < n; ++i)
+            r[i] = a[i] > 0.0 ? 1.0 : a[i] < 0.0 ? -1.0 : a[i] == 0.0 ? 0.0 : a[i];
+        break;
+    case EXPR_HEAVISIDE:
+        for (size_t i = 0; i < n; ++i)
+            r[i] = a[i] < 0.0 ? 0.0 : a[i] > 0.0 ? 1.0 : a[i] == 0.0 ? b[i] : a[i];
+        break;
     default:
         for (size_t i = 0; i < n; ++i)
             r[i] = CRexpr::apply(code, a[i], b[i], c[i]);
@@ -167,6 +171,7 @@ bool vectorises(int32_t code) {
     switch (code) {
     case EXPR_ABS: case EXPR_FLOOR: case EXPR_CEIL: case EXPR_TRUNC: case EXPR_MIN: case EXPR_MAX:
     case EXPR_LT: case EXPR_LE: case EXPR_GT: case EXPR_GE: case EXPR_EQ: case EXPR_NE: case EXPR_WHERE:
+    case EXPR_AND: case EXPR_OR: case EXPR_NOT: case EXPR_COPYSIGN: case EXPR_SIGN: case EXPR_HEAVISIDE:
         return true;
     default:
         return false;
@@ -209,8 +214,12 @@ void computeOperation(Kind kind, int32_t code, const double *const *args, double
     case Kind::Csc: map(a, r, n, [](double x) { return 1.0 / std::sin(x); }); return;
     case Kind::Exp2: map(a, r, n, [](double x) { return std::exp2(x); }); return;
     case Kind::Function:
-        if (vectorises(code)) {
+        if (code == EXPR_FMOD || code == EXPR_MOD) {
+            remainders(code == EXPR_MOD, a, b, r, n);
+        } else if (vectorises(code)) {
             exactFunction(code, a, b, args[2], r, n);
+        } else if (const CRexpr::Unary f = CRexpr::unary(code)) {
+            map(a, r, n, f);
         } else {
             const double *c = args[2];
             for (size_t i = 0; i < n; ++i)

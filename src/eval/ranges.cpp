@@ -66,7 +66,9 @@ ValueRange ofFunction(const FormulaPlan::Operation &op, const std::vector<ValueR
     switch (op.code) {
     case EXPR_ABS: {
         const ValueRange a = arg(0);
-        return widened(a.least(), a.magnitude());
+        ValueRange image = widened(a.least(), a.magnitude());
+        image.low = std::max(image.low, 0.0); // never below 0, however the bound was widened
+        return image;
     }
     case EXPR_TANH: case EXPR_ERF: case EXPR_SIGN: return {-1.0, 1.0};
     case EXPR_ERFC: return {0.0, 2.0};

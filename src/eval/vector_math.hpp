@@ -47,6 +47,16 @@ void registerUfuncLoop(LibraryFunction f, UfuncLoop loop, void *data);
 // processor runs them, NumPy's loop for the others; null when there is none.
 ArrayKernel libraryKernel(LibraryFunction f);
 
+// logaddexp in passes of vector kernels (NumPy's exp, glibc's log1p), within
+// an ulp or two of 1 where NumPy's steps are within half an ulp each: for
+// values whose absolute error stays one.
+ArrayKernel logAddExpKernel();
+
+// glibc's vector erf where the processor runs it (null elsewhere): a few
+// ulps of a value at most 1, for values whose error, absolute or relative,
+// stays one, as the vector sine's.
+ArrayKernel erfKernel();
+
 // Whose code a kernel of libraryKernel is, in words: "NumPy's own loop",
 // "SciPy's own loop" or "glibc's vector kernel".
 const char *kernelSource(ArrayKernel kernel);
