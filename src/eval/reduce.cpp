@@ -19,6 +19,7 @@
 
 #include "cr/CRobj.hpp"
 #include "eval/accurate.hpp"
+#include "eval/clones.hpp"
 #include "eval/direct.hpp"
 #include "eval/grid.hpp"
 #include "eval/pool.hpp"
@@ -161,15 +162,8 @@ template <bool skipNaN>
 }
 
 // The row loops for each processor (not templates: Clang clones no template).
-#if defined(__x86_64__) && !defined(VEMIRAL_SANITIZE_BUILD)
-#define VEMIRAL_REDUCE_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
-#define VEMIRAL_REDUCE_FMA_CLONES [[gnu::target_clones("avx512f", "fma", "default")]]
-#else
-#define VEMIRAL_REDUCE_CLONES
-#define VEMIRAL_REDUCE_FMA_CLONES
-#endif
-VEMIRAL_REDUCE_CLONES void squaresOfAll(const double *x, uint64_t n, double m, DD &out) { squaresRow<false>(x, n, m, out); }
-VEMIRAL_REDUCE_CLONES void squaresOfNumbers(const double *x, uint64_t n, double m, DD &out) {
+VEMIRAL_CLONES void squaresOfAll(const double *x, uint64_t n, double m, DD &out) { squaresRow<false>(x, n, m, out); }
+VEMIRAL_CLONES void squaresOfNumbers(const double *x, uint64_t n, double m, DD &out) {
     squaresRow<true>(x, n, m, out);
 }
 
@@ -213,7 +207,7 @@ inline void rescale(Scaled &a) {
     return a != 0.0 && field != 0x7ff;
 }
 
-VEMIRAL_REDUCE_FMA_CLONES void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
+VEMIRAL_FMA_CLONES void productRow(const double *x, uint64_t n, Scaled &out, int64_t *counts) {
     constexpr int kLanes = 8, kBetweenScaling = 32;
     double high[kLanes], low[kLanes];
     int64_t exponent[kLanes] = {};
