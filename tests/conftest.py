@@ -5,12 +5,18 @@ verdict for the sanitizer run.
 Tree builders and the direct-evaluation oracle live in helpers.py."""
 
 import os
+import signal
 import warnings
 
 import pytest
 from hypothesis import settings
 
 from depth import DEEP, examples
+
+# Ctrl-C raises KeyboardInterrupt here and in every process the tests start,
+# even when the run itself was started in the background, where the shell
+# leaves SIGINT ignored and every child would inherit that.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # Tests whose settings name no count of examples take hypothesis's default,
 # a quarter of it in a shallow run (see depth.py).

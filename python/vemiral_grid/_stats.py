@@ -190,14 +190,12 @@ def _two_prod(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _dd_mul(
-    ah: np.ndarray, al: np.ndarray, bh: np.ndarray, bl: np.ndarray, scale: bool = True
+    ah: np.ndarray, al: np.ndarray, bh: np.ndarray, bl: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(ah + al)(bh + bl) for factors in (2**-64, 1], as a double-double with
-    (`scale`) the power of two taken out of it, leaving a mantissa in [0.5, 1)."""
+    the power of two taken out of it, leaving a mantissa in [0.5, 1)."""
     p, e = _two_prod(ah, bh)
     h, t = _two_sum(p, e + (ah * bl + al * bh))
-    if not scale:
-        return h, t, np.zeros(h.shape, dtype=np.int64)
     h, k = np.frexp(h)
     return h, np.ldexp(t, -k), k.astype(np.int64)
 
