@@ -22,6 +22,7 @@ from hypothesis import strategies as st
 
 from vemiral_grid import Grid, _values, storage, zarrstore
 
+from depth import examples
 from helpers import interrupt_after, store_files
 
 xr = pytest.importorskip("xarray")
@@ -301,7 +302,7 @@ def test_a_write_killed_part_way_and_resumed_equals_an_uninterrupted_one(tmp_pat
     assert sorted(p.name for p in target.parent.iterdir()) == ["w.zarr"]
 
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 @given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 5)), max_size=60), st.booleans())
 def test_the_ledger_reads_back_the_chunks_it_lists_in_any_order(chunks, cut):
     # A grid of 300 x 280 in chunks of 40 x 50: 8 x 6 chunks, the last ones shorter.

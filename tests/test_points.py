@@ -14,11 +14,13 @@ from hypothesis import strategies as st
 import vemiral as vm
 from vemiral_grid import Grid
 
+from depth import examples
+
 FLOOR = 2e-15
 ends = st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(start=ends, stop=ends, num=st.integers(1, 3000), symmetric=st.booleans())
 def test_coordinates_and_values_are_numpys_linspace(start, stop, num, symmetric):
     if symmetric:
@@ -31,7 +33,7 @@ def test_coordinates_and_values_are_numpys_linspace(start, stop, num, symmetric)
     assert grid.evaluate("x", tile=7).tobytes() == expected.tobytes()
 
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 @given(start=ends, step=st.floats(-10, 10, allow_nan=False, allow_subnormal=False), num=st.integers(1, 3000))
 def test_stepped_coordinates_are_start_plus_arange_times_step(start, step, num):
     grid = Grid.from_steps(x=(start, step, num))

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 from vemiral_grid import Grid
 
+from depth import examples
 from helpers import same_bits, same_bits_but_nan
 
 FLOOR = 2e-15
@@ -110,7 +111,7 @@ def test_infinities_nan_and_zeros_give_numpys_bits(text):
     assert same_bits_but_nan(grid.evaluate(special(text)), numpy_value(special(text), grid)), text
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.floats(allow_nan=False, allow_infinity=False, width=64), min_size=4, max_size=4, unique=True))
 def test_hypot_of_any_doubles_is_within_an_ulp_and_a_half(v):
     grid = corners(v)
@@ -150,7 +151,7 @@ def test_remainders_are_exact_and_the_c_librarys_bits(a, b, sa, sb):
         assert values[0, 0] == exact, (floored, values[0, 0], exact)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.floats(allow_nan=False, allow_infinity=False, width=64), min_size=4, max_size=4, unique=True))
 def test_remainders_of_any_doubles_are_the_c_librarys_bits(v):
     grid = corners(v)
@@ -221,7 +222,7 @@ def test_logaddexp_is_within_the_bound_at_hard_points(grid):
                      lambda a, b: mpmath.log(mpmath.exp(a) + mpmath.exp(b)), x, y)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(st.floats(-1e4, 1e4), min_size=4, max_size=4, unique=True))
 def test_logaddexp_of_random_operands_is_within_the_bound(v):
     grid = corners(v)
@@ -252,7 +253,7 @@ def test_erf_is_within_a_few_ulps_of_its_value(a):
     assert abs(value - exact) <= 4 * ULP * abs(exact) + 5e-324, (a, value)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.floats(-30, 30), st.floats(-30, 30))
 def test_erf_of_random_arguments_is_within_the_bound(a, b):
     assume(a != b)
