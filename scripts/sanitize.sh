@@ -103,6 +103,8 @@ export UBSAN_OPTIONS="log_path=$REPORTS/ubsan:print_stacktrace=1:halt_on_error=1
 # exit status may be the leak check's rather than pytest's.
 PYTEST_STATUS="$(mktemp)"
 export VEMIRAL_PYTEST_STATUS="$PYTEST_STATUS"
+# No BLAS threads for the interpreters the tests start (see test.sh).
+export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 
 LOG="$(mktemp)"
 trap 'rm -rf "$LOG" "$REPORTS" "$PYTEST_STATUS"' EXIT

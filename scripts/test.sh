@@ -8,4 +8,8 @@
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 ensure_clang
 ensure_byte_code "$ROOT/.venv"
+# NumPy's OpenBLAS starts a thread per core at import, which spins for a
+# tenth of a second of processor time: the hundreds of interpreters the tests
+# start (command lines, cluster workers) need no BLAS at all.
+export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}"
 exec "$PY" -m pytest -n "${VEMIRAL_TEST_WORKERS:-auto}" --dist worksteal "$@"
